@@ -1,0 +1,67 @@
+# Convenience entry points. Each target does its own set-up from a fresh clone.
+BUILD      ?= build
+PREFIX     ?= /usr/local
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+DEB_PACKAGES = build-essential cmake pkg-config qt6-base-dev libqt6sql6-sqlite libgl-dev \
+               zlib1g-dev libzstd-dev zstd openssl python3 python3-jsonschema \
+               libbenchmark-dev clang libclang-rt-14-dev
+
+.PHONY: all deps configure build test demo install bench tsan asan fuzz clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(DEB_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	    echo "Installing:$$missing"; \
+	    if [ "$$(id -u)" = 0 ]; then SUDO=""; else SUDO=sudo; fi; \
+	    $$SUDO apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+configure: deps $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+demo: build
+	./examples/run-demo $(BUILD)
+
+# A build without the test-only exports, installed under PREFIX.
+install: deps
+	cmake -S . -B $(BUILD)-install -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
+	    -DSENTREL_BUILD_TESTS=OFF -DSENTREL_BUILD_EXAMPLES=OFF
+	cmake --build $(BUILD)-install -j $(JOBS)
+	cmake --install $(BUILD)-install --prefix $(PREFIX)
+
+bench: deps
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DSENTREL_BUILD_BENCHMARKS=ON
+	cmake --build $(BUILD)-bench -j $(JOBS)
+	cd $(BUILD)-bench && ctest -C Benchmark -L benchmark --output-on-failure -V
+
+tsan: deps
+	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DSENTREL_SANITIZE=thread \
+	    -DSENTREL_BUILD_EXAMPLES=OFF -DSENTREL_BUILD_TOOLS=OFF
+	cmake --build $(BUILD)-tsan -j $(JOBS)
+	cd $(BUILD)-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	    ctest --output-on-failure -j $(JOBS) -L threads
+
+asan: deps
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug "-DSENTREL_SANITIZE=address;undefined" \
+	    -DSENTREL_BUILD_EXAMPLES=OFF
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	cd $(BUILD)-asan && ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1" \
+	    ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-install $(BUILD)-bench $(BUILD)-tsan $(BUILD)-asan

@@ -1,0 +1,96 @@
+#ifndef QSENTRELREPORTER_P_H
+#define QSENTRELREPORTER_P_H
+
+//
+//  W A R N I N G
+//  -------------
+//
+// This file is not part of the Sentrel Tracker API. It exists for the implementation's
+// convenience and may change from version to version without notice.
+//
+
+#include "sentrelglobal_p.h"
+
+#include <SentrelTracker/sentreltrackertypes.h>
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSentrelConfigurationPrivate;
+class QSentrelStorage;
+
+// Turns tracking requests into collector events, caches them and delivers them in batches.
+//
+// Created on the application's thread by the tracker core, then moved to the worker thread,
+// where init() and every request run. Moved back to the application's thread when the worker
+// thread finishes and deleted there by the tracker core.
+class SENTREL_AUTOTEST_EXPORT QSentrelReporter : public QObject
+{
+    Q_OBJECT
+public:
+    QSentrelReporter();
+    ~QSentrelReporter() override;
+
+    void init(QSentrelConfigurationPrivate *configuration);
+
+    void trackScreenView(const QString &screen,
+                         const std::optional<SentrelTracker::ContextData<double>> &context);
+    void trackClickEvent(const QString &name,
+                         const QString &category,
+                         const std::optional<SentrelTracker::ContextData<double>> &context);
+    void trackEvent(const QString &type,
+                    const QString &object,
+                    const QString &objectName,
+                    const std::optional<SentrelTracker::EventCoordinates> &position,
+                    const std::optional<QString> &details);
+    void trackContextData(const SentrelTracker::ContextData<QString> &data);
+    void trackDimensionData(const SentrelTracker::ContextData<QString> &data);
+    void startNewSession();
+    void clearCache();
+
+    QJsonObject createUnstructuredEvent(const QJsonArray &contexts);
+    void addEvent(const QJsonArray &contexts);
+    void sync();
+    void sendToBackend(const QSet<quint64> &ids, const QByteArray &body);
+    void fetchRemoteConfig();
+    void trackDeviceAndAppInfo();
+
+    // Every request is abandoned as an error after this long, so that a collector that never
+    // answers cannot hold the cache back.
+    static constexpr int defaultTransferTimeout = 30000;
+    // Overridable for the tests through SENTREL_TRANSFER_TIMEOUT_MS.
+    static int transferTimeout();
+
+    QString sessionIdentifier() const { return sessionId; }
+
+private:
+    void setupStorage();
+    void scheduleSync();
+    void scheduleRemoteConfigCheck();
+    void handleSendReply(const QSet<quint64> &ids, QNetworkReply *reply);
+    void handleRemoteConfigReply(QNetworkReply *reply);
+    QNetworkReply *post(const QUrl &url, const QByteArray &body);
+
+    QString applicationName;
+    QString sessionId;
+    QUrl collectorUrl;
+    QUrl remoteConfigUrl;
+    QNetworkAccessManager *networkManager;       // child of this
+    QSentrelConfigurationPrivate *configuration = nullptr; // not owned
+    std::unique_ptr<QSentrelStorage> eventStore; // owned; null while caching is off
+    QString currentScreen;
+    QTimer syncTimer;                            // child of this, single-shot
+    QTimer remoteConfigTimer;                    // child of this, repeating
+};
+
+#endif // QSENTRELREPORTER_P_H

@@ -1,0 +1,7 @@
+#include "sentrelglobal_p.h"
+
+Q_LOGGING_CATEGORY(lcSentrel, "sentrel", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcConfig, "sentrel.config", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcEvents, "sentrel.events", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcStorage, "sentrel.storage", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcEventFilter, "sentrel.eventfilter", QtDebugMsg)

@@ -1,0 +1,36 @@
+#ifndef QSENTRELSTORAGE_P_H
+#define QSENTRELSTORAGE_P_H
+
+//
+//  W A R N I N G
+//  -------------
+//
+// This file is not part of the Sentrel Tracker API. It exists for the implementation's
+// convenience and may change from version to version without notice.
+//
+
+#include "sentrelglobal_p.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QSet>
+
+// The event cache as the reporter sees it. A store is created, used and destroyed on one
+// thread (the reporter's worker thread); it is not thread-safe.
+class SENTREL_AUTOTEST_EXPORT QSentrelStorage : public QObject
+{
+    Q_OBJECT
+public:
+    virtual bool open() = 0;
+    virtual bool add(const QByteArray &data) = 0;
+    virtual bool remove(quint64 id) = 0;
+    virtual bool remove(const QSet<quint64> &ids) = 0;
+    virtual bool removeAll() = 0;
+    // The stored events in ascending id order: (id, data) pairs.
+    virtual QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) = 0;
+    virtual quint64 size() = 0;
+};
+
+#endif // QSENTRELSTORAGE_P_H

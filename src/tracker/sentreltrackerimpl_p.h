@@ -1,0 +1,77 @@
+#ifndef SENTRELTRACKERIMPL_P_H
+#define SENTRELTRACKERIMPL_P_H
+
+//
+//  W A R N I N G
+//  -------------
+//
+// This file is not part of the Sentrel Tracker API. It exists for the implementation's
+// convenience and may change from version to version without notice.
+//
+
+#include "qsentrelconfiguration_p.h"
+#include "sentrelglobal_p.h"
+
+#include <SentrelTracker/sentreltrackertypes.h>
+
+#include <memory>
+#include <optional>
+
+class QSentrelCategoryFilter;
+class QSentrelEventFilter;
+class QSentrelReporter;
+class QThread;
+
+// The process-wide tracker behind every QSentrelTracker. It lives on the thread that first
+// reached instance() and is called there only. While tracking is enabled it owns the worker
+// thread, the reporter living on it and the application-wide event filter; every request is
+// copied and queued to the reporter, so no tracking work runs on the caller's thread.
+class SENTREL_AUTOTEST_EXPORT SentrelTrackerImpl
+{
+public:
+    static SentrelTrackerImpl *instance();
+    virtual ~SentrelTrackerImpl();
+
+    void init();
+    void deinit();
+    void setEnabled(bool enabled);
+    bool isEnabled() const { return enabled; }
+    QSentrelConfiguration *configuration() { return &m_configuration; }
+    QSentrelConfigurationPrivate *configurationPrivate() { return &m_configuration; }
+    void setCategoryFilter(QSentrelCategoryFilter *filter);
+
+    void sendScreenView(const QString &screen,
+                        const std::optional<SentrelTracker::ContextData<double>> &context);
+    void sendClickEvent(const QString &name,
+                        const QString &category,
+                        const std::optional<SentrelTracker::ContextData<double>> &context);
+    void sendEvent(const QString &type,
+                   const QString &object,
+                   const QString &objectName,
+                   const std::optional<SentrelTracker::EventCoordinates> &position,
+                   const std::optional<QString> &details);
+    void sendContextData(const SentrelTracker::ContextData<QString> &data) const;
+    void sendDimensionData(const SentrelTracker::ContextData<QString> &data) const;
+    void clearCache();
+    void startNewSession();
+
+    // For the tests: the worker thread and reporter of the current enabled period.
+    QThread *workerThread() const { return thread; }
+    QSentrelReporter *currentReporter() const { return reporter; }
+    QSentrelEventFilter *currentEventFilter() const { return eventFilter.get(); }
+
+private:
+    SentrelTrackerImpl();
+    Q_DISABLE_COPY_MOVE(SentrelTrackerImpl)
+
+    template<typename Request>
+    void queue(Request &&request) const;
+
+    QSentrelConfigurationPrivate m_configuration;
+    QSentrelReporter *reporter = nullptr;            // owned while enabled
+    std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
+    QThread *thread = nullptr;                       // owned while enabled
+    bool enabled = false;
+};
+
+#endif // SENTRELTRACKERIMPL_P_H
