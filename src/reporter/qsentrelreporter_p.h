@@ -28,6 +28,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QSentrelConfigurationPrivate;
 class QSentrelStorage;
+class QSslError;
 
 // Turns tracking requests into collector events, caches them and delivers them in batches.
 //
@@ -73,6 +74,13 @@ public:
 
     QString sessionIdentifier() const { return sessionId; }
 
+    // Whether server names this machine, for which a self-signed certificate is accepted.
+    static bool isLocalhost(const QString &server);
+
+    // Replies longer than this are abandoned as errors: a collector's answer is small, and a
+    // hostile one must not make the application buffer without bound.
+    static constexpr qint64 maximumReplySize = 1024 * 1024;
+
 private:
     void setupStorage();
     void scheduleSync();
@@ -80,6 +88,7 @@ private:
     void handleSendReply(const QSet<quint64> &ids, QNetworkReply *reply);
     void handleRemoteConfigReply(QNetworkReply *reply);
     QNetworkReply *post(const QUrl &url, const QByteArray &body);
+    void acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors);
 
     QString applicationName;
     QString sessionId;
@@ -89,6 +98,7 @@ private:
     QSentrelConfigurationPrivate *configuration = nullptr; // not owned
     std::unique_ptr<QSentrelStorage> eventStore; // owned; null while caching is off
     QString currentScreen;
+    QString screenResolution;                    // read on the application's thread
     QTimer syncTimer;                            // child of this, single-shot
     QTimer remoteConfigTimer;                    // child of this, repeating
 };
