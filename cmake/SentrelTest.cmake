@@ -20,6 +20,7 @@ function(sentrel_add_test name)
         XDG_CONFIG_DIRS=${_home}/etc/xdg
         XDG_DATA_DIRS=${_home}/usr/share
         QT_QPA_PLATFORM=offscreen
+        SENTREL_TEST_HOME_SET=1
         $<TARGET_FILE:${name}>)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
