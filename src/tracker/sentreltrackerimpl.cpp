@@ -32,13 +32,14 @@ SentrelTrackerImpl::~SentrelTrackerImpl()
 {
     eventFilter.reset();
     if (enabled) {
-        // Reached at process exit without an application object being destroyed (exit()
-        // called while enabled). Qt's SQL and network globals may already be gone, so the
-        // worker is only stopped, and the reporter is left to the operating system; what it
-        // stored is already committed.
-        thread->quit();
-        thread->wait();
+        // Reached through exit() while tracking runs, with no application object destroyed.
+        // The worker still finishes what was recorded, but Qt's SQL and network globals may
+        // already be gone, so the reporter is left to the operating system rather than
+        // deleted; what it stored is committed.
         enabled = false;
+        QThread *worker = thread;
+        QMetaObject::invokeMethod(reporter, [worker] { worker->quit(); }, Qt::QueuedConnection);
+        thread->wait();
     }
 }
 

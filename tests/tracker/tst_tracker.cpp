@@ -1,0 +1,279 @@
+#include "eventlog.h"
+#include "logcapture.h"
+#include "qsentreleventfilter_p.h"
+#include "sentreltrackerimpl_p.h"
+#include "testenvironment.h"
+
+#include <SentrelTracker/qsentreltracker.h>
+
+#include <QGuiApplication>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+namespace {
+
+const QString events = QStringLiteral("sentrel.events");
+const QString core = QStringLiteral("sentrel");
+
+class FixedCategory : public QSentrelCategoryFilter
+{
+public:
+    QString category(QObject *) const override { return QStringLiteral("anything"); }
+};
+
+} // namespace
+
+class tst_Tracker : public QObject
+{
+    Q_OBJECT
+
+private:
+    QSentrelTracker tracker;
+
+    // Offline without a cache: every request is built, logged and dropped.
+    void configureLogOnly()
+    {
+        QSentrelConfiguration *config = tracker.configuration();
+        config->setToken(QStringLiteral("token"));
+        config->setServer(QStringLiteral("localhost:1")); // never contacted: offline
+        config->setSyncInterval(0);
+        config->setStorageType(QString());
+        config->setCategories({QStringLiteral("buttons")});
+        config->setEvents({});
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QCoreApplication::setApplicationName(QStringLiteral("tst_tracker"));
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
+    }
+
+    void init() { configureLogOnly(); }
+
+    void cleanup() { tracker.setEnabled(false); }
+
+    void disabledTrackerIgnoresEverything()
+    {
+        LogCapture log;
+        QVERIFY(!tracker.isEnabled());
+        tracker.transition(QStringLiteral("Main"));
+        tracker.interaction(QStringLiteral("ok"), QStringLiteral("unknown"));
+        tracker.contextData(QStringLiteral("k"), QStringLiteral("v"));
+        QString value = QStringLiteral("v");
+        tracker.dimensionData(QStringLiteral("k"), value);
+        tracker.startNewSession();
+        tracker.clearCache();
+        QVERIFY(log.messages().isEmpty());
+    }
+
+    void enableAndDisable()
+    {
+        LogCapture log;
+        tracker.setEnabled(true);
+        QVERIFY(tracker.isEnabled());
+        SentrelTrackerImpl *impl = SentrelTrackerImpl::instance();
+        QThread *worker = impl->workerThread();
+        QSentrelReporter *reporter = impl->currentReporter();
+        QVERIFY(worker && reporter && impl->currentEventFilter());
+        QVERIFY(worker->isRunning());
+
+        tracker.setEnabled(true);
+        QCOMPARE(impl->workerThread(), worker);
+        QCOMPARE(impl->currentReporter(), reporter);
+
+        tracker.setEnabled(false);
+        tracker.setEnabled(false);
+        QVERIFY(!tracker.isEnabled());
+        QVERIFY(!impl->workerThread() && !impl->currentReporter() && !impl->currentEventFilter());
+        QCOMPARE(log.texts(core, QtInfoMsg).count(QStringLiteral("Enabling Sentrel Tracker")), 0); // info is off
+        QCOMPARE(log.count(core, QStringLiteral("Disabling Sentrel Tracker")), 0);
+
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true\nsentrel.info=true"));
+        tracker.setEnabled(true);
+        tracker.setEnabled(false);
+        tracker.setEnabled(false);
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
+        QCOMPARE(log.count(core, QStringLiteral("Enabling Sentrel Tracker")), 1);
+        QCOMPARE(log.count(core, QStringLiteral("Disabling Sentrel Tracker")), 1);
+    }
+
+    void invalidConfigurationStaysDisabled()
+    {
+        tracker.configuration()->setToken(QString());
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.info=true"));
+        LogCapture log;
+        QTest::ignoreMessage(QtWarningMsg, "missing token");
+        QTest::ignoreMessage(QtWarningMsg, "Failed to enabled Sentrel Tracker, the configuration is not valid");
+        tracker.setEnabled(true);
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
+        QVERIFY(!tracker.isEnabled());
+        QVERIFY(!SentrelTrackerImpl::instance()->workerThread());
+        QCOMPARE(log.texts(core),
+                 (QStringList{QStringLiteral("Enabling Sentrel Tracker"),
+                              QStringLiteral("Failed to enabled Sentrel Tracker, the configuration is not valid")}));
+    }
+
+    void requestsRunInOrderAfterInit()
+    {
+        LogCapture log;
+        tracker.setEnabled(true);
+        for (int i = 0; i < 200; ++i)
+            tracker.transition(QStringLiteral("screen%1").arg(i));
+        tracker.interaction(QStringLiteral("ok"), QStringLiteral("dialogs"), 1.5, QStringLiteral("buttons"));
+        tracker.setEnabled(false); // runs what was queued before it
+
+        const QList<QJsonObject> built = loggedEvents(log);
+        QCOMPARE(built.size(), 1 + 200 + 1);
+        QVERIFY(!contextData(built.first(), QStringLiteral("/device/")).isEmpty());
+        for (int i = 0; i < 200; ++i) {
+            const QJsonObject view = contextData(built.at(i + 1), QStringLiteral("/screen_view/"));
+            QCOMPARE(view.value(QLatin1String("object_id")).toString(), QStringLiteral("screen%1").arg(i));
+        }
+        const QJsonArray click = contextsOf(built.last());
+        QCOMPARE(click.size(), 2);
+        const QJsonObject clickData = click.at(0).toObject().value(QLatin1String("data")).toObject();
+        QCOMPARE(clickData.value(QLatin1String("object_id")).toString(), QStringLiteral("ok"));
+        QCOMPARE(clickData.value(QLatin1String("category")).toString(), QStringLiteral("buttons"));
+        const QJsonObject context = click.at(1).toObject().value(QLatin1String("data")).toObject();
+        QCOMPARE(context.value(QLatin1String("key")).toString(), QStringLiteral("dialogs"));
+        QCOMPARE(context.value(QLatin1String("val")).toDouble(), 1.5);
+    }
+
+    void requestsAfterDisablingAreIgnored()
+    {
+        LogCapture log;
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("before"));
+        tracker.setEnabled(false);
+        tracker.transition(QStringLiteral("after"));
+        const QList<QJsonObject> views = loggedContexts(log, QStringLiteral("/screen_view/"));
+        QCOMPARE(views.size(), 1);
+        QCOMPARE(views.first().value(QLatin1String("object_id")).toString(), QStringLiteral("before"));
+    }
+
+    void categoryCheck_data()
+    {
+        QTest::addColumn<QStringList>("configured");
+        QTest::addColumn<QString>("category");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("listed") << QStringList{"buttons"} << "buttons" << true;
+        QTest::newRow("empty category always passes") << QStringList{} << "" << true;
+        QTest::newRow("not listed") << QStringList{"buttons"} << "menus" << false;
+        QTest::newRow("nothing configured") << QStringList{} << "buttons" << false;
+        QTest::newRow("letter case differs") << QStringList{"buttons"} << "Buttons" << false;
+        QTest::newRow("part of an entry") << QStringList{"buttons"} << "button" << false;
+    }
+
+    void categoryCheck()
+    {
+        QFETCH(QStringList, configured);
+        QFETCH(QString, category);
+        QFETCH(bool, sent);
+
+        tracker.configuration()->setCategories(configured);
+        LogCapture log;
+        tracker.setEnabled(true);
+        tracker.interaction(QStringLiteral("ok"), category);
+        tracker.setEnabled(false);
+        QCOMPARE(loggedContexts(log, QStringLiteral("/event_click/")).size(), sent ? 1 : 0);
+        QCOMPARE(log.texts(core, QtDebugMsg).contains(QStringLiteral("category filtered: \"%1\"").arg(category)), !sent);
+    }
+
+    void facadeForwardsEveryCall()
+    {
+        LogCapture log;
+        QSentrelTracker other;
+        tracker.setEnabled(true);
+        QVERIFY(other.isEnabled());
+        QCOMPARE(other.configuration(), tracker.configuration());
+
+        tracker.transition(QStringLiteral("Main"), QStringLiteral("items"), 3.0);
+        tracker.interaction(QStringLiteral("ok"), QString());
+        tracker.contextData(QStringLiteral("locale"), QStringLiteral("en"));
+        QString value = QStringLiteral("pro");
+        tracker.dimensionData(QStringLiteral("edition"), value);
+        QCOMPARE(value, QStringLiteral("pro"));
+        other.startNewSession();
+        tracker.transition(QStringLiteral("Second"));
+        other.setEnabled(false);
+
+        const QList<QJsonObject> built = loggedEvents(log);
+        QCOMPARE(built.size(), 6);
+        const QJsonArray view = contextsOf(built.at(1));
+        QCOMPARE(view.size(), 2);
+        QCOMPARE(view.at(1).toObject().value(QLatin1String("data")).toObject().value(QLatin1String("val")).toDouble(), 3.0);
+        QCOMPARE(contextData(built.at(2), QStringLiteral("/event_click/")).value(QLatin1String("screen_id")).toString(),
+                 QStringLiteral("Main"));
+        QCOMPARE(contextData(built.at(3), QStringLiteral("/context_data/")).value(QLatin1String("val")).toString(),
+                 QStringLiteral("en"));
+        QCOMPARE(contextData(built.at(4), QStringLiteral("/context_dimension/")).value(QLatin1String("val")).toString(),
+                 QStringLiteral("pro"));
+        // The new session applies from the request after it.
+        QCOMPARE(built.at(4).value(QLatin1String("sid")), built.at(0).value(QLatin1String("sid")));
+        QVERIFY(built.at(5).value(QLatin1String("sid")) != built.at(0).value(QLatin1String("sid")));
+    }
+
+    void categoryFilterNeedsARunningCapture()
+    {
+        FixedCategory provider;
+        tracker.setCategoryFilter(&provider); // ignored: tracking is off
+        tracker.configuration()->setEvents({QStringLiteral("User")});
+        tracker.configuration()->setCategories({});
+        LogCapture log;
+        tracker.setEnabled(true);
+        QObject target;
+        QEvent user(QEvent::User);
+        QCoreApplication::sendEvent(&target, &user);
+        tracker.setEnabled(false);
+        QCOMPARE(loggedContexts(log, QStringLiteral("/qevent/")).size(), 1);
+    }
+
+    void exitWhileEnabled_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("return from main") << "return";
+        QTest::newRow("exit()") << "exit";
+        QTest::newRow("without an event loop") << "noloop";
+    }
+
+    // An application that never disables tracking must exit cleanly, with what it recorded stored.
+    void exitWhileEnabled()
+    {
+        QFETCH(QString, mode);
+        QTemporaryDir storage;
+        QProcess probe;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("SENTREL_CONFIG"), storage.filePath(QStringLiteral("none.conf")));
+        probe.setProcessEnvironment(environment);
+        probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        probe.start(QStringLiteral(EXIT_PROBE), {mode, storage.path()});
+        QVERIFY(probe.waitForFinished(60000));
+        QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(probe.exitCode(), 0);
+
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("probe"));
+        db.setDatabaseName(storage.filePath(QStringLiteral("SentrelTracker.db")));
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        QVERIFY(query.exec(QStringLiteral("SELECT COUNT(*) FROM events")));
+        QVERIFY(query.next());
+        // The device event and every one of the probe's 500 screen views.
+        const int stored = query.value(0).toInt();
+        query = QSqlQuery();
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("probe"));
+        if (mode == QLatin1String("exit"))
+            QVERIFY2(stored >= 1, qPrintable(QString::number(stored)));
+        else
+            QCOMPARE(stored, 501);
+    }
+};
+
+SENTREL_TEST_MAIN(tst_Tracker, QGuiApplication)
+#include "tst_tracker.moc"
