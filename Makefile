@@ -53,7 +53,7 @@ tsan: deps
 	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DSENTREL_SANITIZE=thread \
 	    -DSENTREL_BUILD_EXAMPLES=OFF -DSENTREL_BUILD_TOOLS=OFF
 	cmake --build $(BUILD)-tsan -j $(JOBS)
-	cd $(BUILD)-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	cd $(BUILD)-tsan && TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	    ctest --output-on-failure -j $(JOBS) -L threads
 
 asan: deps

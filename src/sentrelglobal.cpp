@@ -5,3 +5,7 @@ Q_LOGGING_CATEGORY(lcConfig, "sentrel.config", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcEvents, "sentrel.events", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcStorage, "sentrel.storage", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcEventFilter, "sentrel.eventfilter", QtDebugMsg)
+
+#if defined(__SANITIZE_THREAD__)
+char sentrelHandOffToken = 0;
+#endif

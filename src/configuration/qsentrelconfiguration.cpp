@@ -1,6 +1,5 @@
 #include "qsentrelconfiguration_p.h"
 
-#include <QMutexLocker>
 #include <QSettings>
 #include <QUuid>
 
@@ -49,7 +48,7 @@ QString QSentrelConfigurationPrivate::newIdentifier()
 
 QVariant QSentrelConfigurationPrivate::value(ConfigItem item) const
 {
-    QMutexLocker locker(&m_mapLock);
+    std::lock_guard<std::mutex> locker(m_mapLock);
     const auto remote = m_remoteConfig.constFind(item);
     if (remote != m_remoteConfig.cend())
         return *remote;
@@ -58,13 +57,13 @@ QVariant QSentrelConfigurationPrivate::value(ConfigItem item) const
 
 void QSentrelConfigurationPrivate::store(ItemMap &map, ConfigItem item, const QVariant &value)
 {
-    QMutexLocker locker(&m_mapLock);
+    std::lock_guard<std::mutex> locker(m_mapLock);
     map.insert(item, value);
 }
 
 QList<QSentrelConfigurationPrivate::ConfigItem> QSentrelConfigurationPrivate::remoteItems() const
 {
-    QMutexLocker locker(&m_mapLock);
+    std::lock_guard<std::mutex> locker(m_mapLock);
     return m_remoteConfig.keys();
 }
 

@@ -17,9 +17,10 @@
 #include <QDateTime>
 #include <QFile>
 #include <QMap>
-#include <QMutex>
 #include <QSet>
 #include <QVariant>
+
+#include <mutex>
 
 // The implementation of the configuration. Owned by value by the tracker core and living on
 // the thread that created it. The reporter reads the items from the worker thread and applies
@@ -141,7 +142,8 @@ private:
     QByteArray m_remoteConfigHash;
     QFile m_remoteConfigFile;
     bool m_lastShutdown = true;
-    mutable QMutex m_mapLock; // guards m_config and m_remoteConfig
+    // Guards m_config and m_remoteConfig. A standard mutex, so that the thread sanitizer sees it.
+    mutable std::mutex m_mapLock;
 };
 
 #endif // QSENTRELCONFIGURATION_P_H

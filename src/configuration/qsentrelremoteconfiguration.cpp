@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QMutexLocker>
 #include <QSettings>
 
 bool QSentrelConfigurationPrivate::applyConfig(const QByteArray &document)
@@ -19,7 +18,7 @@ bool QSentrelConfigurationPrivate::applyConfig(const QByteArray &document)
 
     QList<ConfigItem> oldItems = remoteItems();
     {
-        QMutexLocker locker(&m_mapLock);
+        std::lock_guard<std::mutex> locker(m_mapLock);
         m_remoteConfig.clear();
     }
 

@@ -84,7 +84,10 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     connect(QThread::currentThread(), &QThread::finished, this, [this] { syncTimer.stop(); });
     // The store's SQL connection belongs to this thread: close it here, before the reporter
     // is handed back to the application's thread for deletion.
-    connect(QThread::currentThread(), &QThread::finished, this, [this] { eventStore.reset(); }, Qt::DirectConnection);
+    connect(QThread::currentThread(), &QThread::finished, this, [this] {
+        eventStore.reset();
+        SENTREL_HAND_OFF(); // to the tracker core, which deletes the reporter next
+    }, Qt::DirectConnection);
 
     connect(configuration, &QSentrelConfiguration::syncIntervalChanged, this, [this] { scheduleSync(); });
     scheduleSync();

@@ -74,6 +74,10 @@ public:
 
     QString sessionIdentifier() const { return sessionId; }
 
+    // At process exit Qt's SQL globals may be gone before the store could close: leave it to
+    // the operating system. What it stored is already committed.
+    void abandonStore() { (void)eventStore.release(); }
+
     // Whether server names this machine, for which a self-signed certificate is accepted.
     static bool isLocalhost(const QString &server);
 

@@ -38,7 +38,14 @@ SentrelTrackerImpl::~SentrelTrackerImpl()
         // deleted; what it stored is committed.
         enabled = false;
         QThread *worker = thread;
-        QMetaObject::invokeMethod(reporter, [worker] { worker->quit(); }, Qt::QueuedConnection);
+        QSentrelReporter *abandoned = reporter;
+        QMetaObject::invokeMethod(
+                reporter,
+                [worker, abandoned] {
+                    abandoned->abandonStore();
+                    worker->quit();
+                },
+                Qt::QueuedConnection);
         thread->wait();
     }
 }
@@ -88,8 +95,10 @@ void SentrelTrackerImpl::deinit()
     // is still handed to the reporter. Requests made from now on are ignored.
     enabled = false;
     QThread *worker = thread;
-    QMetaObject::invokeMethod(reporter, [worker] { worker->quit(); }, Qt::QueuedConnection);
+    SENTREL_HAND_OFF();
+    QMetaObject::invokeMethod(reporter, [this, worker] { SENTREL_TAKE_OVER(); worker->quit(); }, Qt::QueuedConnection);
     thread->wait();
+    SENTREL_TAKE_OVER();
 
     delete thread;
     thread = nullptr;
@@ -115,9 +124,13 @@ template<typename Request>
 void SentrelTrackerImpl::queue(Request &&request) const
 {
     // The callable looks the reporter up when it runs on the worker thread.
+    SENTREL_HAND_OFF();
     QMetaObject::invokeMethod(
             reporter,
-            [tracker = this, request = std::forward<Request>(request)] { request(tracker->reporter); },
+            [tracker = this, request = std::forward<Request>(request)] {
+                SENTREL_TAKE_OVER();
+                request(tracker->reporter);
+            },
             Qt::AutoConnection);
 }
 
