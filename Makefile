@@ -63,5 +63,23 @@ asan: deps
 	cd $(BUILD)-asan && ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1" \
 	    ctest --output-on-failure -j $(JOBS)
 
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = config zlib zstd eventfilter
+
+# Each target runs for FUZZ_SECONDS from the kept corpus; new inputs go to a scratch corpus in
+# the build tree, crashes to $(BUILD)-fuzz/artifacts (keep them in tests/fuzz/corpus/NAME).
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENTREL_FUZZ=ON \
+	    "-DSENTREL_SANITIZE=address;undefined" -DSENTREL_BUILD_EXAMPLES=OFF -DSENTREL_BUILD_TOOLS=OFF
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@mkdir -p $(BUILD)-fuzz/artifacts
+	@for t in $(FUZZ_TARGETS); do \
+	    mkdir -p $(BUILD)-fuzz/corpus/$$t; \
+	    echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	    HOME=$(CURDIR)/$(BUILD)-fuzz/home QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 \
+	    $(BUILD)-fuzz/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -timeout=30 \
+	        -artifact_prefix=$(BUILD)-fuzz/artifacts/$$t- $(BUILD)-fuzz/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-install $(BUILD)-bench $(BUILD)-tsan $(BUILD)-asan
+	rm -rf $(BUILD) $(BUILD)-install $(BUILD)-bench $(BUILD)-tsan $(BUILD)-asan $(BUILD)-fuzz
