@@ -2,9 +2,7 @@
 #include "qsentrelreporter_p.h"
 
 #include "qsentrelconfiguration_p.h"
-#include "qsqlitestorage_p.h"
-#include "qsqlitezlibstorage_p.h"
-#include "qsqlitezstdstorage_p.h"
+#include "qsentrelstorage_p.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -169,14 +167,7 @@ void QSentrelReporter::setupStorage()
     const QString path = QStringLiteral("%1/SentrelTracker.db").arg(directory);
 
     const QString type = configuration->storageType();
-    const int size = configuration->storageSize();
-    std::unique_ptr<QSentrelStorage> store;
-    if (type == QLatin1String("SQLITE"))
-        store = std::make_unique<QSQLiteStorage>(path, size);
-    else if (type == QLatin1String("SQLITE-ZLIB"))
-        store = std::make_unique<QSQLiteZlibStorage>(path, size);
-    else if (type == QLatin1String("SQLITE-ZSTD"))
-        store = std::make_unique<QSQLiteZstdStorage>(path, size);
+    std::unique_ptr<QSentrelStorage> store = QSentrelStorage::create(type, path, configuration->storageSize());
 
     if (!store) {
         if (type.isEmpty())

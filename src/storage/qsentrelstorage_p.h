@@ -17,6 +17,8 @@
 #include <QPair>
 #include <QSet>
 
+#include <memory>
+
 // The event cache as the reporter sees it. A store is created, used and destroyed on one
 // thread (the reporter's worker thread); it is not thread-safe.
 class SENTREL_AUTOTEST_EXPORT QSentrelStorage : public QObject
@@ -31,6 +33,10 @@ public:
     // The stored events in ascending id order: (id, data) pairs.
     virtual QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) = 0;
     virtual quint64 size() = 0;
+
+    // The store of a configured storage type ("SQLITE", "SQLITE-ZLIB", "SQLITE-ZSTD",
+    // case-sensitive) for the database file at path, not yet opened; null for any other type.
+    static std::unique_ptr<QSentrelStorage> create(const QString &type, const QString &path, int size);
 };
 
 #endif // QSENTRELSTORAGE_P_H
