@@ -1,0 +1,52 @@
+#ifndef DEMOWINDOW_H
+#define DEMOWINDOW_H
+
+#include <SentrelTracker/qsentrelcategoryfilter.h>
+
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QSentrelTracker;
+class QStackedWidget;
+
+// Gives captured objects the category set on them as the "trackingCategory" property. Events
+// of objects whose category is not configured (the demo's "debug" button) are not recorded.
+class DemoCategories : public QSentrelCategoryFilter
+{
+public:
+    QString category(QObject *object) const override;
+};
+
+// The demo's one window: a home page, a form and a settings page on a stack. Every page
+// change and button reports to the tracker; the configured user-interface events are captured
+// without any code here.
+class DemoWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    // tracker is not owned and must outlive the window.
+    explicit DemoWindow(QSentrelTracker *tracker, QWidget *parent = nullptr);
+
+    enum Page { Home, Form, Settings };
+    void showPage(Page page);
+
+private:
+    QWidget *createHome();
+    QWidget *createForm();
+    QWidget *createSettings();
+    void submitForm();
+
+    QSentrelTracker *tracker;
+    QStackedWidget *pages = nullptr;
+    QLabel *status = nullptr;
+    QLineEdit *nameEdit = nullptr;
+    QComboBox *colourBox = nullptr;
+    QComboBox *editionBox = nullptr;
+    QCheckBox *darkMode = nullptr;
+    int settingsVisits = 0;
+};
+
+#endif // DEMOWINDOW_H

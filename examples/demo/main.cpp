@@ -1,0 +1,122 @@
+// The Sentrel Tracker demo: a small Qt Widgets application instrumented with the tracker.
+//
+// With a display a person uses it. On the offscreen platform (or with --scripted) it plays a
+// short session by itself and then waits, still tracking, until it is told to quit (SIGINT or
+// SIGTERM), so that the tracker can deliver what it recorded.
+#include "demowindow.h"
+#include "scriptedsession.h"
+
+#include <SentrelTracker/qsentreltracker.h>
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// Quits the event loop on SIGINT and SIGTERM, so that the application ends as after its
+// Quit button: the tracker then records an orderly shutdown.
+void quitOnSignals(QApplication &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+        char byte;
+        [[maybe_unused]] const ssize_t read = ::read(signalPipe[0], &byte, 1);
+        QApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool noDisplay()
+{
+    return qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Without a display the window cannot be shown to anyone: play the scripted session.
+    if (noDisplay())
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("sentrel-demo"));
+    QApplication::setOrganizationName(QStringLiteral("Tamlor"));
+    QApplication::setApplicationVersion(QStringLiteral("1.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("A small application that records how it is used."));
+    parser.addHelpOption();
+    const QCommandLineOption config(QStringLiteral("config"),
+                                    QStringLiteral("The tracker's configuration file (else SENTREL_CONFIG, "
+                                                   "or sentrel.conf beside the program)."),
+                                    QStringLiteral("file"));
+    const QCommandLineOption scripted(QStringLiteral("scripted"),
+                                      QStringLiteral("Play the scripted session even with a display."));
+    const QCommandLineOption stepDelay(QStringLiteral("step-delay"),
+                                       QStringLiteral("Milliseconds between two steps of the scripted session."),
+                                       QStringLiteral("ms"), QStringLiteral("200"));
+    parser.addOptions({config, scripted, stepDelay});
+    parser.process(app);
+
+    // Read when the tracker is first used, below.
+    if (parser.isSet(config))
+        qputenv("SENTREL_CONFIG", parser.value(config).toLocal8Bit());
+    quitOnSignals(app);
+
+    QSentrelTracker tracker;
+    tracker.setEnabled(true);
+    if (!tracker.isEnabled()) {
+        QTextStream(stderr) << "demo: tracking could not be enabled, see the messages above" << Qt::endl;
+        return 1;
+    }
+    DemoCategories categories; // must outlive tracking: disabled below before it goes
+    tracker.setCategoryFilter(&categories);
+
+    const bool playScript = parser.isSet(scripted) || QGuiApplication::platformName() == QLatin1String("offscreen")
+        || QGuiApplication::platformName() == QLatin1String("minimal");
+    QString mode = playScript ? QStringLiteral("scripted") : QStringLiteral("interactive");
+    tracker.dimensionData(QStringLiteral("mode"), mode);
+
+    DemoWindow window(&tracker);
+    window.show();
+
+    int result = 0;
+    ScriptedSession session(&window, parser.value(stepDelay).toInt());
+    if (playScript) {
+        QObject::connect(&session, &ScriptedSession::finished, &app, [] {
+            QTextStream(stdout) << "demo: scripted session finished, waiting to be told to quit" << Qt::endl;
+        });
+        QObject::connect(&session, &ScriptedSession::failed, &app, [&result](const QString &reason) {
+            QTextStream(stderr) << "demo: the scripted session failed: " << reason << Qt::endl;
+            result = 2;
+            QApplication::quit();
+        });
+        session.start();
+    }
+
+    const int exitCode = app.exec();
+    // Stop recording before the window goes, so that its teardown is not captured.
+    tracker.setEnabled(false);
+    return result ? result : exitCode;
+}
