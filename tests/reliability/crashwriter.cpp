@@ -1,5 +1,6 @@
-// Adds numbered events to a cache until it is killed. After each add() that returned, it
-// prints the event's number, so the killer knows which inserts had completed.
+// Adds numbered events to a cache until it is killed, or COUNT events when a count is given.
+// After each add() that returned true, it prints the event's number, so that whoever runs it
+// knows which inserts had completed.
 #include "qsentrelstorage_p.h"
 
 #include <QCoreApplication>
@@ -20,12 +21,14 @@ int main(int argc, char *argv[])
     if (!store->open())
         return 3;
     const qint64 first = arguments.at(3).toLongLong();
+    const qint64 last = arguments.size() > 4 ? first + arguments.at(4).toLongLong() : -1;
     const QByteArray padding(300, 'x');
-    for (qint64 number = first;; ++number) {
+    for (qint64 number = first; number != last; ++number) {
         const QByteArray event = "{\"n\":" + QByteArray::number(number) + ",\"pad\":\"" + padding + "\"}";
         if (store->add(event)) {
             std::printf("%lld\n", static_cast<long long>(number));
             std::fflush(stdout);
         }
     }
+    return 0;
 }

@@ -1,0 +1,144 @@
+#include "eventlog.h"
+#include "logcapture.h"
+#include "qsentrelstorage_p.h"
+#include "sentreltrackerimpl_p.h"
+#include "testenvironment.h"
+
+#include <SentrelTracker/qsentreltracker.h>
+
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <signal.h>
+#include <sys/resource.h>
+
+namespace {
+const QString storage = QStringLiteral("sentrel.storage");
+}
+
+// Faults of the machine around the cache: the tracker logs them and carries on without
+// caching, and never crashes the application.
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+
+private:
+    QSentrelTracker tracker;
+
+    // Records offline into a cache in directory, returns what was logged.
+    void recordOffline(const QString &directory, LogCapture &log)
+    {
+        QSentrelConfiguration *config = tracker.configuration();
+        config->setToken(QStringLiteral("token"));
+        config->setServer(QStringLiteral("localhost:1"));
+        config->setSyncInterval(0);
+        config->setStorageType(QStringLiteral("SQLITE"));
+        config->setStoragePath(directory);
+        tracker.setEnabled(true);
+        QVERIFY(tracker.isEnabled());
+        tracker.transition(QStringLiteral("Main"));
+        tracker.interaction(QStringLiteral("ok"), QString());
+        tracker.setEnabled(false);
+        QVERIFY(loggedEvents(log).size() >= 3);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QCoreApplication::setApplicationName(QStringLiteral("tst_faults"));
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));
+    }
+
+    void unusableCache_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("directory below a regular file") << "file-as-directory";
+        QTest::newRow("cache file of random bytes") << "random-bytes";
+        QTest::newRow("cache file locked by another process") << "locked";
+    }
+
+    void unusableCache()
+    {
+        QFETCH(QString, fault);
+        QTemporaryDir root;
+        QString directory = root.path();
+        QProcess locker;
+        QByteArray randomBytes;
+        if (fault == QLatin1String("file-as-directory")) {
+            QFile blocker(root.filePath(QStringLiteral("blocker")));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+            directory = blocker.fileName() + QStringLiteral("/cache");
+        } else if (fault == QLatin1String("random-bytes")) {
+            QFile file(root.filePath(QStringLiteral("SentrelTracker.db")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            for (int i = 0; i < 4096; ++i)
+                randomBytes.append(char(QRandomGenerator::global()->bounded(256)));
+            file.write(randomBytes);
+        } else {
+            const QString path = root.filePath(QStringLiteral("SentrelTracker.db"));
+            locker.start(QStringLiteral("/usr/bin/python3"),
+                         {QStringLiteral("-c"),
+                          QStringLiteral("import sqlite3,sys\n"
+                                         "c=sqlite3.connect(sys.argv[1],isolation_level=None)\n"
+                                         "c.execute('CREATE TABLE held(x)')\n"
+                                         "c.execute('BEGIN EXCLUSIVE')\n"
+                                         "print('locked',flush=True)\n"
+                                         "sys.stdin.read()\n"),
+                          path});
+            QVERIFY(locker.waitForReadyRead(20000));
+        }
+
+        LogCapture log;
+        recordOffline(directory, log);
+        QVERIFY2(log.contains(storage, QStringLiteral("Failed to open storage, caching will be disabled.")),
+                 qPrintable(log.texts(storage).join(QLatin1Char('\n'))));
+
+        if (fault == QLatin1String("random-bytes")) {
+            // Whatever the file held is left as it was.
+            QFile file(root.filePath(QStringLiteral("SentrelTracker.db")));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), randomBytes);
+        }
+        if (locker.state() == QProcess::Running) {
+            locker.closeWriteChannel();
+            QVERIFY(locker.waitForFinished(20000));
+        }
+    }
+
+    // A file-size limit stands in for a full disk: inserts fail with a warning, the writer
+    // carries on, and what was stored before stays readable.
+    void fullDisk()
+    {
+        QTemporaryDir root;
+        const QString path = root.filePath(QStringLiteral("SentrelTracker.db"));
+        QProcess writer;
+        writer.setChildProcessModifier([] {
+            ::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit = {256 * 1024, 256 * 1024};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        writer.start(QStringLiteral(CRASH_WRITER), {QStringLiteral("SQLITE"), path, QStringLiteral("0"), QStringLiteral("5000")});
+        QVERIFY(writer.waitForFinished(120000));
+        QCOMPARE(writer.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(writer.exitCode(), 0);
+        const QList<QByteArray> completed = writer.readAllStandardOutput().split('\n');
+        const qsizetype stored = completed.size() - 1;
+        QVERIFY2(stored > 0 && stored < 5000, qPrintable(QString::number(stored)));
+
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.storage=false"));
+        auto store = QSentrelStorage::create(QStringLiteral("SQLITE"), path, 0);
+        QVERIFY(store->open());
+        const auto rows = store->get(-1, 0);
+        QCOMPARE(rows.size(), stored);
+        for (qsizetype i = 0; i < rows.size(); ++i)
+            QCOMPARE(QJsonDocument::fromJson(rows.at(i).second).object().value(QLatin1String("n")).toInteger(), qint64(i));
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));
+    }
+};
+
+SENTREL_TEST_MAIN(tst_Faults, QGuiApplication)
+#include "tst_faults.moc"
