@@ -1,0 +1,141 @@
+#ifndef TESTCOLLECTOR_H
+#define TESTCOLLECTOR_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+
+#include <optional>
+
+class QSslServer;
+class QSslSocket;
+
+// A small collector for the tracker: an HTTPS server speaking HTTP/1.1 with keep-alive that
+// accepts event batches on "/com.snowplowanalytics.snowplow/tp2", hands out a configuration
+// document on "/config" and answers 404 to everything else. On demand it fails a route with
+// an HTTP status, by never answering, or by resetting the connection.
+//
+// Lives on the thread that created it and serves its sockets from that thread's event loop.
+// It has no dependency on QtTest, so that a command-line collector can be built from it.
+class TestCollector : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr const char *eventsPath = "/com.snowplowanalytics.snowplow/tp2";
+    static constexpr const char *configPath = "/config";
+
+    enum class Failure {
+        None,
+        HttpStatus, // answer with the failure's status code and a short body
+        NoAnswer,   // read the request, never answer, keep the connection open
+        Reset,      // read the request, then reset the connection
+    };
+    Q_ENUM(Failure)
+
+    struct Request
+    {
+        int connection = 0;         // serial number of the connection, from 1
+        QByteArray method;
+        QByteArray path;
+        QHash<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray body;
+        QJsonObject batch;          // the parsed body, for event batches that parse as an object
+        Failure failure = Failure::None;
+        int status = 0;             // the status answered, 0 when there was no answer
+
+        QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
+    };
+
+    explicit TestCollector(QObject *parent = nullptr);
+    ~TestCollector() override;
+
+    // Starts listening with a certificate for "localhost", generated on first use with the
+    // openssl command line (or the one given by setCertificate). Port 0 picks a free port.
+    bool start(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
+    void stop();
+    bool isListening() const;
+    QString errorString() const { return lastError; }
+    quint16 port() const;
+    // "localhost:PORT", the server item that reaches this collector.
+    QString server() const;
+
+    void setCertificate(const QSslCertificate &certificate, const QSslKey &key);
+    QSslCertificate certificate() const { return localCertificate; }
+    // Creates a self-signed certificate for CN=localhost (subjectAltName DNS:localhost) and
+    // its key in a temporary directory. Returns false with a message in error on failure.
+    static bool generateCertificate(QSslCertificate *certificate, QSslKey *key, QString *error);
+
+    // The answer to "/config"; none (the default) answers 404.
+    void setConfigDocument(const QByteArray &document);
+    void clearConfigDocument();
+
+    // Fails the next count requests of path (-1: until clearFailures). The status is used
+    // by Failure::HttpStatus only.
+    void setFailure(const QByteArray &path, Failure failure, int count = -1, int status = 500);
+    void clearFailures();
+
+    QList<Request> requests() const { return recorded; }
+    QList<Request> requests(const QByteArray &path) const;
+    // Every event object of every batch that was answered with 200, in arrival order.
+    QList<QJsonObject> receivedEvents() const;
+    // Bodies of the batches that were answered with 200, in arrival order.
+    QList<QByteArray> acceptedBatches() const;
+    int connectionCount() const { return connections; }
+    // TLS handshakes that failed (the client rejected the certificate, for example).
+    int handshakeFailures() const { return failedHandshakes; }
+    // Forgets the recorded requests and counters; failures and the document stay.
+    void clear();
+
+Q_SIGNALS:
+    // After the request has been recorded, and answered unless it fails without answer.
+    void requestReceived(const TestCollector::Request &request);
+    void eventsReceived(int count);
+    void handshakeFailed(const QString &error);
+
+private:
+    struct Connection
+    {
+        int serial = 0;
+        QByteArray buffer;
+        bool silenced = false; // a request went unanswered: ignore the rest
+    };
+    struct FailureRule
+    {
+        Failure failure = Failure::None;
+        int remaining = 0; // -1: until cleared
+        int status = 500;
+    };
+
+    void acceptConnections();
+    void readFrom(QSslSocket *socket);
+    // Parses one complete request from the front of buffer; returns false when more data is
+    // needed, and sets malformed when the request cannot be parsed.
+    static bool takeRequest(QByteArray &buffer, Request *request, bool *malformed);
+    void handle(QSslSocket *socket, Request request);
+    std::optional<FailureRule> takeFailure(const QByteArray &path);
+    static void answer(QSslSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
+                       bool close);
+    static void reset(QSslSocket *socket);
+
+    QSslServer *listener = nullptr; // child of this
+    QSslCertificate localCertificate;
+    QSslKey localKey;
+    QString lastError;
+    QHash<QSslSocket *, Connection> open;
+    QList<Request> recorded;
+    QHash<QByteArray, FailureRule> failures;
+    std::optional<QByteArray> configDocument;
+    int connections = 0;      // accepted since the last clear()
+    int nextSerial = 0;
+    int failedHandshakes = 0;
+};
+
+Q_DECLARE_METATYPE(TestCollector::Request)
+
+#endif // TESTCOLLECTOR_H
