@@ -1,0 +1,696 @@
+#include "eventlog.h"
+#include "logcapture.h"
+#include "pipelinetestsupport.h"
+#include "sentreltrackerimpl_p.h"
+#include "testcollector.h"
+#include "testenvironment.h"
+
+#include <SentrelTracker/qsentreltracker.h>
+
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSslError>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using SentrelTracker::EventCoordinates;
+
+namespace {
+
+const QString events = QStringLiteral("sentrel.events");
+const QString storage = QStringLiteral("sentrel.storage");
+const QByteArray tp2 = TestCollector::eventsPath;
+// Generous for a loaded machine; the waits end as soon as the condition holds.
+constexpr int wait = 15000;
+
+QString unquoted(QString text)
+{
+    if (text.size() >= 2 && text.startsWith(QLatin1Char('"')) && text.endsWith(QLatin1Char('"')))
+        text = text.mid(1, text.size() - 2);
+    return text;
+}
+
+// Distinct text at every position, so that a chunk out of place shows.
+QString numberedText(qsizetype length)
+{
+    QString text;
+    for (int i = 0; text.size() < length; ++i)
+        text += QString::number(i) + QLatin1Char(',');
+    text.truncate(length);
+    return text;
+}
+
+QString emoji()
+{
+    return QString::fromUtf16(u"\U0001F600");
+}
+
+// The value reassembled from the context data contexts of one event, in "multipart_sort"
+// order, after checking that the parts come in that order.
+QString reassembled(const QList<QJsonObject> &parts)
+{
+    QString value;
+    for (const QJsonObject &part : parts)
+        value += part.value(QLatin1String("val")).toString();
+    return value;
+}
+
+} // namespace
+
+class tst_Reporter : public QObject
+{
+    Q_OBJECT
+
+private:
+    QSentrelTracker tracker;
+    TestCollector collector;
+    std::unique_ptr<QTemporaryDir> cacheDir;
+
+    QSentrelConfiguration *config() const { return tracker.configuration(); }
+    QString cacheFile() const { return cacheDir->filePath(QStringLiteral("SentrelTracker.db")); }
+    qint64 cached() const { return cachedRecords(cacheFile()); }
+
+    void configure(int syncInterval, const QString &storageType = QStringLiteral("SQLITE"))
+    {
+        QSentrelConfiguration *c = config();
+        c->setToken(QStringLiteral("pipeline-token"));
+        c->setServer(collector.server());
+        c->setSyncInterval(syncInterval);
+        c->setStorageType(storageType);
+        c->setStoragePath(cacheDir->path());
+        c->setStorageSize(0);
+        c->setBatchSize(100);
+        c->setCategories({QStringLiteral("buttons")});
+        c->setEvents({});
+        c->setRemoteConfig(false);
+    }
+
+    // Enables tracking offline with a cache, records the screens and disables it again.
+    void cacheOffline(const QStringList &screens)
+    {
+        configure(0);
+        tracker.setEnabled(true);
+        for (const QString &screen : screens)
+            tracker.transition(screen);
+        tracker.setEnabled(false);
+    }
+
+    QList<QJsonObject> received() const { return collector.receivedEvents(); }
+    // Everything received but the device and application events of each start.
+    QList<QJsonObject> receivedRecorded() const
+    {
+        QList<QJsonObject> found;
+        for (const QJsonObject &event : received()) {
+            if (!contextSchemas(event).startsWith(Schema::device))
+                found.append(event);
+        }
+        return found;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setApplicationName(QStringLiteral("tst_reporter"));
+        QCoreApplication::setApplicationVersion(QStringLiteral("2.5.1"));
+        quietenEventMessages();
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true\n"
+                                                        "sentrel.events.info=true\n"
+                                                        "sentrel.storage.debug=true\n"
+                                                        "sentrel.storage.info=true"));
+        QVERIFY2(collector.start(), qPrintable(collector.errorString()));
+    }
+
+    void init()
+    {
+        cacheDir = std::make_unique<QTemporaryDir>();
+        QVERIFY(cacheDir->isValid());
+        collector.clear();
+    }
+
+    void cleanup()
+    {
+        // Disabling runs what was queued, then drops the reporter with its requests.
+        tracker.setEnabled(false);
+        collector.clearFailures();
+        collector.clearConfigDocument();
+        collector.clear();
+        qunsetenv("SENTREL_TRANSFER_TIMEOUT_MS");
+        cacheDir.reset();
+    }
+
+    // The collector itself, through a plain network client: keep-alive, the routes and the
+    // failures on demand.
+    void collectorServesRoutesAndFailsOnDemand()
+    {
+        QNetworkAccessManager manager;
+        connect(&manager, &QNetworkAccessManager::sslErrors, this, [](QNetworkReply *reply, const QList<QSslError> &errors) {
+            if (!errors.isEmpty() && errors.first().error() == QSslError::SelfSignedCertificate)
+                reply->ignoreSslErrors();
+        });
+        const auto post = [&](const QByteArray &path, const QByteArray &body) {
+            QNetworkRequest request(QUrl(QStringLiteral("https://%1%2").arg(collector.server(), QString::fromLatin1(path))));
+            request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+            request.setTransferTimeout(1000);
+            std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
+            QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+            if (!reply->isFinished())
+                finished.wait(wait);
+            return std::make_pair(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                                  reply->isFinished() ? reply->error() : QNetworkReply::UnknownNetworkError);
+        };
+        const QByteArray batch = R"({"schema":"s","data":[{"e":"ue","eid":"1"},{"e":"ue","eid":"2"}]})";
+
+        QSignalSpy recorded(&collector, &TestCollector::requestReceived);
+        QCOMPARE(post(tp2, batch).first, 200);
+        QCOMPARE(post("/config", "{}").first, 404);
+        collector.setConfigDocument(R"({"sync":{"interval":5}})");
+        QCOMPARE(post("/config", "{}").first, 200);
+        QCOMPARE(collector.requests().last().path, QByteArray("/config"));
+        QCOMPARE(post("/elsewhere", "{}").first, 404);
+        collector.setFailure(tp2, TestCollector::Failure::HttpStatus, 1, 503);
+        QCOMPARE(post(tp2, batch).first, 503);
+        QCOMPARE(post(tp2, batch).first, 200);
+        QCOMPARE(recorded.count(), 6);
+        QCOMPARE(collector.connectionCount(), 1); // one kept-alive connection for all six
+
+        const QList<TestCollector::Request> requests = collector.requests();
+        QCOMPARE(requests.first().method, QByteArray("POST"));
+        QCOMPARE(requests.first().header("Content-Type"), QByteArray("application/json"));
+        QCOMPARE(requests.first().body, batch);
+        QCOMPARE(collector.receivedEvents().size(), 4); // not the batch answered with 503
+        QCOMPARE(collector.acceptedBatches().size(), 2);
+
+        collector.setFailure(tp2, TestCollector::Failure::Reset);
+        QCOMPARE(post(tp2, batch).second, QNetworkReply::RemoteHostClosedError);
+        collector.setFailure(tp2, TestCollector::Failure::NoAnswer, 1);
+        QCOMPARE(post(tp2, batch).second, QNetworkReply::OperationCanceledError);
+        QCOMPARE(collector.requests().last().status, 0);
+        QCOMPARE(post(tp2, batch).first, 200);
+        QCOMPARE(collector.receivedEvents().size(), 6);
+    }
+
+    void deviceAndApplicationEventFirst()
+    {
+        LogCapture log;
+        configure(1);
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!received().isEmpty(), wait);
+
+        const QStringList sessions = log.texts(events, QtInfoMsg).filter(QRegularExpression(QStringLiteral("^Using new session id: ")));
+        QCOMPARE(sessions.size(), 1);
+        const QString sessionId = unquoted(sessions.first().mid(int(qstrlen("Using new session id: "))));
+        QVERIFY(log.texts(events, QtInfoMsg).contains(QStringLiteral("Sending events to: \"%1\"").arg(collector.server())));
+
+        const QJsonObject first = received().first();
+        QCOMPARE(contextSchemas(first), (QStringList{Schema::device, Schema::application}));
+        QCOMPARE(first.value(QLatin1String("sid")).toString(), sessionId);
+        QCOMPARE(first.value(QLatin1String("e")).toString(), QStringLiteral("ue"));
+        QCOMPARE(first.value(QLatin1String("tna")).toString(), QStringLiteral("pipeline-token"));
+        QCOMPARE(first.value(QLatin1String("aid")).toString(), QStringLiteral("tst_reporter"));
+        QCOMPARE(first.value(QLatin1String("duid")).toString(), config()->userId());
+        QCOMPARE(first.value(QLatin1String("p")).toString(), QStringLiteral("app"));
+        QCOMPARE(contextsWith(first, Schema::application).first().value(QLatin1String("version")).toString(),
+                 QStringLiteral("2.5.1"));
+
+        const TestCollector::Request request = collector.requests(tp2).first();
+        QCOMPARE(request.method, QByteArray("POST"));
+        QCOMPARE(request.header("content-type"), QByteArray("application/json"));
+        QCOMPARE(request.batch.value(QLatin1String("schema")).toString(), Schema::batch);
+        QVERIFY(!request.body.contains('\n'));
+        QVERIFY(!request.body.contains(": ")); // compact
+
+        // A new session: later events carry the new identifier, earlier ones keep theirs.
+        tracker.transition(QStringLiteral("before"));
+        tracker.startNewSession();
+        tracker.transition(QStringLiteral("after"));
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 3, wait);
+        const QStringList allSessions = log.texts(events, QtInfoMsg).filter(QRegularExpression(QStringLiteral("^Using new session id: ")));
+        QCOMPARE(allSessions.size(), 2);
+        const QString newSession = unquoted(allSessions.last().mid(int(qstrlen("Using new session id: "))));
+        QVERIFY(newSession != sessionId);
+        QCOMPARE(received().at(1).value(QLatin1String("sid")).toString(), sessionId);
+        QCOMPARE(received().at(2).value(QLatin1String("sid")).toString(), newSession);
+        QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
+    }
+
+    void screenViewsChainAndClicksFollow()
+    {
+        configure(1);
+        tracker.setEnabled(true);
+        tracker.interaction(QStringLiteral("early"), QString());
+        tracker.transition(QStringLiteral("Main"));
+        tracker.transition(QStringLiteral("Settings"), QStringLiteral("depth"), 2.5);
+        tracker.interaction(QStringLiteral("ok"), QStringLiteral("buttons"));
+        tracker.interaction(QStringLiteral("hidden"), QStringLiteral("not configured"));
+        tracker.interaction(QStringLiteral("apply"), QStringLiteral("count"), 7, QStringLiteral("buttons"));
+        QTRY_COMPARE_WITH_TIMEOUT(receivedRecorded().size(), 5, wait);
+        const QList<QJsonObject> recorded = receivedRecorded();
+
+        const QList<QJsonObject> early = contextsWith(recorded.at(0), Schema::click);
+        QCOMPARE(early.size(), 1);
+        QCOMPARE(early.first(), (QJsonObject{{QStringLiteral("object_id"), QStringLiteral("early")},
+                                             {QStringLiteral("category"), QString()},
+                                             {QStringLiteral("screen_id"), QString()}}));
+        QCOMPARE(contextSchemas(recorded.at(1)), QStringList{Schema::screenView});
+        QCOMPARE(contextsWith(recorded.at(1), Schema::screenView).first(),
+                 (QJsonObject{{QStringLiteral("object_id"), QStringLiteral("Main")}, {QStringLiteral("previous_id"), QString()}}));
+        QCOMPARE(contextSchemas(recorded.at(2)), (QStringList{Schema::screenView, Schema::contextData}));
+        QCOMPARE(contextsWith(recorded.at(2), Schema::screenView).first(),
+                 (QJsonObject{{QStringLiteral("object_id"), QStringLiteral("Settings")},
+                              {QStringLiteral("previous_id"), QStringLiteral("Main")}}));
+        const QJsonObject depth = contextsWith(recorded.at(2), Schema::contextData).first();
+        QCOMPARE(depth.value(QLatin1String("key")).toString(), QStringLiteral("depth"));
+        QVERIFY(depth.value(QLatin1String("val")).isDouble());
+        QCOMPARE(depth.value(QLatin1String("val")).toDouble(), 2.5);
+        QCOMPARE(contextsWith(recorded.at(3), Schema::click).first(),
+                 (QJsonObject{{QStringLiteral("object_id"), QStringLiteral("ok")},
+                              {QStringLiteral("category"), QStringLiteral("buttons")},
+                              {QStringLiteral("screen_id"), QStringLiteral("Settings")}}));
+        // The click of an unconfigured category never became an event.
+        QCOMPARE(contextSchemas(recorded.at(4)), (QStringList{Schema::click, Schema::contextData}));
+        QCOMPARE(contextsWith(recorded.at(4), Schema::click).first().value(QLatin1String("object_id")).toString(),
+                 QStringLiteral("apply"));
+        QCOMPARE(contextsWith(recorded.at(4), Schema::contextData).first(),
+                 (QJsonObject{{QStringLiteral("key"), QStringLiteral("count")}, {QStringLiteral("val"), 7.0}}));
+    }
+
+    void genericEvent_data()
+    {
+        QTest::addColumn<QString>("screen");
+        QTest::addColumn<QString>("objectName");
+        QTest::addColumn<bool>("hasPosition");
+        QTest::addColumn<bool>("hasDetails");
+        QTest::addColumn<QString>("details");
+        QTest::newRow("everything") << "Main" << "okButton" << true << true << "LeftButton";
+        QTest::newRow("before any screen view") << "" << "okButton" << true << true << "LeftButton";
+        QTest::newRow("no object name") << "Main" << "" << true << true << "LeftButton";
+        QTest::newRow("no position") << "Main" << "okButton" << false << true << "LeftButton";
+        QTest::newRow("empty details") << "Main" << "okButton" << true << true << "";
+        QTest::newRow("no details") << "Main" << "okButton" << true << false << "";
+    }
+
+    void genericEvent()
+    {
+        QFETCH(QString, screen);
+        QFETCH(QString, objectName);
+        QFETCH(bool, hasPosition);
+        QFETCH(bool, hasDetails);
+        QFETCH(QString, details);
+        const QString object = QStringLiteral("MainWindow/QWidget/QPushButton:okButton");
+
+        configure(1);
+        tracker.setEnabled(true);
+        if (!screen.isEmpty())
+            tracker.transition(screen);
+        SentrelTrackerImpl::instance()->sendEvent(QStringLiteral("MouseButtonRelease"), object, objectName,
+                                                  hasPosition ? std::make_optional(EventCoordinates{3, -7}) : std::nullopt,
+                                                  hasDetails ? std::make_optional(details) : std::nullopt);
+        QTRY_VERIFY_WITH_TIMEOUT(!eventsStartingWith(received(), Schema::qevent).isEmpty(), wait);
+        const QJsonObject event = eventsStartingWith(received(), Schema::qevent).first();
+        QCOMPARE(contextSchemas(event), QStringList{Schema::qevent});
+
+        QJsonObject expected{{QStringLiteral("type"), QStringLiteral("MouseButtonRelease")},
+                             {QStringLiteral("object"), object},
+                             {QStringLiteral("screen_id"), screen}};
+        if (!objectName.isEmpty())
+            expected.insert(QStringLiteral("object_name"), objectName);
+        if (hasDetails)
+            expected.insert(QStringLiteral("data"), details);
+        if (hasPosition)
+            expected.insert(QStringLiteral("position"), QJsonObject{{QStringLiteral("x"), 3}, {QStringLiteral("y"), -7}});
+        const QJsonObject data = contextsWith(event, Schema::qevent).first();
+        QCOMPARE(data, expected);
+        if (hasPosition) {
+            // Integers on the wire, not 3.0.
+            const QByteArray body = collector.acceptedBatches().join();
+            QVERIFY(body.contains(R"(\"x\":3)") && body.contains(R"(\"y\":-7)"));
+        }
+    }
+
+    void contextDataChunks_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("parts");
+        QTest::newRow("empty") << 0 << 0;
+        QTest::newRow("one unit") << 1 << 1;
+        QTest::newRow("4096") << 4096 << 1;
+        QTest::newRow("4097") << 4097 << 2;
+        QTest::newRow("8192") << 8192 << 2;
+        QTest::newRow("8193") << 8193 << 3;
+        QTest::newRow("20000") << 20000 << 5;
+    }
+
+    void contextDataChunks()
+    {
+        QFETCH(int, length);
+        QFETCH(int, parts);
+        const QString value = numberedText(length);
+
+        configure(1);
+        tracker.setEnabled(true);
+        tracker.contextData(QStringLiteral("document"), value);
+        QTRY_COMPARE_WITH_TIMEOUT(receivedRecorded().size(), 1, wait);
+        const QJsonObject event = receivedRecorded().first();
+        QCOMPARE(contextSchemas(event), QStringList(parts, Schema::contextData));
+
+        const QList<QJsonObject> chunks = contextsWith(event, Schema::contextData);
+        for (int i = 0; i < chunks.size(); ++i) {
+            const QJsonObject &chunk = chunks.at(i);
+            QCOMPARE(chunk.value(QLatin1String("key")).toString(), QStringLiteral("document"));
+            const QString part = chunk.value(QLatin1String("val")).toString();
+            QCOMPARE(part.size(), i + 1 < chunks.size() ? 4096 : length - 4096 * i);
+            if (length > 4096) {
+                QCOMPARE(chunk.value(QLatin1String("multipart")), QJsonValue(true));
+                QCOMPARE(chunk.value(QLatin1String("multipart_sort")).toInteger(-1), i);
+            } else {
+                QCOMPARE(chunk.keys(), (QStringList{QStringLiteral("key"), QStringLiteral("val")}));
+            }
+        }
+        QCOMPARE(reassembled(chunks), value);
+        if (parts == 0) {
+            const QJsonObject envelope = QJsonDocument::fromJson(event.value(QLatin1String("co")).toString().toUtf8()).object();
+            QCOMPARE(envelope, (QJsonObject{{QStringLiteral("schema"), Schema::contexts}, {QStringLiteral("data"), QJsonArray()}}));
+        }
+    }
+
+    // A chunk boundary must never fall between the halves of a surrogate pair: a lone half
+    // cannot be encoded as UTF-8 and the value would arrive corrupted.
+    void surrogatePairsStayWhole_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("high surrogate as 4096th unit") << QString(4095, QLatin1Char('a')) + emoji() + QStringLiteral("tail");
+        QTest::newRow("high surrogate as 8192nd unit") << QString(8191, QLatin1Char('b')) + emoji() + QStringLiteral("z");
+        QTest::newRow("pairs across every boundary") << QStringLiteral("x") + emoji().repeated(5000);
+        QTest::newRow("pairs aligned to the boundaries") << emoji().repeated(5000);
+    }
+
+    void surrogatePairsStayWhole()
+    {
+        QFETCH(QString, value);
+        configure(1);
+        tracker.setEnabled(true);
+        tracker.contextData(QStringLiteral("text"), value);
+        QTRY_COMPARE_WITH_TIMEOUT(receivedRecorded().size(), 1, wait);
+        const QList<QJsonObject> chunks = contextsWith(receivedRecorded().first(), Schema::contextData);
+        QVERIFY(chunks.size() >= 2);
+        for (int i = 0; i < chunks.size(); ++i) {
+            const QString part = chunks.at(i).value(QLatin1String("val")).toString();
+            QCOMPARE(chunks.at(i).value(QLatin1String("multipart_sort")).toInt(-1), i);
+            QVERIFY2(part.size() <= 4096, qPrintable(QString::number(part.size())));
+            QVERIFY(!part.isEmpty());
+            QVERIFY2(!part.back().isHighSurrogate(), qPrintable(QStringLiteral("part %1 ends in a high surrogate").arg(i)));
+            QVERIFY2(!part.front().isLowSurrogate(), qPrintable(QStringLiteral("part %1 starts with a low surrogate").arg(i)));
+        }
+        QCOMPARE(reassembled(chunks), value);
+    }
+
+    void dimensionDataIsWhole()
+    {
+        configure(1);
+        tracker.setEnabled(true);
+        QString value = numberedText(10000);
+        tracker.dimensionData(QStringLiteral("edition"), value);
+        QTRY_COMPARE_WITH_TIMEOUT(receivedRecorded().size(), 1, wait);
+        const QJsonObject event = receivedRecorded().first();
+        QCOMPARE(contextSchemas(event), QStringList{Schema::dimension});
+        QCOMPARE(contextsWith(event, Schema::dimension).first(),
+                 (QJsonObject{{QStringLiteral("key"), QStringLiteral("edition")}, {QStringLiteral("val"), value}}));
+    }
+
+    // Also: a cache reopened by a later enable keeps what the earlier one stored.
+    void batchesInIdOrder_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::newRow("plain") << "SQLITE";
+        QTest::newRow("zlib") << "SQLITE-ZLIB";
+        QTest::newRow("zstd") << "SQLITE-ZSTD";
+    }
+
+    void batchesInIdOrder()
+    {
+        QFETCH(QString, type);
+        configure(0, type);
+        tracker.setEnabled(true);
+        const QStringList screens{QStringLiteral("s1"), QStringLiteral("s2"), QStringLiteral("s3"),
+                                  QStringLiteral("s4"), QStringLiteral("s5")};
+        for (const QString &screen : screens)
+            tracker.transition(screen);
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 6, wait);
+        tracker.setEnabled(false);
+        QVERIFY(collector.requests().isEmpty());
+
+        LogCapture log;
+        configure(1, type);
+        config()->setBatchSize(2);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 7, wait);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(events, QStringLiteral("All events sent at")), wait);
+        QCOMPARE(cached(), 0);
+
+        const QList<QJsonObject> all = received();
+        QVERIFY(contextSchemas(all.first()).startsWith(Schema::device));
+        QCOMPARE(screenNames(all), screens);
+        QVERIFY(contextSchemas(all.last()).startsWith(Schema::device));
+        QVERIFY(all.first().value(QLatin1String("sid")) != all.last().value(QLatin1String("sid")));
+        QList<int> sizes;
+        for (const TestCollector::Request &request : collector.requests(tp2))
+            sizes.append(int(request.batch.value(QLatin1String("data")).toArray().size()));
+        QCOMPARE(sizes, (QList<int>{2, 2, 2, 1}));
+        QCOMPARE(log.count(events, QStringLiteral("Sending 2 events in")), 3);
+        QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
+    }
+
+    void failedBatchIsKeptAndRetried_data()
+    {
+        QTest::addColumn<TestCollector::Failure>("failure");
+        QTest::addColumn<int>("status");
+        QTest::newRow("http 500") << TestCollector::Failure::HttpStatus << 500;
+        QTest::newRow("http 503") << TestCollector::Failure::HttpStatus << 503;
+        QTest::newRow("reset connection") << TestCollector::Failure::Reset << 0;
+        QTest::newRow("never answered") << TestCollector::Failure::NoAnswer << 0;
+    }
+
+    void failedBatchIsKeptAndRetried()
+    {
+        QFETCH(TestCollector::Failure, failure);
+        QFETCH(int, status);
+        if (failure == TestCollector::Failure::NoAnswer)
+            qputenv("SENTREL_TRANSFER_TIMEOUT_MS", "500");
+        cacheOffline({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
+
+        collector.setFailure(tp2, failure, -1, status ? status : 500);
+        LogCapture log;
+        configure(1);
+        tracker.setEnabled(true);
+        // Two failed attempts: the batch is retried on the sync interval.
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(events, QStringLiteral("Failed to sent events:")) >= 2, wait);
+        const QStringList warnings = log.texts(events, QtWarningMsg);
+        QVERIFY2(warnings.first().startsWith(QStringLiteral("Failed to sent events: %1 ").arg(status)),
+                 qPrintable(warnings.first()));
+        QVERIFY(received().isEmpty());
+        QCOMPARE(cached(), 5); // nothing removed
+        const QStringList attempted = eventIds(
+                [&] {
+                    QList<QJsonObject> events;
+                    for (const QJsonValue &event : collector.requests(tp2).first().batch.value(QLatin1String("data")).toArray())
+                        events.append(event.toObject());
+                    return events;
+                }());
+        QCOMPARE(attempted.size(), 5);
+
+        collector.clearFailures();
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 5, wait);
+        QCOMPARE(eventIds(received()), attempted); // the same events, each once, in order
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(events, QStringLiteral("Events have been sent successfully.")), wait);
+    }
+
+    void offlineModeOnlyCaches_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("with a cache") << "SQLITE" << 4;
+        QTest::newRow("without a cache") << "" << -1;
+    }
+
+    void offlineModeOnlyCaches()
+    {
+        QFETCH(QString, type);
+        QFETCH(int, kept);
+        LogCapture log;
+        configure(0, type);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("offline"));
+        tracker.interaction(QStringLiteral("ok"), QStringLiteral("buttons"));
+        tracker.contextData(QStringLiteral("k"), QStringLiteral("v"));
+        tracker.setEnabled(false); // runs everything queued before it
+
+        QCOMPARE(cached(), qint64(kept));
+        QCOMPARE(log.count(events, QStringLiteral("Working in offline mode")), 1);
+        QCOMPARE(log.count(events, QStringLiteral("Sending events to:")), 0);
+        QCOMPARE(log.count(events, QStringLiteral("Next sync in")), 0); // no sync ever armed
+        QCOMPARE(log.count(events, QStringLiteral("Storage is not available")), 0);
+        QCOMPARE(loggedEvents(log).size(), 4); // built all the same
+        QVERIFY(collector.requests().isEmpty());
+    }
+
+    void withoutStoreEachEventIsSentAlone_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<int>("level");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty type") << "" << int(QtInfoMsg)
+                                    << "An empty storage type is specified, caching will be disabled.";
+        QTest::newRow("lower case") << "sqlite" << int(QtWarningMsg)
+                                    << "\"sqlite\" is not a valid storage type, caching will be disabled.";
+        QTest::newRow("unknown") << "SQLITE-LZ4" << int(QtWarningMsg)
+                                 << "\"SQLITE-LZ4\" is not a valid storage type, caching will be disabled.";
+    }
+
+    void withoutStoreEachEventIsSentAlone()
+    {
+        QFETCH(QString, type);
+        QFETCH(int, level);
+        QFETCH(QString, message);
+        LogCapture log;
+        configure(1, type);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("one"));
+        tracker.transition(QStringLiteral("two"));
+        tracker.clearCache(); // nothing to clear, nothing to report
+        tracker.contextData(QStringLiteral("k"), QStringLiteral("v"));
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 4, wait);
+
+        QCOMPARE(log.texts(storage, QtMsgType(level)), QStringList{message});
+        QCOMPARE(log.count(events, QStringLiteral("Storage is not available, sending event immediately.")), 4);
+        const QList<TestCollector::Request> requests = collector.requests(tp2);
+        QCOMPARE(requests.size(), 4);
+        for (const TestCollector::Request &request : requests)
+            QCOMPARE(request.batch.value(QLatin1String("data")).toArray().size(), 1);
+        QVERIFY(!QFile::exists(cacheFile()));
+        QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
+    }
+
+    // Without a cache a failed event is lost: it is not sent again.
+    void withoutStoreFailedEventIsDropped()
+    {
+        LogCapture log;
+        collector.setFailure(tp2, TestCollector::Failure::HttpStatus, 1, 500);
+        configure(1, QString());
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("one"));
+        tracker.transition(QStringLiteral("two"));
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 2, wait);
+        QTRY_COMPARE_WITH_TIMEOUT(log.count(events, QStringLiteral("Failed to sent events: 500 ")), 1, wait);
+        tracker.setEnabled(false);
+        const QList<TestCollector::Request> requests = collector.requests(tp2);
+        QCOMPARE(requests.size(), 3);
+        const QString lost = requests.first().batch.value(QLatin1String("data"))[0].toObject().value(QLatin1String("eid")).toString();
+        QVERIFY(!lost.isEmpty());
+        QVERIFY(!eventIds(received()).contains(lost));
+    }
+
+    void certificateException_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("localhost") << "localhost" << true;
+        QTest::newRow("loopback address") << "127.0.0.1" << false;
+    }
+
+    void certificateException()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, accepted);
+        LogCapture log;
+        configure(1);
+        config()->setServer(QStringLiteral("%1:%2").arg(host).arg(collector.port()));
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("secure"));
+        if (accepted) {
+            QTRY_COMPARE_WITH_TIMEOUT(received().size(), 2, wait);
+            QCOMPARE(collector.handshakeFailures(), 0);
+            QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
+        } else {
+            // Refused as any failure, and retried as any failure.
+            QTRY_VERIFY_WITH_TIMEOUT(log.count(events, QStringLiteral("Failed to sent events: 0 ")) >= 2, wait);
+            const QString warning = log.texts(events, QtWarningMsg).first();
+            QVERIFY2(warning.contains(QLatin1String("SSL"), Qt::CaseInsensitive), qPrintable(warning));
+            QVERIFY(collector.requests().isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(collector.handshakeFailures() >= 1, wait);
+            QCOMPARE(cached(), 2);
+        }
+    }
+
+    void clearCacheRemovesCachedEvents()
+    {
+        configure(0);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("gone 1"));
+        tracker.transition(QStringLiteral("gone 2"));
+        tracker.clearCache();
+        tracker.transition(QStringLiteral("kept"));
+        tracker.setEnabled(false);
+        QCOMPARE(cached(), 1);
+
+        configure(1);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 2, wait);
+        QCOMPARE(screenNames(received()), QStringList{QStringLiteral("kept")});
+        QVERIFY(contextSchemas(received().last()).startsWith(Schema::device));
+    }
+
+    void lastSyncSchedulesFirstSync_data()
+    {
+        QTest::addColumn<int>("secondsAgo"); // -1: no sync ever
+        QTest::addColumn<QList<int>>("nextSync");
+        QTest::newRow("100 s ago") << 100 << QList<int>{199, 200};
+        QTest::newRow("400 s ago") << 400 << QList<int>{1};
+        QTest::newRow("never") << -1 << QList<int>{300};
+    }
+
+    void lastSyncSchedulesFirstSync()
+    {
+        QFETCH(int, secondsAgo);
+        QFETCH(QList<int>, nextSync);
+        QSentrelConfigurationPrivate *configuration = SentrelTrackerImpl::instance()->configurationPrivate();
+        const QDateTime lastSync = secondsAgo < 0 ? QDateTime() : QDateTime::currentDateTime().addSecs(-secondsAgo);
+        configuration->setLastSync(lastSync);
+        QCOMPARE(configuration->lastSync().isNull(), secondsAgo < 0);
+
+        LogCapture log;
+        configure(300);
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(events, QStringLiteral("Next sync in")), wait);
+
+        const QStringList next = log.texts(events).filter(QRegularExpression(QStringLiteral("^Next sync in")));
+        QCOMPARE(next.size(), 1);
+        const QRegularExpressionMatch seconds = QRegularExpression(QStringLiteral("^Next sync in (\\d+) seconds$")).match(next.first());
+        QVERIFY2(seconds.hasMatch(), qPrintable(next.first()));
+        QVERIFY2(nextSync.contains(seconds.captured(1).toInt()), qPrintable(next.first()));
+
+        const QStringList last = log.texts(events, QtDebugMsg).filter(QRegularExpression(QStringLiteral("^Last sync at")));
+        if (secondsAgo < 0) {
+            QVERIFY(last.isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(configuration->lastSync().isValid(), wait);
+            QVERIFY(qAbs(configuration->lastSync().secsTo(QDateTime::currentDateTime())) <= 5);
+        } else {
+            QCOMPARE(last.size(), 1);
+            const QRegularExpressionMatch ago = QRegularExpression(QStringLiteral(" (\\d+) seconds ago\\.$")).match(last.first());
+            QVERIFY2(ago.hasMatch(), qPrintable(last.first()));
+            QVERIFY(ago.captured(1).toInt() == secondsAgo || ago.captured(1).toInt() == secondsAgo + 1);
+        }
+    }
+};
+
+SENTREL_TEST_MAIN(tst_Reporter, QGuiApplication)
+
+#include "tst_reporter.moc"
