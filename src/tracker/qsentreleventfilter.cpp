@@ -1,7 +1,285 @@
-// Placeholder bodies until automatic capture lands.
 #include "qsentreleventfilter_p.h"
 
-QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker) : tracker(tracker) {}
-QSentrelEventFilter::~QSentrelEventFilter() = default;
-void QSentrelEventFilter::setCategoryFilter(QSentrelCategoryFilter *filter) { categoryFilter = filter; }
-bool QSentrelEventFilter::eventFilter(QObject *, QEvent *) { return false; }
+#include "sentreltrackerimpl_p.h"
+
+#include <SentrelTracker/qsentrelcategoryfilter.h>
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QMetaEnum>
+
+#include <cmath>
+#include <limits>
+
+using SentrelTracker::EventCoordinates;
+
+namespace {
+
+// Positions come from the event source as it likes them; out-of-range or NaN coordinates
+// must not reach the int conversion, which would be undefined.
+int truncated(qreal value)
+{
+    if (std::isnan(value))
+        return 0;
+    constexpr qreal lowest = qreal(std::numeric_limits<int>::min());
+    constexpr qreal highest = qreal(std::numeric_limits<int>::max());
+    return int(qBound(lowest, value, highest));
+}
+
+EventCoordinates coordinates(const QPointF &point)
+{
+    return EventCoordinates{truncated(point.x()), truncated(point.y())};
+}
+
+EventCoordinates coordinates(const QPoint &point)
+{
+    return EventCoordinates{point.x(), point.y()};
+}
+
+// The key of value in Qt's meta-object data for Enum; empty for a value without one.
+template<typename Enum>
+QString keyOf(int value)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<Enum>().valueToKey(value));
+}
+
+QString typeKey(int type)
+{
+    return keyOf<QEvent::Type>(type);
+}
+
+QString keyDetails(const QKeyEvent *event)
+{
+    const Qt::KeyboardModifiers modifiers = event->modifiers();
+    // Shift, the keypad and the AltGr group switch only choose which character is typed;
+    // with any of them the text is still typed text and must not be recorded.
+    constexpr Qt::KeyboardModifiers typingModifiers =
+            Qt::ShiftModifier | Qt::KeypadModifier | Qt::GroupSwitchModifier;
+    if (!event->text().isEmpty() && !(modifiers & ~typingModifiers))
+        return QStringLiteral("[text]");
+    return QKeySequence(event->key() | int(modifiers.toInt())).toString(QKeySequence::PortableText);
+}
+
+bool isHeldPointerType(int type)
+{
+    switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Enter:
+    case QEvent::Wheel:
+    case QEvent::HoverEnter:
+    case QEvent::HoverMove:
+    case QEvent::NonClientAreaMouseMove:
+    case QEvent::NonClientAreaMouseButtonPress:
+    case QEvent::NonClientAreaMouseButtonRelease:
+    case QEvent::NonClientAreaMouseButtonDblClick:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker)
+    : QObject(nullptr)
+    , tracker(tracker)
+{
+    QSentrelConfigurationPrivate *configuration = tracker->configurationPrivate();
+    // The list may change on the worker thread (remote configuration); the rebuild then runs
+    // queued on this object's thread.
+    connect(configuration, &QSentrelConfiguration::eventsChanged, this, &QSentrelEventFilter::updateTrackedEvents);
+    updateTrackedEvents(configuration->events());
+}
+
+QSentrelEventFilter::~QSentrelEventFilter()
+{
+    if (QCoreApplication *application = QCoreApplication::instance())
+        application->removeEventFilter(this);
+}
+
+void QSentrelEventFilter::setCategoryFilter(QSentrelCategoryFilter *filter)
+{
+    categoryFilter = filter;
+}
+
+QString QSentrelEventFilter::objectName(QObject *object)
+{
+    for (; object; object = object->parent()) {
+        const QString name = object->objectName();
+        if (!name.isEmpty())
+            return name;
+    }
+    return QString();
+}
+
+QString QSentrelEventFilter::generateName(QObject *object)
+{
+    QStringList path;
+    for (; object; object = object->parent()) {
+        const QString name = object->objectName();
+        path.prepend(name.isEmpty() ? QString::fromUtf8(object->metaObject()->className()) : name);
+    }
+    return path.join(QLatin1Char('/'));
+}
+
+bool QSentrelEventFilter::isTracked(QEvent *event) const
+{
+    return trackedEvents.contains(event->type());
+}
+
+void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
+{
+    trackedEvents.clear();
+    const QMetaEnum types = QMetaEnum::fromType<QEvent::Type>();
+    for (const QString &name : events) {
+        bool resolved = false;
+        // A NUL would cut the name short and let "MouseMove\0junk" pass as MouseMove.
+        const int type = name.contains(QChar(0)) ? 0 : types.keyToValue(name.toLatin1().constData(), &resolved);
+        if (resolved)
+            trackedEvents.insert(type, name);
+        else
+            qCWarning(lcEventFilter) << "unknown event enabled:" << name;
+    }
+    if (trackedEvents.isEmpty()) {
+        qCInfo(lcEventFilter) << "no events to track";
+        return;
+    }
+    qCInfo(lcEventFilter) << "tracking events" << QStringList(trackedEvents.values());
+
+    if (QCoreApplication *application = QCoreApplication::instance())
+        application->installEventFilter(this);
+    else
+        qCCritical(lcEventFilter) << "QGuiApplication needs to be created before the Sentrel Tracker can be initialized";
+}
+
+bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
+{
+    // Held until an event arrives that is not a further delivery of the same input event.
+    if (pending
+        && (!event->isInputEvent() || event->type() != pendingType
+            || static_cast<QInputEvent *>(event)->timestamp() != pendingTimestamp)) {
+        pending = false;
+        tracker->sendEvent(typeKey(pendingType), pendingObject, pendingObjectName, pendingPosition,
+                           pendingDetails);
+    }
+
+    if (!isTracked(event))
+        return false;
+
+    if (resizePending && event->type() != QEvent::Resize) {
+        resizePending = false;
+        tracker->sendEvent(QStringLiteral("Resize"), pendingObject, pendingObjectName, pendingPosition,
+                           std::nullopt);
+    }
+
+    if (categoryFilter) {
+        const QString category = categoryFilter->category(watched);
+        if (!category.isEmpty() && !tracker->configuration()->categories().contains(category)) {
+            qCDebug(lcEventFilter) << "category filtered:" << category;
+            pending = false;
+            return false;
+        }
+    }
+
+    handleTracked(watched, event);
+    return false;
+}
+
+void QSentrelEventFilter::handleTracked(QObject *watched, QEvent *event)
+{
+    const int type = event->type();
+    std::optional<EventCoordinates> position;
+    std::optional<QString> details;
+
+    // Application code may send any QEvent with a tracked type; each event is read through
+    // its own class only, and one of another class is reported without position and details.
+    if (isHeldPointerType(type)) {
+        if (event->isSinglePointEvent()) {
+            const auto *pointer = static_cast<QSinglePointEvent *>(event);
+            if (pointer->pointCount() > 0)
+                position = coordinates(pointer->points().constFirst().globalPosition());
+            hold(watched, pointer, position, keyOf<Qt::MouseButtons>(int(pointer->button())));
+            return;
+        }
+    } else {
+        switch (type) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+            if (const auto *key = dynamic_cast<const QKeyEvent *>(event)) {
+                hold(watched, key, std::nullopt, keyDetails(key));
+                return;
+            }
+            break;
+        case QEvent::Resize:
+            if (const auto *resize = dynamic_cast<const QResizeEvent *>(event)) {
+                // A resize is no input event, so step one has already reported any held input
+                // event: its names and position may be overwritten.
+                pendingObject = generateName(watched);
+                pendingObjectName = objectName(watched);
+                pendingPosition = EventCoordinates{resize->size().width(), resize->size().height()};
+                resizePending = true;
+                return;
+            }
+            break;
+        case QEvent::FocusIn:
+        case QEvent::FocusOut:
+            if (const auto *focus = dynamic_cast<const QFocusEvent *>(event))
+                details = keyOf<Qt::FocusReason>(int(focus->reason()));
+            break;
+        case QEvent::Shortcut:
+            if (const auto *shortcut = dynamic_cast<const QShortcutEvent *>(event))
+                details = shortcut->key().toString(QKeySequence::PortableText);
+            break;
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TouchCancel:
+            if (const auto *touch = dynamic_cast<const QTouchEvent *>(event)) {
+                if (touch->pointCount() > 0)
+                    position = coordinates(touch->points().constFirst().scenePosition());
+            }
+            break;
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop:
+            if (const auto *drop = dynamic_cast<const QDropEvent *>(event))
+                position = coordinates(drop->position());
+            break;
+        case QEvent::ContextMenu:
+            if (const auto *menu = dynamic_cast<const QContextMenuEvent *>(event))
+                position = coordinates(menu->globalPos());
+            break;
+#ifndef QT_NO_GESTURES
+        case QEvent::NativeGesture:
+            if (const auto *gesture = dynamic_cast<const QNativeGestureEvent *>(event)) {
+                if (gesture->pointCount() > 0)
+                    position = coordinates(gesture->points().constFirst().position());
+                details = keyOf<Qt::NativeGestureType>(int(gesture->gestureType()));
+            }
+            break;
+#endif
+        default:
+            break;
+        }
+    }
+    tracker->sendEvent(typeKey(type), generateName(watched), objectName(watched), position, details);
+}
+
+void QSentrelEventFilter::hold(QObject *watched,
+                               const QInputEvent *event,
+                               const std::optional<EventCoordinates> &position,
+                               const QString &details)
+{
+    pendingObject = generateName(watched);
+    pendingObjectName = objectName(watched);
+    pendingDetails = details;
+    pendingPosition = position;
+    pendingTimestamp = event->timestamp();
+    pendingType = event->type();
+    pending = true;
+}

@@ -20,6 +20,7 @@
 
 #include <optional>
 
+class QInputEvent;
 class QSentrelCategoryFilter;
 class SentrelTrackerImpl;
 
@@ -44,6 +45,12 @@ public:
     void updateTrackedEvents(const QStringList &events);
 
 private:
+    void handleTracked(QObject *watched, QEvent *event);
+    void hold(QObject *watched,
+              const QInputEvent *event,
+              const std::optional<SentrelTracker::EventCoordinates> &position,
+              const QString &details);
+
     SentrelTrackerImpl *tracker; // not owned
     QSentrelCategoryFilter *categoryFilter = nullptr; // not owned
     int pendingType = 0;
