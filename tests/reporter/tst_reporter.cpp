@@ -1,6 +1,7 @@
 #include "eventlog.h"
 #include "logcapture.h"
 #include "pipelinetestsupport.h"
+#include "qsentrelreporter_p.h"
 #include "sentreltrackerimpl_p.h"
 #include "testcollector.h"
 #include "testenvironment.h"
@@ -628,6 +629,27 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(collector.handshakeFailures() >= 1, wait);
             QCOMPARE(cached(), 2);
         }
+    }
+
+    // Only this machine's own name earns the exception, not every name that begins with it.
+    void certificateExceptionNamesOnlyLocalhost_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("bare") << "localhost" << true;
+        QTest::newRow("with port") << "localhost:8443" << true;
+        QTest::newRow("longer name") << "localhostile.example:443" << false;
+        QTest::newRow("subdomain") << "localhost.example.com" << false;
+        QTest::newRow("capitals") << "LOCALHOST:443" << false;
+        QTest::newRow("loopback address") << "127.0.0.1:443" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+
+    void certificateExceptionNamesOnlyLocalhost()
+    {
+        QFETCH(QString, server);
+        QFETCH(bool, trusted);
+        QCOMPARE(QSentrelReporter::isLocalhost(server), trusted);
     }
 
     void clearCacheRemovesCachedEvents()
