@@ -1,0 +1,533 @@
+#include "eventlog.h"
+#include "logcapture.h"
+#include "qsentreleventfilter_p.h"
+#include "sentreltrackerimpl_p.h"
+#include "testenvironment.h"
+
+#include <SentrelTracker/qsentrelcategoryfilter.h>
+#include <SentrelTracker/qsentreltracker.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+namespace {
+
+const QString filterCategory = QStringLiteral("sentrel.eventfilter");
+
+// Accepts every mouse and key event, so that none propagates past it.
+class Sink : public QWidget
+{
+public:
+    explicit Sink(const QString &name, QWidget *parent = nullptr) : QWidget(parent)
+    {
+        setObjectName(name);
+        setFocusPolicy(Qt::StrongFocus);
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override { event->accept(); }
+    void mouseReleaseEvent(QMouseEvent *event) override { event->accept(); }
+    void keyPressEvent(QKeyEvent *event) override { event->accept(); }
+    void keyReleaseEvent(QKeyEvent *event) override { event->accept(); }
+};
+
+class FixedCategory : public QSentrelCategoryFilter
+{
+public:
+    explicit FixedCategory(const QString &category) : fixed(category) {}
+    QString category(QObject *) const override { return fixed; }
+
+private:
+    QString fixed;
+};
+
+// An input event of a pointer type that is not of the pointer classes.
+class OddInputEvent : public QInputEvent
+{
+public:
+    OddInputEvent() : QInputEvent(QEvent::MouseButtonRelease, QInputDevice::primaryKeyboard()) {}
+};
+
+// A dialog with a button named okButton, a line edit and a free-standing canvas.
+struct Window
+{
+    Window()
+    {
+        auto *layout = new QVBoxLayout(&dialog);
+        button = new QPushButton(QStringLiteral("OK"), &dialog);
+        button->setObjectName(QStringLiteral("okButton"));
+        edit = new QLineEdit(&dialog);
+        edit->setObjectName(QStringLiteral("edit"));
+        layout->addWidget(button);
+        layout->addWidget(edit);
+        canvas = new QWidget(&dialog); // outside the layout: its resizes are its own
+        canvas->setObjectName(QStringLiteral("canvas"));
+        canvas->setGeometry(0, 0, 20, 20);
+        dialog.resize(300, 200);
+        dialog.show();
+    }
+
+    QDialog dialog;
+    QPushButton *button;
+    QLineEdit *edit;
+    QWidget *canvas;
+};
+
+std::unique_ptr<QMouseEvent> release(const QPointF &global, quint64 timestamp)
+{
+    auto event = std::make_unique<QMouseEvent>(QEvent::MouseButtonRelease, QPointF(1, 1), QPointF(1, 1), global,
+                                               Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    event->setTimestamp(timestamp);
+    return event;
+}
+
+QJsonObject position(int x, int y)
+{
+    return QJsonObject{{QStringLiteral("x"), x}, {QStringLiteral("y"), y}};
+}
+
+} // namespace
+
+class tst_EventFilter : public QObject
+{
+    Q_OBJECT
+
+private:
+    QSentrelTracker tracker;
+    QObject flushTarget;
+
+    void start(const QStringList &events)
+    {
+        tracker.configuration()->setEvents(events);
+        tracker.setEnabled(true);
+        QVERIFY(tracker.isEnabled());
+    }
+
+    // An event that continues no input event lets the filter report what it holds; disabling
+    // then runs every queued report before the worker stops.
+    QList<QJsonObject> stop(const LogCapture &log)
+    {
+        QEvent next(QEvent::User);
+        QCoreApplication::sendEvent(&flushTarget, &next);
+        tracker.setEnabled(false);
+        return loggedContexts(log, QStringLiteral("/qevent/"));
+    }
+
+    static QList<QJsonObject> ofType(const QList<QJsonObject> &reports, const QString &type)
+    {
+        QList<QJsonObject> result;
+        for (const QJsonObject &report : reports) {
+            if (report.value(QLatin1String("type")).toString() == type)
+                result.append(report);
+        }
+        return result;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setApplicationName(QStringLiteral("tst_eventfilter"));
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));
+        QSentrelConfiguration *config = tracker.configuration();
+        config->setToken(QStringLiteral("t"));
+        config->setServer(QStringLiteral("localhost:1")); // never contacted: offline
+        config->setSyncInterval(0);
+        config->setStorageType(QString()); // built, logged and dropped
+        config->setCategories({QStringLiteral("buttons")});
+    }
+
+    void cleanup() { tracker.setEnabled(false); }
+
+    void names_data()
+    {
+        QTest::addColumn<int>("depth");
+        QTest::addColumn<QString>("leafName");
+        QTest::addColumn<QString>("objectName");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("unnamed, grandparent named") << 2 << QString() << "root" << "root/QTimer/QObject";
+        QTest::newRow("named leaf") << 2 << "leaf" << "leaf" << "root/QTimer/leaf";
+        QTest::newRow("unnamed without parent") << 0 << QString() << QString() << "QObject";
+        QTest::newRow("named without parent") << 0 << "alone" << "alone" << "alone";
+    }
+
+    void names()
+    {
+        QFETCH(int, depth);
+        QFETCH(QString, leafName);
+        QObject root;
+        root.setObjectName(QStringLiteral("root"));
+        QTimer middle(&root);
+        QObject child(&middle);
+        QObject orphan;
+        QObject *leaf = depth ? &child : &orphan;
+        leaf->setObjectName(leafName);
+        QFETCH(QString, objectName);
+        QCOMPARE(QSentrelEventFilter::objectName(leaf), objectName);
+        QCOMPARE(QSentrelEventFilter::objectName(leaf).isNull(), objectName.isNull());
+        QTEST(QSentrelEventFilter::generateName(leaf), "path");
+    }
+
+    void trackedEvents_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<QList<int>>("tracked");
+        const QList<int> none;
+        QTest::newRow("two, out of type order")
+                << QStringList{"MouseButtonRelease", "MouseButtonPress"}
+                << QStringList{R"(tracking events QList("MouseButtonPress", "MouseButtonRelease"))"}
+                << QList<int>{QEvent::MouseButtonPress, QEvent::MouseButtonRelease};
+        QTest::newRow("misspelt beside valid")
+                << QStringList{"MouseButtonRelese", "KeyPress"}
+                << QStringList{R"(unknown event enabled: "MouseButtonRelese")", R"(tracking events QList("KeyPress"))"}
+                << QList<int>{QEvent::KeyPress};
+        QTest::newRow("later name of the same type wins")
+                << QStringList{"MouseMove", "QEvent::MouseMove"}
+                << QStringList{R"(tracking events QList("QEvent::MouseMove"))"} << QList<int>{QEvent::MouseMove};
+        QTest::newRow("case matters") << QStringList{"keypress"}
+                                      << QStringList{R"(unknown event enabled: "keypress")", "no events to track"}
+                                      << none;
+        QTest::newRow("NUL inside a name")
+                << QStringList{QStringLiteral("KeyPress") + QChar(0) + QStringLiteral("x")}
+                << QStringList{R"(unknown event enabled: "KeyPress\u0000x")", "no events to track"} << none;
+        QTest::newRow("empty list") << QStringList() << QStringList{"no events to track"} << none;
+    }
+
+    void trackedEvents()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QList<int>, tracked);
+        tracker.configuration()->setEvents({QStringLiteral("Show")});
+        QSentrelEventFilter filter(SentrelTrackerImpl::instance());
+        LogCapture log;
+        filter.updateTrackedEvents(names);
+        QTEST(log.texts(filterCategory), "messages");
+        const QList<int> probes{QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseMove,
+                                QEvent::KeyPress, QEvent::Show};
+        for (int type : probes) {
+            QEvent event{QEvent::Type(type)};
+            QCOMPARE(filter.isTracked(&event), tracked.contains(type));
+        }
+    }
+
+    void configurationChangeRebuildsOnFilterThread()
+    {
+        QSentrelConfiguration *config = tracker.configuration();
+        config->setEvents({});
+        QSentrelEventFilter filter(SentrelTrackerImpl::instance());
+        QEvent press(QEvent::KeyPress);
+        config->setEvents({QStringLiteral("KeyPress")});
+        QVERIFY(filter.isTracked(&press));
+
+        // A change made on another thread (remote configuration) is applied on the filter's.
+        QThread *writer = QThread::create([config] { config->setEvents({QStringLiteral("Show")}); });
+        writer->start();
+        QVERIFY(writer->wait());
+        delete writer;
+        QVERIFY(filter.isTracked(&press));
+        QEvent show(QEvent::Show);
+        QTRY_VERIFY(filter.isTracked(&show));
+        QVERIFY(!filter.isTracked(&press));
+    }
+
+    void noApplicationObject()
+    {
+        QProcess probe;
+        probe.start(QStringLiteral(NOAPP_PROBE), QStringList());
+        QVERIFY(probe.waitForFinished(60000));
+        QCOMPARE(probe.exitCode(), 0);
+        const QStringList lines = QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'));
+        QVERIFY(lines.contains(QStringLiteral(R"(sentrel.eventfilter|4|tracking events QList("MouseButtonPress"))")));
+        QVERIFY2(lines.contains(QStringLiteral("sentrel.eventfilter|2|QGuiApplication needs to be created before "
+                                               "the Sentrel Tracker can be initialized")),
+                 qPrintable(lines.join(QLatin1Char('\n'))));
+    }
+
+    void clickIsReportedOnceNamingTheButton()
+    {
+        Window window;
+        QVERIFY(QTest::qWaitForWindowExposed(&window.dialog));
+        LogCapture log;
+        start({QStringLiteral("MouseButtonRelease")});
+        QTest::mouseClick(window.button, Qt::LeftButton);
+        const QPoint global = window.button->mapToGlobal(window.button->rect().center());
+        const QList<QJsonObject> reports = stop(log);
+        QCOMPARE(reports.size(), 1);
+        QCOMPARE(reports.first().value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonRelease"));
+        QCOMPARE(reports.first().value(QLatin1String("object")).toString(), QStringLiteral("QDialog/okButton"));
+        QCOMPARE(reports.first().value(QLatin1String("object_name")).toString(), QStringLiteral("okButton"));
+        QCOMPARE(reports.first().value(QLatin1String("data")).toString(), QStringLiteral("LeftButton"));
+        QCOMPARE(reports.first().value(QLatin1String("position")).toObject(), position(global.x(), global.y()));
+    }
+
+    void misspeltNameWarnsAndValidOneIsTracked()
+    {
+        Window window;
+        QVERIFY(QTest::qWaitForWindowExposed(&window.dialog));
+        LogCapture log;
+        start({QStringLiteral("MouseButtonRelese"), QStringLiteral("MouseButtonRelease")});
+        QTest::mouseClick(window.button, Qt::LeftButton);
+        const QList<QJsonObject> reports = stop(log);
+        QCOMPARE(log.texts(filterCategory, QtWarningMsg),
+                 QStringList{QStringLiteral(R"(unknown event enabled: "MouseButtonRelese")")});
+        QCOMPARE(reports.size(), 1);
+        QCOMPARE(reports.first().value(QLatin1String("object")).toString(), QStringLiteral("QDialog/okButton"));
+    }
+
+    void runtimeEventChangeRebuildsTrackedSet()
+    {
+        Window window;
+        QVERIFY(QTest::qWaitForWindowExposed(&window.dialog));
+        LogCapture log;
+        start({});
+        QCOMPARE(log.texts(filterCategory), QStringList{QStringLiteral("no events to track")});
+        QTest::mouseClick(window.button, Qt::LeftButton);
+        tracker.configuration()->setEvents({QStringLiteral("MouseButtonRelease")});
+        QTest::mouseClick(window.button, Qt::LeftButton);
+        tracker.configuration()->setEvents({QStringLiteral("MouseButtonPress")});
+        QTest::mouseClick(window.button, Qt::RightButton);
+        const QList<QJsonObject> reports = stop(log);
+        QCOMPARE(reports.size(), 2);
+        QCOMPARE(reports.at(0).value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonRelease"));
+        QCOMPARE(reports.at(1).value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonPress"));
+        QCOMPARE(reports.at(1).value(QLatin1String("data")).toString(), QStringLiteral("RightButton"));
+    }
+
+    void keys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+        QTest::addColumn<QString>("details");
+        QTest::newRow("letter") << int(Qt::Key_A) << Qt::KeyboardModifiers() << "[text]";
+        QTest::newRow("shift letter") << int(Qt::Key_A) << Qt::KeyboardModifiers(Qt::ShiftModifier) << "[text]";
+        QTest::newRow("keypad digit") << int(Qt::Key_5) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "[text]";
+        QTest::newRow("shift keypad") << int(Qt::Key_5) << (Qt::ShiftModifier | Qt::KeypadModifier) << "[text]";
+        QTest::newRow("altgr") << int(Qt::Key_Q) << Qt::KeyboardModifiers(Qt::GroupSwitchModifier) << "[text]";
+        QTest::newRow("shift altgr") << int(Qt::Key_Q) << (Qt::ShiftModifier | Qt::GroupSwitchModifier) << "[text]";
+        QTest::newRow("ctrl shortcut") << int(Qt::Key_S) << Qt::KeyboardModifiers(Qt::ControlModifier) << "Ctrl+S";
+        QTest::newRow("ctrl keypad") << int(Qt::Key_5) << (Qt::ControlModifier | Qt::KeypadModifier) << "Ctrl+Num+5";
+        QTest::newRow("alt letter") << int(Qt::Key_F) << Qt::KeyboardModifiers(Qt::AltModifier) << "Alt+F";
+        QTest::newRow("no text") << int(Qt::Key_F5) << Qt::KeyboardModifiers() << "F5";
+    }
+
+    void keys()
+    {
+        QFETCH(int, key);
+        QFETCH(Qt::KeyboardModifiers, modifiers);
+        QDialog dialog;
+        Sink sink(QStringLiteral("sink"), &dialog);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        LogCapture log;
+        start({QStringLiteral("KeyPress")});
+        QTest::keyClick(&sink, Qt::Key(key), modifiers);
+        const QList<QJsonObject> reports = stop(log);
+        // Modifier keys come first as presses of their own.
+        QVERIFY(!reports.isEmpty());
+        const QJsonObject last = reports.last();
+        QTEST(last.value(QLatin1String("data")).toString(), "details");
+        QCOMPARE(last.value(QLatin1String("object")).toString(), QStringLiteral("QDialog/sink"));
+        QVERIFY(!last.contains(QLatin1String("position")));
+        for (const QJsonObject &report : reports) // never the typed character
+            QVERIFY(report.value(QLatin1String("data")).toString().size() > 1);
+    }
+
+    void focus_data()
+    {
+        QTest::addColumn<bool>("tab");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("set") << false << "OtherFocusReason";
+        QTest::newRow("tab") << true << "TabFocusReason";
+    }
+
+    void focus()
+    {
+        QFETCH(bool, tab);
+        QDialog dialog;
+        auto *layout = new QVBoxLayout(&dialog);
+        auto *first = new QLineEdit(&dialog);
+        first->setObjectName(QStringLiteral("first"));
+        auto *second = new QLineEdit(&dialog);
+        second->setObjectName(QStringLiteral("second"));
+        layout->addWidget(first);
+        layout->addWidget(second);
+        dialog.show();
+        dialog.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        first->setFocus(Qt::OtherFocusReason);
+        QTRY_VERIFY(first->hasFocus());
+
+        LogCapture log;
+        start({QStringLiteral("FocusIn")});
+        if (tab)
+            QTest::keyClick(first, Qt::Key_Tab);
+        else
+            second->setFocus(Qt::OtherFocusReason);
+        QVERIFY(second->hasFocus());
+        // Qt hands the same focus event to the widget's style after the widget.
+        const QList<QJsonObject> reports = stop(log);
+        QVERIFY(!reports.isEmpty());
+        QCOMPARE(reports.first().value(QLatin1String("object")).toString(), QStringLiteral("QDialog/second"));
+        for (const QJsonObject &report : reports) {
+            QCOMPARE(report.value(QLatin1String("type")).toString(), QStringLiteral("FocusIn"));
+            QTEST(report.value(QLatin1String("data")).toString(), "reason");
+            QVERIFY(!report.contains(QLatin1String("position")));
+        }
+    }
+
+    void resizeBurstThenClick()
+    {
+        Window window;
+        QVERIFY(QTest::qWaitForWindowExposed(&window.dialog));
+        LogCapture log;
+        start({QStringLiteral("Resize"), QStringLiteral("MouseButtonRelease")});
+        QTest::mouseClick(window.button, Qt::LeftButton); // held names that a resize must not take over
+        window.canvas->resize(100, 50);
+        window.canvas->resize(120, 60);
+        window.canvas->resize(140, 70);
+        QTest::mouseClick(window.button, Qt::LeftButton);
+        const QList<QJsonObject> reports = stop(log);
+        QCOMPARE(reports.size(), 3);
+        const QJsonObject resize = reports.at(1);
+        QCOMPARE(resize.value(QLatin1String("type")).toString(), QStringLiteral("Resize"));
+        QCOMPARE(resize.value(QLatin1String("object")).toString(), QStringLiteral("QDialog/canvas"));
+        QCOMPARE(resize.value(QLatin1String("object_name")).toString(), QStringLiteral("canvas"));
+        QCOMPARE(resize.value(QLatin1String("position")).toObject(), position(140, 70));
+        QVERIFY(!resize.contains(QLatin1String("data")));
+        QCOMPARE(reports.at(2).value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonRelease"));
+        QCOMPARE(reports.at(2).value(QLatin1String("object")).toString(), QStringLiteral("QDialog/okButton"));
+    }
+
+    void categories_data()
+    {
+        QTest::addColumn<QString>("category");
+        QTest::addColumn<bool>("reported");
+        QTest::newRow("not configured") << "secret" << false;
+        QTest::newRow("configured") << "buttons" << true;
+        QTest::newRow("other case") << "Buttons" << false;
+        QTest::newRow("empty") << QString() << true;
+    }
+
+    void categories()
+    {
+        QFETCH(QString, category);
+        QFETCH(bool, reported);
+        Window window;
+        QVERIFY(QTest::qWaitForWindowExposed(&window.dialog));
+        FixedCategory provider(category);
+        LogCapture log;
+        start({QStringLiteral("MouseButtonRelease")});
+        tracker.setCategoryFilter(&provider);
+        QTest::mouseClick(window.button, Qt::LeftButton);
+        const QList<QJsonObject> reports = stop(log);
+        QCOMPARE(reports.size(), reported ? 1 : 0);
+        const QString filtered = QStringLiteral("category filtered: \"%1\"").arg(category);
+        QCOMPARE(log.texts(filterCategory, QtDebugMsg).contains(filtered), !reported);
+    }
+
+    void timestamps_data()
+    {
+        QTest::addColumn<quint64>("first");
+        QTest::addColumn<quint64>("second");
+        QTest::addColumn<QStringList>("objects");
+        QTest::newRow("different") << quint64(100) << quint64(200) << QStringList{"QWidget/first", "QWidget/second"};
+        QTest::newRow("same") << quint64(100) << quint64(100) << QStringList{"QWidget/second"};
+        QTest::newRow("both zero, synthesized") << quint64(0) << quint64(0) << QStringList{"QWidget/second"};
+    }
+
+    void timestamps()
+    {
+        QFETCH(quint64, first);
+        QFETCH(quint64, second);
+        QWidget parent;
+        Sink one(QStringLiteral("first"), &parent);
+        Sink two(QStringLiteral("second"), &parent);
+        LogCapture log;
+        start({QStringLiteral("MouseButtonRelease")});
+        QCoreApplication::sendEvent(&one, release(QPointF(5, 5), first).get());
+        QCoreApplication::sendEvent(&two, release(QPointF(6, 6), second).get());
+        QStringList objects;
+        for (const QJsonObject &report : stop(log))
+            objects.append(report.value(QLatin1String("object")).toString());
+        QTEST(objects, "objects");
+    }
+
+    void positions_data()
+    {
+        constexpr qreal huge = 1e12;
+        constexpr int most = std::numeric_limits<int>::max();
+        constexpr int least = std::numeric_limits<int>::min();
+        QTest::addColumn<QPointF>("global");
+        QTest::addColumn<QJsonObject>("expected");
+        QTest::newRow("fractions truncate toward zero") << QPointF(10.9, -3.7) << position(10, -3);
+        QTest::newRow("beyond int range") << QPointF(huge, -huge) << position(most, least);
+        QTest::newRow("not a number") << QPointF(std::nan(""), 7) << position(0, 7);
+    }
+
+    void positions()
+    {
+        QFETCH(QPointF, global);
+        // Not a widget: QApplication would convert the global position itself.
+        QObject sink;
+        sink.setObjectName(QStringLiteral("sink"));
+        LogCapture log;
+        start({QStringLiteral("MouseButtonRelease")});
+        QCoreApplication::sendEvent(&sink, release(global, 1).get());
+        const QList<QJsonObject> reports = stop(log);
+        QCOMPARE(reports.size(), 1);
+        QTEST(reports.first().value(QLatin1String("position")).toObject(), "expected");
+    }
+
+    void eventsOfOtherClassesAreNeverCast_data()
+    {
+        QTest::addColumn<int>("type");
+        // KeyPress is left out: QApplication reads a KeyPress as a key event itself.
+        for (QEvent::Type type :
+             {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick, QEvent::MouseMove,
+              QEvent::Enter, QEvent::Wheel, QEvent::HoverEnter, QEvent::HoverMove, QEvent::NonClientAreaMouseMove,
+              QEvent::KeyRelease, QEvent::Resize, QEvent::FocusIn, QEvent::FocusOut, QEvent::Shortcut,
+              QEvent::TouchBegin, QEvent::TouchEnd, QEvent::DragEnter, QEvent::DragMove, QEvent::Drop,
+              QEvent::ContextMenu, QEvent::NativeGesture, QEvent::Leave}) {
+            QTest::newRow(QMetaEnum::fromType<QEvent::Type>().valueToKey(type)) << int(type);
+        }
+        QTest::newRow("input event of another class") << -1;
+    }
+
+    void eventsOfOtherClassesAreNeverCast()
+    {
+        QFETCH(int, type);
+        QObject parent;
+        QObject receiver(&parent);
+        receiver.setObjectName(QStringLiteral("plain"));
+        OddInputEvent odd;
+        QEvent plain(type < 0 ? QEvent::None : QEvent::Type(type));
+        QEvent *event = type < 0 ? static_cast<QEvent *>(&odd) : &plain;
+        const QString key = QString::fromLatin1(QMetaEnum::fromType<QEvent::Type>().valueToKey(event->type()));
+        LogCapture log;
+        start({key});
+        QCoreApplication::sendEvent(&receiver, event);
+        const QList<QJsonObject> reports = stop(log);
+        QCOMPARE(reports.size(), 1);
+        QCOMPARE(reports.first().value(QLatin1String("type")).toString(), key);
+        QCOMPARE(reports.first().value(QLatin1String("object")).toString(), QStringLiteral("QObject/plain"));
+        QVERIFY(!reports.first().contains(QLatin1String("position")));
+        QVERIFY(!reports.first().contains(QLatin1String("data")));
+    }
+};
+
+SENTREL_TEST_MAIN(tst_EventFilter, QApplication)
+#include "tst_eventfilter.moc"
