@@ -47,6 +47,14 @@ QStringList screenNames(const QList<QJsonObject> &events)
     return names;
 }
 
+QList<QJsonObject> batchEvents(const QJsonObject &batch)
+{
+    QList<QJsonObject> events;
+    for (const QJsonValue &event : batch.value(QLatin1String("data")).toArray())
+        events.append(event.toObject());
+    return events;
+}
+
 QStringList eventIds(const QList<QJsonObject> &events)
 {
     QStringList ids;

@@ -34,6 +34,8 @@ QList<QJsonObject> contextsWith(const QJsonObject &event, const QString &uri);
 QList<QJsonObject> eventsStartingWith(const QList<QJsonObject> &events, const QString &uri);
 // The screen names of the screen view events, in order.
 QStringList screenNames(const QList<QJsonObject> &events);
+// The events of a batch body.
+QList<QJsonObject> batchEvents(const QJsonObject &batch);
 // The "eid" of each event.
 QStringList eventIds(const QList<QJsonObject> &events);
 
