@@ -1,6 +1,8 @@
 #ifndef TESTCOLLECTOR_H
 #define TESTCOLLECTOR_H
 
+#include "httpsserver.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -13,16 +15,13 @@
 
 #include <optional>
 
-class QSslServer;
-class QSslSocket;
-
 // A small collector for the tracker: an HTTPS server speaking HTTP/1.1 with keep-alive that
 // accepts event batches on "/com.snowplowanalytics.snowplow/tp2", hands out a configuration
 // document on "/config" and answers 404 to everything else. On demand it fails a route with
 // an HTTP status, by never answering, or by resetting the connection.
 //
 // Lives on the thread that created it and serves its sockets from that thread's event loop.
-// It has no dependency on QtTest, so that a command-line collector can be built from it.
+// The TLS and HTTP side is the HttpsServer that sentrel-collector uses too.
 class TestCollector : public QObject
 {
     Q_OBJECT
@@ -60,13 +59,13 @@ public:
     bool start(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
     void stop();
     bool isListening() const;
-    QString errorString() const { return lastError; }
+    QString errorString() const { return listener->errorString(); }
     quint16 port() const;
     // "localhost:PORT", the server item that reaches this collector.
     QString server() const;
 
     void setCertificate(const QSslCertificate &certificate, const QSslKey &key);
-    QSslCertificate certificate() const { return localCertificate; }
+    QSslCertificate certificate() const { return listener->certificate(); }
     // Creates a self-signed certificate for CN=localhost (subjectAltName DNS:localhost) and
     // its key in a temporary directory. Returns false with a message in error on failure.
     static bool generateCertificate(QSslCertificate *certificate, QSslKey *key, QString *error);
@@ -86,9 +85,9 @@ public:
     QList<QJsonObject> receivedEvents() const;
     // Bodies of the batches that were answered with 200, in arrival order.
     QList<QByteArray> acceptedBatches() const;
-    int connectionCount() const { return connections; }
+    int connectionCount() const { return listener->connectionCount(); }
     // TLS handshakes that failed (the client rejected the certificate, for example).
-    int handshakeFailures() const { return failedHandshakes; }
+    int handshakeFailures() const { return listener->handshakeFailures(); }
     // Forgets the recorded requests and counters; failures and the document stay.
     void clear();
 
@@ -99,12 +98,6 @@ Q_SIGNALS:
     void handshakeFailed(const QString &error);
 
 private:
-    struct Connection
-    {
-        int serial = 0;
-        QByteArray buffer;
-        bool silenced = false; // a request went unanswered: ignore the rest
-    };
     struct FailureRule
     {
         Failure failure = Failure::None;
@@ -112,28 +105,13 @@ private:
         int status = 500;
     };
 
-    void acceptConnections();
-    void readFrom(QSslSocket *socket);
-    // Parses one complete request from the front of buffer; returns false when more data is
-    // needed, and sets malformed when the request cannot be parsed.
-    static bool takeRequest(QByteArray &buffer, Request *request, bool *malformed);
-    void handle(QSslSocket *socket, Request request);
+    void handle(const HttpsServer::Request &incoming, HttpsServer::Responder &responder);
     std::optional<FailureRule> takeFailure(const QByteArray &path);
-    static void answer(QSslSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
-                       bool close);
-    static void reset(QSslSocket *socket);
 
-    QSslServer *listener = nullptr; // child of this
-    QSslCertificate localCertificate;
-    QSslKey localKey;
-    QString lastError;
-    QHash<QSslSocket *, Connection> open;
+    HttpsServer *listener; // child of this: the TLS and HTTP side
     QList<Request> recorded;
     QHash<QByteArray, FailureRule> failures;
     std::optional<QByteArray> configDocument;
-    int connections = 0;      // accepted since the last clear()
-    int nextSerial = 0;
-    int failedHandshakes = 0;
 };
 
 Q_DECLARE_METATYPE(TestCollector::Request)

@@ -1,0 +1,573 @@
+// The development collector: its checks of events and schemas, and the program itself driven
+// over HTTPS as the tracker drives it.
+#include "eventchecker.h"
+#include "schemaregistry.h"
+#include "testenvironment.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+const QString vendor = QStringLiteral("iglu:com.tamlor.sentrel");
+const QString clickUri = vendor + QStringLiteral("/event_click/jsonschema/1-0-1");
+const QString contextDataUri = vendor + QStringLiteral("/context_data/jsonschema/2-0-2");
+const QString qeventUri = vendor + QStringLiteral("/qevent/jsonschema/1-0-1");
+const QString screenUri = vendor + QStringLiteral("/screen_view/jsonschema/1-0-1");
+constexpr int wait = 20000;
+
+#define START_COLLECTOR(collector, options)                                                                  \
+    QVERIFY((collector).start(options));                                                                     \
+    QTRY_VERIFY2_WITH_TIMEOUT((collector).listening(), qPrintable((collector).text()), wait)
+
+QJsonObject context(const QString &schema, const QJsonObject &data)
+{
+    return {{QStringLiteral("schema"), schema}, {QStringLiteral("data"), data}};
+}
+
+QJsonObject click(const QString &object = QStringLiteral("okButton"))
+{
+    return context(clickUri, {{QStringLiteral("object_id"), object},
+                              {QStringLiteral("category"), QStringLiteral("buttons")},
+                              {QStringLiteral("screen_id"), QStringLiteral("Main")}});
+}
+
+// An event of the shape the tracker builds.
+QJsonObject trackerEvent(const QJsonArray &contexts)
+{
+    const QJsonObject envelope{{QStringLiteral("schema"), EventChecker::contextsSchema},
+                               {QStringLiteral("data"), contexts}};
+    return {
+        {QStringLiteral("e"), QStringLiteral("ue")},
+        {QStringLiteral("tna"), QStringLiteral("token")},
+        {QStringLiteral("dtm"), QStringLiteral("1765200000000")},
+        {QStringLiteral("eid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+        {QStringLiteral("tv"), QStringLiteral("6.9.2")},
+        {QStringLiteral("lang"), QStringLiteral("en_GB")},
+        {QStringLiteral("aid"), QStringLiteral("tst_collector")},
+        {QStringLiteral("sid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+        {QStringLiteral("duid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+        {QStringLiteral("p"), QStringLiteral("app")},
+        {QStringLiteral("co"), QString::fromUtf8(QJsonDocument(envelope).toJson(QJsonDocument::Compact))},
+    };
+}
+
+QByteArray batch(const QJsonArray &events)
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("schema"), EventChecker::batchSchema},
+                                     {QStringLiteral("data"), events}})
+        .toJson(QJsonDocument::Compact);
+}
+
+// The collector program, with its output gathered as it comes.
+class Collector
+{
+public:
+    explicit Collector(const QString &stateDir)
+        : stateDir(stateDir)
+    {
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(&process, &QProcess::readyRead, [this] { output += process.readAll(); });
+    }
+    ~Collector()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+
+    bool start(const QStringList &options)
+    {
+        const QString portFile = stateDir + QStringLiteral("/port");
+        QFile::remove(portFile);
+        process.start(QStringLiteral(COLLECTOR),
+                      QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--port-file"), portFile,
+                                  QStringLiteral("--state-dir"), stateDir, QStringLiteral("--schemas"),
+                                  QStringLiteral(SCHEMAS)}
+                          + options);
+        return process.waitForStarted();
+    }
+
+    // The port file appears once the collector listens.
+    bool listening()
+    {
+        QFile file(stateDir + QStringLiteral("/port"));
+        if (port == 0 && file.open(QIODevice::ReadOnly))
+            port = file.readAll().trimmed().toUShort();
+        return port != 0;
+    }
+
+    QUrl url(const QString &path) const { return QUrl(QStringLiteral("https://localhost:%1%2").arg(port).arg(path)); }
+    QString text() const { return QString::fromUtf8(output); }
+
+    QString stateDir;
+    QProcess process;
+    QByteArray output;
+    quint16 port = 0;
+};
+} // namespace
+
+class tst_Collector : public QObject
+{
+    Q_OBJECT
+
+    SchemaRegistry schemas;
+    QNetworkAccessManager network;
+    QTemporaryDir scratch;
+
+    // Posts body and waits for the reply; the collector's certificate is self-signed.
+    std::unique_ptr<QNetworkReply> post(const QUrl &url, const QByteArray &body, bool waitForAnswer = true)
+    {
+        QNetworkRequest request(url);
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+        std::unique_ptr<QNetworkReply> reply(network.post(request, body));
+        QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
+                         [reply = reply.get()](const QList<QSslError> &) { reply->ignoreSslErrors(); });
+        if (waitForAnswer)
+            [&reply] { QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), wait); }();
+        return reply;
+    }
+
+    static int status(const std::unique_ptr<QNetworkReply> &reply)
+    {
+        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    }
+
+    static QList<QJsonObject> records(const QString &file)
+    {
+        QList<QJsonObject> result;
+        QFile input(file);
+        if (!input.open(QIODevice::ReadOnly))
+            return result;
+        while (!input.atEnd()) {
+            const QByteArray line = input.readLine().trimmed();
+            if (!line.isEmpty())
+                result.append(QJsonDocument::fromJson(line).object());
+        }
+        return result;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(scratch.isValid());
+        QCOMPARE(schemas.load(QStringLiteral(SCHEMAS)), 7);
+        QVERIFY2(schemas.loadProblems().isEmpty(), qPrintable(schemas.loadProblems().join(QLatin1Char('\n'))));
+        // Every keyword of the shipped schemas is checked.
+        QCOMPARE(schemas.unsupportedKeywords(), QStringList());
+    }
+
+    void contextAgainstSchema_data()
+    {
+        QTest::addColumn<QString>("uri");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QString>("problem"); // empty: valid
+
+        QTest::newRow("click") << clickUri << QByteArray(R"({"object_id":"ok","category":"","screen_id":""})") << QString();
+        QTest::newRow("click with an unknown key")
+            << clickUri << QByteArray(R"({"object_id":"ok","category":"","screen_id":"","x":1})") << "\"x\" is not allowed";
+        QTest::newRow("click without its category")
+            << clickUri << QByteArray(R"({"object_id":"ok","screen_id":""})") << "\"category\" is missing";
+        QTest::newRow("click with a numeric category")
+            << clickUri << QByteArray(R"({"object_id":"ok","category":3,"screen_id":""})") << "integer where string is expected";
+        QTest::newRow("number value") << contextDataUri << QByteArray(R"({"key":"k","val":1.5})") << QString();
+        QTest::newRow("first of several parts")
+            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":true,"multipart_sort":0})") << QString();
+        QTest::newRow("multipart without its index")
+            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":true})") << "\"multipart\" needs \"multipart_sort\"";
+        QTest::newRow("index without multipart")
+            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart_sort":1})") << "\"multipart_sort\" needs \"multipart\"";
+        QTest::newRow("multipart false")
+            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":false,"multipart_sort":0})") << "is not one of [true]";
+        QTest::newRow("negative index")
+            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":true,"multipart_sort":-1})") << "is below 0";
+        QTest::newRow("fractional index")
+            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":true,"multipart_sort":0.5})") << "number where integer is expected";
+        QTest::newRow("part longer than 4096")
+            << contextDataUri << QByteArray(R"({"key":"k","val":")" + QByteArray(4097, 'a') + R"("})") << "longer than 4096";
+        QTest::newRow("part of 4096")
+            << contextDataUri << QByteArray(R"({"key":"k","val":")" + QByteArray(4096, 'a') + R"("})") << QString();
+        QTest::newRow("value of another type")
+            << contextDataUri << QByteArray(R"({"key":"k","val":true})") << "boolean where number or string is expected";
+        QTest::newRow("position")
+            << qeventUri << QByteArray(R"({"type":"Resize","object":"w","screen_id":"","position":{"x":3,"y":-7}})") << QString();
+        QTest::newRow("position with a third axis")
+            << qeventUri << QByteArray(R"({"type":"Resize","object":"w","screen_id":"","position":{"x":3,"y":-7,"z":0}})")
+            << ".position: \"z\" is not allowed";
+        QTest::newRow("empty object name")
+            << qeventUri << QByteArray(R"({"type":"Show","object":"w","object_name":"","screen_id":""})") << "shorter than 1";
+        QTest::newRow("screen resolution")
+            << vendor + QStringLiteral("/device/jsonschema/1-0-1")
+            << QByteArray(R"({"screen_resolution":"wide","cpu_architecture":"x","kernel_type":"l","kernel_version":"6","os_type":"l","os_version":"12"})")
+            << "does not match";
+        QTest::newRow("unknown schema") << vendor + QStringLiteral("/nothing/jsonschema/1-0-0") << QByteArray("{}")
+                                        << "unknown schema";
+    }
+
+    void contextAgainstSchema()
+    {
+        QFETCH(QString, uri);
+        QFETCH(QByteArray, data);
+        QFETCH(QString, problem);
+        const QStringList problems = schemas.validate(uri, QJsonDocument::fromJson(data).object(), QStringLiteral("data"));
+        if (problem.isEmpty()) {
+            QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+        } else {
+            QCOMPARE(problems.size(), 1);
+            QVERIFY2(problems.first().contains(problem), qPrintable(problems.first()));
+        }
+    }
+
+    void eventRules_data()
+    {
+        QTest::addColumn<QJsonObject>("event");
+        QTest::addColumn<QString>("problem"); // empty: valid
+        QTest::addColumn<QString>("kind");
+
+        const QJsonObject good = trackerEvent({click()});
+        QTest::newRow("the tracker's shape") << good << QString() << "event_click";
+        QTest::newRow("device and application")
+            << trackerEvent({context(vendor + QStringLiteral("/device/jsonschema/1-0-1"),
+                              {{QStringLiteral("screen_resolution"), QStringLiteral("1024x768")},
+                               {QStringLiteral("cpu_architecture"), QStringLiteral("x86_64")},
+                               {QStringLiteral("kernel_type"), QStringLiteral("linux")},
+                               {QStringLiteral("kernel_version"), QStringLiteral("6.1")},
+                               {QStringLiteral("os_type"), QStringLiteral("debian")},
+                               {QStringLiteral("os_version"), QStringLiteral("12")}}),
+                      context(vendor + QStringLiteral("/application/jsonschema/1-0-1"),
+                              {{QStringLiteral("version"), QStringLiteral("1.0")},
+                               {QStringLiteral("qt_version"), QStringLiteral("6.4.2")},
+                               {QStringLiteral("last_shutdown"), true}})})
+            << QString() << "device";
+        QTest::newRow("empty context data") << trackerEvent({}) << QString() << "empty";
+        for (const char *required : {"tv", "p", "e"}) {
+            QJsonObject missing = good;
+            missing.remove(QLatin1String(required));
+            QTest::addRow("without %s", required) << missing << QStringLiteral("\"%1\" is missing").arg(QLatin1String(required))
+                                                  << "event_click";
+        }
+        QJsonObject number = good;
+        number.insert(QStringLiteral("dtm"), 1765200000000.0);
+        QTest::newRow("time as a number") << number << "\"dtm\" is not a string" << "event_click";
+        QJsonObject unknown = good;
+        unknown.insert(QStringLiteral("stamp"), QStringLiteral("x"));
+        QTest::newRow("unknown field") << unknown << "\"stamp\" is not a field" << "event_click";
+        QJsonObject platform = good;
+        platform.insert(QStringLiteral("p"), QStringLiteral("desktop"));
+        QTest::newRow("unknown platform") << platform << "not a platform" << "event_click";
+        QJsonObject eid = good;
+        eid.insert(QStringLiteral("eid"), QStringLiteral("{") + good.value(QStringLiteral("eid")).toString() + QStringLiteral("}"));
+        QTest::newRow("event id in braces") << eid << "\"eid\" is not a UUID" << "event_click";
+        QJsonObject co = good;
+        co.insert(QStringLiteral("co"), QStringLiteral("{\"schema\":"));
+        QTest::newRow("co not JSON") << co << "co: not JSON" << "unknown";
+        QJsonObject envelope = good;
+        envelope.insert(QStringLiteral("co"), QStringLiteral(R"({"schema":"iglu:x/contexts/jsonschema/1-0-0","data":[]})"));
+        QTest::newRow("another envelope") << envelope << "co: schema is not" << "empty";
+        QJsonObject nothing = good;
+        nothing.remove(QStringLiteral("co"));
+        QTest::newRow("no content") << nothing << "carries no content" << "unknown";
+        QTest::newRow("context with a third key")
+            << trackerEvent({QJsonObject{{QStringLiteral("schema"), screenUri}, {QStringLiteral("data"), QJsonObject()},
+                                  {QStringLiteral("extra"), 1}}})
+            << "not a self-describing object" << "unknown";
+        QTest::newRow("invalid context")
+            << trackerEvent({context(screenUri, {{QStringLiteral("object_id"), QStringLiteral("Main")}})})
+            << "co[0] screen_view: \"previous_id\" is missing" << "screen_view";
+    }
+
+    void eventRules()
+    {
+        QFETCH(QJsonObject, event);
+        QFETCH(QString, problem);
+        QFETCH(QString, kind);
+        const EventChecker checker(&schemas);
+        const CheckedEvent checked = checker.check(event);
+        QCOMPARE(checked.kind, kind);
+        if (problem.isEmpty()) {
+            QVERIFY2(checked.isValid(), qPrintable(checked.problems.join(QLatin1Char('\n'))));
+        } else {
+            QCOMPARE(checked.problems.size(), 1);
+            QVERIFY2(checked.problems.first().contains(problem), qPrintable(checked.problems.first()));
+        }
+    }
+
+    void batchEnvelope_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("events");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("two events") << batch({trackerEvent({click()}), trackerEvent({})}) << 2 << QString();
+        QTest::newRow("not JSON") << QByteArray("events") << 0 << "the body is not JSON";
+        QTest::newRow("an array") << QByteArray("[]") << 0 << "not a JSON object";
+        QTest::newRow("no events") << batch({}) << 0 << "holds no event";
+        QTest::newRow("another schema")
+            << QByteArray(R"({"schema":"iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-3","data":[{}]})") << 1
+            << "batch: schema is";
+        QTest::newRow("data not a list")
+            << QByteArray(R"({"schema":"iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4","data":{}})") << 0
+            << "not an array of events";
+    }
+
+    void batchEnvelope()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, events);
+        QFETCH(QString, problem);
+        QStringList problems;
+        QCOMPARE(EventChecker::batchEvents(body, &problems).size(), events);
+        if (problem.isEmpty()) {
+            QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+        } else {
+            QCOMPARE(problems.size(), 1);
+            QVERIFY2(problems.first().contains(problem), qPrintable(problems.first()));
+        }
+    }
+
+    // The program: batches in, one line per event out, the JSON lines file, the summary.
+    void receivesChecksAndRecords()
+    {
+        const QString output = scratch.filePath(QStringLiteral("events.jsonl"));
+        Collector collector(scratch.filePath(QStringLiteral("receives")));
+        START_COLLECTOR(collector, QStringList({QStringLiteral("--output"), output}));
+
+        QJsonObject broken = trackerEvent({click(QStringLiteral("brokenButton"))});
+        broken.remove(QStringLiteral("tv"));
+        const QJsonObject good = trackerEvent({click()});
+        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({good, broken}));
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QCOMPARE(status(reply), 200);
+        // The same event again, as after a lost answer.
+        reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({good}));
+        QCOMPARE(status(reply), 200);
+
+        QTRY_VERIFY_WITH_TIMEOUT(collector.text().contains(QLatin1String("#3")), wait);
+        const QStringList lines = collector.text().split(QLatin1Char('\n'));
+        const auto lineOf = [&lines](const QString &needle) {
+            for (const QString &line : lines) {
+                if (line.contains(needle))
+                    return line;
+            }
+            return QString();
+        };
+        const QString first = lineOf(QStringLiteral("#1 "));
+        QVERIFY2(first.contains(QLatin1String("event_click")) && first.contains(QLatin1String("object=okButton"))
+                     && first.contains(QLatin1String("category=buttons")) && first.contains(QLatin1String("screen=Main"))
+                     && !first.contains(QLatin1String("INVALID")),
+                 qPrintable(first));
+        const QString second = lineOf(QStringLiteral("#2 "));
+        QVERIFY2(second.contains(QLatin1String("INVALID: \"tv\" is missing")), qPrintable(second));
+        QVERIFY2(lineOf(QStringLiteral("#3 ")).contains(QLatin1String("(again)")), qPrintable(lineOf(QStringLiteral("#3 "))));
+
+        const QList<QJsonObject> recorded = records(output);
+        QCOMPARE(recorded.size(), 3);
+        QCOMPARE(recorded.at(0).value(QStringLiteral("valid")).toBool(), true);
+        QCOMPARE(recorded.at(0).value(QStringLiteral("kind")).toString(), QStringLiteral("event_click"));
+        QCOMPARE(recorded.at(0).value(QStringLiteral("event")).toObject(), good);
+        QCOMPARE(recorded.at(1).value(QStringLiteral("valid")).toBool(), false);
+        QCOMPARE(recorded.at(1).value(QStringLiteral("problems")).toArray().size(), 1);
+        QCOMPARE(recorded.at(2).value(QStringLiteral("duplicate")).toBool(), true);
+
+        ::kill(pid_t(collector.process.processId()), SIGTERM);
+        QVERIFY(collector.process.waitForFinished(wait));
+        QCOMPARE(collector.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(collector.process.exitCode(), 0);
+        const QString summary = collector.text();
+        QVERIFY2(summary.contains(QLatin1String("summary: 3 events in 2 batches, 3 accepted, 1 invalid, 1 received again")),
+                 qPrintable(summary));
+        QVERIFY2(summary.contains(QLatin1String("accepted by kind: event_click 3")), qPrintable(summary));
+    }
+
+    void routes_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("usePost");
+        QTest::addColumn<int>("status");
+        QTest::newRow("unknown path") << "/i" << true << 404;
+        QTest::newRow("batch route with GET") << "/com.snowplowanalytics.snowplow/tp2" << false << 405;
+        QTest::newRow("not a batch") << "/com.snowplowanalytics.snowplow/tp2" << true << 400;
+    }
+
+    void routes()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, usePost);
+        QFETCH(int, status);
+        Collector collector(scratch.filePath(QStringLiteral("routes")));
+        START_COLLECTOR(collector, QStringList());
+        std::unique_ptr<QNetworkReply> reply;
+        if (usePost) {
+            reply = post(collector.url(path), "nonsense");
+        } else {
+            reply.reset(network.get(QNetworkRequest(collector.url(path))));
+            QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
+                             [r = reply.get()](const QList<QSslError> &) { r->ignoreSslErrors(); });
+            QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), wait);
+        }
+        QCOMPARE(tst_Collector::status(reply), status);
+    }
+
+    // The document is read for every request: absent, written, changed, removed.
+    void configDocumentIsReadEveryTime()
+    {
+        const QString document = scratch.filePath(QStringLiteral("remote.json"));
+        QFile::remove(document);
+        Collector collector(scratch.filePath(QStringLiteral("config")));
+        START_COLLECTOR(collector, QStringList({QStringLiteral("--config"), document}));
+        const QUrl url = collector.url(QStringLiteral("/config"));
+        const QByteArray asked = R"({"token":"t","app_id":"tst_collector","app_version":"2.0"})";
+
+        auto reply = post(url, asked);
+        QCOMPARE(status(reply), 404);
+
+        for (const QByteArray &content : {QByteArray(R"({"sync":{"interval":{"seconds":5}}})"), QByteArray(R"({"token":"x"})")}) {
+            QFile file(document);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(content);
+            file.close();
+            reply = post(url, asked);
+            QCOMPARE(status(reply), 200);
+            QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(), QStringLiteral("application/json"));
+            QCOMPARE(reply->readAll(), content);
+        }
+        QVERIFY(QFile::remove(document));
+        reply = post(url, asked);
+        QCOMPARE(status(reply), 404);
+        QTRY_VERIFY_WITH_TIMEOUT(collector.text().count(QLatin1String("config request app_id=tst_collector app_version=2.0")) == 4, wait);
+    }
+
+    void failsOnDemand_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::newRow("batch") << "/com.snowplowanalytics.snowplow/tp2" << 503;
+        QTest::newRow("config") << "/config" << 500;
+    }
+
+    void failsOnDemand()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        const QString output = scratch.filePath(QStringLiteral("failing.jsonl"));
+        QFile::remove(output);
+        Collector collector(scratch.filePath(QStringLiteral("failing")));
+        START_COLLECTOR(collector, QStringList({QStringLiteral("--fail-status"), QString::number(status), QStringLiteral("--output"), output}));
+        auto reply = post(collector.url(path), batch({trackerEvent({click()})}));
+        QCOMPARE(tst_Collector::status(reply), status);
+        if (path.contains(QLatin1String("tp2"))) {
+            QTRY_VERIFY_WITH_TIMEOUT(collector.text().contains(QLatin1String("(not accepted: 503)")), wait);
+            QCOMPARE(records(output).size(), 1);
+            QCOMPARE(records(output).first().value(QStringLiteral("status")).toInt(), 503);
+        }
+    }
+
+    void noAnswer()
+    {
+        Collector collector(scratch.filePath(QStringLiteral("silent")));
+        START_COLLECTOR(collector, QStringList({QStringLiteral("--no-answer")}));
+        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({trackerEvent({click()})}), false);
+        // Once the collector has read the whole batch, the reply is still open.
+        QTRY_VERIFY_WITH_TIMEOUT(collector.text().contains(QLatin1String("answered no answer")), wait);
+        QCoreApplication::processEvents();
+        QVERIFY(!reply->isFinished());
+        reply->abort();
+    }
+
+    // The certificate is made on first use and kept: a second run presents the same one.
+    void certificateIsKept()
+    {
+        const QString state = scratch.filePath(QStringLiteral("kept"));
+        QList<QSslCertificate> presented;
+        for (int run = 0; run < 2; ++run) {
+            Collector collector(state);
+            START_COLLECTOR(collector, QStringList());
+            auto reply = post(collector.url(QStringLiteral("/config")), "{}");
+            presented.append(reply->sslConfiguration().peerCertificate());
+        }
+        QVERIFY(!presented.first().isNull());
+        QCOMPARE(presented.at(1), presented.at(0));
+        QCOMPARE(presented.first().subjectInfo(QSslCertificate::CommonName), QStringList{QStringLiteral("localhost")});
+        QVERIFY(QFile::exists(state + QStringLiteral("/localhost.crt")));
+        QCOMPARE(QFile::permissions(state + QStringLiteral("/localhost.key")),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    }
+
+    void stopsAfterEnoughEvents_data()
+    {
+        QTest::addColumn<bool>("strict");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("plain") << false << 0;
+        QTest::newRow("strict") << true << 3;
+    }
+
+    void stopsAfterEnoughEvents()
+    {
+        QFETCH(bool, strict);
+        QFETCH(int, exitCode);
+        Collector collector(scratch.filePath(QStringLiteral("enough")));
+        QStringList options{QStringLiteral("--max-events"), QStringLiteral("3")};
+        if (strict)
+            options.append(QStringLiteral("--strict"));
+        START_COLLECTOR(collector, QStringList(options));
+        QJsonObject broken = trackerEvent({click()});
+        broken.insert(QStringLiteral("p"), 1);
+        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({trackerEvent({click()}), broken}));
+        QCOMPARE(status(reply), 200);
+        QCOMPARE(collector.process.state(), QProcess::Running);
+        // The third event reaches the limit: it is still answered, then the collector stops.
+        reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({trackerEvent({click()})}));
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QCOMPARE(status(reply), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(collector.process.state(), QProcess::NotRunning, wait);
+        QCOMPARE(collector.process.exitCode(), exitCode);
+        QVERIFY2(collector.text().contains(QLatin1String("summary: 3 events in 2 batches, 3 accepted, 1 invalid")),
+                 qPrintable(collector.text()));
+    }
+
+    void stopsWhenIdle()
+    {
+        Collector collector(scratch.filePath(QStringLiteral("idle")));
+        START_COLLECTOR(collector, QStringList({QStringLiteral("--exit-after-idle"), QStringLiteral("1")}));
+        QVERIFY(collector.process.waitForFinished(wait));
+        QCOMPARE(collector.process.exitCode(), 0);
+        QVERIFY2(collector.text().contains(QLatin1String("no request for 1 s, stopping")), qPrintable(collector.text()));
+        QVERIFY(collector.text().contains(QLatin1String("summary: 0 events")));
+    }
+
+    void rejectsBadOptions_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("port out of range") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
+        QTest::newRow("status out of range") << QStringList{QStringLiteral("--fail-status"), QStringLiteral("42")};
+        QTest::newRow("idle not a number") << QStringList{QStringLiteral("--exit-after-idle"), QStringLiteral("soon")};
+    }
+
+    void rejectsBadOptions()
+    {
+        QFETCH(QStringList, options);
+        QProcess process;
+        process.start(QStringLiteral(COLLECTOR), options);
+        QVERIFY(process.waitForFinished(wait));
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY(process.readAllStandardError().startsWith("sentrel-collector: --"));
+    }
+};
+
+SENTREL_TEST_MAIN(tst_Collector, QCoreApplication)
+#include "tst_collector.moc"
