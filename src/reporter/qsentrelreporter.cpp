@@ -14,6 +14,8 @@
 #include <QSysInfo>
 #include <QThread>
 
+#include <cmath>
+
 namespace {
 
 const QString schemaPrefix = QStringLiteral("iglu:com.tamlor.sentrel");
@@ -33,8 +35,14 @@ QJsonObject contextData(const QString &key, const QJsonValue &value)
 void appendNumericContext(QJsonArray &contexts,
                           const std::optional<SentrelTracker::ContextData<double>> &context)
 {
-    if (context)
+    if (!context)
+        return;
+    // JSON has no NaN or infinity: such a value would be written as null, which no schema
+    // accepts. Its text form keeps it, and "val" may be a string.
+    if (std::isfinite(context->value))
         contexts.append(contextData(context->key, context->value));
+    else
+        contexts.append(contextData(context->key, QString::number(context->value)));
 }
 
 } // namespace

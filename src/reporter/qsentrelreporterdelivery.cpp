@@ -155,7 +155,9 @@ void QSentrelReporter::scheduleSync()
         seconds = qint64(interval) - elapsed;
     }
     syncTimer.start(timerInterval(seconds));
-    qCInfo(lcEvents) << "Next sync in" << syncTimer.remainingTime() / 1000 << "seconds";
+    // The interval just armed, in whole seconds: the remaining time has already lost a
+    // millisecond or two, which would turn a one-second delay into "0".
+    qCInfo(lcEvents) << "Next sync in" << syncTimer.interval() / 1000 << "seconds";
 }
 
 void QSentrelReporter::setupStorage()
