@@ -1,0 +1,75 @@
+// sentrel-cache: shows what an event cache holds, without changing the file.
+#include "cacheinspector.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonDocument>
+
+#include <cstdio>
+
+namespace {
+void write(FILE *stream, const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sentrel-cache"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Shows the contents of a Sentrel Tracker event cache (SentrelTracker.db). The file is\n"
+        "opened read-only and is never changed, also while the tracker is using it."));
+    parser.addHelpOption();
+    const QCommandLineOption events(QStringLiteral("events"),
+                                    QStringLiteral("Print every event, decoded, as one JSON object per line, "
+                                                   "instead of the summary."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the summary as one JSON object."));
+    parser.addOption(events);
+    parser.addOption(json);
+    parser.addPositionalArgument(QStringLiteral("cache"),
+                                 QStringLiteral("The cache file, or the storage directory that holds it."));
+    parser.process(app);
+
+    const QStringList arguments = parser.positionalArguments();
+    if (arguments.size() != 1) {
+        std::fprintf(stderr, "sentrel-cache: give one cache file (see --help)\n");
+        return 1;
+    }
+
+    CacheInspector inspector;
+    if (!inspector.open(arguments.first())) {
+        std::fprintf(stderr, "sentrel-cache: %s\n", qPrintable(inspector.errorString()));
+        return 1;
+    }
+
+    if (parser.isSet(events)) {
+        qint64 undecodable = 0;
+        const bool read = inspector.forEachEvent([&undecodable](qint64 id, const QByteArray &event, bool decoded) {
+            if (!decoded) {
+                ++undecodable;
+                std::fprintf(stderr, "sentrel-cache: row %lld does not decode to an event (%lld bytes)\n",
+                             static_cast<long long>(id), static_cast<long long>(event.size()));
+                return;
+            }
+            // Stored events are compact JSON already: print them byte for byte.
+            write(stdout, event);
+            write(stdout, "\n");
+        });
+        if (!read) {
+            std::fprintf(stderr, "sentrel-cache: %s\n", qPrintable(inspector.errorString()));
+            return 1;
+        }
+        return undecodable ? 2 : 0;
+    }
+
+    const CacheInspector::Summary summary = inspector.summary();
+    if (parser.isSet(json))
+        write(stdout, QJsonDocument(summary.toJson()).toJson(QJsonDocument::Compact) + '\n');
+    else
+        write(stdout, summary.toText().toUtf8() + '\n');
+    return 0;
+}
