@@ -1,0 +1,194 @@
+#include "qsqlitestorage_p.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QStringList>
+#include <QVariant>
+
+namespace {
+const QString connectionName = QStringLiteral("storage");
+
+constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+bool isFilePath(const QString &path)
+{
+    return !path.isEmpty() && !path.startsWith(QLatin1String(":memory:"))
+        && !path.startsWith(QLatin1String("file:"));
+}
+} // namespace
+
+QSQLiteStorage::QSQLiteStorage(const QString &path, int size)
+    : path(path)
+    , sizeLimit(size)
+{
+}
+
+QSQLiteStorage::~QSQLiteStorage()
+{
+    // The query goes first so that the connection is no longer in use when it is removed.
+    query = QSqlQuery();
+    if (database.isOpen())
+        database.close();
+    // Another store may have registered the name since; its connection is not ours to remove.
+    const bool ours = registeredConnection && QSqlDatabase::contains(connectionName)
+        && QSqlDatabase::database(connectionName, false).driver() == database.driver();
+    database = QSqlDatabase();
+    if (ours)
+        QSqlDatabase::removeDatabase(connectionName);
+}
+
+// The cache holds what the user did in the application: only its owner may read it. SQLite
+// gives the -wal and -shm files the mode of the database file when it creates them; files left
+// from an earlier run are set here as well.
+void QSQLiteStorage::restrictFilePermissions() const
+{
+    if (!isFilePath(path))
+        return;
+    const QFileInfo info(path);
+    if (info.isFile()) {
+        QFile::setPermissions(path, ownerOnly);
+    } else if (!info.exists()) {
+        // An empty file is an empty database to SQLite.
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly))
+            file.close();
+    }
+    for (const QLatin1String suffix : {QLatin1String("-wal"), QLatin1String("-shm"), QLatin1String("-journal")}) {
+        const QString sideFile = path + suffix;
+        if (QFileInfo(sideFile).isFile())
+            QFile::setPermissions(sideFile, ownerOnly);
+    }
+}
+
+bool QSQLiteStorage::open()
+{
+    database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    registeredConnection = true;
+    if (!database.isValid()) {
+        qCWarning(lcStorage) << "Failed to open sqlite connection";
+        return false;
+    }
+
+    restrictFilePermissions();
+    database.setDatabaseName(path);
+    if (!database.open()) {
+        qCWarning(lcStorage) << "Failed to open the storage at" << path;
+        return false;
+    }
+
+    query = QSqlQuery(database);
+    query.setForwardOnly(true);
+
+    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+        qCWarning(lcStorage) << "Failed to set journal_mode:" << query.lastError().text();
+    if (!query.exec(QStringLiteral("PRAGMA auto_vacuum=full")))
+        qCWarning(lcStorage) << "Failed to set auto_vacuum:" << query.lastError().text();
+    if (!query.exec(QStringLiteral("VACUUM")))
+        qCWarning(lcStorage) << "Failed to vacuum the database:" << query.lastError().text();
+    // The write-ahead log and its index exist by now.
+    restrictFilePermissions();
+
+    if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, data BLOB)"))) {
+        qCWarning(lcStorage) << "Failed to create events table:" << query.lastError().text();
+        return false;
+    }
+    if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS configuration(item TEXT UNIQUE, value BLOB)"))) {
+        qCWarning(lcStorage) << "Failed to create config table:" << query.lastError().text();
+        return false;
+    }
+    if (!query.exec(QStringLiteral("REPLACE INTO configuration VALUES('compression', '')")))
+        qCWarning(lcStorage) << "Failed to store compression configuration:" << query.lastError().text();
+    if (!query.exec(QStringLiteral("DROP TRIGGER IF EXISTS events_cleanup"))) {
+        qCWarning(lcStorage) << "Failed to drop events table cleanup trigger:" << query.lastError().text();
+        return false;
+    }
+    if (sizeLimit > 0) {
+        const QString trigger = QStringLiteral(
+            "CREATE TRIGGER events_cleanup AFTER INSERT ON events BEGIN DELETE FROM events WHERE id NOT IN "
+            "(SELECT id FROM events ORDER BY id DESC LIMIT %1); END").arg(QString::number(sizeLimit, 10));
+        if (!query.exec(trigger)) {
+            qCWarning(lcStorage) << "Failed to create events table cleanup trigger:" << query.lastError().text();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool QSQLiteStorage::add(const QByteArray &data)
+{
+    query.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"));
+    // A null array would be bound as NULL; an empty event is an empty BLOB.
+    query.addBindValue(data.isNull() ? QByteArray("", 0) : data);
+    if (!query.exec()) {
+        qCWarning(lcStorage) << "Failed to write to storage:" << query.lastError().text();
+        return false;
+    }
+    qCDebug(lcStorage) << "Added event";
+    return true;
+}
+
+bool QSQLiteStorage::remove(quint64 id)
+{
+    query.prepare(QStringLiteral("DELETE FROM events WHERE id = ?"));
+    query.addBindValue(QVariant::fromValue<quint64>(id));
+    if (!query.exec()) {
+        qCWarning(lcStorage) << "Failed to remove event:" << query.lastError().text();
+        return false;
+    }
+    qCDebug(lcStorage) << "Removed event";
+    return true;
+}
+
+bool QSQLiteStorage::remove(const QSet<quint64> &ids)
+{
+    QStringList list;
+    list.reserve(ids.size());
+    for (const quint64 id : ids)
+        list.append(QString::number(qulonglong(id), 10));
+    if (!query.exec(QStringLiteral("DELETE FROM events WHERE id IN (%1)").arg(list.join(QLatin1Char(','))))) {
+        qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
+        return false;
+    }
+    qCDebug(lcStorage) << "Removed" << ids.size() << "events";
+    return true;
+}
+
+bool QSQLiteStorage::removeAll()
+{
+    if (!query.exec(QStringLiteral("DELETE FROM events"))) {
+        qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
+        return false;
+    }
+    qCDebug(lcStorage) << "Removed all events";
+    return true;
+}
+
+QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offset)
+{
+    QList<QPair<quint64, QByteArray>> events;
+    query.prepare(QStringLiteral("SELECT * FROM events ORDER BY id ASC LIMIT ? OFFSET ?"));
+    query.addBindValue(limit);
+    query.addBindValue(offset);
+    if (!query.exec()) {
+        qCWarning(lcStorage) << "Failed to read from storage:" << query.lastError().text();
+        return events;
+    }
+    while (query.next())
+        events.append(qMakePair(query.value(0).toULongLong(), query.value(1).toByteArray()));
+    query.finish();
+    return events;
+}
+
+quint64 QSQLiteStorage::size()
+{
+    if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM events")) || !query.next()) {
+        qCWarning(lcStorage) << "Failed to get storage size:" << query.lastError().text();
+        return 0;
+    }
+    const quint64 count = query.value(0).toULongLong();
+    // An unfinished statement would hold a read transaction open and keep the log from being
+    // checkpointed.
+    query.finish();
+    return count;
+}

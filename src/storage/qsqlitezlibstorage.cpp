@@ -1,0 +1,206 @@
+#include "qsqlitezlibstorage_p.h"
+
+#include "sentrelstoragelimits_p.h"
+
+#include <QSqlError>
+#include <QVariant>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+// Raw deflate, no header, with a 2048-byte window.
+constexpr int windowBits = -11;
+constexpr int memoryLevel = 8;
+constexpr int dictionarySamples = 8;
+constexpr quint64 trainingThreshold = 99;
+
+QString streamMessage(const z_stream &stream)
+{
+    return stream.msg ? QString::fromLatin1(stream.msg) : QString();
+}
+} // namespace
+
+QSQLiteZlibStorage::QSQLiteZlibStorage(const QString &path, int size)
+    : QSQLiteStorage(path, size)
+{
+}
+
+bool QSQLiteZlibStorage::open()
+{
+    if (!QSQLiteStorage::open())
+        return false;
+    if (!query.exec(QStringLiteral("REPLACE INTO configuration VALUES('compression', 'zlib')")))
+        qCWarning(lcStorage) << "Failed to store compression configuration:" << query.lastError().text();
+    if (query.exec(QStringLiteral("SELECT value FROM configuration WHERE item = 'zlib_dictionary'")) && query.next()) {
+        dictionary = query.value(0).toByteArray();
+        dictionaryReady = true;
+        qCDebug(lcStorage) << "Zlib dictionary loaded";
+    }
+    query.finish();
+    return true;
+}
+
+bool QSQLiteZlibStorage::add(const QByteArray &data)
+{
+    return QSQLiteStorage::add(compress(data));
+}
+
+QList<QPair<quint64, QByteArray>> QSQLiteZlibStorage::get(qint64 limit, qint64 offset)
+{
+    QList<QPair<quint64, QByteArray>> events = QSQLiteStorage::get(limit, offset);
+    for (auto &event : events)
+        event.second = decompress(event.second);
+    return events;
+}
+
+QByteArray QSQLiteZlibStorage::compress(const QByteArray &data)
+{
+    if (!dictionaryReady && size() > trainingThreshold)
+        trainDictionary();
+
+    // What decompress() would refuse to inflate must not be stored deflated.
+    if (data.size() > SentrelStorage::maxEventSize) {
+        qCInfo(lcStorage) << "Zlib compression skipped for an event of" << data.size() << "bytes";
+        return data;
+    }
+
+    z_stream stream = {};
+    int result = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, memoryLevel,
+                              Z_DEFAULT_STRATEGY);
+    if (result != Z_OK) {
+        qCWarning(lcStorage) << "ZLib init failed:" << result;
+        return data;
+    }
+    result = deflateSetDictionary(&stream, reinterpret_cast<const Bytef *>(dictionary.constData()),
+                                  uInt(dictionary.size()));
+    if (result != Z_OK) {
+        qCWarning(lcStorage) << "deflateSetDictionary failed:" << result;
+        deflateEnd(&stream);
+        return data;
+    }
+
+    // Room for the worst case, so that one call always ends the stream: short and
+    // incompressible events grow a little.
+    QByteArray output(qsizetype(deflateBound(&stream, uLong(data.size()))), Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef *>(output.data());
+    stream.avail_out = uInt(output.size());
+    result = deflate(&stream, Z_FINISH);
+    if (result != Z_STREAM_END) {
+        qCWarning(lcStorage) << "deflate failed" << streamMessage(stream);
+        deflateEnd(&stream);
+        return data;
+    }
+    output.resize(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+
+    qCDebug(lcStorage) << "Zlib compression" << data.size() << "bytes ->" << output.size() << "bytes."
+                       << double(data.size()) / double(output.size()) << "compression ratio";
+    return output;
+}
+
+QByteArray QSQLiteZlibStorage::decompress(const QByteArray &data)
+{
+    return decode(data, dictionary);
+}
+
+QByteArray QSQLiteZlibStorage::decode(const QByteArray &data, const QByteArray &dictionary)
+{
+    if (data.isEmpty() || data.size() > qsizetype(std::numeric_limits<uInt>::max()))
+        return data;
+
+    z_stream stream = {};
+    int result = inflateInit2(&stream, windowBits);
+    if (result != Z_OK) {
+        qCCritical(lcStorage) << "inflateInit2 failed:" << result;
+        return data;
+    }
+    result = inflateSetDictionary(&stream, reinterpret_cast<const Bytef *>(dictionary.constData()),
+                                  uInt(dictionary.size()));
+    if (result != Z_OK) {
+        qCWarning(lcStorage) << "inflateSetDictionary failed:" << result;
+        inflateEnd(&stream);
+        return data;
+    }
+
+    // Most events fit at the first try; the output grows while inflate needs room, up to the
+    // limit. One past the limit tells an event of exactly the limit from a longer one.
+    constexpr qsizetype maxOutput = SentrelStorage::maxEventSize + 1;
+    QByteArray output(std::clamp<qsizetype>(data.size() * 8, 1500, maxOutput), Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef *>(output.data());
+    stream.avail_out = uInt(output.size());
+
+    bool complete = false;
+    for (;;) {
+        result = inflate(&stream, Z_NO_FLUSH);
+        if (result == Z_STREAM_END) {
+            // Bytes after the end of the stream mean the row was not one deflate stream.
+            complete = stream.avail_in == 0 && stream.total_out <= uLong(SentrelStorage::maxEventSize);
+            break;
+        }
+        const bool needsRoom = stream.avail_out == 0 && (result == Z_OK || result == Z_BUF_ERROR);
+        if (needsRoom) {
+            if (output.size() >= maxOutput)
+                break;
+            const qsizetype produced = qsizetype(stream.total_out);
+            output.resize(std::min(output.size() * 2, maxOutput));
+            stream.next_out = reinterpret_cast<Bytef *>(output.data()) + produced;
+            stream.avail_out = uInt(output.size() - produced);
+            continue;
+        }
+        if (result == Z_OK)
+            continue;
+        // Z_BUF_ERROR with room left: the input ended before the stream did. Z_DATA_ERROR,
+        // Z_NEED_DICT, Z_MEM_ERROR: not a stream this store can inflate.
+        break;
+    }
+
+    if (!complete) {
+        if (result == Z_STREAM_ERROR)
+            qCWarning(lcStorage) << "inflate failed:" << result << streamMessage(stream);
+        else
+            qCInfo(lcStorage) << "Zlib uncompression failed:" << result << streamMessage(stream);
+        inflateEnd(&stream);
+        return data;
+    }
+    output.resize(qsizetype(stream.total_out));
+    inflateEnd(&stream);
+    if (output.capacity() > 2 * output.size() + 1024)
+        output.squeeze();
+    return output;
+}
+
+void QSQLiteZlibStorage::trainDictionary()
+{
+    query.prepare(QStringLiteral("SELECT data FROM events ORDER BY RANDOM() LIMIT ?"));
+    query.addBindValue(qint64(dictionarySamples));
+    if (!query.exec()) {
+        qCWarning(lcStorage) << "Failed to get zlib dictionary samples:" << query.lastError().text();
+        return;
+    }
+    qCInfo(lcStorage) << "Creating Zlib dictionary from" << dictionarySamples << "samples out of" << 100 << "events";
+
+    QList<QByteArray> samples;
+    while (query.next())
+        samples.append(query.value(0).toByteArray());
+    query.finish();
+    // The samples were deflated against an empty dictionary, so they inflate alike with the
+    // samples before them already in place.
+    for (const QByteArray &sample : std::as_const(samples))
+        dictionary.append(decompress(sample));
+
+    query.prepare(QStringLiteral("INSERT INTO configuration values('zlib_dictionary', ?)"));
+    query.addBindValue(dictionary.isNull() ? QByteArray("", 0) : dictionary);
+    if (!query.exec()) {
+        qCWarning(lcStorage) << "Failed to store zlib dictionary:" << query.lastError().text();
+        dictionary.clear();
+        return;
+    }
+    dictionaryReady = true;
+}

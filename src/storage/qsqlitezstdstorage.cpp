@@ -1,0 +1,183 @@
+#include "qsqlitezstdstorage_p.h"
+
+#include "sentrelstoragelimits_p.h"
+
+#include <QSqlError>
+#include <QVariant>
+
+#include <zdict.h>
+#include <zstd.h>
+
+#include <vector>
+
+namespace {
+constexpr int compressionLevel = 5;
+constexpr qint64 trainingSamples = 100;
+constexpr quint64 trainingThreshold = 99;
+
+// Decodes one frame into an output sized from its header: decompressInto(output) is called with
+// the output allocated and returns zstd's result. The size in the header is not believed beyond
+// the limit, so a damaged or hostile row cannot make this allocate without bound.
+template<typename Decompress>
+QByteArray decodeFrame(const QByteArray &data, Decompress decompressInto)
+{
+    const unsigned long long contentSize = ZSTD_getFrameContentSize(data.constData(), size_t(data.size()));
+    if (contentSize == ZSTD_CONTENTSIZE_UNKNOWN || contentSize == ZSTD_CONTENTSIZE_ERROR
+        || contentSize > quint64(SentrelStorage::maxEventSize)) {
+        qCInfo(lcStorage) << "Zstd uncompression failed";
+        return data;
+    }
+    QByteArray output(qsizetype(contentSize), Qt::Uninitialized);
+    const size_t result = decompressInto(output);
+    if (ZSTD_isError(result)) {
+        qCInfo(lcStorage) << "Zstd uncompression failed";
+        return data;
+    }
+    output.resize(qsizetype(result));
+    return output;
+}
+} // namespace
+
+QSQLiteZstdStorage::QSQLiteZstdStorage(const QString &path, int size)
+    : QSQLiteStorage(path, size)
+{
+}
+
+QSQLiteZstdStorage::~QSQLiteZstdStorage()
+{
+    ZSTD_freeCCtx(compressionContext);
+    ZSTD_freeDCtx(decompressionContext);
+    ZSTD_freeCDict(compressionDictionary);
+    ZSTD_freeDDict(decompressionDictionary);
+}
+
+bool QSQLiteZstdStorage::open()
+{
+    if (!QSQLiteStorage::open())
+        return false;
+    if (!query.exec(QStringLiteral("REPLACE INTO configuration VALUES('compression', 'zstd')")))
+        qCWarning(lcStorage) << "Failed to store compression configuration:" << query.lastError().text();
+
+    QByteArray dictionary;
+    if (query.exec(QStringLiteral("SELECT value FROM configuration WHERE item = 'zstd_dictionary'")) && query.next()) {
+        dictionary = query.value(0).toByteArray();
+        dictionaryReady = true;
+        qCDebug(lcStorage) << "Zstd dictionary loaded";
+    }
+    query.finish();
+
+    // Without a dictionary the digested ones are made from empty content: frames made with
+    // them carry no dictionary identifier and decode alike once a trained dictionary is in use.
+    compressionContext = ZSTD_createCCtx();
+    decompressionContext = ZSTD_createDCtx();
+    compressionDictionary = ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
+    decompressionDictionary = ZSTD_createDDict(dictionary.constData(), size_t(dictionary.size()));
+    return true;
+}
+
+bool QSQLiteZstdStorage::add(const QByteArray &data)
+{
+    return QSQLiteStorage::add(compress(data));
+}
+
+QList<QPair<quint64, QByteArray>> QSQLiteZstdStorage::get(qint64 limit, qint64 offset)
+{
+    QList<QPair<quint64, QByteArray>> events = QSQLiteStorage::get(limit, offset);
+    for (auto &event : events)
+        event.second = decompress(event.second);
+    return events;
+}
+
+QByteArray QSQLiteZstdStorage::compress(const QByteArray &data)
+{
+    if (!dictionaryReady && size() > trainingThreshold)
+        trainDictionary();
+
+    // What decompress() would refuse must not be stored as a frame.
+    if (!compressionContext || !compressionDictionary || data.size() > SentrelStorage::maxEventSize) {
+        qCInfo(lcStorage) << "Zstd compression failed";
+        return data;
+    }
+
+    QByteArray output(qsizetype(ZSTD_compressBound(size_t(data.size()))), Qt::Uninitialized);
+    const size_t result = ZSTD_compress_usingCDict(compressionContext, output.data(), size_t(output.size()),
+                                                   data.constData(), size_t(data.size()), compressionDictionary);
+    if (ZSTD_isError(result)) {
+        qCInfo(lcStorage) << "Zstd compression failed";
+        return data;
+    }
+    output.resize(qsizetype(result));
+    qCDebug(lcStorage) << "Zstd compression" << data.size() << "bytes ->" << output.size() << "bytes."
+                       << double(data.size()) / double(output.size()) << "compression ratio";
+    return output;
+}
+
+QByteArray QSQLiteZstdStorage::decompress(const QByteArray &data)
+{
+    if (!decompressionContext || !decompressionDictionary) {
+        qCInfo(lcStorage) << "Zstd uncompression failed";
+        return data;
+    }
+    return decodeFrame(data, [this, &data](QByteArray &output) {
+        return ZSTD_decompress_usingDDict(decompressionContext, output.data(), size_t(output.size()),
+                                          data.constData(), size_t(data.size()), decompressionDictionary);
+    });
+}
+
+QByteArray QSQLiteZstdStorage::decode(const QByteArray &data, const QByteArray &dictionary)
+{
+    ZSTD_DCtx *context = ZSTD_createDCtx();
+    if (!context) {
+        qCInfo(lcStorage) << "Zstd uncompression failed";
+        return data;
+    }
+    const QByteArray result = decodeFrame(data, [&](QByteArray &output) {
+        return ZSTD_decompress_usingDict(context, output.data(), size_t(output.size()), data.constData(),
+                                         size_t(data.size()), dictionary.constData(), size_t(dictionary.size()));
+    });
+    ZSTD_freeDCtx(context);
+    return result;
+}
+
+void QSQLiteZstdStorage::trainDictionary()
+{
+    // The oldest events, as they were added.
+    const QList<QPair<quint64, QByteArray>> samples = get(trainingSamples, 0);
+
+    std::vector<size_t> lengths;
+    lengths.reserve(size_t(samples.size()));
+    qint64 total = 0;
+    for (const auto &sample : samples) {
+        lengths.push_back(size_t(sample.second.size()));
+        total += sample.second.size();
+    }
+    // A tenth of the sample bytes.
+    QByteArray dictionary(qsizetype(double(total) * 0.1), Qt::Uninitialized);
+    QByteArray sampleBuffer;
+    sampleBuffer.reserve(qsizetype(total));
+    for (const auto &sample : samples)
+        sampleBuffer.append(sample.second);
+
+    qCInfo(lcStorage) << "Training Zstd with" << samples.size() << "samples (" << total / 1024 << "kb ) of event data";
+
+    const size_t length = ZDICT_trainFromBuffer(dictionary.data(), size_t(dictionary.size()), sampleBuffer.constData(),
+                                                lengths.data(), unsigned(lengths.size()));
+    if (ZDICT_isError(length)) {
+        qCWarning(lcStorage) << "Failed to train Zstd dictionary";
+        return;
+    }
+    dictionary.resize(qsizetype(length));
+
+    query.prepare(QStringLiteral("INSERT INTO configuration VALUES('zstd_dictionary', ?)"));
+    query.addBindValue(dictionary);
+    if (!query.exec()) {
+        qCWarning(lcStorage) << "Failed to store Zstd dictionary:" << query.lastError().text();
+        return;
+    }
+
+    ZSTD_freeCDict(compressionDictionary);
+    ZSTD_freeDDict(decompressionDictionary);
+    compressionDictionary = ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
+    decompressionDictionary = ZSTD_createDDict(dictionary.constData(), size_t(dictionary.size()));
+    dictionaryReady = true;
+}

@@ -1,0 +1,54 @@
+#ifndef QSQLITEZSTDSTORAGE_P_H
+#define QSQLITEZSTDSTORAGE_P_H
+
+//
+//  W A R N I N G
+//  -------------
+//
+// This file is not part of the Sentrel Tracker API. It exists for the implementation's
+// convenience and may change from version to version without notice.
+//
+
+#include "qsqlitestorage_p.h"
+
+struct ZSTD_CCtx_s;
+struct ZSTD_DCtx_s;
+struct ZSTD_CDict_s;
+struct ZSTD_DDict_s;
+
+// The event cache with every event kept as one Zstandard frame at level 5, against a
+// dictionary trained from the file's 100 oldest events once it holds 100 events and kept in
+// the configuration table as "zstd_dictionary".
+//
+// Same thread and ownership rules as QSQLiteStorage. Owns its compression and decompression
+// contexts and the two digested dictionaries, all created by open().
+class SENTREL_AUTOTEST_EXPORT QSQLiteZstdStorage : public QSQLiteStorage
+{
+    Q_OBJECT
+public:
+    QSQLiteZstdStorage(const QString &path, int size);
+    ~QSQLiteZstdStorage() override;
+
+    bool open() override;
+    bool add(const QByteArray &data) override;
+    QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) override;
+
+    // Valid only after a successful open(). Each returns data unchanged when it cannot be
+    // transformed, so such an event is stored, or read back, as it is.
+    QByteArray compress(const QByteArray &data);
+    QByteArray decompress(const QByteArray &data);
+    void trainDictionary();
+
+    // Decodes one stored value against a dictionary (empty for frames made before one existed)
+    // as decompress() does, without a store. Sets up a context per call.
+    static QByteArray decode(const QByteArray &data, const QByteArray &dictionary);
+
+private:
+    ZSTD_CCtx_s *compressionContext = nullptr;
+    ZSTD_DCtx_s *decompressionContext = nullptr;
+    ZSTD_CDict_s *compressionDictionary = nullptr;
+    ZSTD_DDict_s *decompressionDictionary = nullptr;
+    bool dictionaryReady = false;
+};
+
+#endif // QSQLITEZSTDSTORAGE_P_H
