@@ -1,0 +1,1003 @@
+#include "logcapture.h"
+#include "qsqlitestorage_p.h"
+#include "qsqlitezlibstorage_p.h"
+#include "qsqlitezstdstorage_p.h"
+#include "sampleevents.h"
+#include "sentrelstoragelimits_p.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <zdict.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <memory>
+#include <optional>
+
+enum class Variant { Plain, Zlib, Zstd };
+Q_DECLARE_METATYPE(Variant)
+
+using Ids = QList<quint64>;
+
+namespace {
+const QString storage = QStringLiteral("sentrel.storage");
+
+std::unique_ptr<QSQLiteStorage> createStore(Variant variant, const QString &path, int limit = 0)
+{
+    switch (variant) {
+    case Variant::Plain:
+        return std::make_unique<QSQLiteStorage>(path, limit);
+    case Variant::Zlib:
+        return std::make_unique<QSQLiteZlibStorage>(path, limit);
+    case Variant::Zstd:
+        return std::make_unique<QSQLiteZstdStorage>(path, limit);
+    }
+    return nullptr;
+}
+
+const char *variantName(Variant variant)
+{
+    return variant == Variant::Plain ? "plain" : variant == Variant::Zlib ? "zlib" : "zstd";
+}
+
+void addVariantColumn()
+{
+    QTest::addColumn<Variant>("variant");
+}
+
+// Reads and changes the cache file through a connection of its own, as another program would.
+class FileInspector
+{
+public:
+    explicit FileInspector(const QString &path)
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        database.setDatabaseName(path);
+        database.open();
+    }
+    ~FileInspector()
+    {
+        QSqlDatabase::database(name, false).close();
+        QSqlDatabase::removeDatabase(name);
+    }
+
+    QVariantList column(const QString &statement, const QVariantList &values = {}) const
+    {
+        QVariantList result;
+        QSqlQuery query(QSqlDatabase::database(name, false));
+        query.prepare(statement);
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        if (!query.exec())
+            qFatal("inspection failed: %s", qPrintable(query.lastError().text()));
+        while (query.next())
+            result.append(query.value(0));
+        return result;
+    }
+    QVariant value(const QString &statement) const
+    {
+        const QVariantList values = column(statement);
+        return values.isEmpty() ? QVariant() : values.first();
+    }
+    QList<QByteArray> rows() const
+    {
+        QList<QByteArray> result;
+        for (const QVariant &value : column(QStringLiteral("SELECT data FROM events ORDER BY id")))
+            result.append(value.toByteArray());
+        return result;
+    }
+    QVariant dictionary(Variant variant) const
+    {
+        return value(QStringLiteral("SELECT value FROM configuration WHERE item = '%1_dictionary'")
+                         .arg(QLatin1String(variantName(variant))));
+    }
+
+private:
+    const QString name = QStringLiteral("inspector");
+};
+
+// Debug and info messages of the stores are off by default; the tests that assert them turn them on.
+struct StorageMessages
+{
+    StorageMessages() { QLoggingCategory::setFilterRules(QStringLiteral("sentrel.storage=true")); }
+    ~StorageMessages() { QLoggingCategory::setFilterRules(QString()); }
+};
+
+Ids idsOf(const QList<QPair<quint64, QByteArray>> &events)
+{
+    Ids ids;
+    for (const auto &event : events)
+        ids.append(event.first);
+    return ids;
+}
+
+QList<QByteArray> dataOf(const QList<QPair<quint64, QByteArray>> &events)
+{
+    QList<QByteArray> data;
+    for (const auto &event : events)
+        data.append(event.second);
+    return data;
+}
+
+Ids range(quint64 first, quint64 last)
+{
+    Ids ids;
+    for (quint64 id = first; id <= last; ++id)
+        ids.append(id);
+    return ids;
+}
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(random.bounded(256));
+    return bytes;
+}
+
+// Raw inflate with zlib directly: the whole value must be one complete stream.
+std::optional<QByteArray> rawInflate(const QByteArray &data, const QByteArray &dictionary)
+{
+    z_stream stream = {};
+    if (inflateInit2(&stream, -11) != Z_OK)
+        return std::nullopt;
+    inflateSetDictionary(&stream, reinterpret_cast<const Bytef *>(dictionary.constData()), uInt(dictionary.size()));
+    QByteArray output;
+    char buffer[65536];
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    int result = Z_OK;
+    while (result == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef *>(buffer);
+        stream.avail_out = sizeof buffer;
+        result = inflate(&stream, Z_NO_FLUSH);
+        output.append(buffer, qsizetype(sizeof buffer - stream.avail_out));
+    }
+    const bool complete = result == Z_STREAM_END && stream.avail_in == 0;
+    inflateEnd(&stream);
+    return complete ? std::optional<QByteArray>(output) : std::nullopt;
+}
+
+QByteArray rawDeflate(const QByteArray &data)
+{
+    z_stream stream = {};
+    deflateInit2(&stream, 9, Z_DEFLATED, -11, 8, Z_DEFAULT_STRATEGY);
+    QByteArray output(qsizetype(deflateBound(&stream, uLong(data.size()))), Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef *>(output.data());
+    stream.avail_out = uInt(output.size());
+    deflate(&stream, Z_FINISH);
+    output.resize(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    return output;
+}
+
+// A zstd frame header (single segment, 8-byte content size) followed by a raw block header
+// and a few bytes: what a damaged or hostile row may claim.
+QByteArray frameClaiming(quint64 contentSize)
+{
+    QByteArray frame("\x28\xb5\x2f\xfd\xe0", 5);
+    for (int i = 0; i < 8; ++i)
+        frame.append(char((contentSize >> (8 * i)) & 0xff));
+    frame.append("\x21\x00\x00" "abcd", 7);
+    return frame;
+}
+
+// The events of the sample generator, as many as asked for.
+QList<QByteArray> sampleEvents(int count, quint32 seed = 7)
+{
+    return SampleEvents(seed).take(count);
+}
+
+void addAll(QSQLiteStorage &store, const QList<QByteArray> &events)
+{
+    for (const QByteArray &event : events) {
+        if (!store.add(event))
+            qFatal("add failed");
+    }
+}
+
+struct Umask
+{
+    explicit Umask(mode_t mask) : previous(::umask(mask)) {}
+    ~Umask() { ::umask(previous); }
+    mode_t previous;
+};
+
+mode_t modeOf(const QString &path)
+{
+    struct stat status = {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return mode_t(-1);
+    return status.st_mode & 0777;
+}
+} // namespace
+
+class tst_Storage : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir directory;
+    QString path;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(directory.isValid());
+    }
+
+    void init()
+    {
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+        path = directory.filePath(QStringLiteral("%1.db").arg(QLatin1String(QTest::currentTestFunction())));
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression(QStringLiteral("\\W")), QStringLiteral("_"));
+        if (!tag.isEmpty())
+            path = directory.filePath(QStringLiteral("%1-%2.db").arg(QLatin1String(QTest::currentTestFunction()), tag));
+    }
+
+    void openSetsUpTheFile_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QString>("compression");
+        QTest::newRow("plain") << Variant::Plain << 0 << QString();
+        QTest::newRow("plain, limited") << Variant::Plain << 10 << QString();
+        QTest::newRow("zlib") << Variant::Zlib << 0 << QStringLiteral("zlib");
+        QTest::newRow("zstd, limited") << Variant::Zstd << 10 << QStringLiteral("zstd");
+    }
+
+    void openSetsUpTheFile()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(int, limit);
+        QFETCH(QString, compression);
+        auto store = createStore(variant, path, limit);
+        QVERIFY(store->open());
+        QCOMPARE(store->size(), 0u);
+        QVERIFY(store->get(10, 0).isEmpty());
+
+        FileInspector file(path);
+        QCOMPARE(file.value(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
+        QCOMPARE(file.value(QStringLiteral("PRAGMA auto_vacuum")).toInt(), 1);
+        QCOMPARE(file.value(QStringLiteral("SELECT value FROM configuration WHERE item = 'compression'")).toString(),
+                 compression);
+        const QVariantList triggers = file.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'trigger'"));
+        if (limit > 0) {
+            QCOMPARE(triggers.size(), 1);
+            QVERIFY(triggers.first().toString().contains(QStringLiteral("LIMIT %1").arg(limit)));
+        } else {
+            QVERIFY(triggers.isEmpty());
+        }
+    }
+
+    void sizeLimit_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<int>("adds");
+        QTest::addColumn<int>("kept");
+        for (Variant variant : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
+            const char *name = variantName(variant);
+            QTest::addRow("%s, no limit", name) << variant << 0 << 7 << 7;
+            QTest::addRow("%s, negative limit", name) << variant << -1 << 7 << 7;
+            QTest::addRow("%s, N+1 adds keep N", name) << variant << 3 << 4 << 3;
+            QTest::addRow("%s, many adds", name) << variant << 3 << 9 << 3;
+            QTest::addRow("%s, limit 1", name) << variant << 1 << 2 << 1;
+            QTest::addRow("%s, exactly the limit", name) << variant << 5 << 5 << 5;
+        }
+    }
+
+    void sizeLimit()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(int, limit);
+        QFETCH(int, adds);
+        QFETCH(int, kept);
+        auto store = createStore(variant, path, limit);
+        QVERIFY(store->open());
+        const QList<QByteArray> events = sampleEvents(adds);
+        for (const QByteArray &event : events)
+            QVERIFY(store->add(event));
+        QCOMPARE(store->size(), quint64(kept));
+        const auto stored = store->get(-1, 0);
+        // The oldest are the ones dropped.
+        QCOMPARE(idsOf(stored), range(quint64(adds - kept + 1), quint64(adds)));
+        QCOMPARE(dataOf(stored), events.mid(adds - kept));
+    }
+
+    void limitChangesAtReopen_data()
+    {
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("second");
+        QTest::addColumn<int>("keptAtReopen");
+        QTest::addColumn<int>("keptAfterAdd");
+        QTest::newRow("limit removed by 0") << 2 << 0 << 2 << 5;
+        QTest::newRow("limit removed by -1") << 2 << -1 << 2 << 5;
+        QTest::newRow("limit lowered: applies at the next insert") << 10 << 3 << 5 << 3;
+        QTest::newRow("limit raised") << 2 << 4 << 2 << 4;
+    }
+
+    void limitChangesAtReopen()
+    {
+        QFETCH(int, first);
+        QFETCH(int, second);
+        QFETCH(int, keptAtReopen);
+        QFETCH(int, keptAfterAdd);
+        const QList<QByteArray> events = sampleEvents(8);
+        {
+            QSQLiteStorage store(path, first);
+            QVERIFY(store.open());
+            addAll(store, events.mid(0, 5));
+        }
+        QSQLiteStorage store(path, second);
+        QVERIFY(store.open());
+        QCOMPARE(store.size(), quint64(keptAtReopen));
+        addAll(store, events.mid(5));
+        QCOMPARE(store.size(), quint64(keptAfterAdd));
+        QCOMPARE(idsOf(store.get(-1, 0)).last(), 8u);
+    }
+
+    void getLimitAndOffset_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<qint64>("limit");
+        QTest::addColumn<qint64>("offset");
+        QTest::addColumn<Ids>("expected");
+        for (Variant variant : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
+            const char *name = variantName(variant);
+            QTest::addRow("%s, two oldest", name) << variant << qint64(2) << qint64(0) << Ids{5, 6};
+            QTest::addRow("%s, no limit", name) << variant << qint64(-1) << qint64(0) << Ids{5, 6, 9};
+            QTest::addRow("%s, no limit, offset", name) << variant << qint64(-1) << qint64(1) << Ids{6, 9};
+            QTest::addRow("%s, limit 0", name) << variant << qint64(0) << qint64(0) << Ids{};
+            QTest::addRow("%s, offset past the end", name) << variant << qint64(10) << qint64(3) << Ids{};
+            QTest::addRow("%s, last one", name) << variant << qint64(1) << qint64(2) << Ids{9};
+            QTest::addRow("%s, limit beyond the rows", name) << variant << qint64(100) << qint64(0) << Ids{5, 6, 9};
+        }
+    }
+
+    void getLimitAndOffset()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(qint64, limit);
+        QFETCH(qint64, offset);
+        QFETCH(Ids, expected);
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        const QList<QByteArray> events = sampleEvents(9);
+        addAll(*store, events);
+        QVERIFY(store->remove(QSet<quint64>{1, 2, 3, 4, 7, 8}));
+        const auto stored = store->get(limit, offset);
+        QCOMPARE(idsOf(stored), expected);
+        for (const auto &event : stored)
+            QCOMPARE(event.second, events.at(qsizetype(event.first - 1)));
+    }
+
+    void removeIds_data()
+    {
+        QTest::addColumn<Ids>("ids");
+        QTest::addColumn<Ids>("remaining");
+        QTest::newRow("empty set") << Ids{} << Ids{1, 2, 3, 4, 5};
+        QTest::newRow("some") << Ids{2, 4} << Ids{1, 3, 5};
+        QTest::newRow("with a missing id") << Ids{3, 99} << Ids{1, 2, 4, 5};
+        QTest::newRow("all") << Ids{5, 1, 3, 2, 4} << Ids{};
+    }
+
+    void removeIds()
+    {
+        QFETCH(Ids, ids);
+        QFETCH(Ids, remaining);
+        QSQLiteStorage store(path, 0);
+        QVERIFY(store.open());
+        addAll(store, sampleEvents(5));
+        StorageMessages messages;
+        LogCapture log;
+        QVERIFY(store.remove(QSet<quint64>(ids.cbegin(), ids.cend())));
+        // The count is of the ids passed, not of the rows deleted.
+        QCOMPARE(log.texts(storage, QtDebugMsg), QStringList{QStringLiteral("Removed %1 events").arg(ids.size())});
+        QCOMPARE(idsOf(store.get(-1, 0)), remaining);
+    }
+
+    void removeOneId()
+    {
+        QSQLiteStorage store(path, 0);
+        QVERIFY(store.open());
+        addAll(store, sampleEvents(3));
+        StorageMessages messages;
+        LogCapture log;
+        QVERIFY(store.remove(quint64(42)));
+        QVERIFY(store.remove(quint64(2)));
+        QCOMPARE(log.texts(storage, QtDebugMsg), QStringList(2, QStringLiteral("Removed event")));
+        QCOMPARE(idsOf(store.get(-1, 0)), (Ids{1, 3}));
+    }
+
+    void removeAllRestartsIds_data()
+    {
+        addVariantColumn();
+        QTest::newRow("plain") << Variant::Plain;
+        QTest::newRow("zlib") << Variant::Zlib;
+        QTest::newRow("zstd") << Variant::Zstd;
+    }
+
+    void removeAllRestartsIds()
+    {
+        QFETCH(Variant, variant);
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        const QList<QByteArray> events = sampleEvents(4);
+        addAll(*store, events.mid(0, 3));
+        {
+            StorageMessages messages;
+            LogCapture log;
+            QVERIFY(store->removeAll());
+            QVERIFY(log.texts(storage, QtDebugMsg).contains(QStringLiteral("Removed all events")));
+        }
+        QCOMPARE(store->size(), 0u);
+        QVERIFY(store->add(events.at(3)));
+        const auto stored = store->get(-1, 0);
+        QCOMPARE(idsOf(stored), Ids{1});
+        QCOMPARE(stored.first().second, events.at(3));
+    }
+
+    void failingStatements_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("size") << "size" << "Failed to get storage size:";
+        QTest::newRow("add") << "add" << "Failed to write to storage:";
+        QTest::newRow("get") << "get" << "Failed to read from storage:";
+        QTest::newRow("remove id") << "remove id" << "Failed to remove event:";
+        QTest::newRow("remove ids") << "remove ids" << "Failed to remove events:";
+        QTest::newRow("remove all") << "remove all" << "Failed to remove events:";
+    }
+
+    void failingStatements()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QString, message);
+        QSQLiteStorage store(path, 0);
+        QVERIFY(store.open());
+        addAll(store, sampleEvents(2));
+        FileInspector(path).column(QStringLiteral("DROP TABLE events"));
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^%1 \".+\"$")
+                                                                  .arg(QRegularExpression::escape(message))));
+        if (operation == QLatin1String("size"))
+            QCOMPARE(store.size(), 0u);
+        else if (operation == QLatin1String("add"))
+            QVERIFY(!store.add("{}"));
+        else if (operation == QLatin1String("get"))
+            QVERIFY(store.get(10, 0).isEmpty());
+        else if (operation == QLatin1String("remove id"))
+            QVERIFY(!store.remove(quint64(1)));
+        else if (operation == QLatin1String("remove ids"))
+            QVERIFY(!store.remove(QSet<quint64>{1, 2}));
+        else
+            QVERIFY(!store.removeAll());
+    }
+
+    void missingDirectory_data()
+    {
+        addVariantColumn();
+        QTest::newRow("plain") << Variant::Plain;
+        QTest::newRow("zlib") << Variant::Zlib;
+        QTest::newRow("zstd") << Variant::Zstd;
+    }
+
+    void missingDirectory()
+    {
+        QFETCH(Variant, variant);
+        const QString missing = directory.filePath(QStringLiteral("absent/SentrelTracker.db"));
+        {
+            auto store = createStore(variant, missing);
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Failed to open the storage at \"%1\"").arg(missing)));
+            QVERIFY(!store->open());
+        } // destroying it is safe
+        QVERIFY(!QFile::exists(directory.filePath(QStringLiteral("absent"))));
+        // The connection is free again for the next store.
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        QVERIFY(store->add("{}"));
+    }
+
+    void destroyingAnUnopenedStore()
+    {
+        { QSQLiteZstdStorage neverOpened(path, 0); }
+        QSQLiteStorage open(path, 0);
+        QVERIFY(open.open());
+        QVERIFY(open.add("{\"n\":1}"));
+        // A store that never opened leaves the connection of the open one alone.
+        { QSQLiteZlibStorage neverOpened(path, 0); }
+        QVERIFY(open.add("{\"n\":2}"));
+        QCOMPARE(open.size(), 2u);
+        QCOMPARE(dataOf(open.get(-1, 0)), (QList<QByteArray>{"{\"n\":1}", "{\"n\":2}"}));
+    }
+
+    void reopenKeepsEventsAndDictionary_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<QString>("loaded");
+        QTest::newRow("plain") << Variant::Plain << QString();
+        QTest::newRow("zlib") << Variant::Zlib << QStringLiteral("Zlib dictionary loaded");
+        QTest::newRow("zstd") << Variant::Zstd << QStringLiteral("Zstd dictionary loaded");
+    }
+
+    void reopenKeepsEventsAndDictionary()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(QString, loaded);
+        const QList<QByteArray> events = sampleEvents(260);
+        {
+            auto store = createStore(variant, path);
+            QVERIFY(store->open());
+            addAll(*store, events.mid(0, 120));
+            QVERIFY(store->remove(QSet<quint64>{1, 2}));
+        }
+        const QVariant dictionary = FileInspector(path).dictionary(variant);
+        QCOMPARE(dictionary.isValid(), variant != Variant::Plain);
+
+        StorageMessages messages;
+        LogCapture log;
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        QCOMPARE(log.texts(storage, QtDebugMsg).contains(loaded), !loaded.isEmpty());
+        auto stored = store->get(-1, 0);
+        QCOMPARE(idsOf(stored), range(3, 120));
+        QCOMPARE(dataOf(stored), events.mid(2, 118));
+
+        // The dictionary stays: never made again however many events are added.
+        addAll(*store, events.mid(120));
+        QCOMPARE(log.texts(storage, QtInfoMsg), QStringList());
+        QCOMPARE(dataOf(store->get(-1, 0)), events.mid(2));
+        FileInspector file(path);
+        QCOMPARE(file.dictionary(variant), dictionary);
+        QCOMPARE(file.value(QStringLiteral("SELECT COUNT(*) FROM configuration")).toInt(), variant == Variant::Plain ? 1 : 2);
+    }
+
+    void dictionaryTraining_data()
+    {
+        addVariantColumn();
+        QTest::newRow("zlib") << Variant::Zlib;
+        QTest::newRow("zstd") << Variant::Zstd;
+    }
+
+    // The add that finds 100 stored events makes the dictionary and is the first event
+    // compressed against it; the events before it read back as they were.
+    void dictionaryTraining()
+    {
+        QFETCH(Variant, variant);
+        const QList<QByteArray> events = sampleEvents(131);
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        StorageMessages messages;
+        LogCapture log;
+        addAll(*store, events.mid(0, 100));
+        QCOMPARE(log.texts(storage, QtInfoMsg), QStringList());
+        QVERIFY(!FileInspector(path).dictionary(variant).isValid());
+
+        QVERIFY(store->add(events.at(100)));
+        qsizetype sampleBytes = 0;
+        for (const QByteArray &event : events.mid(0, 100))
+            sampleBytes += event.size();
+        const QString expected = variant == Variant::Zlib
+            ? QStringLiteral("Creating Zlib dictionary from 8 samples out of 100 events")
+            : QStringLiteral("Training Zstd with 100 samples ( %1 kb ) of event data").arg(sampleBytes / 1024);
+        QCOMPARE(log.texts(storage, QtInfoMsg), QStringList{expected});
+
+        addAll(*store, events.mid(101));
+        QCOMPARE(log.texts(storage, QtInfoMsg).size(), 1);
+        QCOMPARE(dataOf(store->get(-1, 0)), events);
+
+        FileInspector file(path);
+        const QByteArray dictionary = file.dictionary(variant).toByteArray();
+        const QList<QByteArray> rows = file.rows();
+        if (variant == Variant::Zlib) {
+            // Eight whole events of the first hundred, one after the other.
+            int sampled = 0;
+            qsizetype sampledBytes = 0;
+            for (const QByteArray &event : events.mid(0, 100)) {
+                if (dictionary.contains(event)) {
+                    ++sampled;
+                    sampledBytes += event.size();
+                }
+            }
+            QCOMPARE(sampled, 8);
+            QCOMPARE(dictionary.size(), sampledBytes);
+            for (int i = 0; i < 100; ++i)
+                QCOMPARE(rawInflate(rows.at(i), QByteArray()).value_or("<not one stream>"), events.at(i));
+            for (int i = 100; i < rows.size(); ++i) {
+                QCOMPARE(rawInflate(rows.at(i), dictionary).value_or("<not one stream>"), events.at(i));
+                QCOMPARE(QSQLiteZlibStorage::decode(rows.at(i), dictionary), events.at(i));
+            }
+        } else {
+            QVERIFY(dictionary.startsWith(QByteArray("\x37\xa4\x30\xec", 4)));
+            QVERIFY(dictionary.size() <= sampleBytes / 10);
+            const unsigned dictionaryId = ZDICT_getDictID(dictionary.constData(), size_t(dictionary.size()));
+            QVERIFY(dictionaryId != 0);
+            for (int i = 0; i < rows.size(); ++i) {
+                QCOMPARE(ZSTD_getDictID_fromFrame(rows.at(i).constData(), size_t(rows.at(i).size())),
+                         i < 100 ? 0u : dictionaryId);
+                QCOMPARE(QSQLiteZstdStorage::decode(rows.at(i), i < 100 ? QByteArray() : dictionary), events.at(i));
+            }
+        }
+
+        // Clearing the cache keeps the dictionary.
+        QVERIFY(store->removeAll());
+        QVERIFY(store->add(events.at(0)));
+        QCOMPARE(store->get(-1, 0), (QList<QPair<quint64, QByteArray>>{{1, events.at(0)}}));
+        QCOMPARE(file.dictionary(variant).toByteArray(), dictionary);
+    }
+
+    void noDictionaryBelowHundredEvents_data()
+    {
+        addVariantColumn();
+        QTest::newRow("zlib") << Variant::Zlib;
+        QTest::newRow("zstd") << Variant::Zstd;
+    }
+
+    void noDictionaryBelowHundredEvents()
+    {
+        QFETCH(Variant, variant);
+        const QList<QByteArray> events = sampleEvents(150);
+        auto store = createStore(variant, path, 99);
+        QVERIFY(store->open());
+        StorageMessages messages;
+        LogCapture log;
+        addAll(*store, events);
+        QCOMPARE(log.texts(storage, QtInfoMsg), QStringList());
+        QCOMPARE(store->size(), 99u);
+        QCOMPARE(dataOf(store->get(-1, 0)), events.mid(51));
+        QVERIFY(!FileInspector(path).dictionary(variant).isValid());
+    }
+
+    void dictionaryNotStoredIsTriedAgain_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<QString>("message");
+        QTest::newRow("zlib") << Variant::Zlib << "Failed to store zlib dictionary:";
+        QTest::newRow("zstd") << Variant::Zstd << "Failed to store Zstd dictionary:";
+    }
+
+    void dictionaryNotStoredIsTriedAgain()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(QString, message);
+        const QList<QByteArray> events = sampleEvents(103);
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        addAll(*store, events.mid(0, 100));
+        FileInspector file(path);
+        file.column(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON configuration "
+                                   "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+
+        const QRegularExpression warning(QStringLiteral("^%1 \".*refused.*\"$").arg(QRegularExpression::escape(message)));
+        QTest::ignoreMessage(QtWarningMsg, warning);
+        QVERIFY(store->add(events.at(100)));
+        QTest::ignoreMessage(QtWarningMsg, warning);
+        QVERIFY(store->add(events.at(101)));
+        QVERIFY(!file.dictionary(variant).isValid());
+
+        file.column(QStringLiteral("DROP TRIGGER refuse"));
+        QVERIFY(store->add(events.at(102)));
+        const QByteArray dictionary = file.dictionary(variant).toByteArray();
+        QVERIFY(!dictionary.isEmpty());
+        QCOMPARE(dataOf(store->get(-1, 0)), events);
+        if (variant == Variant::Zlib) {
+            // Made anew from eight samples, not added to the dictionary of the failed try.
+            int sampled = 0;
+            for (const QByteArray &event : events)
+                sampled += dictionary.count(event);
+            QCOMPARE(sampled, 8);
+        }
+    }
+
+    void zstdTrainingFailureIsTriedAgain()
+    {
+        QSQLiteZstdStorage store(path, 0);
+        QVERIFY(store.open());
+        addAll(store, QList<QByteArray>(100, QByteArray()));
+        StorageMessages messages;
+        LogCapture log;
+        QTest::ignoreMessage(QtWarningMsg, "Failed to train Zstd dictionary");
+        QVERIFY(store.add("{\"n\":1}"));
+        QTest::ignoreMessage(QtWarningMsg, "Failed to train Zstd dictionary");
+        QVERIFY(store.add("{\"n\":2}"));
+        QCOMPARE(log.count(storage, QStringLiteral("Training Zstd with 100 samples ( 0 kb ) of event data")), 2);
+        QVERIFY(!FileInspector(path).dictionary(Variant::Zstd).isValid());
+        const auto stored = store.get(-1, 0);
+        QCOMPARE(stored.size(), 102);
+        QVERIFY(stored.at(0).second.isEmpty());
+        QCOMPARE(stored.at(101).second, QByteArray("{\"n\":2}"));
+    }
+
+    void roundTrip_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<bool>("withDictionary");
+        QTest::addColumn<QByteArray>("event");
+        QByteArray large = sampleEvents(1).first();
+        large.chop(1);
+        QByteArray padding = SampleEvents(3).take(600).join(' ').replace('"', '\'').replace('\\', '/').left(200 * 1024);
+        large.append(",\"padding\":\"" + padding + "\"}");
+        const QList<QPair<const char *, QByteArray>> events = {
+            {"empty", QByteArray()},
+            {"one byte", QByteArray("x")},
+            {"short", QByteArray("{}")},
+            {"realistic", sampleEvents(5, 99).last()},
+            {"1500 bytes", QByteArray(1500, 'a')},
+            {"1501 random bytes", randomBytes(1501, 3)},
+            {"200 KB", large},
+            {"2 MiB of zeros", QByteArray(2 * 1024 * 1024, '\0')},
+            {"incompressible 10 bytes", randomBytes(10, 1)},
+            {"incompressible 64 KiB", randomBytes(64 * 1024, 2)},
+            {"binary with NULs", QByteArray("{\0\"e\"\0}\0", 8)},
+        };
+        for (Variant variant : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
+            for (bool withDictionary : {false, true}) {
+                if (variant == Variant::Plain && withDictionary)
+                    continue;
+                for (const auto &event : events) {
+                    QTest::addRow("%s%s, %s", variantName(variant), withDictionary ? " with dictionary" : "", event.first)
+                        << variant << withDictionary << event.second;
+                }
+            }
+        }
+    }
+
+    // Every event comes back whole, and what is stored is one complete stream or frame.
+    void roundTrip()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(bool, withDictionary);
+        QFETCH(QByteArray, event);
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        if (withDictionary)
+            addAll(*store, sampleEvents(101, 11));
+        QVERIFY(store->add(event));
+        const auto stored = store->get(1, qint64(store->size()) - 1);
+        QCOMPARE(stored.size(), 1);
+        QCOMPARE(stored.first().second, event);
+
+        FileInspector file(path);
+        const QByteArray row = file.rows().last();
+        const QByteArray dictionary = file.dictionary(variant).toByteArray();
+        QCOMPARE(dictionary.isEmpty(), !withDictionary);
+        switch (variant) {
+        case Variant::Plain:
+            QCOMPARE(row, event);
+            // An empty event is an empty BLOB, not NULL.
+            QCOMPARE(file.value(QStringLiteral("SELECT typeof(data) FROM events")).toString(), QStringLiteral("blob"));
+            break;
+        case Variant::Zlib:
+            QCOMPARE(rawInflate(row, dictionary).value_or("<not one stream>"), event);
+            QCOMPARE(static_cast<QSQLiteZlibStorage *>(store.get())->decompress(
+                         static_cast<QSQLiteZlibStorage *>(store.get())->compress(event)), event);
+            break;
+        case Variant::Zstd:
+            QCOMPARE(ZSTD_getFrameContentSize(row.constData(), size_t(row.size())), quint64(event.size()));
+            QCOMPARE(static_cast<QSQLiteZstdStorage *>(store.get())->decompress(
+                         static_cast<QSQLiteZstdStorage *>(store.get())->compress(event)), event);
+            break;
+        }
+    }
+
+    void eventsBeyondTheLimit_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<bool>("compressed");
+        for (Variant variant : {Variant::Zlib, Variant::Zstd}) {
+            QTest::addRow("%s, at the limit", variantName(variant)) << variant << SentrelStorage::maxEventSize << true;
+            QTest::addRow("%s, above the limit", variantName(variant)) << variant << SentrelStorage::maxEventSize + 1 << false;
+        }
+    }
+
+    // An event above the limit is stored as it is, so that it can be read back whole.
+    void eventsBeyondTheLimit()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(qsizetype, size);
+        QFETCH(bool, compressed);
+        QByteArray event(size, 'a');
+        event[0] = '{';
+        event[size - 1] = '}';
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        QVERIFY(store->add(event));
+        QCOMPARE(store->get(-1, 0).first().second, event);
+        const QByteArray row = FileInspector(path).rows().first();
+        QCOMPARE(row != event, compressed);
+        QCOMPARE(row.size() < event.size() / 100, compressed);
+    }
+
+    void foreignRows_data()
+    {
+        QTest::addColumn<Variant>("writer");
+        QTest::addColumn<Variant>("reader");
+        for (Variant writer : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
+            for (Variant reader : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
+                if (writer != reader)
+                    QTest::addRow("%s rows read by %s", variantName(writer), variantName(reader)) << writer << reader;
+            }
+        }
+    }
+
+    // Rows that another store left in the file read back intact: plain rows through every
+    // store, compressed rows of another kind as they are stored.
+    void foreignRows()
+    {
+        QFETCH(Variant, writer);
+        QFETCH(Variant, reader);
+        const QList<QByteArray> events = sampleEvents(125);
+        {
+            // The last twenty are compressed against the writer's dictionary; ninety rows are
+            // left, so that the reader makes no dictionary of its own.
+            auto store = createStore(writer, path);
+            QVERIFY(store->open());
+            addAll(*store, events.mid(0, 120));
+            const Ids oldest = range(1, 30);
+            QVERIFY(store->remove(QSet<quint64>(oldest.cbegin(), oldest.cend())));
+        }
+        const QList<QByteArray> written = events.mid(30, 90);
+        const QList<QByteArray> writerRows = FileInspector(path).rows();
+        const auto readable = [](Variant rowsOf, Variant readBy, const QList<QByteArray> &original,
+                                 const QList<QByteArray> &rows) {
+            return rowsOf == Variant::Plain || rowsOf == readBy ? original : rows;
+        };
+
+        {
+            auto store = createStore(reader, path);
+            QVERIFY(store->open());
+            QCOMPARE(FileInspector(path).value(QStringLiteral("SELECT value FROM configuration WHERE item = 'compression'")).toString(),
+                     QString::fromLatin1(reader == Variant::Plain ? "" : variantName(reader)));
+            QCOMPARE(dataOf(store->get(-1, 0)), readable(writer, reader, written, writerRows));
+            addAll(*store, events.mid(120));
+            QCOMPARE(dataOf(store->get(-1, 0)).mid(90), events.mid(120));
+        }
+        const QList<QByteArray> readerRows = FileInspector(path).rows().mid(90);
+
+        // Back with the first store: its own rows as before, the other's by the same rule.
+        auto store = createStore(writer, path);
+        QVERIFY(store->open());
+        const auto stored = dataOf(store->get(-1, 0));
+        QCOMPARE(stored.mid(0, 90), written);
+        QCOMPARE(stored.mid(90), readable(reader, writer, events.mid(120), readerRows));
+    }
+
+    void plainRowsThroughCompressedStores_data()
+    {
+        addVariantColumn();
+        QTest::newRow("zlib") << Variant::Zlib;
+        QTest::newRow("zstd") << Variant::Zstd;
+    }
+
+    // Realistic events stored uncompressed are never taken for compressed ones, with or
+    // without a dictionary in place.
+    void plainRowsThroughCompressedStores()
+    {
+        QFETCH(Variant, variant);
+        const QList<QByteArray> events = sampleEvents(1101, 23);
+        {
+            QSQLiteStorage plain(path, 0);
+            QVERIFY(plain.open());
+            addAll(plain, events.mid(0, 1000));
+        }
+        {
+            auto store = createStore(variant, path);
+            QVERIFY(store->open());
+            QCOMPARE(dataOf(store->get(-1, 0)), events.mid(0, 1000));
+            QVERIFY(store->removeAll());
+            addAll(*store, events.mid(1000));
+            QVERIFY(FileInspector(path).dictionary(variant).isValid());
+        }
+        {
+            QSQLiteStorage plain(path, 0);
+            QVERIFY(plain.open());
+            addAll(plain, events.mid(0, 1000));
+        }
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        const auto stored = dataOf(store->get(-1, 0));
+        QCOMPARE(stored.mid(0, 101), events.mid(1000));
+        QCOMPARE(stored.mid(101), events.mid(0, 1000));
+    }
+
+    void damagedRows_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<QByteArray>("row");
+        QTest::addColumn<QString>("message");
+        const QString zstdFailed = QStringLiteral("Zstd uncompression failed");
+        const QString zlibFailed = QStringLiteral("Zlib uncompression failed:");
+        QTest::newRow("zstd frame claiming 1 TiB") << Variant::Zstd << frameClaiming(quint64(1) << 40) << zstdFailed;
+        QTest::newRow("zstd frame claiming 2^64-3 bytes") << Variant::Zstd << frameClaiming(~quint64(0) - 2) << zstdFailed;
+        QTest::newRow("zstd frame claiming one byte over the limit")
+            << Variant::Zstd << frameClaiming(quint64(SentrelStorage::maxEventSize) + 1) << zstdFailed;
+        QTest::newRow("zstd frame claiming the limit, with too little data")
+            << Variant::Zstd << frameClaiming(quint64(SentrelStorage::maxEventSize)) << zstdFailed;
+        const QByteArray event = sampleEvents(1).first();
+        QByteArray frame(qsizetype(ZSTD_compressBound(size_t(event.size()))), Qt::Uninitialized);
+        frame.resize(qsizetype(ZSTD_compress(frame.data(), size_t(frame.size()), event.constData(), size_t(event.size()), 5)));
+        QTest::newRow("zstd truncated frame") << Variant::Zstd << frame.left(frame.size() / 2) << zstdFailed;
+        QTest::newRow("zstd frame in the zlib store") << Variant::Zlib << frame << zlibFailed;
+
+        const QByteArray stream = rawDeflate(event);
+        QTest::newRow("zlib stream inflating beyond the limit")
+            << Variant::Zlib << rawDeflate(QByteArray(SentrelStorage::maxEventSize + 1, '\0')) << zlibFailed;
+        QTest::newRow("zlib truncated stream") << Variant::Zlib << stream.left(stream.size() / 2) << zlibFailed;
+        QTest::newRow("zlib stream with trailing bytes") << Variant::Zlib << stream + "trailing" << zlibFailed;
+        QTest::newRow("zlib stream in the zstd store") << Variant::Zstd << stream << zstdFailed;
+        QTest::newRow("plain text in the zlib store") << Variant::Zlib << QByteArray("hello, world") << zlibFailed;
+    }
+
+    // A row that does not decompress within the limit is handed back as it is stored.
+    void damagedRows()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(QByteArray, row);
+        QFETCH(QString, message);
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        QVERIFY(store->add("{\"n\":1}"));
+        FileInspector(path).column(QStringLiteral("INSERT INTO events(data) VALUES(?)"), {row});
+        QVERIFY(store->add("{\"n\":3}"));
+
+        StorageMessages messages;
+        LogCapture log;
+        QCOMPARE(dataOf(store->get(-1, 0)), (QList<QByteArray>{"{\"n\":1}", row, "{\"n\":3}"}));
+        QCOMPARE(log.count(storage, message), 1);
+    }
+
+    void filePermissions_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<bool>("existing");
+        for (Variant variant : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
+            QTest::addRow("%s, new file", variantName(variant)) << variant << false;
+            QTest::addRow("%s, readable file of an earlier run", variantName(variant)) << variant << true;
+        }
+    }
+
+    // The cache and its side files are for their owner alone, whatever the umask.
+    void filePermissions()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(bool, existing);
+        Umask umask(0);
+        if (existing) {
+            {
+                QSQLiteStorage earlier(path, 0);
+                QVERIFY(earlier.open());
+                QVERIFY(earlier.add("{}"));
+            }
+            QVERIFY(::chmod(QFile::encodeName(path).constData(), 0644) == 0);
+            QFile wal(path + QStringLiteral("-wal"));
+            QVERIFY(wal.open(QIODevice::WriteOnly, QFileDevice::Permissions(0x6666)));
+            wal.close();
+            QCOMPARE(modeOf(path + QStringLiteral("-wal")), mode_t(0666));
+        }
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        QVERIFY(store->add(sampleEvents(1).first()));
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QCOMPARE(modeOf(path + QLatin1String(suffix)), mode_t(0600));
+        QCOMPARE(store->get(-1, 0).size(), existing ? 2 : 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Storage)
+#include "tst_storage.moc"
