@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QMetaEnum>
+#include <QVarLengthArray>
 
 #include <cmath>
 #include <limits>
@@ -42,7 +43,21 @@ EventCoordinates coordinates(const QPoint &point)
 template<typename Enum>
 QString keyOf(int value)
 {
-    return QString::fromLatin1(QMetaEnum::fromType<Enum>().valueToKey(value));
+    static const QMetaEnum enumeration = QMetaEnum::fromType<Enum>(); // a lookup by name
+    return QString::fromLatin1(enumeration.valueToKey(value));
+}
+
+// Class names are nearly always ASCII, which needs no conversion of its own.
+void appendUtf8(QString &text, const char *utf8)
+{
+    const char *end = utf8;
+    bool ascii = true;
+    for (; *end; ++end)
+        ascii = ascii && uchar(*end) < 0x80;
+    if (ascii)
+        text += QLatin1String(utf8, end);
+    else
+        text += QString::fromUtf8(utf8, end - utf8);
 }
 
 QString typeKey(int type)
@@ -119,12 +134,21 @@ QString QSentrelEventFilter::objectName(QObject *object)
 
 QString QSentrelEventFilter::generateName(QObject *object)
 {
-    QStringList path;
-    for (; object; object = object->parent()) {
-        const QString name = object->objectName();
-        path.prepend(name.isEmpty() ? QString::fromUtf8(object->metaObject()->className()) : name);
+    // Runs for every tracked delivery: one string, built from the outermost ancestor down.
+    QVarLengthArray<QObject *, 16> chain;
+    for (; object; object = object->parent())
+        chain.append(object);
+    QString path;
+    for (qsizetype i = chain.size() - 1; i >= 0; --i) {
+        const QString name = chain[i]->objectName();
+        if (!name.isEmpty())
+            path += name;
+        else
+            appendUtf8(path, chain[i]->metaObject()->className());
+        if (i)
+            path += QLatin1Char('/');
     }
-    return path.join(QLatin1Char('/'));
+    return path;
 }
 
 bool QSentrelEventFilter::isTracked(QEvent *event) const
@@ -168,7 +192,8 @@ bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
                            pendingDetails);
     }
 
-    if (!isTracked(event))
+    // The lookup of isTracked(), written out: an exported member is called through the PLT.
+    if (!trackedEvents.contains(event->type()))
         return false;
 
     if (resizePending && event->type() != QEvent::Resize) {
