@@ -133,9 +133,7 @@ void DevCollector::handle(const HttpsServer::Request &request, HttpsServer::Resp
             return;
         }
         if (!fail(responder)) {
-            QStringList problems;
-            EventChecker::batchEvents(request.body, &problems);
-            // A body that holds no events at all is refused; invalid events are taken and
+            // A body that is no batch at all is refused; invalid events are taken and
             // flagged, as a collector keeps what it cannot process apart.
             if (!QJsonDocument::fromJson(request.body).isObject())
                 responder.answer(400, "text/plain", "not a batch\n");
