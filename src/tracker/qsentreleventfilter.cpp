@@ -74,7 +74,7 @@ QString keyDetails(const QKeyEvent *event)
             Qt::ShiftModifier | Qt::KeypadModifier | Qt::GroupSwitchModifier;
     if (!event->text().isEmpty() && !(modifiers & ~typingModifiers))
         return QStringLiteral("[text]");
-    return QKeySequence(event->key() | int(modifiers.toInt())).toString(QKeySequence::PortableText);
+    return QKeySequence(event->key() | modifiers.toInt()).toString(QKeySequence::PortableText);
 }
 
 bool isHeldPointerType(int type)
@@ -242,8 +242,8 @@ void QSentrelEventFilter::handleTracked(QObject *watched, QEvent *event)
             break;
         case QEvent::Resize:
             if (const auto *resize = dynamic_cast<const QResizeEvent *>(event)) {
-                // A resize is no input event, so step one has already reported any held input
-                // event: its names and position may be overwritten.
+                // A resize is no input event, so any held input event was reported on its
+                // arrival: the held names and position are free to take the resize's.
                 pendingObject = generateName(watched);
                 pendingObjectName = objectName(watched);
                 pendingPosition = EventCoordinates{resize->size().width(), resize->size().height()};
