@@ -278,7 +278,7 @@ private Q_SLOTS:
         const QVariantList triggers = file.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'trigger'"));
         if (limit > 0) {
             QCOMPARE(triggers.size(), 1);
-            QVERIFY(triggers.first().toString().contains(QStringLiteral("LIMIT %1").arg(limit)));
+            QVERIFY(triggers.first().toString().contains(QStringLiteral("NEW.id - %1").arg(limit)));
         } else {
             QVERIFY(triggers.isEmpty());
         }
