@@ -187,20 +187,15 @@ bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
     if (pending
         && (!event->isInputEvent() || event->type() != pendingType
             || static_cast<QInputEvent *>(event)->timestamp() != pendingTimestamp)) {
-        pending = false;
-        tracker->sendEvent(typeKey(pendingType), pendingObject, pendingObjectName, pendingPosition,
-                           pendingDetails);
+        reportHeld();
     }
 
     // The lookup of isTracked(), written out: an exported member is called through the PLT.
     if (!trackedEvents.contains(event->type()))
         return false;
 
-    if (resizePending && event->type() != QEvent::Resize) {
-        resizePending = false;
-        tracker->sendEvent(QStringLiteral("Resize"), pendingObject, pendingObjectName, pendingPosition,
-                           std::nullopt);
-    }
+    if (resizePending && event->type() != QEvent::Resize)
+        reportResize();
 
     if (categoryFilter) {
         const QString category = categoryFilter->category(watched);
@@ -213,6 +208,26 @@ bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
 
     handleTracked(watched, event);
     return false;
+}
+
+void QSentrelEventFilter::reportHeld()
+{
+    pending = false;
+    tracker->sendEvent(typeKey(pendingType), pendingObject, pendingObjectName, pendingPosition, pendingDetails);
+}
+
+void QSentrelEventFilter::reportResize()
+{
+    resizePending = false;
+    tracker->sendEvent(QStringLiteral("Resize"), pendingObject, pendingObjectName, pendingPosition, std::nullopt);
+}
+
+void QSentrelEventFilter::flush()
+{
+    if (pending)
+        reportHeld();
+    if (resizePending)
+        reportResize();
 }
 
 void QSentrelEventFilter::handleTracked(QObject *watched, QEvent *event)

@@ -44,7 +44,13 @@ public:
 
     void updateTrackedEvents(const QStringList &events);
 
+    // Reports what is still held: the last input event and resize wait for the next event,
+    // which never comes when tracking is switched off.
+    void flush();
+
 private:
+    void reportHeld();
+    void reportResize();
     void handleTracked(QObject *watched, QEvent *event);
     void hold(QObject *watched,
               const QInputEvent *event,

@@ -89,6 +89,7 @@ void SentrelTrackerImpl::deinit()
     if (!enabled)
         return;
     qCInfo(lcSentrel) << "Disabling Sentrel Tracker";
+    eventFilter->flush();
     eventFilter.reset();
 
     // Quit behind the requests already queued, so that everything recorded before disabling

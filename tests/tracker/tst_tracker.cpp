@@ -7,6 +7,8 @@
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QGuiApplication>
+#include <QMouseEvent>
+#include <QResizeEvent>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -231,6 +233,29 @@ private Q_SLOTS:
         QCoreApplication::sendEvent(&target, &user);
         tracker.setEnabled(false);
         QCOMPARE(loggedContexts(log, QStringLiteral("/qevent/")).size(), 1);
+    }
+
+    // The last click before tracking is switched off is held for an event that never comes.
+    void heldEventReportedWhenDisabling()
+    {
+        tracker.configuration()->setEvents({QStringLiteral("MouseButtonRelease"), QStringLiteral("Resize")});
+        LogCapture log;
+        tracker.setEnabled(true);
+        QObject target;
+        target.setObjectName(QStringLiteral("saveButton"));
+        QMouseEvent release(QEvent::MouseButtonRelease, QPointF(1, 2), QPointF(1, 2), QPointF(11.5, 22.5),
+                            Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&target, &release);
+        QResizeEvent resize(QSize(300, 200), QSize(100, 100));
+        QCoreApplication::sendEvent(&target, &resize);
+        tracker.setEnabled(false);
+
+        const QList<QJsonObject> reports = loggedContexts(log, QStringLiteral("/qevent/"));
+        QCOMPARE(reports.size(), 2);
+        QCOMPARE(reports.at(0).value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonRelease"));
+        QCOMPARE(reports.at(0).value(QLatin1String("object")).toString(), QStringLiteral("saveButton"));
+        QCOMPARE(reports.at(1).value(QLatin1String("type")).toString(), QStringLiteral("Resize"));
+        QCOMPARE(reports.at(1).value(QLatin1String("position")).toObject().value(QLatin1String("x")).toInt(), 300);
     }
 
     void exitWhileEnabled_data()
