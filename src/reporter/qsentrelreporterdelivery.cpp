@@ -61,8 +61,10 @@ QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body)
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setTransferTimeout(transferTimeout());
     QNetworkReply *reply = networkManager->post(request, body);
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > maximumReplySize)
+    // Checked on every chunk as it arrives: the progress signal is throttled, and its last
+    // emission comes when the reply has already finished and can no longer be abandoned.
+    connect(reply, &QNetworkReply::readyRead, reply, [reply] {
+        if (reply->bytesAvailable() > maximumReplySize)
             reply->abort();
     });
     return reply;
@@ -223,9 +225,13 @@ void QSentrelReporter::fetchRemoteConfig()
 
 void QSentrelReporter::handleRemoteConfigReply(QNetworkReply *reply)
 {
-    if (reply->error() != QNetworkReply::NoError)
+    if (reply->error() != QNetworkReply::NoError) {
         qCWarning(lcConfig) << "Failed to fetch remote configuration:" << httpStatus(reply) << reply->errorString();
-    else
+    } else if (reply->bytesAvailable() > maximumReplySize) {
+        qCWarning(lcConfig) << "Failed to fetch remote configuration:" << httpStatus(reply)
+                            << QStringLiteral("Reply larger than %1 bytes").arg(maximumReplySize);
+    } else {
         configuration->applyConfig(reply->readAll());
+    }
     reply->deleteLater();
 }
