@@ -1,0 +1,661 @@
+// Remote configuration end to end: the tracker fetches its documents from the test collector
+// over HTTPS and applies them to the running tracker.
+#include "logcapture.h"
+#include "pipelinetestsupport.h"
+#include "qsentrelconfiguration_p.h"
+#include "qsentreleventfilter_p.h"
+#include "qsentrelreporter_p.h"
+#include "sentreltrackerimpl_p.h"
+#include "testcollector.h"
+#include "testenvironment.h"
+
+#include <SentrelTracker/qsentreltracker.h>
+
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+const QString configLog = QStringLiteral("sentrel.config");
+const QString eventsLog = QStringLiteral("sentrel.events");
+const QByteArray configPath = TestCollector::configPath;
+const QByteArray tp2 = TestCollector::eventsPath;
+const QString localToken = QStringLiteral("local-token");
+const QString localModel = QStringLiteral("LocalModel");
+const QString fetchFailed = QStringLiteral("Failed to fetch remote configuration:");
+const QString emptySync = QStringLiteral("All events sent at");
+// Generous for a loaded machine; the waits end as soon as the condition holds.
+constexpr int wait = 15000;
+// The earliest moment of the k-th timeout of a repeating timer, in milliseconds after its
+// start: coarse timers may fire up to 5% of each interval early, never a whole interval.
+qint64 earliestTimeout(int k, int intervalMs)
+{
+    return qint64(k) * intervalMs * 95 / 100 - 20;
+}
+
+// The seconds announced by each "Next remote configuration check in N seconds", in order.
+QList<int> announcedChecks(const LogCapture &log)
+{
+    static const QRegularExpression pattern(QStringLiteral("^Next remote configuration check in (-?\\d+) seconds$"));
+    QList<int> seconds;
+    for (const QString &text : log.texts(configLog, QtInfoMsg)) {
+        const QRegularExpressionMatch match = pattern.match(text);
+        if (match.hasMatch())
+            seconds.append(match.captured(1).toInt());
+    }
+    return seconds;
+}
+
+// A document of exactly size bytes that sets the token.
+QByteArray paddedDocument(const QByteArray &token, qsizetype size)
+{
+    const QByteArray head = "{\"token\":\"" + token + "\",\"padding\":\"";
+    const QByteArray tail = "\"}";
+    return head + QByteArray(size - head.size() - tail.size(), 'x') + tail;
+}
+
+QByteArray nestedDocument(int depth)
+{
+    return "{\"token\":\"nested-token\",\"x\":" + QByteArray(depth, '[') + QByteArray(depth, ']') + '}';
+}
+
+QByteArray binaryGarbage()
+{
+    QByteArray bytes;
+    for (int round = 0; round < 16; ++round) {
+        for (int byte = 0; byte < 256; ++byte)
+            bytes.append(char((byte * 37 + round) & 0xff));
+    }
+    return "<html>" + bytes;
+}
+
+} // namespace
+
+class tst_RemoteConfig : public QObject
+{
+    Q_OBJECT
+
+private:
+    QSentrelTracker tracker;
+    TestCollector collector;
+    std::unique_ptr<QTemporaryDir> cacheDir;
+    QElapsedTimer clock;
+    QList<qint64> configArrivals; // clock time at which each configuration request arrived
+
+    QSentrelConfiguration *config() const { return tracker.configuration(); }
+    static QSentrelConfigurationPrivate *configPrivate()
+    {
+        return SentrelTrackerImpl::instance()->configurationPrivate();
+    }
+    int fetches() const { return int(collector.requests(configPath).size()); }
+
+    // Local values for a run against the collector: offline with a sync interval of 0.
+    void configure(int syncInterval, bool remote, int remoteInterval)
+    {
+        QSentrelConfiguration *c = config();
+        c->setServer(collector.server());
+        c->setToken(localToken);
+        c->setDeviceModel(localModel);
+        c->setSyncInterval(syncInterval);
+        c->setStorageType(QStringLiteral("SQLITE"));
+        c->setStoragePath(cacheDir->path());
+        c->setStorageSize(0);
+        c->setBatchSize(100);
+        c->setEvents({});
+        c->setRemoteConfig(remote);
+        c->setRemoteConfigInterval(remoteInterval);
+    }
+
+    // Whether the collector accepted an event whose first context has the schema and whose
+    // data holds key = value.
+    bool receivedWith(const QString &schema, const QString &key, const QString &value) const
+    {
+        for (const QJsonObject &event : eventsStartingWith(collector.receivedEvents(), schema)) {
+            if (contextsWith(event, schema).first().value(key).toString() == value)
+                return true;
+        }
+        return false;
+    }
+
+    QList<QJsonObject> receivedScreens(const QString &screen) const
+    {
+        QList<QJsonObject> found;
+        for (const QJsonObject &event : eventsStartingWith(collector.receivedEvents(), Schema::screenView)) {
+            if (screenNames({event}) == QStringList{screen})
+                found.append(event);
+        }
+        return found;
+    }
+
+    // Records a screen and waits until the collector has it; returns the token it carried.
+    QString deliveredToken(const QString &screen)
+    {
+        tracker.transition(screen);
+        if (!QTest::qWaitFor([&] { return !receivedScreens(screen).isEmpty(); }, wait))
+            return QStringLiteral("<not delivered>");
+        return receivedScreens(screen).first().value(QLatin1String("tna")).toString();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setApplicationName(QStringLiteral("tst_remoteconfig"));
+        QCoreApplication::setApplicationVersion(QStringLiteral("4.2.0"));
+        qputenv("SENTREL_TRANSFER_TIMEOUT_MS", "3000");
+        qputenv("SENTREL_CONFIG", QByteArray(SENTREL_BINARY_DIR "/no-such-sentrel.conf"));
+        quietenEventMessages();
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true\n"
+                                                        "sentrel.config.info=true\n"
+                                                        "sentrel.events.info=true"));
+
+        // A document left behind by an earlier run of this test must not be loaded.
+        const QString settingsDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+        QFile::remove(settingsDir + QLatin1String("/sentrel_remote_config.conf"));
+        QSettings settings(settingsDir + QLatin1String("/sentrel.ini"), QSettings::IniFormat);
+        settings.remove(QStringLiteral("remoteConfigHash"));
+        settings.remove(QStringLiteral("applicationVersion"));
+        settings.sync();
+        QVERIFY(config()->token().isEmpty());
+
+        QVERIFY2(collector.start(), qPrintable(collector.errorString()));
+        connect(&collector, &TestCollector::requestReceived, this, [this](const TestCollector::Request &request) {
+            if (request.path == configPath)
+                configArrivals.append(clock.elapsed());
+        });
+    }
+
+    void init()
+    {
+        cacheDir = std::make_unique<QTemporaryDir>();
+        QVERIFY(cacheDir->isValid());
+        collector.clear();
+        configArrivals.clear();
+        clock.start();
+    }
+
+    void cleanup()
+    {
+        tracker.setEnabled(false);
+        collector.clearFailures();
+        collector.clearConfigDocument();
+        collector.clear();
+        // Withdraws what the test fetched, so that the next one starts from local values.
+        configPrivate()->applyConfig(QByteArray());
+        QCoreApplication::setApplicationVersion(QStringLiteral("4.2.0"));
+        cacheDir.reset();
+    }
+
+    void request_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::newRow("application version") << QStringLiteral("4.2.0");
+        QTest::newRow("no application version") << QString();
+    }
+
+    void request()
+    {
+        QFETCH(QString, version);
+        QCoreApplication::setApplicationVersion(version);
+        configure(0, true, 1);
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fetches() >= 1, wait);
+
+        const TestCollector::Request first = collector.requests(configPath).first();
+        QCOMPARE(first.method, QByteArray("POST"));
+        QCOMPARE(first.header("Content-Type"), QByteArray("application/json"));
+        const QJsonObject expected{{QStringLiteral("token"), localToken},
+                                   {QStringLiteral("app_id"), QStringLiteral("tst_remoteconfig")},
+                                   {QStringLiteral("app_version"), version}};
+        QCOMPARE(QJsonDocument::fromJson(first.body).object(), expected);
+        QCOMPARE(first.body, QJsonDocument(expected).toJson(QJsonDocument::Compact));
+
+        // Every request reads the token and the version anew.
+        config()->setToken(QStringLiteral("changed-token"));
+        QCoreApplication::setApplicationVersion(QStringLiteral("4.3.0"));
+        const int before = fetches();
+        QTRY_VERIFY_WITH_TIMEOUT(fetches() >= before + 2, wait);
+        const QJsonObject last = QJsonDocument::fromJson(collector.requests(configPath).last().body).object();
+        QCOMPARE(last.value(QLatin1String("token")).toString(), QStringLiteral("changed-token"));
+        QCOMPARE(last.value(QLatin1String("app_version")).toString(), QStringLiteral("4.3.0"));
+    }
+
+    // One request per timeout, the first one interval after enabling; an empty-cache sync adds
+    // none while the timer runs. Arrival times are only checked against their earliest moment.
+    void repeatingTimer()
+    {
+        LogCapture log;
+        configure(1, true, 1);
+        const qint64 enabledAt = clock.elapsed();
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(configArrivals.size() >= 3, wait);
+        for (int k = 0; k < 3; ++k) {
+            QVERIFY2(configArrivals.at(k) - enabledAt >= earliestTimeout(k + 1, 1000),
+                     qPrintable(QStringLiteral("request %1 after %2 ms").arg(k + 1).arg(configArrivals.at(k) - enabledAt)));
+        }
+        QVERIFY(log.count(eventsLog, emptySync) >= 1);
+
+        // Two changes right after a request was answered: the next requests follow the last one.
+        bool changed = false;
+        qsizetype arrivalsBefore = 0;
+        QMetaObject::Connection change = connect(&collector, &TestCollector::requestReceived, this,
+                                                 [&](const TestCollector::Request &request) {
+            if (request.path != configPath || changed)
+                return;
+            changed = true;
+            arrivalsBefore = configArrivals.size();
+            config()->setRemoteConfigInterval(3);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(changed && announcedChecks(log).size() == 2, wait);
+        disconnect(change);
+        const qint64 changedAt = clock.elapsed();
+        config()->setRemoteConfigInterval(2);
+        QTRY_VERIFY_WITH_TIMEOUT(configArrivals.size() >= arrivalsBefore + 2, wait);
+        for (int k = 0; k < 2; ++k) {
+            const qint64 after = configArrivals.at(arrivalsBefore + k) - changedAt;
+            QVERIFY2(after >= earliestTimeout(k + 1, 2000),
+                     qPrintable(QStringLiteral("request %1 %2 ms after the change").arg(k + 1).arg(after)));
+        }
+        const QList<int> announced = announcedChecks(log);
+        QCOMPARE(announced.size(), 3);
+        QVERIFY2(announced.at(0) == 1 || announced.at(0) == 0, qPrintable(QString::number(announced.at(0))));
+        QVERIFY2(announced.at(1) == 3 || announced.at(1) == 2, qPrintable(QString::number(announced.at(1))));
+        QVERIFY2(announced.at(2) == 2 || announced.at(2) == 1, qPrintable(QString::number(announced.at(2))));
+
+        // Switched off right after a request: no further request, also not from the syncs.
+        bool switchedOff = false;
+        qsizetype arrivalsAtOff = 0;
+        change = connect(&collector, &TestCollector::requestReceived, this, [&](const TestCollector::Request &request) {
+            if (request.path != configPath || switchedOff)
+                return;
+            switchedOff = true;
+            arrivalsAtOff = configArrivals.size();
+            config()->setRemoteConfig(false);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(switchedOff, wait);
+        disconnect(change);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("Remote configuration check is disabled")), wait);
+        const int syncs = log.count(eventsLog, emptySync);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= syncs + 3, wait);
+        QCOMPARE(configArrivals.size(), arrivalsAtOff);
+    }
+
+    void disabled()
+    {
+        LogCapture log;
+        configure(1, false, 1);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("Home"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= 2, wait);
+        QCOMPARE(log.count(configLog, QStringLiteral("Remote configuration check is disabled")), 1);
+
+        // A change that leaves it off says so again.
+        config()->setRemoteConfigInterval(5);
+        QTRY_COMPARE_WITH_TIMEOUT(log.count(configLog, QStringLiteral("Remote configuration check is disabled")), 2, wait);
+        const int syncs = log.count(eventsLog, emptySync);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= syncs + 1, wait);
+
+        QVERIFY(!receivedScreens(QStringLiteral("Home")).isEmpty());
+        QCOMPARE(fetches(), 0);
+        QVERIFY(!log.contains(configLog, QStringLiteral("Checking for remote configurations")));
+        QVERIFY(announcedChecks(log).isEmpty());
+    }
+
+    // With no timer, each sync that finds the cache empty fetches once, and only those.
+    void intervalZeroFetchesAfterEmptySyncs()
+    {
+        LogCapture log;
+        collector.setConfigDocument(R"({"sync":{"max_batch_size":50}})");
+        configure(1, true, 0);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("Home"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= 2, wait);
+        QTRY_COMPARE_WITH_TIMEOUT(config()->batchSize(), 50, wait);
+
+        // Syncs that send events fetch nothing.
+        tracker.transition(QStringLiteral("Second"));
+        QTRY_VERIFY_WITH_TIMEOUT(!receivedScreens(QStringLiteral("Second")).isEmpty(), wait);
+        const int syncs = log.count(eventsLog, emptySync);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= syncs + 1, wait);
+        tracker.setEnabled(false);
+
+        const int emptySyncs = log.count(eventsLog, emptySync);
+        QCOMPARE(log.count(configLog, QStringLiteral("Checking for remote configurations")), emptySyncs);
+        QVERIFY2(fetches() <= emptySyncs && fetches() >= emptySyncs - 1,
+                 qPrintable(QStringLiteral("%1 requests, %2 empty syncs").arg(fetches()).arg(emptySyncs)));
+        QVERIFY(announcedChecks(log).isEmpty());
+        QVERIFY(!log.contains(configLog, QStringLiteral("Remote configuration check is disabled")));
+    }
+
+    void remoteBatchSize()
+    {
+        configure(0, false, 0);
+        tracker.setEnabled(true);
+        for (int i = 0; i < 35; ++i)
+            tracker.transition(QStringLiteral("Offline %1").arg(i));
+        tracker.setEnabled(false);
+        QCOMPARE(cachedRecords(cacheDir->filePath(QStringLiteral("SentrelTracker.db"))), 36);
+
+        // The batches fail until the document has made them small.
+        collector.setFailure(tp2, TestCollector::Failure::HttpStatus, -1, 503);
+        collector.setConfigDocument(R"({"sync":{"max_batch_size":10}})");
+        configure(1, true, 1);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(config()->batchSize(), 10, wait);
+        const auto smallBatchFailed = [&] {
+            for (const TestCollector::Request &request : collector.requests(tp2)) {
+                if (request.status == 503 && batchEvents(request.batch).size() <= 10)
+                    return true;
+            }
+            return false;
+        };
+        // Batches go one at a time: once a small one has failed, no large one is on its way.
+        QTRY_VERIFY_WITH_TIMEOUT(smallBatchFailed(), wait);
+        collector.clearFailures();
+
+        QTRY_COMPARE_WITH_TIMEOUT(collector.receivedEvents().size(), 37, wait);
+        const QList<TestCollector::Request> batches = collector.requests(tp2);
+        int accepted = 0;
+        for (const TestCollector::Request &request : batches) {
+            if (request.status != 200)
+                continue;
+            ++accepted;
+            QVERIFY2(batchEvents(request.batch).size() <= 10, qPrintable(QString::number(batchEvents(request.batch).size())));
+        }
+        QVERIFY(accepted >= 4);
+        const QStringList ids = eventIds(collector.receivedEvents());
+        QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), 37);
+    }
+
+    void remoteEventsReachTheEventFilter()
+    {
+        configure(1, true, 1);
+        tracker.setEnabled(true);
+        QSentrelEventFilter *filter = SentrelTrackerImpl::instance()->currentEventFilter();
+        QVERIFY(filter);
+        QEvent probe(QEvent::User);
+        QVERIFY(!filter->isTracked(&probe));
+
+        QObject target;
+        target.setObjectName(QStringLiteral("remoteTarget"));
+        QEvent before(QEvent::User);
+        QCoreApplication::sendEvent(&target, &before);
+
+        std::atomic<QThread *> emitter{nullptr};
+        const QMetaObject::Connection watch = connect(configPrivate(), &QSentrelConfiguration::eventsChanged, this, [&emitter] {
+            emitter = QThread::currentThread();
+        }, Qt::DirectConnection);
+        collector.setConfigDocument(R"({"events":["User"]})");
+        // The list changes on the worker thread and reaches the filter on this one.
+        QTRY_VERIFY_WITH_TIMEOUT(filter->isTracked(&probe), wait);
+        disconnect(watch);
+        QVERIFY(emitter.load() && emitter.load() != QThread::currentThread());
+        QCOMPARE(filter->thread(), QThread::currentThread());
+
+        QEvent after(QEvent::User);
+        QCoreApplication::sendEvent(&target, &after);
+        QTRY_VERIFY_WITH_TIMEOUT(receivedWith(Schema::qevent, QStringLiteral("object"), QStringLiteral("remoteTarget")), wait);
+        const QList<QJsonObject> captured = eventsStartingWith(collector.receivedEvents(), Schema::qevent);
+        QCOMPARE(captured.size(), 1);
+        QCOMPARE(contextsWith(captured.first(), Schema::qevent).first().value(QLatin1String("type")).toString(),
+                 QStringLiteral("User"));
+
+        // Withdrawn, the local empty list is back.
+        collector.setConfigDocument(QByteArray());
+        QTRY_VERIFY_WITH_TIMEOUT(!filter->isTracked(&probe), wait);
+    }
+
+    void sameDocumentTwice()
+    {
+        LogCapture log;
+        QSignalSpy models(config(), &QSentrelConfiguration::deviceModelChanged);
+        collector.setConfigDocument(R"({"device_model":"RemoteModel"})");
+        configure(0, true, 1);
+        models.clear();
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(configLog, QStringLiteral("No changes to the remote configurations")) >= 2, wait);
+        tracker.setEnabled(false); // the signals of the worker thread are all in
+
+        QCOMPARE(log.count(configLog, QStringLiteral("New remote configuration with checksum:")), 1);
+        QCOMPARE(models.size(), 1);
+        QCOMPARE(models.first().first().toString(), QStringLiteral("RemoteModel"));
+        QCOMPARE(config()->deviceModel(), QStringLiteral("RemoteModel"));
+    }
+
+    void withdrawnDocument()
+    {
+        LogCapture log;
+        const QByteArray document = QStringLiteral(R"({"server":"%1","token":"remote-token",)"
+                                                   R"("device_model":"RemoteModel","sync":{"max_batch_size":7}})")
+                                            .arg(collector.server()).toUtf8();
+        collector.setConfigDocument(document);
+        configure(1, true, 1);
+        QSignalSpy servers(config(), &QSentrelConfiguration::serverChanged);
+        QSignalSpy tokens(config(), &QSentrelConfiguration::tokenChanged);
+        QSignalSpy models(config(), &QSentrelConfiguration::deviceModelChanged);
+        QSignalSpy batches(config(), &QSentrelConfiguration::batchSizeChanged);
+        QSignalSpy platforms(config(), &QSentrelConfiguration::platformChanged);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(config()->token(), QStringLiteral("remote-token"), wait);
+        QCOMPARE(deliveredToken(QStringLiteral("Remote")), QStringLiteral("remote-token"));
+        QFile stored(configPrivate()->remoteConfigFileName());
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QCOMPARE(stored.readAll(), document);
+        stored.close();
+
+        collector.setConfigDocument(QByteArray());
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("Remote configuration has been removed, restore local config")), wait);
+        QCOMPARE(deliveredToken(QStringLiteral("Local")), localToken);
+        tracker.setEnabled(false); // the signals of the worker thread are all in
+
+        for (QSignalSpy *spy : {&servers, &tokens, &models, &batches})
+            QCOMPARE(spy->size(), 2);
+        QCOMPARE(servers.last().first().toString(), collector.server()); // signalled, though unchanged
+        QCOMPARE(tokens.last().first().toString(), localToken);
+        QCOMPARE(models.last().first().toString(), localModel);
+        QCOMPARE(batches.last().first().toInt(), 100);
+        QCOMPARE(platforms.size(), 0);
+        QCOMPARE(config()->token(), localToken);
+        QCOMPARE(config()->deviceModel(), localModel);
+        QCOMPARE(config()->batchSize(), 100);
+        QVERIFY(!QFile::exists(configPrivate()->remoteConfigFileName()));
+        QSettings settings(configPrivate()->settingsPath(), QSettings::IniFormat);
+        QVERIFY(!settings.contains(QStringLiteral("remoteConfigHash")));
+        QCOMPARE(settings.value(QStringLiteral("applicationVersion")).toString(), QStringLiteral("4.2.0"));
+    }
+
+    void brokenDocument()
+    {
+        LogCapture log;
+        collector.setConfigDocument(R"({"token":"remote-token"})");
+        configure(1, true, 1);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(config()->token(), QStringLiteral("remote-token"), wait);
+
+        collector.setConfigDocument(R"({"token":"broken-token",)");
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("Could not apply remote configuration")), wait);
+        QVERIFY(log.contains(configLog, QStringLiteral("Invalid JSON configuration:")));
+        QCOMPARE(config()->token(), localToken);
+        // Remembered: fetched again, it is no change.
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("No changes to the remote configurations")), wait);
+        QCOMPARE(log.count(configLog, QStringLiteral("Could not apply remote configuration")), 1);
+        QCOMPARE(deliveredToken(QStringLiteral("After broken")), localToken);
+    }
+
+    void fetchFailure_data()
+    {
+        QTest::addColumn<TestCollector::Failure>("failure");
+        QTest::addColumn<int>("status");
+        QTest::newRow("no document") << TestCollector::Failure::None << 404;
+        QTest::newRow("server error") << TestCollector::Failure::HttpStatus << 503;
+        QTest::newRow("connection reset") << TestCollector::Failure::Reset << 0;
+        QTest::newRow("no answer") << TestCollector::Failure::NoAnswer << 0;
+    }
+
+    // A failed fetch leaves the configuration in force as it was.
+    void fetchFailure()
+    {
+        QFETCH(TestCollector::Failure, failure);
+        QFETCH(int, status);
+
+        const QByteArray document = R"({"token":"remote-token"})";
+        collector.setConfigDocument(document);
+        configure(0, true, 1);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(config()->token(), QStringLiteral("remote-token"), wait);
+
+        LogCapture log;
+        if (failure == TestCollector::Failure::None)
+            collector.clearConfigDocument();
+        else
+            collector.setFailure(configPath, failure, -1, status);
+        const QString warning = QStringLiteral("%1 %2 \"").arg(fetchFailed).arg(status);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(configLog, warning) >= 2, wait);
+        QCOMPARE(log.count(configLog, fetchFailed), int(log.texts(configLog, QtWarningMsg).size()));
+
+        QCOMPARE(config()->token(), QStringLiteral("remote-token"));
+        QVERIFY(!log.contains(configLog, QStringLiteral("New remote configuration")));
+        QVERIFY(!log.contains(configLog, QStringLiteral("Remote configuration has been removed")));
+        QVERIFY(!log.contains(configLog, QStringLiteral("No changes to the remote configurations")));
+        QFile stored(configPrivate()->remoteConfigFileName());
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QCOMPARE(stored.readAll(), document);
+    }
+
+    void hostileDocument_data()
+    {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<QString>("warning"); // the first one expected
+        QTest::addColumn<QString>("token");   // in force afterwards
+        QTest::addColumn<bool>("stored");
+
+        const qsizetype limit = QSentrelReporter::maximumReplySize;
+        QTest::newRow("at the size limit") << paddedDocument("big-token", limit) << QString() << QStringLiteral("big-token") << true;
+        QTest::newRow("one byte over the limit") << paddedDocument("big-token", limit + 1) << fetchFailed << localToken << false;
+        QTest::newRow("huge") << paddedDocument("big-token", 16 * limit) << fetchFailed << localToken << false;
+        const QString invalid = QStringLiteral("Invalid JSON configuration:");
+        QTest::newRow("deeply nested") << nestedDocument(200000) << invalid << localToken << true;
+        QTest::newRow("not JSON") << binaryGarbage() << invalid << localToken << true;
+        QTest::newRow("JSON array") << QByteArray(R"([{"token":"array-token"}])") << invalid << localToken << true;
+        QTest::newRow("JSON string") << QByteArray(R"("token")") << invalid << localToken << true;
+    }
+
+    // The application keeps running with its local configuration.
+    void hostileDocument()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(QString, warning);
+        QFETCH(QString, token);
+        QFETCH(bool, stored);
+
+        LogCapture log;
+        collector.setConfigDocument(document);
+        configure(1, true, 1);
+        tracker.setEnabled(true);
+        if (warning.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(config()->token(), token, wait);
+        } else if (warning == fetchFailed) {
+            // Refused every time, never handed on.
+            QTRY_VERIFY_WITH_TIMEOUT(log.count(configLog, warning) >= 2, wait);
+            QVERIFY(!log.contains(configLog, QStringLiteral("New remote configuration")));
+        } else {
+            // Remembered although unusable: fetched again, it is no change.
+            QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("No changes to the remote configurations")), wait);
+            QCOMPARE(log.count(configLog, warning), 1);
+            QCOMPARE(log.count(configLog, QStringLiteral("Could not apply remote configuration")), 1);
+        }
+
+        QCOMPARE(config()->token(), token);
+        QCOMPARE(config()->deviceModel(), localModel);
+        QCOMPARE(config()->batchSize(), 100);
+        QVERIFY(config()->remoteConfig());
+        QCOMPARE(QFile::exists(configPrivate()->remoteConfigFileName()), stored);
+        QCOMPARE(deliveredToken(QStringLiteral("Still running")), token);
+        QVERIFY(SentrelTrackerImpl::instance()->isEnabled());
+    }
+
+    // Runs of a separate application: the stored document is in force from the start of the
+    // next run, and a new application version ignores it until a different one comes.
+    void nextRuns()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QString configFile = home.filePath(QStringLiteral("sentrel.conf"));
+        {
+            QFile file(configFile);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QStringLiteral(R"({"server":"%1","token":"%2","storage_path":"%3",)"
+                                      R"("sync_config":{"enabled":true,"interval":{"seconds":1}}})")
+                               .arg(collector.server(), localToken, home.filePath(QStringLiteral("cache")))
+                               .toUtf8());
+        }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), home.path());
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("SENTREL_CONFIG"), configFile);
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("sentrel.config.debug=true;sentrel.config.info=true"));
+
+        struct Run
+        {
+            QString version;
+            QByteArray document; // null: none, the collector answers 404
+            QString until;       // the message after which the run ends
+            QString startToken;
+            QString endToken;
+        };
+        const QByteArray first = R"({"token":"remote-token"})";
+        const QList<Run> runs = {
+            {QStringLiteral("1.0"), first, QStringLiteral("New remote configuration with checksum:"), localToken, QStringLiteral("remote-token")},
+            {QStringLiteral("1.0"), QByteArray(), fetchFailed + QLatin1String(" 404"), QStringLiteral("remote-token"), QStringLiteral("remote-token")},
+            {QStringLiteral("2.0"), first, QStringLiteral("No changes to the remote configurations"), localToken, localToken},
+            {QStringLiteral("2.0"), R"({"token":"remote-token-2"})", QStringLiteral("New remote configuration with checksum:"), localToken, QStringLiteral("remote-token-2")},
+            {QStringLiteral("2.0"), QByteArray(), fetchFailed + QLatin1String(" 404"), QStringLiteral("remote-token-2"), QStringLiteral("remote-token-2")},
+        };
+        for (int i = 0; i < runs.size(); ++i) {
+            const Run &run = runs.at(i);
+            const QString name = QStringLiteral("run %1").arg(i + 1);
+            if (run.document.isNull())
+                collector.clearConfigDocument();
+            else
+                collector.setConfigDocument(run.document);
+            collector.clear();
+
+            QProcess probe;
+            probe.setProcessEnvironment(environment);
+            QByteArray output;
+            QString log;
+            connect(&probe, &QProcess::readyReadStandardOutput, this, [&] { output += probe.readAllStandardOutput(); });
+            connect(&probe, &QProcess::readyReadStandardError, this, [&] { log += QString::fromUtf8(probe.readAllStandardError()); });
+            probe.start(QStringLiteral(REMOTECONFIG_PROBE), {run.version});
+            QVERIFY2(probe.waitForStarted(), qPrintable(probe.errorString()));
+            QTRY_VERIFY2_WITH_TIMEOUT(log.contains(run.until), qPrintable(name + QLatin1Char('\n') + log), wait);
+            probe.write("quit\n");
+            probe.closeWriteChannel();
+            QTRY_COMPARE_WITH_TIMEOUT(probe.state(), QProcess::NotRunning, wait);
+            QCOMPARE(probe.exitCode(), 0);
+
+            const QStringList lines = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            QCOMPARE(lines, (QStringList{QStringLiteral("start ") + run.startToken, QStringLiteral("end ") + run.endToken}));
+            const QJsonObject body = QJsonDocument::fromJson(collector.requests(configPath).last().body).object();
+            QCOMPARE(body.value(QLatin1String("app_id")).toString(), QStringLiteral("sentrel-remoteconfig-probe"));
+            QCOMPARE(body.value(QLatin1String("app_version")).toString(), run.version);
+        }
+    }
+};
+
+SENTREL_TEST_MAIN(tst_RemoteConfig, QGuiApplication)
+
+#include "tst_remoteconfig.moc"
