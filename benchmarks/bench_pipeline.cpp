@@ -1,0 +1,595 @@
+// The event pipeline end to end, each figure beside its baseline from the same run:
+//  1. events per second from interaction() calls to rows stored by the worker (plain store,
+//     offline), beside bare SQLite insert loops with the store's pragmas and the same bytes,
+//     and the cost of the cache's size-limit trigger, the current one and the one it replaced;
+//  2. stored bytes per event;
+//  3. the drain rate of a cache of 10,000 events to the test collector over HTTPS on loopback,
+//     with the time spent per thread, the tracker's own storage and JSON work per batch, and
+//     the same drain with a collector that acknowledges what it reads at once;
+//  4. the peak resident memory of a process that caches and then drains 100,000 events,
+//     against one that does so with 10,000 (each in a child process of its own, so that the
+//     collector's memory does not count).
+// Prints a table and exits with 1 when a target is missed. "--part N" runs only part N.
+#include "pipelinebench.h"
+#include "qsqlitestorage_p.h"
+#include "testenvironment.h"
+
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <memory>
+
+using namespace bench;
+
+namespace {
+
+constexpr qint64 pipelineEvents = 20000;
+constexpr int repetitions = 3;
+constexpr qint64 drainEvents = 10000;
+constexpr int triggerLimit = 10000;
+
+// The cache lives on disk in the user's data directory, so the files go below HOME (inside
+// the build tree when run through CTest), not to a memory file system.
+std::unique_ptr<QTemporaryDir> scratchDirectory()
+{
+    QDir().mkpath(QDir::homePath());
+    auto directory = std::make_unique<QTemporaryDir>(QDir::home().filePath(QStringLiteral("bench-pipeline-XXXXXX")));
+    if (!directory->isValid())
+        qFatal("cannot create a directory below %s", qPrintable(QDir::homePath()));
+    return directory;
+}
+
+struct Timing
+{
+    double wall = 0; // seconds
+    double cpu = 0;  // seconds of the whole process
+};
+
+// 1. interaction() calls until setEnabled(false) has returned, which runs all that is queued.
+struct PipelineRun
+{
+    Timing timing;
+    double callCpu = 0;   // seconds on the application thread, in the calls
+    double workerCpu = 0; // seconds on the worker, from the first call to the last row
+    qint64 rows = 0;
+    QList<QByteArray> stored; // the bytes the store kept, for the baselines
+    double bytesPerEvent = 0;
+    double dataBytesPerEvent = 0;
+};
+
+PipelineRun recordPipeline(QSentrelTracker &tracker, const QString &directory, qint64 count)
+{
+    PipelineRun run;
+    configure(tracker, 0, QStringLiteral("localhost:1"), directory, 0);
+    tracker.setEnabled(true);
+    waitForWorker();
+    const QString file = cacheFile(directory);
+    const qint64 before = cachedRows(file); // the device and application event
+
+    const QStringList &names = buttonNames();
+    const QString category = QStringLiteral("buttons");
+    qint64 workerStart = 0, workerEnd = 0;
+    workerCpuNanoseconds(&workerStart, true);
+    const qint64 cpu = processCpuNanoseconds();
+    const qint64 callCpu = threadCpuNanoseconds();
+    QElapsedTimer clock;
+    clock.start();
+    for (qint64 i = 0; i < count; ++i)
+        tracker.interaction(names.at(int(i % names.size())), category);
+    run.callCpu = seconds(threadCpuNanoseconds() - callCpu);
+    // Runs on the worker after the last event, before disabling quits the thread.
+    workerCpuNanoseconds(&workerEnd, false);
+    tracker.setEnabled(false);
+    run.timing.wall = seconds(clock.nsecsElapsed());
+    run.timing.cpu = seconds(processCpuNanoseconds() - cpu);
+    run.workerCpu = seconds(workerEnd - workerStart);
+
+    const qint64 rows = cachedRows(file);
+    run.rows = rows - before;
+    run.bytesPerEvent = double(checkpointedFileSize(file)) / double(rows);
+    Database database(file);
+    run.dataBytesPerEvent = double(database.integer("SELECT SUM(LENGTH(data)) FROM events")) / double(rows);
+    run.stored = database.blobs("SELECT data FROM events ORDER BY id");
+    return run;
+}
+
+template<typename Loop>
+Timing timed(Loop &&loop)
+{
+    const qint64 cpu = processCpuNanoseconds();
+    QElapsedTimer clock;
+    clock.start();
+    loop();
+    return Timing{seconds(clock.nsecsElapsed()), seconds(processCpuNanoseconds() - cpu)};
+}
+
+// The baseline: one autocommit insert per event through SQLite's C interface, with the
+// statement prepared once (or anew for every insert, as the Qt driver does).
+Timing bareInserts(const QString &file, const QList<QByteArray> &events, bool preparedOnce, double *bytesPerEvent = nullptr)
+{
+    Database database(file);
+    database.applyStorePragmas();
+    sqlite3_stmt *insert = database.prepare("INSERT INTO events(data) VALUES(?)");
+    const Timing timing = timed([&] {
+        for (const QByteArray &event : events) {
+            if (!preparedOnce) {
+                sqlite3_finalize(insert);
+                insert = database.prepare("INSERT INTO events(data) VALUES(?)");
+            }
+            sqlite3_bind_blob(insert, 1, event.constData(), int(event.size()), SQLITE_STATIC);
+            if (sqlite3_step(insert) != SQLITE_DONE)
+                qFatal("bare insert failed: %s", sqlite3_errmsg(database.handle));
+            sqlite3_reset(insert);
+        }
+    });
+    sqlite3_finalize(insert);
+    if (bytesPerEvent) {
+        database.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+        *bytesPerEvent = double(QFileInfo(file).size()) / double(events.size());
+    }
+    return timing;
+}
+
+// The store's add() on this thread: the SQL layer without the event building and queueing.
+Timing storeAdds(const QString &file, const QList<QByteArray> &events, int sizeLimit = 0)
+{
+    QSQLiteStorage store(file, sizeLimit);
+    if (!store.open())
+        qFatal("cannot open the store at %s", qPrintable(file));
+    return timed([&] {
+        for (const QByteArray &event : events)
+            store.add(event);
+    });
+}
+
+// A file holding limit events, added in one transaction.
+void prefill(Database &database, const QList<QByteArray> &events, int limit)
+{
+    database.exec("BEGIN");
+    sqlite3_stmt *insert = database.prepare("INSERT INTO events(data) VALUES(?)");
+    for (int i = 0; i < limit; ++i) {
+        const QByteArray &event = events.at(i % events.size());
+        sqlite3_bind_blob(insert, 1, event.constData(), int(event.size()), SQLITE_STATIC);
+        sqlite3_step(insert);
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    database.exec("COMMIT");
+}
+
+enum class Trigger { None, Current, Original };
+
+// Microseconds per insert into a full cache of limit events with the given size-limit trigger.
+double triggerCost(const QString &file, const QList<QByteArray> &events, Trigger trigger, int inserts)
+{
+    Database database(file);
+    database.applyStorePragmas();
+    prefill(database, events, triggerLimit);
+    const QByteArray limit = QByteArray::number(triggerLimit);
+    if (trigger == Trigger::Current) {
+        database.exec("CREATE TRIGGER events_cleanup AFTER INSERT ON events BEGIN DELETE FROM events WHERE id <= NEW.id - "
+                      + limit + "; END");
+    } else if (trigger == Trigger::Original) {
+        database.exec("CREATE TRIGGER events_cleanup AFTER INSERT ON events BEGIN DELETE FROM events WHERE id NOT IN "
+                      "(SELECT id FROM events ORDER BY id DESC LIMIT " + limit + "); END");
+    }
+    sqlite3_stmt *insert = database.prepare("INSERT INTO events(data) VALUES(?)");
+    const Timing timing = timed([&] {
+        for (int i = 0; i < inserts; ++i) {
+            const QByteArray &event = events.at(i % events.size());
+            sqlite3_bind_blob(insert, 1, event.constData(), int(event.size()), SQLITE_STATIC);
+            if (sqlite3_step(insert) != SQLITE_DONE)
+                qFatal("insert failed: %s", sqlite3_errmsg(database.handle));
+            sqlite3_reset(insert);
+        }
+    });
+    sqlite3_finalize(insert);
+    if (trigger != Trigger::None && database.integer("SELECT COUNT(*) FROM events") != triggerLimit)
+        qFatal("the trigger did not keep the cache at its limit");
+    return timing.wall * 1e6 / inserts;
+}
+
+// The store's add() into a full cache of limit events, with the store's own trigger.
+double storeTriggerCost(const QString &file, const QList<QByteArray> &events, int inserts)
+{
+    {
+        Database database(file);
+        database.applyStorePragmas();
+        prefill(database, events, triggerLimit);
+    }
+    QList<QByteArray> batch;
+    for (int i = 0; i < inserts; ++i)
+        batch.append(events.at(i % events.size()));
+    const Timing timing = storeAdds(file, batch, triggerLimit);
+    if (cachedRows(file) != triggerLimit)
+        qFatal("the store did not keep the cache at its limit");
+    return timing.wall * 1e6 / inserts;
+}
+
+// 3. What the reporter does per batch apart from the network, on a copy of a filled cache:
+// get(100, 0), parse each row and write the batch body, remove(ids).
+struct BatchWork
+{
+    double get = 0, json = 0, remove = 0; // microseconds per batch
+    qint64 batches = 0;
+};
+
+BatchWork batchWork(const QString &file)
+{
+    BatchWork work;
+    QSQLiteStorage store(file, 0);
+    if (!store.open())
+        qFatal("cannot open the store at %s", qPrintable(file));
+    QElapsedTimer clock;
+    qint64 get = 0, json = 0, remove = 0;
+    for (;;) {
+        clock.start();
+        const QList<QPair<quint64, QByteArray>> records = store.get(100, 0);
+        get += clock.nsecsElapsed();
+        if (records.isEmpty())
+            break;
+        clock.start();
+        QJsonArray events;
+        QSet<quint64> ids;
+        for (const auto &record : records) {
+            events.append(QJsonDocument::fromJson(record.second).object());
+            ids.insert(record.first);
+        }
+        const QJsonObject body{{QStringLiteral("schema"), QStringLiteral("iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4")},
+                               {QStringLiteral("data"), events}};
+        const QByteArray bytes = QJsonDocument(body).toJson(QJsonDocument::Compact);
+        json += clock.nsecsElapsed();
+        if (bytes.isEmpty())
+            qFatal("empty batch body");
+        clock.start();
+        store.remove(ids);
+        remove += clock.nsecsElapsed();
+        ++work.batches;
+    }
+    work.get = double(get) / 1e3 / double(work.batches);
+    work.json = double(json) / 1e3 / double(work.batches);
+    work.remove = double(remove) / 1e3 / double(work.batches);
+    return work;
+}
+
+// 4. The child process: caches count events, then drains them to the collector at server.
+int memoryChild(qint64 count, const QString &server, const QString &directory)
+{
+    QSentrelTracker tracker;
+    configure(tracker, 0, QStringLiteral("localhost:1"), directory, 0);
+    tracker.setEnabled(true);
+    waitForWorker();
+    const qint64 start = residentBytes();
+    qint64 cachingPeak = start;
+    const QStringList &names = buttonNames();
+    const QString category = QStringLiteral("buttons");
+    QList<qint64> cachingSamples;
+    for (qint64 i = 0; i < count; ++i) {
+        tracker.interaction(names.at(int(i % names.size())), category);
+        if ((i + 1) % 1000 == 0) {
+            waitForWorker();
+            cachingPeak = std::max(cachingPeak, residentBytes());
+        }
+        if ((i + 1) % (count / 10) == 0)
+            cachingSamples.append(residentBytes());
+    }
+    tracker.setEnabled(false);
+    const QString file = cacheFile(directory);
+    const qint64 cached = cachedRows(file);
+    const qint64 afterCaching = residentBytes();
+
+    configure(tracker, 1, server, directory, 0);
+    QElapsedTimer clock;
+    clock.start();
+    tracker.setEnabled(true);
+    Database probe(file);
+    QEventLoop loop;
+    qint64 drainPeak = 0;
+    QList<qint64> drainSamples;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, &loop, [&] {
+        const qint64 resident = residentBytes();
+        drainPeak = std::max(drainPeak, resident);
+        if (drainSamples.size() < 1000)
+            drainSamples.append(resident);
+        if (probe.integer("SELECT EXISTS(SELECT 1 FROM events)") == 0)
+            loop.quit();
+    });
+    sampler.start(100);
+    QTimer::singleShot(600000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const double drainSeconds = seconds(clock.nsecsElapsed());
+    const bool drained = probe.integer("SELECT COUNT(*) FROM events") == 0;
+    tracker.setEnabled(false);
+
+    std::printf("cached %lld\n", qlonglong(cached));
+    std::printf("drained %d\n", drained ? 1 : 0);
+    std::printf("start %lld\n", qlonglong(start));
+    std::printf("cachingPeak %lld\n", qlonglong(cachingPeak));
+    std::printf("afterCaching %lld\n", qlonglong(afterCaching));
+    std::printf("drainPeak %lld\n", qlonglong(drainPeak));
+    std::printf("maxrss %lld\n", qlonglong(peakResidentBytes()));
+    std::printf("drainSeconds %.3f\n", drainSeconds);
+    QStringList samples;
+    for (const qint64 sample : cachingSamples)
+        samples.append(QString::number(double(sample) / MiB, 'f', 1));
+    std::printf("cachingSamples %s\n", qPrintable(samples.join(QLatin1Char(' '))));
+    samples.clear();
+    for (qsizetype i = 0; i < drainSamples.size(); i += std::max<qsizetype>(1, drainSamples.size() / 10))
+        samples.append(QString::number(double(drainSamples.at(i)) / MiB, 'f', 1));
+    std::printf("drainSamples %s\n", qPrintable(samples.join(QLatin1Char(' '))));
+    std::fflush(stdout);
+    return drained ? 0 : 1;
+}
+
+struct MemoryRun
+{
+    QHash<QString, QString> values;
+    qint64 value(const char *name) const { return values.value(QLatin1String(name)).toLongLong(); }
+    double mib(const char *name) const { return double(value(name)) / MiB; }
+    bool ok = false;
+};
+
+// Runs the child against the collector, which serves it from this thread's event loop.
+MemoryRun runMemoryChild(TestCollector &collector, qint64 count)
+{
+    const auto directory = scratchDirectory();
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QEventLoop loop;
+    QObject::connect(&child, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&child, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    const QMetaObject::Connection forgetting =
+            QObject::connect(&collector, &TestCollector::eventsReceived, &loop, [&collector] { collector.clear(); });
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--memory-child"), QString::number(count), collector.server(), directory->path()});
+    loop.exec();
+    QObject::disconnect(forgetting);
+
+    MemoryRun run;
+    for (const QByteArray &line : child.readAllStandardOutput().split('\n')) {
+        const qsizetype space = line.indexOf(' ');
+        if (space > 0)
+            run.values.insert(QString::fromUtf8(line.left(space)), QString::fromUtf8(line.mid(space + 1)));
+    }
+    run.ok = child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0 && run.value("drained") == 1;
+    return run;
+}
+
+// 1 and 2, repeated with the runs interleaved so that the noise of a shared machine spreads
+// over all of them alike. Returns whether the targets were met.
+bool recording(QSentrelTracker &tracker)
+{
+    std::printf("1. Recording: %lld interaction() calls to stored rows, plain store, offline; median of %d runs\n",
+                qlonglong(pipelineEvents), repetitions);
+    QList<double> callCpu, workerCpu;
+    QList<double> pipelineWall, pipelineCpu, bareWall, bareCpu, repreparedWall, repreparedCpu, storeWall, storeCpu;
+    double bytesPerEvent = 0, dataBytesPerEvent = 0, bareBytesPerEvent = 0;
+    qint64 rows = 0;
+    QList<QByteArray> stored;
+    for (int repetition = 0; repetition < repetitions; ++repetition) {
+        const auto directory = scratchDirectory();
+        const PipelineRun run = recordPipeline(tracker, directory->filePath(QStringLiteral("pipeline")), pipelineEvents);
+        rows = run.rows;
+        bytesPerEvent = run.bytesPerEvent;
+        dataBytesPerEvent = run.dataBytesPerEvent;
+        stored = run.stored;
+        pipelineWall.append(run.timing.wall);
+        pipelineCpu.append(run.timing.cpu);
+        callCpu.append(run.callCpu);
+        workerCpu.append(run.workerCpu);
+
+        const Timing bare = bareInserts(directory->filePath(QStringLiteral("bare.db")), run.stored, true, &bareBytesPerEvent);
+        bareWall.append(bare.wall);
+        bareCpu.append(bare.cpu);
+        const Timing reprepared = bareInserts(directory->filePath(QStringLiteral("reprepared.db")), run.stored, false);
+        repreparedWall.append(reprepared.wall);
+        repreparedCpu.append(reprepared.cpu);
+        const Timing adds = storeAdds(directory->filePath(QStringLiteral("store.db")), run.stored);
+        storeWall.append(adds.wall);
+        storeCpu.append(adds.cpu);
+    }
+    bool met = rows == pipelineEvents;
+    if (!met)
+        std::printf("  !! %lld rows stored for %lld calls\n", qlonglong(rows), qlonglong(pipelineEvents));
+    const double events = double(stored.size());
+    const auto row = [events](const char *what, const QList<double> &wall, const QList<double> &cpu) {
+        std::printf("  %-52s %8.0f events/s %7.1f us/event, CPU %6.1f us/event\n", what, events / median(wall),
+                    median(wall) * 1e6 / events, median(cpu) * 1e6 / events);
+    };
+    row("interaction() -> worker -> stored row", pipelineWall, pipelineCpu);
+    row("bare SQLite insert, statement prepared once", bareWall, bareCpu);
+    row("bare SQLite insert, statement prepared per insert", repreparedWall, repreparedCpu);
+    row("QSQLiteStorage::add() on one thread", storeWall, storeCpu);
+    std::printf("  (the pipeline's CPU time counts both the application thread and the worker)\n");
+    std::printf("  %-52s %8.1f us/event\n", "  of which the application thread, in the calls", median(callCpu) * 1e6 / events);
+    std::printf("  %-52s %8.1f us/event\n", "  of which the worker", median(workerCpu) * 1e6 / events);
+    std::printf("  %-52s %8.1f us/event\n", "  the worker less the store's add(): event building",
+                (median(workerCpu) - median(storeCpu)) * 1e6 / events);
+
+    std::printf("\n   Size-limit trigger, one insert into a full cache of %d events (bare SQLite):\n", triggerLimit);
+    {
+        const auto directory = scratchDirectory();
+        const double none = triggerCost(directory->filePath(QStringLiteral("none.db")), stored, Trigger::None, 5000);
+        const double current = triggerCost(directory->filePath(QStringLiteral("current.db")), stored, Trigger::Current, 5000);
+        const double original = triggerCost(directory->filePath(QStringLiteral("original.db")), stored, Trigger::Original, 100);
+        const double store = storeTriggerCost(directory->filePath(QStringLiteral("store.db")), stored, 5000);
+        std::printf("  %-52s %10.1f us\n", "no trigger", none);
+        std::printf("  %-52s %10.1f us\n", "DELETE ... WHERE id <= NEW.id - N (current)", current);
+        std::printf("  %-52s %10.1f us\n", "DELETE ... WHERE id NOT IN (... LIMIT N) (original)", original);
+        std::printf("  %-52s %10.1f us\n", "QSQLiteStorage::add() with a size of N (full)", store);
+        std::printf("  original / current: %.0f times\n", original / current);
+    }
+
+    std::printf("\n2. Stored bytes per event (file size / rows after a checkpoint)\n");
+    std::printf("  %-52s %10.1f bytes\n", "plain store", bytesPerEvent);
+    std::printf("  %-52s %10.1f bytes\n", "of which event data (the JSON bytes)", dataBytesPerEvent);
+    std::printf("  %-52s %10.1f bytes\n", "bare SQLite file with the same events", bareBytesPerEvent);
+
+    std::printf("\n   Targets:\n");
+    met &= atMost("pipeline time / bare SQLite loop time (wall)", median(pipelineWall) / median(bareWall), 1.5);
+    std::printf("  %-58s %12.3f\n", "pipeline CPU time / bare SQLite loop CPU time", median(pipelineCpu) / median(bareCpu));
+    return met;
+}
+
+// 3. The drain to the collector, from a cache filled offline. With quickAcks the collector's
+// connections acknowledge at once (see acknowledgeAtOnce).
+struct DrainRun
+{
+    Delivery delivery;
+    qint64 firstBatch = 0;
+    qint64 expected = 0;
+    double steadyRate = 0;
+};
+
+DrainRun drainOnce(QSentrelTracker &tracker, TestCollector &collector, const QString &path, bool quickAcks,
+                   const QString &copy = QString())
+{
+    DrainRun run;
+    cacheOffline(tracker, path, drainEvents);
+    if (!copy.isEmpty())
+        QFile::copy(cacheFile(path), copy);
+    // Enabling adds its own device and application event to the cache first.
+    run.expected = cachedRows(cacheFile(path)) + 1;
+    QMetaObject::Connection acknowledging;
+    if (quickAcks)
+        acknowledging = acknowledgeAtOnce(collector);
+    run.delivery = deliver(tracker, collector, path, run.expected, 0, 600000, &run.firstBatch);
+    tracker.setEnabled(false);
+    QObject::disconnect(acknowledging);
+    run.steadyRate = run.delivery.steadyRate(run.firstBatch);
+    if (!run.delivery.complete)
+        std::printf("  !! only %lld of %lld events arrived\n", qlonglong(run.delivery.events), qlonglong(run.expected));
+    return run;
+}
+
+bool drain(QSentrelTracker &tracker, TestCollector &collector)
+{
+    std::printf("\n3. Drain of %lld cached events to the collector over HTTPS on loopback, batches of 100\n",
+                qlonglong(drainEvents));
+    const auto directory = scratchDirectory();
+    const QString copy = directory->filePath(QStringLiteral("copy.db"));
+    const DrainRun run = drainOnce(tracker, collector, directory->filePath(QStringLiteral("drain")), false, copy);
+    const Delivery &delivery = run.delivery;
+    bool met = delivery.complete;
+    const double span = seconds(delivery.toLastBatch - delivery.toFirstBatch);
+    const double perBatch = span * 1e3 / double(std::max<qint64>(1, delivery.batches - 1));
+    std::printf("  %lld events in %lld batches\n", qlonglong(delivery.events), qlonglong(delivery.batches));
+    std::printf("  %-52s %10.3f s\n", "enabling to the first batch (the sync timer)", seconds(delivery.toFirstBatch));
+    std::printf("  %-52s %10.3f s\n", "first batch to the last", span);
+    std::printf("  %-52s %10.0f events/s\n", "drain rate after the first batch", run.steadyRate);
+    std::printf("  %-52s %10.0f events/s\n", "rate from enabling, with the timer",
+                double(delivery.events) / seconds(delivery.toLastBatch));
+    std::printf("  %-52s %10.2f ms\n", "per batch, wall time", perBatch);
+    std::printf("  CPU time per thread during the drain (per batch):\n");
+    QList<QPair<qint64, QString>> threads;
+    for (auto it = delivery.threadTimes.cbegin(); it != delivery.threadTimes.cend(); ++it) {
+        if (it.value() > 0)
+            threads.append({it.value(), it.key()});
+    }
+    std::sort(threads.rbegin(), threads.rend());
+    qint64 total = 0;
+    for (const auto &thread : threads) {
+        total += thread.first;
+        std::printf("    %-50s %8.3f s %7.2f ms\n", qPrintable(thread.second), seconds(thread.first),
+                    seconds(thread.first) * 1e3 / double(delivery.batches));
+    }
+    std::printf("    %-50s %8.3f s %7.2f ms\n", "all threads", seconds(total),
+                seconds(total) * 1e3 / double(delivery.batches));
+    std::printf("    (\"%s\" is the application thread, which serves the collector; \"QThread\" is the\n"
+                "    worker; \"QNetworkAccessM\" is the network manager's HTTP thread)\n",
+                qPrintable(QCoreApplication::applicationName().left(15)));
+
+    const BatchWork work = batchWork(copy);
+    std::printf("  The reporter's work per batch without the network (same cache, this thread):\n");
+    std::printf("    %-50s %10.2f ms\n", "get(100, 0)", work.get / 1e3);
+    std::printf("    %-50s %10.2f ms\n", "parse 100 rows, write the batch body", work.json / 1e3);
+    std::printf("    %-50s %10.2f ms\n", "remove(100 ids)", work.remove / 1e3);
+    std::printf("    %-50s %10.2f ms\n", "together", (work.get + work.json + work.remove) / 1e3);
+
+    // The request body goes out in TLS records of 16 KiB, one write each. On the loopback
+    // interface (MTU 65536) every record is a segment below the MSS, so Nagle's algorithm holds
+    // each one after the first until the collector acknowledges, and the kernel delays that
+    // acknowledgement by 40 ms: per batch. A collector that acknowledges at once shows what
+    // the tracker itself reaches.
+    const DrainRun quick = drainOnce(tracker, collector, directory->filePath(QStringLiteral("quick")), true);
+    const double quickSpan = seconds(quick.delivery.toLastBatch - quick.delivery.toFirstBatch);
+    std::printf("  The same with a collector that acknowledges at once (TCP_QUICKACK on each read):\n");
+    std::printf("    %-50s %10.0f events/s\n", "drain rate after the first batch", quick.steadyRate);
+    std::printf("    %-50s %10.2f ms\n", "per batch, wall time",
+                quickSpan * 1e3 / double(std::max<qint64>(1, quick.delivery.batches - 1)));
+
+    std::printf("\n   Targets:\n");
+    met &= atLeast("drain rate, events/s", run.steadyRate, 10000);
+    met &= quick.delivery.complete;
+    std::printf("  %-58s %12.0f\n", "drain rate with immediate acknowledgements, events/s", quick.steadyRate);
+    return met;
+}
+
+// 4. Memory of a process that caches and drains, against ten times fewer events.
+bool memory(TestCollector &collector)
+{
+    std::printf("\n4. Resident memory of a process caching and then draining N events (child processes)\n");
+    const MemoryRun small = runMemoryChild(collector, 10000);
+    const MemoryRun large = runMemoryChild(collector, 100000);
+    for (const MemoryRun *run : {&small, &large}) {
+        std::printf("  N = %6lld: start %5.1f MiB, caching peak %5.1f, after caching %5.1f, drain peak %5.1f, "
+                    "ru_maxrss %5.1f MiB; drained in %s s%s\n",
+                    qlonglong(run->value("cached") - 1), run->mib("start"), run->mib("cachingPeak"),
+                    run->mib("afterCaching"), run->mib("drainPeak"), run->mib("maxrss"),
+                    qPrintable(run->values.value(QStringLiteral("drainSeconds"))), run->ok ? "" : " (FAILED)");
+        std::printf("      caching samples (MiB): %s\n", qPrintable(run->values.value(QStringLiteral("cachingSamples"))));
+        std::printf("      drain samples (MiB):   %s\n", qPrintable(run->values.value(QStringLiteral("drainSamples"))));
+    }
+    std::printf("\n   Targets:\n");
+    bool met = small.ok && large.ok;
+    // Ten times the events must not cost more than a few MiB: the 90,000 events more take
+    // over 40 MiB in the file.
+    met &= atMost("peak RSS growth from 10,000 to 100,000 events, MiB", large.mib("maxrss") - small.mib("maxrss"), 4);
+    met &= atMost("drain peak growth from 10,000 to 100,000 events, MiB", large.mib("drainPeak") - small.mib("drainPeak"), 4);
+    return met;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    sentrelUsePrivateHome();
+    QGuiApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("bench_pipeline"));
+    QLoggingCategory::setFilterRules(QStringLiteral("sentrel.eventfilter.debug=false\nsentrel.eventfilter.info=false"));
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() == 5 && arguments.at(1) == QLatin1String("--memory-child"))
+        return memoryChild(arguments.at(2).toLongLong(), arguments.at(3), arguments.at(4));
+
+    // --part N (repeatable) runs only the parts named, for profiling one of them.
+    QSet<int> parts;
+    for (qsizetype i = 1; i + 1 < arguments.size(); ++i) {
+        if (arguments.at(i) == QLatin1String("--part"))
+            parts.insert(arguments.at(i + 1).toInt());
+    }
+    const auto running = [&parts](int part) { return parts.isEmpty() || parts.contains(part); };
+
+    QSentrelTracker tracker;
+    TestCollector collector;
+    if (!collector.start())
+        qFatal("the collector does not start: %s", qPrintable(collector.errorString()));
+    std::printf("Load average at the start: %s (2 cores, shared)\n\n", loadAverage().constData());
+    bool met = true;
+    if (running(1) || running(2))
+        met &= recording(tracker);
+    if (running(3))
+        met &= drain(tracker, collector);
+    if (running(4))
+        met &= memory(collector);
+    std::printf("\nLoad average at the end: %s\n", loadAverage().constData());
+    std::printf("%s\n", met ? "All targets met." : "Some targets MISSED.");
+    return met ? 0 : 1;
+}
