@@ -4,48 +4,16 @@
 // short session by itself and then waits, still tracking, until it is told to quit (SIGINT or
 // SIGTERM), so that the tracker can deliver what it recorded.
 #include "demowindow.h"
+#include "quitonsignals.h"
 #include "scriptedsession.h"
 
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QSocketNotifier>
 #include <QTextStream>
 
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-}
-
-// Quits the event loop on SIGINT and SIGTERM, so that the application ends as after its
-// Quit button: the tracker then records an orderly shutdown.
-void quitOnSignals(QApplication &app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
-        char byte;
-        [[maybe_unused]] const ssize_t read = ::read(signalPipe[0], &byte, 1);
-        QApplication::quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 bool noDisplay()
 {
     return qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")

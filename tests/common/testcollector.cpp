@@ -139,11 +139,7 @@ std::optional<TestCollector::FailureRule> TestCollector::takeFailure(const QByte
 void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Responder &responder)
 {
     Request request;
-    request.connection = incoming.connection;
-    request.method = incoming.method;
-    request.path = incoming.path;
-    request.headers = incoming.headers;
-    request.body = incoming.body;
+    static_cast<HttpsServer::Request &>(request) = incoming;
 
     const QByteArray route = incoming.route();
     const bool isBatch = route == eventsPath && request.method == "POST";

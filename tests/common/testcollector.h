@@ -37,18 +37,12 @@ public:
     };
     Q_ENUM(Failure)
 
-    struct Request
+    // What the server read, and what the collector made of it.
+    struct Request : HttpsServer::Request
     {
-        int connection = 0;         // serial number of the connection, from 1
-        QByteArray method;
-        QByteArray path;
-        QHash<QByteArray, QByteArray> headers; // names in lower case
-        QByteArray body;
         QJsonObject batch;          // the parsed body, for event batches that parse as an object
         Failure failure = Failure::None;
         int status = 0;             // the status answered, 0 when there was no answer
-
-        QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
     };
 
     explicit TestCollector(QObject *parent = nullptr);

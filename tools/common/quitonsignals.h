@@ -1,0 +1,10 @@
+#ifndef QUITONSIGNALS_H
+#define QUITONSIGNALS_H
+
+class QCoreApplication;
+
+// Turns SIGINT and SIGTERM into a normal end of app's event loop, so that the program ends as
+// after its own quit: the tracker records an orderly shutdown, the collector prints its summary.
+void quitOnSignals(QCoreApplication &app);
+
+#endif // QUITONSIGNALS_H
