@@ -1,5 +1,6 @@
 #include "eventlog.h"
 #include "logcapture.h"
+#include "qsentrelstorage_p.h"
 #include "pipelinetestsupport.h"
 #include "qsentrelreporter_p.h"
 #include "sentreltrackerimpl_p.h"
@@ -534,6 +535,52 @@ private Q_SLOTS:
         QCOMPARE(log.count(events, QStringLiteral("Next sync in")), 0); // no sync ever armed
         QCOMPARE(log.count(events, QStringLiteral("Storage is not available")), 0);
         QCOMPARE(loggedEvents(log).size(), 4); // built all the same
+        QVERIFY(collector.requests().isEmpty());
+    }
+
+    // The storage items take effect while tracking runs. The reporter reads them when it
+    // handles a change, so each change here is given time to arrive before the next request.
+    void storageChangesAtRunTime()
+    {
+        QTemporaryDir other;
+        LogCapture log;
+        configure(0);
+        tracker.setEnabled(true);
+        auto settle = [] {
+            QMetaObject::invokeMethod(SentrelTrackerImpl::instance()->currentReporter(), [] {},
+                                      Qt::BlockingQueuedConnection);
+        };
+        settle();
+        tracker.transition(QStringLiteral("first"));
+        tracker.transition(QStringLiteral("second"));
+        config()->setStoragePath(other.path());
+        settle();
+        tracker.transition(QStringLiteral("third"));
+        config()->setStorageType(QStringLiteral("SQLITE-ZSTD"));
+        settle();
+        tracker.transition(QStringLiteral("fourth"));
+        config()->setStorageSize(2);
+        settle();
+        for (const char *screen : {"fifth", "sixth", "seventh"})
+            tracker.transition(QLatin1String(screen));
+        config()->setStorageType(QString());
+        settle();
+        tracker.transition(QStringLiteral("dropped"));
+        tracker.setEnabled(false);
+
+        QCOMPARE(cached(), qint64(3)); // the device event and two screens
+        // The lowered size limit applies from the next insert: the two newest remain.
+        auto store = QSentrelStorage::create(QStringLiteral("SQLITE-ZSTD"),
+                                             other.filePath(QStringLiteral("SentrelTracker.db")), 0);
+        QVERIFY(store->open());
+        QStringList screens;
+        for (const auto &row : store->get(-1, 0))
+            screens.append(contextData(QJsonDocument::fromJson(row.second).object(), QStringLiteral("/screen_view/"))
+                                   .value(QLatin1String("object_id"))
+                                   .toString());
+        QCOMPARE(screens, (QStringList{QStringLiteral("sixth"), QStringLiteral("seventh")}));
+        QCOMPARE(log.count(storage, QStringLiteral("Using \"SQLITE-ZSTD\" event storage:")), 2);
+        QCOMPARE(log.count(storage, QStringLiteral("An empty storage type is specified")), 1);
         QVERIFY(collector.requests().isEmpty());
     }
 
