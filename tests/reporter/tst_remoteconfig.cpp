@@ -101,7 +101,7 @@ private:
     }
     int fetches() const { return int(collector.requests(configPath).size()); }
 
-    // Local values for a run against the collector: offline with a sync interval of 0.
+    // The local values against the collector; a sync interval of 0 works offline.
     void configure(int syncInterval, bool remote, int remoteInterval)
     {
         QSentrelConfiguration *c = config();
@@ -645,7 +645,7 @@ private Q_SLOTS:
             probe.write("quit\n");
             probe.closeWriteChannel();
             QTRY_COMPARE_WITH_TIMEOUT(probe.state(), QProcess::NotRunning, wait);
-            QCOMPARE(probe.exitCode(), 0);
+            QVERIFY2(probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0, qPrintable(name + QLatin1Char('\n') + log));
 
             const QStringList lines = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
             QCOMPARE(lines, (QStringList{QStringLiteral("start ") + run.startToken, QStringLiteral("end ") + run.endToken}));
