@@ -131,6 +131,7 @@ public:
     static QString newIdentifier();
 
 private:
+    bool loadConfigFile();
     QVariant value(ConfigItem item) const;
     void store(ItemMap &map, ConfigItem item, const QVariant &value);
     QList<ConfigItem> remoteItems() const;

@@ -101,7 +101,29 @@ QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
 
 QSentrelConfigurationPrivate::~QSentrelConfigurationPrivate() = default;
 
+// The stored remote document is considered whatever became of the configuration file: an
+// application configured in code has none, and would otherwise never see its remote
+// configuration again, since the collector's unchanged document is not applied twice.
 bool QSentrelConfigurationPrivate::loadConfig()
+{
+    const bool loaded = loadConfigFile();
+
+    const QSettings settings(m_settingsPath, QSettings::IniFormat);
+    if (settings.value(QStringLiteral("applicationVersion")).toString()
+        != QCoreApplication::applicationVersion()) {
+        qCDebug(lcConfig) << "Skip remote configuration from previous application version";
+        return loaded;
+    }
+
+    if (!m_remoteConfigFile.open(QIODevice::ReadOnly))
+        return loaded;
+    qCInfo(lcConfig) << "Using remote configurations from:" << m_remoteConfigFile.fileName();
+    const QByteArray remote = m_remoteConfigFile.readAll();
+    m_remoteConfigFile.close();
+    return parseConfig(remote, m_remoteConfig) && loaded;
+}
+
+bool QSentrelConfigurationPrivate::loadConfigFile()
 {
     QString path = qEnvironmentVariable("SENTREL_CONFIG");
     if (path.isEmpty()) {
@@ -134,22 +156,7 @@ bool QSentrelConfigurationPrivate::loadConfig()
         return false;
     }
     qCInfo(lcConfig) << "Using configurations from:" << path;
-    if (!parseConfig(file.readAll(), m_config))
-        return false;
-
-    const QSettings settings(m_settingsPath, QSettings::IniFormat);
-    if (settings.value(QStringLiteral("applicationVersion")).toString()
-        != QCoreApplication::applicationVersion()) {
-        qCDebug(lcConfig) << "Skip remote configuration from previous application version";
-        return true;
-    }
-
-    if (!m_remoteConfigFile.open(QIODevice::ReadOnly))
-        return true;
-    qCInfo(lcConfig) << "Using remote configurations from:" << m_remoteConfigFile.fileName();
-    const QByteArray remote = m_remoteConfigFile.readAll();
-    m_remoteConfigFile.close();
-    return parseConfig(remote, m_remoteConfig);
+    return parseConfig(file.readAll(), m_config);
 }
 
 bool QSentrelConfigurationPrivate::parseConfig(const QByteArray &data, ItemMap &map)

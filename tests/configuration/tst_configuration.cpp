@@ -510,6 +510,12 @@ private Q_SLOTS:
         auto second = loadFrom(R"({"token":"local"})");
         QCOMPARE(second->token(), QStringLiteral("remote"));
 
+        // An application configured in code, with no file at all, starts with it too.
+        const QString absent = workDir.filePath(QStringLiteral("absent.conf"));
+        qputenv("SENTREL_CONFIG", absent.toUtf8());
+        QTest::ignoreMessage(QtWarningMsg, QStringLiteral("Could no open configuration file \"%1\"").arg(absent).toUtf8().constData());
+        QCOMPARE(Config(nullptr).token(), QStringLiteral("remote"));
+
         // After an update of the application the stored document is dormant.
         QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
         auto updated = loadFrom(R"({"token":"local"})");
