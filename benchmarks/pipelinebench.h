@@ -55,12 +55,26 @@ inline qint64 residentBytes()
     return fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : -1;
 }
 
-// The process's peak resident set so far (getrusage reports kibibytes on Linux).
-inline qint64 peakResidentBytes()
+// The process's peak resident set so far (getrusage reports kibibytes on Linux). A child
+// process inherits its parent's peak at fork, so in a child this is at least the parent's.
+inline qint64 maximumResidentBytes()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return qint64(usage.ru_maxrss) * 1024;
+}
+
+// The peak resident set of this program's address space (VmHWM), which starts afresh at exec.
+inline qint64 peakResidentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
 }
 
 // CPU time of the whole process, both user and system.
@@ -69,6 +83,21 @@ inline qint64 processCpuNanoseconds()
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Context switches of the calling thread: voluntary ones (it waited for something) and
+// involuntary ones (the scheduler preempted it).
+struct ContextSwitches
+{
+    qint64 voluntary = 0;
+    qint64 involuntary = 0;
+};
+
+inline ContextSwitches threadContextSwitches()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return ContextSwitches{qint64(usage.ru_nvcsw), qint64(usage.ru_nivcsw)};
 }
 
 // CPU time of the calling thread.
@@ -341,6 +370,17 @@ inline Delivery deliver(QSentrelTracker &tracker, TestCollector &collector, cons
     delivery.threadTimes = difference(cpuNanosecondsByThread(), before);
     QObject::disconnect(counting);
     delivery.complete = delivery.events >= expected;
+
+    // The collector has answered the last batch; the tracker removes it from the cache when
+    // the answer reaches it. Disabling before that would keep the batch for the next start.
+    const QString file = cacheFile(directory);
+    QElapsedTimer removal;
+    removal.start();
+    while (delivery.complete && cachedRows(file) > 0 && removal.elapsed() < 10000) {
+        QEventLoop pause;
+        QTimer::singleShot(5, &pause, &QEventLoop::quit);
+        pause.exec();
+    }
     return delivery;
 }
 
