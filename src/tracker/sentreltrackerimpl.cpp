@@ -37,15 +37,10 @@ SentrelTrackerImpl::~SentrelTrackerImpl()
         // already be gone, so the reporter is left to the operating system rather than
         // deleted; what it stored is committed.
         enabled = false;
-        QThread *worker = thread;
-        QSentrelReporter *abandoned = reporter;
-        QMetaObject::invokeMethod(
-                reporter,
-                [worker, abandoned] {
-                    abandoned->abandonStore();
-                    worker->quit();
-                },
-                Qt::QueuedConnection);
+        queue([](QSentrelReporter *abandoned) {
+            abandoned->abandonStore();
+            QThread::currentThread()->quit();
+        });
         thread->wait();
     }
 }
@@ -95,11 +90,13 @@ void SentrelTrackerImpl::deinit()
     // Quit behind the requests already queued, so that everything recorded before disabling
     // is still handed to the reporter. Requests made from now on are ignored.
     enabled = false;
-    QThread *worker = thread;
-    SENTREL_HAND_OFF();
-    QMetaObject::invokeMethod(reporter, [this, worker] { SENTREL_TAKE_OVER(); worker->quit(); }, Qt::QueuedConnection);
+    queue([](QSentrelReporter *) { QThread::currentThread()->quit(); });
     thread->wait();
     SENTREL_TAKE_OVER();
+    {
+        std::lock_guard<std::mutex> locker(requestLock);
+        requests.clear();
+    }
 
     delete thread;
     thread = nullptr;
@@ -121,18 +118,28 @@ void SentrelTrackerImpl::setCategoryFilter(QSentrelCategoryFilter *filter)
         eventFilter->setCategoryFilter(filter);
 }
 
-template<typename Request>
-void SentrelTrackerImpl::queue(Request &&request) const
+void SentrelTrackerImpl::queue(Request request) const
 {
-    // The callable looks the reporter up when it runs on the worker thread.
-    SENTREL_HAND_OFF();
-    QMetaObject::invokeMethod(
-            reporter,
-            [tracker = this, request = std::forward<Request>(request)] {
-                SENTREL_TAKE_OVER();
-                request(tracker->reporter);
-            },
-            Qt::AutoConnection);
+    {
+        std::lock_guard<std::mutex> locker(requestLock);
+        requests.push_back(std::move(request));
+    }
+    // Captures nothing: the request travels in the queue.
+    QMetaObject::invokeMethod(reporter, [] { SentrelTrackerImpl::instance()->runNextRequest(); }, Qt::AutoConnection);
+}
+
+// Runs on the worker thread, which alone reads the reporter pointer while it runs.
+void SentrelTrackerImpl::runNextRequest() const
+{
+    Request request;
+    {
+        std::lock_guard<std::mutex> locker(requestLock);
+        if (requests.empty())
+            return;
+        request = std::move(requests.front());
+        requests.pop_front();
+    }
+    request(reporter);
 }
 
 void SentrelTrackerImpl::sendScreenView(const QString &screen,

@@ -14,7 +14,10 @@
 
 #include <SentrelTracker/sentreltrackertypes.h>
 
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class QSentrelCategoryFilter;
@@ -64,14 +67,19 @@ private:
     SentrelTrackerImpl();
     Q_DISABLE_COPY_MOVE(SentrelTrackerImpl)
 
-    template<typename Request>
-    void queue(Request &&request) const;
+    using Request = std::function<void(QSentrelReporter *)>;
+    void queue(Request request) const;
+    void runNextRequest() const;
 
     QSentrelConfigurationPrivate m_configuration;
     QSentrelReporter *reporter = nullptr;            // owned while enabled
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
     QThread *thread = nullptr;                       // owned while enabled
     bool enabled = false;
+    // Requests waiting for the worker, oldest first. Each posted call runs the oldest one; the
+    // queue itself carries the data across, under a lock the thread sanitizer can see.
+    mutable std::mutex requestLock;
+    mutable std::deque<Request> requests;
 };
 
 #endif // SENTRELTRACKERIMPL_P_H
