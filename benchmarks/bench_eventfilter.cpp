@@ -138,7 +138,6 @@ void BM_MoveHeldTrackingOn(benchmark::State &state)
 {
     SentrelTrackerImpl *tracker = SentrelTrackerImpl::instance();
     tracker->setEnabled(true);
-    QObject *reporter = tracker->currentReporter();
     MoveTarget target;
     quint64 timestamp = 0;
     for (auto _ : state) {
@@ -146,7 +145,7 @@ void BM_MoveHeldTrackingOn(benchmark::State &state)
         if ((timestamp & 1023) == 0) {
             // Lets the worker catch up, so that the queue does not grow without bound.
             state.PauseTiming();
-            QMetaObject::invokeMethod(reporter, [] {}, Qt::BlockingQueuedConnection);
+            tracker->waitForRequests();
             state.ResumeTiming();
         }
     }

@@ -112,9 +112,13 @@ inline qint64 threadCpuNanoseconds()
 // when wait is true; otherwise the value lands in *result when the worker gets to it.
 inline void workerCpuNanoseconds(qint64 *result, bool wait)
 {
-    if (QSentrelReporter *reporter = SentrelTrackerImpl::instance()->currentReporter()) {
-        QMetaObject::invokeMethod(reporter, [result] { *result = threadCpuNanoseconds(); },
-                                  wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+    SentrelTrackerImpl *tracker = SentrelTrackerImpl::instance();
+    if (QSentrelReporter *reporter = tracker->currentReporter()) {
+        // Behind the requests already queued, which a call posted to the reporter would overtake.
+        if (!wait)
+            tracker->queueRequest([result](QSentrelReporter *) { *result = threadCpuNanoseconds(); });
+        else
+            QMetaObject::invokeMethod(reporter, [result] { *result = threadCpuNanoseconds(); }, Qt::BlockingQueuedConnection);
     }
 }
 
@@ -154,8 +158,7 @@ inline QHash<QString, qint64> difference(const QHash<QString, qint64> &after, co
 // after enabling also waits for the reporter's start-up, which runs before anything queued.
 inline void waitForWorker()
 {
-    if (QSentrelReporter *reporter = SentrelTrackerImpl::instance()->currentReporter())
-        QMetaObject::invokeMethod(reporter, [] {}, Qt::BlockingQueuedConnection);
+    SentrelTrackerImpl::instance()->waitForRequests();
 }
 
 // A connection of SQLite's own to a cache file or a baseline file.

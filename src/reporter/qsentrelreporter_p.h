@@ -74,9 +74,13 @@ public:
 
     QString sessionIdentifier() const { return sessionId; }
 
+    // The events added between the two are written to the cache together.
+    void beginBatch();
+    void endBatch();
+
     // At process exit Qt's SQL globals may be gone before the store could close: leave it to
-    // the operating system. What it stored is already committed.
-    void abandonStore() { (void)eventStore.release(); }
+    // the operating system once what it holds is committed.
+    void abandonStore();
 
     // Whether server names this machine, for which a self-signed certificate is accepted.
     static bool isLocalhost(const QString &server);

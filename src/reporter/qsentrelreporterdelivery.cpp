@@ -85,6 +85,25 @@ void QSentrelReporter::addEvent(const QJsonArray &contexts)
     }
 }
 
+void QSentrelReporter::beginBatch()
+{
+    if (eventStore)
+        eventStore->transaction();
+}
+
+void QSentrelReporter::endBatch()
+{
+    if (eventStore)
+        eventStore->commit();
+}
+
+void QSentrelReporter::abandonStore()
+{
+    if (eventStore)
+        eventStore->commit();
+    (void)eventStore.release();
+}
+
 void QSentrelReporter::sync()
 {
     if (!eventStore)

@@ -34,6 +34,12 @@ public:
     virtual QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) = 0;
     virtual quint64 size() = 0;
 
+    // Groups the adds that follow until commit() into one write to the file. An event added
+    // in a batch is lost with the process only if it dies before commit(); when the batch
+    // cannot be written as a whole its events are written one by one.
+    virtual bool transaction() = 0;
+    virtual bool commit() = 0;
+
     // The store of a configured storage type ("SQLITE", "SQLITE-ZLIB", "SQLITE-ZSTD",
     // case-sensitive) for the database file at path, not yet opened; null for any other type.
     static std::unique_ptr<QSentrelStorage> create(const QString &type, const QString &path, int size);

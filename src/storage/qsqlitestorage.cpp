@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <utility>
+
 namespace {
 const QString connectionName = QStringLiteral("storage");
 
@@ -26,7 +28,9 @@ QSQLiteStorage::QSQLiteStorage(const QString &path, int size)
 
 QSQLiteStorage::~QSQLiteStorage()
 {
-    // The query goes first so that the connection is no longer in use when it is removed.
+    commit();
+    // The queries go first so that the connection is no longer in use when it is removed.
+    insertQuery = QSqlQuery();
     query = QSqlQuery();
     if (database.isOpen())
         database.close();
@@ -120,32 +124,113 @@ bool QSQLiteStorage::open()
             return false;
         }
     }
+    insertQuery = QSqlQuery(database);
+    if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"))) {
+        qCWarning(lcStorage) << "Failed to prepare the event insert:" << insertQuery.lastError().text();
+        return false;
+    }
     return true;
+}
+
+std::optional<QByteArray> QSQLiteStorage::useCompression(const QString &compression)
+{
+    query.prepare(QStringLiteral("REPLACE INTO configuration VALUES('compression', ?)"));
+    query.addBindValue(compression);
+    if (!query.exec())
+        qCWarning(lcStorage) << "Failed to store compression configuration:" << query.lastError().text();
+
+    std::optional<QByteArray> dictionary;
+    query.prepare(QStringLiteral("SELECT value FROM configuration WHERE item = ?"));
+    query.addBindValue(QString(compression + QLatin1String("_dictionary")));
+    if (query.exec() && query.next())
+        dictionary = query.value(0).toByteArray();
+    query.finish();
+    return dictionary;
+}
+
+bool QSQLiteStorage::insert(const QByteArray &stored)
+{
+    // A null array would be bound as NULL; an empty event is an empty BLOB.
+    insertQuery.bindValue(0, stored.isNull() ? QByteArray("", 0) : stored);
+    if (!insertQuery.exec()) {
+        qCWarning(lcStorage) << "Failed to write to storage:" << insertQuery.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+// Outside a batch; returns whether the last row was stored.
+bool QSQLiteStorage::insertEach(const QList<QByteArray> &rows)
+{
+    bool stored = false;
+    for (const QByteArray &row : rows)
+        stored = insert(row);
+    return stored;
 }
 
 bool QSQLiteStorage::add(const QByteArray &data)
 {
-    query.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"));
-    // A null array would be bound as NULL; an empty event is an empty BLOB.
-    query.addBindValue(data.isNull() ? QByteArray("", 0) : data);
-    if (!query.exec()) {
-        qCWarning(lcStorage) << "Failed to write to storage:" << query.lastError().text();
+    const QByteArray stored = compress(data);
+    if (!batchOpen) {
+        if (!insert(stored))
+            return false;
+        qCDebug(lcStorage) << "Added event";
+        return true;
+    }
+    batchRows.append(stored);
+    insertQuery.bindValue(0, stored.isNull() ? QByteArray("", 0) : stored);
+    if (insertQuery.exec())
+        return true;
+    // A failed statement may have rolled back the whole batch (a full disk does): write its
+    // events one by one instead, each failure logged.
+    batchOpen = false;
+    query.exec(QStringLiteral("ROLLBACK"));
+    const QList<QByteArray> rows = std::exchange(batchRows, {});
+    return insertEach(rows);
+}
+
+bool QSQLiteStorage::transaction()
+{
+    if (batchOpen)
+        return true;
+    // Takes the write lock now: a read that turns into a write later in the batch could be
+    // refused without waiting when another connection has written in between.
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        qCWarning(lcStorage) << "Failed to begin a batch of events:" << query.lastError().text();
         return false;
     }
-    qCDebug(lcStorage) << "Added event";
+    batchOpen = true;
     return true;
+}
+
+bool QSQLiteStorage::commit()
+{
+    if (!batchOpen)
+        return true;
+    batchOpen = false;
+    const QList<QByteArray> rows = std::exchange(batchRows, {});
+    if (query.exec(QStringLiteral("COMMIT"))) {
+        if (!rows.isEmpty())
+            qCDebug(lcStorage) << "Added" << rows.size() << "events";
+        return true;
+    }
+    qCWarning(lcStorage) << "Failed to commit a batch of events:" << query.lastError().text();
+    query.exec(QStringLiteral("ROLLBACK"));
+    return insertEach(rows) || rows.isEmpty();
 }
 
 bool QSQLiteStorage::remove(quint64 id)
 {
-    query.prepare(QStringLiteral("DELETE FROM events WHERE id = ?"));
-    query.addBindValue(QVariant::fromValue<quint64>(id));
-    if (!query.exec()) {
-        qCWarning(lcStorage) << "Failed to remove event:" << query.lastError().text();
-        return false;
-    }
-    qCDebug(lcStorage) << "Removed event";
-    return true;
+    return outsideBatch([&] {
+        query.prepare(QStringLiteral("DELETE FROM events WHERE id = ?"));
+        query.addBindValue(QVariant::fromValue<quint64>(id));
+        if (!query.exec()) {
+            qCWarning(lcStorage) << "Failed to remove event:" << query.lastError().text();
+            return false;
+        }
+        qCDebug(lcStorage) << "Removed event";
+        return true;
+    });
 }
 
 bool QSQLiteStorage::remove(const QSet<quint64> &ids)
@@ -154,22 +239,26 @@ bool QSQLiteStorage::remove(const QSet<quint64> &ids)
     list.reserve(ids.size());
     for (const quint64 id : ids)
         list.append(QString::number(qulonglong(id), 10));
-    if (!query.exec(QStringLiteral("DELETE FROM events WHERE id IN (%1)").arg(list.join(QLatin1Char(','))))) {
-        qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
-        return false;
-    }
-    qCDebug(lcStorage) << "Removed" << ids.size() << "events";
-    return true;
+    return outsideBatch([&] {
+        if (!query.exec(QStringLiteral("DELETE FROM events WHERE id IN (%1)").arg(list.join(QLatin1Char(','))))) {
+            qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
+            return false;
+        }
+        qCDebug(lcStorage) << "Removed" << ids.size() << "events";
+        return true;
+    });
 }
 
 bool QSQLiteStorage::removeAll()
 {
-    if (!query.exec(QStringLiteral("DELETE FROM events"))) {
-        qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
-        return false;
-    }
-    qCDebug(lcStorage) << "Removed all events";
-    return true;
+    return outsideBatch([&] {
+        if (!query.exec(QStringLiteral("DELETE FROM events"))) {
+            qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
+            return false;
+        }
+        qCDebug(lcStorage) << "Removed all events";
+        return true;
+    });
 }
 
 QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offset)
@@ -183,7 +272,7 @@ QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offse
         return events;
     }
     while (query.next())
-        events.append(qMakePair(query.value(0).toULongLong(), query.value(1).toByteArray()));
+        events.append(qMakePair(query.value(0).toULongLong(), decompress(query.value(1).toByteArray())));
     query.finish();
     return events;
 }

@@ -15,8 +15,10 @@
 #include <QSqlQuery>
 #include <QString>
 
+#include <optional>
+
 // The event cache in an SQLite file, events kept as they are added. Base of the compressing
-// stores, which override open(), add() and get().
+// stores, which override open(), compress() and decompress().
 //
 // Uses the process-wide SQL connection "storage", so at most one store may be open at a time:
 // destroy the old store before opening a new one. Created, used and destroyed on one thread
@@ -35,17 +37,46 @@ public:
     bool removeAll() override;
     QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) override;
     quint64 size() override;
+    bool transaction() override;
+    bool commit() override;
+
+    // An event as it is stored, and back. Each returns data unchanged when it cannot be
+    // transformed, so such an event is stored, or read back, as it is.
+    virtual QByteArray compress(const QByteArray &data) { return data; }
+    virtual QByteArray decompress(const QByteArray &data) { return data; }
 
 protected:
+    // Records the compression in the configuration table and returns the stored
+    // "<compression>_dictionary", if there is one.
+    std::optional<QByteArray> useCompression(const QString &compression);
+
+    // Runs work with the open batch committed first and a new one begun after: for writes that
+    // must never be rolled back together with the batch's events.
+    template<typename Work>
+    auto outsideBatch(Work work)
+    {
+        const bool batched = batchOpen;
+        commit();
+        const auto result = work();
+        if (batched)
+            transaction();
+        return result;
+    }
+
     QString path;
     int sizeLimit; // events kept at most; 0 or less: no limit
     QSqlDatabase database;
-    QSqlQuery query; // reused by every statement; operations must not interleave
+    QSqlQuery query; // reused by every statement but the insert; operations must not interleave
 
 private:
     void restrictFilePermissions() const;
+    bool insert(const QByteArray &stored);
+    bool insertEach(const QList<QByteArray> &rows);
 
+    QSqlQuery insertQuery; // prepared once by open()
     bool registeredConnection = false;
+    bool batchOpen = false;
+    QList<QByteArray> batchRows; // added since the batch began, as stored
 };
 
 #endif // QSQLITESTORAGE_P_H

@@ -32,34 +32,23 @@ bool QSQLiteZlibStorage::open()
 {
     if (!QSQLiteStorage::open())
         return false;
-    if (!query.exec(QStringLiteral("REPLACE INTO configuration VALUES('compression', 'zlib')")))
-        qCWarning(lcStorage) << "Failed to store compression configuration:" << query.lastError().text();
-    if (query.exec(QStringLiteral("SELECT value FROM configuration WHERE item = 'zlib_dictionary'")) && query.next()) {
-        dictionary = query.value(0).toByteArray();
+    if (const std::optional<QByteArray> stored = useCompression(QStringLiteral("zlib"))) {
+        dictionary = *stored;
         dictionaryReady = true;
         qCDebug(lcStorage) << "Zlib dictionary loaded";
     }
-    query.finish();
     return true;
-}
-
-bool QSQLiteZlibStorage::add(const QByteArray &data)
-{
-    return QSQLiteStorage::add(compress(data));
-}
-
-QList<QPair<quint64, QByteArray>> QSQLiteZlibStorage::get(qint64 limit, qint64 offset)
-{
-    QList<QPair<quint64, QByteArray>> events = QSQLiteStorage::get(limit, offset);
-    for (auto &event : events)
-        event.second = decompress(event.second);
-    return events;
 }
 
 QByteArray QSQLiteZlibStorage::compress(const QByteArray &data)
 {
-    if (!dictionaryReady && size() > trainingThreshold)
-        trainDictionary();
+    // The dictionary row must never be rolled back with a batch whose events it compressed.
+    if (!dictionaryReady && size() > trainingThreshold) {
+        outsideBatch([this] {
+            trainDictionary();
+            return true;
+        });
+    }
 
     // What decompress() would refuse to inflate must not be stored deflated.
     if (data.size() > SentrelStorage::maxEventSize) {

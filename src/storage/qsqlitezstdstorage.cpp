@@ -55,16 +55,12 @@ bool QSQLiteZstdStorage::open()
 {
     if (!QSQLiteStorage::open())
         return false;
-    if (!query.exec(QStringLiteral("REPLACE INTO configuration VALUES('compression', 'zstd')")))
-        qCWarning(lcStorage) << "Failed to store compression configuration:" << query.lastError().text();
-
     QByteArray dictionary;
-    if (query.exec(QStringLiteral("SELECT value FROM configuration WHERE item = 'zstd_dictionary'")) && query.next()) {
-        dictionary = query.value(0).toByteArray();
+    if (const std::optional<QByteArray> stored = useCompression(QStringLiteral("zstd"))) {
+        dictionary = *stored;
         dictionaryReady = true;
         qCDebug(lcStorage) << "Zstd dictionary loaded";
     }
-    query.finish();
 
     // Without a dictionary the digested ones are made from empty content: frames made with
     // them carry no dictionary identifier and decode alike once a trained dictionary is in use.
@@ -75,23 +71,15 @@ bool QSQLiteZstdStorage::open()
     return true;
 }
 
-bool QSQLiteZstdStorage::add(const QByteArray &data)
-{
-    return QSQLiteStorage::add(compress(data));
-}
-
-QList<QPair<quint64, QByteArray>> QSQLiteZstdStorage::get(qint64 limit, qint64 offset)
-{
-    QList<QPair<quint64, QByteArray>> events = QSQLiteStorage::get(limit, offset);
-    for (auto &event : events)
-        event.second = decompress(event.second);
-    return events;
-}
-
 QByteArray QSQLiteZstdStorage::compress(const QByteArray &data)
 {
-    if (!dictionaryReady && size() > trainingThreshold)
-        trainDictionary();
+    // The dictionary row must never be rolled back with a batch whose events it compressed.
+    if (!dictionaryReady && size() > trainingThreshold) {
+        outsideBatch([this] {
+            trainDictionary();
+            return true;
+        });
+    }
 
     // What decompress() would refuse must not be stored as a frame.
     if (!compressionContext || !compressionDictionary || data.size() > SentrelStorage::maxEventSize) {

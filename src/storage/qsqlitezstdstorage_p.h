@@ -30,13 +30,10 @@ public:
     ~QSQLiteZstdStorage() override;
 
     bool open() override;
-    bool add(const QByteArray &data) override;
-    QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) override;
 
-    // Valid only after a successful open(). Each returns data unchanged when it cannot be
-    // transformed, so such an event is stored, or read back, as it is.
-    QByteArray compress(const QByteArray &data);
-    QByteArray decompress(const QByteArray &data);
+    // Valid only after a successful open().
+    QByteArray compress(const QByteArray &data) override;
+    QByteArray decompress(const QByteArray &data) override;
     void trainDictionary();
 
     // Decodes one stored value against a dictionary (empty for frames made before one existed)

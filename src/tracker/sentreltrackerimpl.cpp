@@ -6,6 +6,12 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <algorithm>
+#include <future>
+#include <iterator>
+#include <memory>
+#include <vector>
+
 namespace {
 
 // Most applications never disable tracking. Stopping the worker while the application object
@@ -118,28 +124,64 @@ void SentrelTrackerImpl::setCategoryFilter(QSentrelCategoryFilter *filter)
         eventFilter->setCategoryFilter(filter);
 }
 
+namespace {
+// Requests run in one batch at most: bounds what a crash can take before it is committed and
+// how long the worker's timers and replies wait.
+constexpr std::size_t maximumBatch = 256;
+} // namespace
+
 void SentrelTrackerImpl::queue(Request request) const
 {
+    bool wasEmpty;
     {
         std::lock_guard<std::mutex> locker(requestLock);
+        wasEmpty = requests.empty();
         requests.push_back(std::move(request));
     }
-    // Captures nothing: the request travels in the queue.
-    QMetaObject::invokeMethod(reporter, [] { SentrelTrackerImpl::instance()->runNextRequest(); }, Qt::AutoConnection);
+    // A non-empty queue already has a call on its way, or a worker running it.
+    if (wasEmpty)
+        postRunRequests();
+}
+
+void SentrelTrackerImpl::postRunRequests() const
+{
+    // Captures nothing: the requests travel in the queue.
+    QMetaObject::invokeMethod(reporter, [] { SentrelTrackerImpl::instance()->runRequests(); }, Qt::QueuedConnection);
 }
 
 // Runs on the worker thread, which alone reads the reporter pointer while it runs.
-void SentrelTrackerImpl::runNextRequest() const
+void SentrelTrackerImpl::runRequests() const
 {
-    Request request;
+    std::vector<Request> batch;
+    bool more;
     {
         std::lock_guard<std::mutex> locker(requestLock);
-        if (requests.empty())
-            return;
-        request = std::move(requests.front());
-        requests.pop_front();
+        const std::size_t count = std::min(requests.size(), maximumBatch);
+        batch.reserve(count);
+        std::move(requests.begin(), requests.begin() + std::ptrdiff_t(count), std::back_inserter(batch));
+        requests.erase(requests.begin(), requests.begin() + std::ptrdiff_t(count));
+        more = !requests.empty();
     }
-    request(reporter);
+    // Behind whatever else the worker has to do; nothing else posts while the queue is full.
+    if (more)
+        postRunRequests();
+    if (batch.empty())
+        return;
+    reporter->beginBatch();
+    for (const Request &request : batch)
+        request(reporter);
+    reporter->endBatch();
+}
+
+void SentrelTrackerImpl::waitForRequests() const
+{
+    if (!enabled)
+        return;
+    // A request dropped unrun (by disabling) breaks the promise, which ends the wait as well.
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ran = done->get_future();
+    queue([done](QSentrelReporter *) { done->set_value(); });
+    ran.wait();
 }
 
 void SentrelTrackerImpl::sendScreenView(const QString &screen,

@@ -63,21 +63,29 @@ public:
     QSentrelReporter *currentReporter() const { return reporter; }
     QSentrelEventFilter *currentEventFilter() const { return eventFilter.get(); }
 
+    // For the tests: runs request on the worker behind every request made before it.
+    using Request = std::function<void(QSentrelReporter *)>;
+    void queueRequest(Request request) const { queue(std::move(request)); }
+    // For the tests: returns once every request made before has run. Not on the worker.
+    void waitForRequests() const;
+
 private:
     SentrelTrackerImpl();
     Q_DISABLE_COPY_MOVE(SentrelTrackerImpl)
 
-    using Request = std::function<void(QSentrelReporter *)>;
     void queue(Request request) const;
-    void runNextRequest() const;
+    void postRunRequests() const;
+    void runRequests() const;
 
     QSentrelConfigurationPrivate m_configuration;
     QSentrelReporter *reporter = nullptr;            // owned while enabled
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
     QThread *thread = nullptr;                       // owned while enabled
     bool enabled = false;
-    // Requests waiting for the worker, oldest first. Each posted call runs the oldest one; the
-    // queue itself carries the data across, under a lock the thread sanitizer can see.
+    // Requests waiting for the worker, oldest first; the queue itself carries the data across,
+    // under a lock the thread sanitizer can see. A call to runRequests() is posted to the
+    // worker when the queue stops being empty, and it runs what is queued in batches, so that
+    // a burst of events costs one post and one write to the cache per batch.
     mutable std::mutex requestLock;
     mutable std::deque<Request> requests;
 };

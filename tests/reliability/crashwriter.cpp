@@ -1,6 +1,7 @@
 // Adds numbered events to a cache until it is killed, or COUNT events when a count is given.
 // After each add() that returned true, it prints the event's number, so that whoever runs it
-// knows which inserts had completed.
+// knows which inserts had completed. With SENTREL_WRITER_BATCH=N in the environment it adds N
+// events per batch and prints a batch's numbers once its commit() has returned true.
 #include "qsentrelstorage_p.h"
 
 #include <QCoreApplication>
@@ -22,13 +23,26 @@ int main(int argc, char *argv[])
         return 3;
     const qint64 first = arguments.at(3).toLongLong();
     const qint64 last = arguments.size() > 4 ? first + arguments.at(4).toLongLong() : -1;
+    const int batch = qEnvironmentVariableIntValue("SENTREL_WRITER_BATCH");
     const QByteArray padding(300, 'x');
+    QList<qint64> added;
     for (qint64 number = first; number != last; ++number) {
+        if (batch > 0 && added.isEmpty())
+            store->transaction();
         const QByteArray event = "{\"n\":" + QByteArray::number(number) + ",\"pad\":\"" + padding + "\"}";
-        if (store->add(event)) {
-            std::printf("%lld\n", static_cast<long long>(number));
+        if (store->add(event))
+            added.append(number);
+        else
+            added.append(-1); // a failed add spoils the certainty of its whole batch
+        if (batch > 0 && added.size() < batch && number + 1 != last)
+            continue;
+        const bool committed = batch <= 0 || store->commit();
+        if (committed && !added.contains(-1)) {
+            for (const qint64 stored : std::as_const(added))
+                std::printf("%lld\n", static_cast<long long>(stored));
             std::fflush(stdout);
         }
+        added.clear();
     }
     return 0;
 }

@@ -24,9 +24,11 @@ private Q_SLOTS:
     void killedWriter_data()
     {
         QTest::addColumn<QString>("type");
-        QTest::newRow("plain") << "SQLITE";
-        QTest::newRow("zlib") << "SQLITE-ZLIB";
-        QTest::newRow("zstd") << "SQLITE-ZSTD";
+        QTest::addColumn<int>("batch"); // events per commit; 0: each add commits
+        for (const char *type : {"SQLITE", "SQLITE-ZLIB", "SQLITE-ZSTD"}) {
+            QTest::addRow("%s", type) << QString::fromLatin1(type) << 0;
+            QTest::addRow("%s, batches of 64", type) << QString::fromLatin1(type) << 64;
+        }
     }
 
     // A writer killed with SIGKILL at random moments, many times over the same file: every
@@ -34,6 +36,7 @@ private Q_SLOTS:
     void killedWriter()
     {
         QFETCH(QString, type);
+        QFETCH(int, batch);
         QTemporaryDir directory;
         const QString path = directory.filePath(QStringLiteral("SentrelTracker.db"));
         QSet<qint64> completed;
@@ -42,6 +45,9 @@ private Q_SLOTS:
 
         for (int round = 0; round < 25; ++round) {
             QProcess writer;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("SENTREL_WRITER_BATCH"), QString::number(batch));
+            writer.setProcessEnvironment(environment);
             writer.start(QStringLiteral(CRASH_WRITER), {type, path, QString::number(next)});
             QVERIFY(writer.waitForStarted());
             // Wait for a first completed insert, then a random moment more.

@@ -546,7 +546,9 @@ private Q_SLOTS:
         LogCapture log;
         configure(0);
         tracker.setEnabled(true);
+        // Behind both the requests and the change signals sent so far.
         auto settle = [] {
+            SentrelTrackerImpl::instance()->waitForRequests();
             QMetaObject::invokeMethod(SentrelTrackerImpl::instance()->currentReporter(), [] {},
                                       Qt::BlockingQueuedConnection);
         };

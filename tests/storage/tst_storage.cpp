@@ -567,6 +567,54 @@ private Q_SLOTS:
         QCOMPARE(file.value(QStringLiteral("SELECT COUNT(*) FROM configuration")).toInt(), variant == Variant::Plain ? 1 : 2);
     }
 
+    void batches_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<int>("visibleMidBatch"); // rows another connection sees within the batch
+        QTest::newRow("plain") << Variant::Plain << 10;
+        // The dictionary is written, and what it was trained on committed, before the batch
+        // goes on: a batch rolled back later must not take the dictionary of its events along.
+        QTest::newRow("zlib") << Variant::Zlib << 100;
+        QTest::newRow("zstd") << Variant::Zstd << 100;
+    }
+
+    void batches()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(int, visibleMidBatch);
+        const QList<QByteArray> events = sampleEvents(160);
+        {
+            auto store = createStore(variant, path);
+            QVERIFY(store->open());
+            addAll(*store, events.mid(0, 10));
+            QVERIFY(store->transaction());
+            addAll(*store, events.mid(10, 140));
+            QCOMPARE(store->size(), quint64(150));
+            {
+                FileInspector file(path);
+                QCOMPARE(file.value(QStringLiteral("SELECT COUNT(*) FROM events")).toInt(), visibleMidBatch);
+                QCOMPARE(file.dictionary(variant).isValid(), variant != Variant::Plain);
+            }
+            QVERIFY(store->commit());
+            QCOMPARE(FileInspector(path).value(QStringLiteral("SELECT COUNT(*) FROM events")).toInt(), 150);
+
+            // Clearing within a batch clears what the batch added before, and keeps what follows.
+            QVERIFY(store->transaction());
+            addAll(*store, events.mid(150, 5));
+            QVERIFY(store->removeAll());
+            addAll(*store, events.mid(155, 3));
+            QVERIFY(store->commit());
+            QCOMPARE(dataOf(store->get(-1, 0)), events.mid(155, 3));
+
+            // A store destroyed within a batch commits it.
+            QVERIFY(store->transaction());
+            addAll(*store, events.mid(158, 2));
+        }
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        QCOMPARE(dataOf(store->get(-1, 0)), events.mid(155, 5));
+    }
+
     void dictionaryTraining_data()
     {
         addVariantColumn();
