@@ -293,30 +293,6 @@ inline void cacheOffline(QSentrelTracker &tracker, const QString &directory, qin
     tracker.setEnabled(false);
 }
 
-// For the diagnosis of the drain: makes the collector's connections acknowledge each chunk of
-// a request as soon as it has been read, instead of after the kernel's delayed-acknowledgement
-// timer. Setting TCP_QUICKACK while an acknowledgement is pending sends it at once.
-inline void acknowledgeAtOnce(QSslSocket *socket)
-{
-    QObject::connect(socket, &QIODevice::readyRead, socket, [socket] {
-        const int on = 1;
-        if (socket->socketDescriptor() >= 0)
-            setsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-    });
-}
-
-// Applies acknowledgeAtOnce to every connection the collector has and accepts from now on.
-inline QMetaObject::Connection acknowledgeAtOnce(TestCollector &collector)
-{
-    for (QSslSocket *socket : collector.findChildren<QSslSocket *>())
-        acknowledgeAtOnce(socket);
-    QSslServer *listener = collector.findChild<QSslServer *>();
-    if (!listener)
-        return {};
-    return QObject::connect(listener, &QSslServer::startedEncryptionHandshake, &collector,
-                            [](QSslSocket *socket) { acknowledgeAtOnce(socket); });
-}
-
 // Delivery of the cache to the collector: the clock starts at setEnabled(true), and the first
 // sync follows the one-second timer.
 struct Delivery

@@ -48,7 +48,7 @@ QString QSentrelConfigurationPrivate::newIdentifier()
 
 QVariant QSentrelConfigurationPrivate::value(ConfigItem item) const
 {
-    std::lock_guard<std::mutex> locker(m_mapLock);
+    std::shared_lock<std::shared_mutex> locker(m_mapLock);
     const auto remote = m_remoteConfig.constFind(item);
     if (remote != m_remoteConfig.cend())
         return *remote;
@@ -57,13 +57,13 @@ QVariant QSentrelConfigurationPrivate::value(ConfigItem item) const
 
 void QSentrelConfigurationPrivate::store(ItemMap &map, ConfigItem item, const QVariant &value)
 {
-    std::lock_guard<std::mutex> locker(m_mapLock);
+    std::lock_guard<std::shared_mutex> locker(m_mapLock);
     map.insert(item, value);
 }
 
 QList<QSentrelConfigurationPrivate::ConfigItem> QSentrelConfigurationPrivate::remoteItems() const
 {
-    std::lock_guard<std::mutex> locker(m_mapLock);
+    std::shared_lock<std::shared_mutex> locker(m_mapLock);
     return m_remoteConfig.keys();
 }
 

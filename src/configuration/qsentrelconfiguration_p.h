@@ -21,11 +21,13 @@
 #include <QVariant>
 
 #include <mutex>
+#include <shared_mutex>
 
 // The implementation of the configuration. Owned by value by the tracker core and living on
 // the thread that created it. The reporter reads the items from the worker thread and applies
-// remote configuration documents there, so both item maps are guarded by one mutex, which is
-// never held while a signal is emitted.
+// remote configuration documents there, so both item maps are guarded by one lock, which is
+// never held while a signal is emitted. Readers share it: the application thread's category
+// check never waits for the worker reading the items of an event.
 class SENTREL_AUTOTEST_EXPORT QSentrelConfigurationPrivate : public QSentrelConfiguration
 {
     Q_OBJECT
@@ -143,8 +145,8 @@ private:
     QByteArray m_remoteConfigHash;
     QFile m_remoteConfigFile;
     bool m_lastShutdown = true;
-    // Guards m_config and m_remoteConfig. A standard mutex, so that the thread sanitizer sees it.
-    mutable std::mutex m_mapLock;
+    // Guards m_config and m_remoteConfig. A standard lock, so that the thread sanitizer sees it.
+    mutable std::shared_mutex m_mapLock;
 };
 
 #endif // QSENTRELCONFIGURATION_P_H

@@ -18,7 +18,7 @@ bool QSentrelConfigurationPrivate::applyConfig(const QByteArray &document)
 
     QList<ConfigItem> oldItems = remoteItems();
     {
-        std::lock_guard<std::mutex> locker(m_mapLock);
+        std::lock_guard<std::shared_mutex> locker(m_mapLock);
         m_remoteConfig.clear();
     }
 

@@ -8,9 +8,7 @@
 
 #include <algorithm>
 #include <future>
-#include <iterator>
 #include <memory>
-#include <vector>
 
 namespace {
 
@@ -100,9 +98,10 @@ void SentrelTrackerImpl::deinit()
     thread->wait();
     SENTREL_TAKE_OVER();
     {
-        std::lock_guard<std::mutex> locker(requestLock);
+        std::lock_guard<SentrelSpinningMutex> locker(requestLock);
         requests.clear();
     }
+    taken.clear();
 
     delete thread;
     thread = nullptr;
@@ -134,7 +133,7 @@ void SentrelTrackerImpl::queue(Request request) const
 {
     bool wasEmpty;
     {
-        std::lock_guard<std::mutex> locker(requestLock);
+        std::lock_guard<SentrelSpinningMutex> locker(requestLock);
         wasEmpty = requests.empty();
         requests.push_back(std::move(request));
     }
@@ -152,24 +151,23 @@ void SentrelTrackerImpl::postRunRequests() const
 // Runs on the worker thread, which alone reads the reporter pointer while it runs.
 void SentrelTrackerImpl::runRequests() const
 {
-    std::vector<Request> batch;
-    bool more;
-    {
-        std::lock_guard<std::mutex> locker(requestLock);
-        const std::size_t count = std::min(requests.size(), maximumBatch);
-        batch.reserve(count);
-        std::move(requests.begin(), requests.begin() + std::ptrdiff_t(count), std::back_inserter(batch));
-        requests.erase(requests.begin(), requests.begin() + std::ptrdiff_t(count));
-        more = !requests.empty();
+    if (taken.empty()) {
+        std::lock_guard<SentrelSpinningMutex> locker(requestLock);
+        taken.swap(requests);
     }
-    // Behind whatever else the worker has to do; nothing else posts while the queue is full.
-    if (more)
-        postRunRequests();
-    if (batch.empty())
+    if (taken.empty())
         return;
+    const std::size_t count = std::min(taken.size(), maximumBatch);
+    // Behind whatever else the worker has to do. Requests queued meanwhile have a call of
+    // their own, as the queue was empty when they came.
+    if (count < taken.size())
+        postRunRequests();
     reporter->beginBatch();
-    for (const Request &request : batch)
+    for (std::size_t i = 0; i < count; ++i) {
+        const Request request = std::move(taken.front());
+        taken.pop_front();
         request(reporter);
+    }
     reporter->endBatch();
 }
 

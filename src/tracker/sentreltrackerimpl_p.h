@@ -14,11 +14,34 @@
 
 #include <SentrelTracker/sentreltrackertypes.h>
 
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <deque>
 #include <optional>
+
+// A mutex that spins a little before it sleeps. The request queue's lock is held for a push or
+// a swap, far less than putting a thread to sleep and waking it takes.
+class SentrelSpinningMutex
+{
+public:
+    void lock()
+    {
+        for (int i = 0; i < 100; ++i) {
+            if (mutex.try_lock())
+                return;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        mutex.lock();
+    }
+    bool try_lock() { return mutex.try_lock(); }
+    void unlock() { mutex.unlock(); }
+
+private:
+    std::mutex mutex;
+};
 
 class QSentrelCategoryFilter;
 class QSentrelEventFilter;
@@ -84,10 +107,13 @@ private:
     bool enabled = false;
     // Requests waiting for the worker, oldest first; the queue itself carries the data across,
     // under a lock the thread sanitizer can see. A call to runRequests() is posted to the
-    // worker when the queue stops being empty, and it runs what is queued in batches, so that
-    // a burst of events costs one post and one write to the cache per batch.
-    mutable std::mutex requestLock;
+    // worker when the queue stops being empty. The worker swaps the whole queue for its own
+    // empty one and runs what it took in batches, so that a burst of events costs one post
+    // and one write to the cache per batch, and the lock is only ever held for a push or a swap.
+    mutable SentrelSpinningMutex requestLock;
+    // Deques: pushing allocates a small block now and then, never moves what is queued.
     mutable std::deque<Request> requests;
+    mutable std::deque<Request> taken; // the worker's alone: taken from the queue, not yet run
 };
 
 #endif // SENTRELTRACKERIMPL_P_H

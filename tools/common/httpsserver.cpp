@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 
 #ifdef Q_OS_UNIX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #endif
 
@@ -272,7 +274,11 @@ void HttpsServer::acceptConnections()
             continue;
         ++connections;
         open.insert(socket, Connection{++nextSerial, QByteArray(), false});
-        connect(socket, &QIODevice::readyRead, this, [this, socket] { readFrom(socket); });
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connect(socket, &QIODevice::readyRead, this, [this, socket] {
+            acknowledgeAtOnce(socket);
+            readFrom(socket);
+        });
         connect(socket, &QAbstractSocket::disconnected, this, [this, socket] {
             open.remove(socket);
             socket->deleteLater();
@@ -280,6 +286,19 @@ void HttpsServer::acceptConnections()
         if (socket->bytesAvailable() > 0)
             readFrom(socket);
     }
+}
+
+// TCP_QUICKACK does not stay set: the kernel may fall back to delaying, so it is set anew
+// whenever data has arrived, while the acknowledgement of that data is still pending.
+void HttpsServer::acknowledgeAtOnce(QSslSocket *socket) const
+{
+#if defined(Q_OS_LINUX)
+    const int on = 1;
+    if (quickAcks && socket->socketDescriptor() >= 0)
+        ::setsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    Q_UNUSED(socket);
+#endif
 }
 
 void HttpsServer::readFrom(QSslSocket *socket)
