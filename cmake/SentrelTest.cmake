@@ -1,10 +1,28 @@
-# sentrel_add_test(NAME SOURCES ... [LIBRARIES ...] [LABELS ...])
+# sentrel_add_probe(NAME SOURCES ... [LIBRARIES ...])
+#
+# Builds a helper program that a test starts as a process of its own.
+function(sentrel_add_probe name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+    target_compile_definitions(${name} PRIVATE QT_NO_KEYWORDS)
+endfunction()
+
+# sentrel_add_test(NAME SOURCES ... [LIBRARIES ...] [LABELS ...] [PROGRAMS MACRO=TARGET ...])
 #
 # Builds one QtTest executable and registers it with CTest. Every test runs offscreen with a
 # private HOME and XDG directories under the build tree, so it never touches the user's files.
+# Each of PROGRAMS is built before the test, which finds its path in MACRO.
 function(sentrel_add_test name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES;LABELS;PROGRAMS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
+    foreach(_program ${ARG_PROGRAMS})
+        string(REPLACE "=" ";" _pair ${_program})
+        list(GET _pair 0 _macro)
+        list(GET _pair 1 _target)
+        target_compile_definitions(${name} PRIVATE ${_macro}="$<TARGET_FILE:${_target}>")
+        add_dependencies(${name} ${_target})
+    endforeach()
     target_link_libraries(${name} PRIVATE SentrelTrackerInternals SentrelTestSupport Qt6::Test ${ARG_LIBRARIES})
     target_compile_definitions(${name} PRIVATE
         QT_NO_KEYWORDS

@@ -11,6 +11,8 @@
 namespace {
 const QString connectionName = QStringLiteral("storage");
 
+constexpr quint64 dictionaryTrainingSize = 100;
+
 constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
 bool isFilePath(const QString &path)
@@ -170,6 +172,13 @@ bool QSQLiteStorage::insertEach(const QList<QByteArray> &rows)
 
 bool QSQLiteStorage::add(const QByteArray &data)
 {
+    // The dictionary row must never be rolled back with a batch whose events it compressed.
+    if (needsDictionary && size() >= dictionaryTrainingSize) {
+        outsideBatch([this] {
+            trainDictionary();
+            return true;
+        });
+    }
     const QByteArray stored = compress(data);
     if (!batchOpen) {
         if (!insert(stored))

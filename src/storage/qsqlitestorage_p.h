@@ -44,6 +44,9 @@ public:
     // transformed, so such an event is stored, or read back, as it is.
     virtual QByteArray compress(const QByteArray &data) { return data; }
     virtual QByteArray decompress(const QByteArray &data) { return data; }
+    // Makes the dictionary of a compressing store from the file's events and keeps it in the
+    // file; on success clears needsDictionary.
+    virtual void trainDictionary() {}
 
 protected:
     // Records the compression in the configuration table and returns the stored
@@ -63,6 +66,9 @@ protected:
         return result;
     }
 
+    // Set by a compressing store while it has no dictionary: add() trains one, once, when the
+    // file holds 100 events.
+    bool needsDictionary = false;
     QString path;
     int sizeLimit; // events kept at most; 0 or less: no limit
     QSqlDatabase database;

@@ -15,7 +15,6 @@ namespace {
 constexpr int windowBits = -11;
 constexpr int memoryLevel = 8;
 constexpr int dictionarySamples = 8;
-constexpr quint64 trainingThreshold = 99;
 
 QString streamMessage(const z_stream &stream)
 {
@@ -26,6 +25,7 @@ QString streamMessage(const z_stream &stream)
 QSQLiteZlibStorage::QSQLiteZlibStorage(const QString &path, int size)
     : QSQLiteStorage(path, size)
 {
+    needsDictionary = true; // until open() finds one in the file
 }
 
 bool QSQLiteZlibStorage::open()
@@ -34,7 +34,7 @@ bool QSQLiteZlibStorage::open()
         return false;
     if (const std::optional<QByteArray> stored = useCompression(QStringLiteral("zlib"))) {
         dictionary = *stored;
-        dictionaryReady = true;
+        needsDictionary = false;
         qCDebug(lcStorage) << "Zlib dictionary loaded";
     }
     return true;
@@ -42,13 +42,6 @@ bool QSQLiteZlibStorage::open()
 
 QByteArray QSQLiteZlibStorage::compress(const QByteArray &data)
 {
-    // The dictionary row must never be rolled back with a batch whose events it compressed.
-    if (!dictionaryReady && size() > trainingThreshold) {
-        outsideBatch([this] {
-            trainDictionary();
-            return true;
-        });
-    }
 
     // What decompress() would refuse to inflate must not be stored deflated.
     if (data.size() > SentrelStorage::maxEventSize) {
@@ -191,5 +184,5 @@ void QSQLiteZlibStorage::trainDictionary()
         dictionary.clear();
         return;
     }
-    dictionaryReady = true;
+    needsDictionary = false;
 }

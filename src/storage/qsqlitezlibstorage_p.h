@@ -27,14 +27,13 @@ public:
     // Valid only after a successful open().
     QByteArray compress(const QByteArray &data) override;
     QByteArray decompress(const QByteArray &data) override;
-    void trainDictionary();
+    void trainDictionary() override;
 
     // Inflates one stored value against a dictionary as decompress() does, without a store.
     static QByteArray decode(const QByteArray &data, const QByteArray &dictionary);
 
 private:
     QByteArray dictionary;
-    bool dictionaryReady = false;
 };
 
 #endif // QSQLITEZLIBSTORAGE_P_H

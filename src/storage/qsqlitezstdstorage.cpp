@@ -13,7 +13,6 @@
 namespace {
 constexpr int compressionLevel = 5;
 constexpr qint64 trainingSamples = 100;
-constexpr quint64 trainingThreshold = 99;
 
 // Decodes one frame into an output sized from its header: decompressInto(output) is called with
 // the output allocated and returns zstd's result. The size in the header is not believed beyond
@@ -41,6 +40,7 @@ QByteArray decodeFrame(const QByteArray &data, Decompress decompressInto)
 QSQLiteZstdStorage::QSQLiteZstdStorage(const QString &path, int size)
     : QSQLiteStorage(path, size)
 {
+    needsDictionary = true; // until open() finds one in the file
 }
 
 QSQLiteZstdStorage::~QSQLiteZstdStorage()
@@ -58,7 +58,7 @@ bool QSQLiteZstdStorage::open()
     QByteArray dictionary;
     if (const std::optional<QByteArray> stored = useCompression(QStringLiteral("zstd"))) {
         dictionary = *stored;
-        dictionaryReady = true;
+        needsDictionary = false;
         qCDebug(lcStorage) << "Zstd dictionary loaded";
     }
 
@@ -73,13 +73,6 @@ bool QSQLiteZstdStorage::open()
 
 QByteArray QSQLiteZstdStorage::compress(const QByteArray &data)
 {
-    // The dictionary row must never be rolled back with a batch whose events it compressed.
-    if (!dictionaryReady && size() > trainingThreshold) {
-        outsideBatch([this] {
-            trainDictionary();
-            return true;
-        });
-    }
 
     // What decompress() would refuse must not be stored as a frame.
     if (!compressionContext || !compressionDictionary || data.size() > SentrelStorage::maxEventSize) {
@@ -167,5 +160,5 @@ void QSQLiteZstdStorage::trainDictionary()
     ZSTD_freeDDict(decompressionDictionary);
     compressionDictionary = ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
     decompressionDictionary = ZSTD_createDDict(dictionary.constData(), size_t(dictionary.size()));
-    dictionaryReady = true;
+    needsDictionary = false;
 }

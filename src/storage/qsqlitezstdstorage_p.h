@@ -34,7 +34,7 @@ public:
     // Valid only after a successful open().
     QByteArray compress(const QByteArray &data) override;
     QByteArray decompress(const QByteArray &data) override;
-    void trainDictionary();
+    void trainDictionary() override;
 
     // Decodes one stored value against a dictionary (empty for frames made before one existed)
     // as decompress() does, without a store. Sets up a context per call.
@@ -45,7 +45,6 @@ private:
     ZSTD_DCtx_s *decompressionContext = nullptr;
     ZSTD_CDict_s *compressionDictionary = nullptr;
     ZSTD_DDict_s *decompressionDictionary = nullptr;
-    bool dictionaryReady = false;
 };
 
 #endif // QSQLITEZSTDSTORAGE_P_H

@@ -4,9 +4,13 @@
 #include "qsentrelreporter_p.h"
 
 #include <QCoreApplication>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QThread>
 
 #include <algorithm>
+#include <cstdlib>
 #include <future>
 #include <memory>
 
@@ -17,6 +21,34 @@ namespace {
 void stopTrackingAtApplicationExit()
 {
     SentrelTrackerImpl::instance()->deinit();
+}
+
+// exit() with tracking still running destroys Qt's globals in the reverse order of their
+// making, while the worker may still be using them. Registered after the Qt SQL globals the
+// worker's start-up needs have been made, this runs before they are destroyed.
+void stopTrackingAtProcessExit()
+{
+    SentrelTrackerImpl::instance()->abandonAtExit();
+}
+
+// An in-memory database with a statement that binds and reads, as the store does.
+void touchSqlGlobals()
+{
+    const QString name = QStringLiteral("sentrel-startup");
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        database.setDatabaseName(QStringLiteral(":memory:"));
+        if (database.open()) {
+            QSqlQuery query(database);
+            query.prepare(QStringLiteral("SELECT ?"));
+            query.addBindValue(QByteArray("", 0));
+            if (query.exec())
+                query.next();
+            (void)query.lastError();
+        }
+        database.close();
+    }
+    QSqlDatabase::removeDatabase(name);
 }
 
 } // namespace
@@ -34,19 +66,28 @@ SentrelTrackerImpl::SentrelTrackerImpl()
 
 SentrelTrackerImpl::~SentrelTrackerImpl()
 {
-    eventFilter.reset();
-    if (enabled) {
-        // Reached through exit() while tracking runs, with no application object destroyed.
-        // The worker still finishes what was recorded, but Qt's SQL and network globals may
-        // already be gone, so the reporter is left to the operating system rather than
-        // deleted; what it stored is committed.
-        enabled = false;
-        queue([](QSentrelReporter *abandoned) {
-            abandoned->abandonStore();
-            QThread::currentThread()->quit();
-        });
-        thread->wait();
+    abandonAtExit();
+}
+
+void SentrelTrackerImpl::abandonAtExit()
+{
+    if (!enabled) {
+        eventFilter.reset();
+        return;
     }
+    // Reached through exit() while tracking runs, with no application object destroyed. The
+    // worker still finishes what was recorded, but globals of Qt's that the reporter would
+    // need to be deleted may be gone, so it is left to the operating system; what it stored
+    // is committed.
+    if (eventFilter)
+        eventFilter->flush();
+    eventFilter.reset();
+    enabled = false;
+    queue([](QSentrelReporter *abandoned) {
+        abandoned->abandonStore();
+        QThread::currentThread()->quit();
+    });
+    thread->wait();
 }
 
 void SentrelTrackerImpl::init()
@@ -62,6 +103,10 @@ void SentrelTrackerImpl::init()
     static bool exitHookInstalled = false;
     if (!exitHookInstalled) {
         qAddPostRoutine(stopTrackingAtApplicationExit);
+        // Qt SQL makes its globals on first use: use it once here, so that they are made
+        // before the hook below and outlive it, rather than on the worker afterwards.
+        touchSqlGlobals();
+        std::atexit(stopTrackingAtProcessExit);
         exitHookInstalled = true;
     }
 

@@ -61,6 +61,8 @@ public:
     void init();
     void deinit();
     void setEnabled(bool enabled);
+    // Stops the worker at process exit, leaving the reporter to the operating system.
+    void abandonAtExit();
     bool isEnabled() const { return enabled; }
     QSentrelConfiguration *configuration() { return &m_configuration; }
     QSentrelConfigurationPrivate *configurationPrivate() { return &m_configuration; }
