@@ -180,7 +180,7 @@ void SentrelTrackerImpl::queue(Request request) const
     {
         std::lock_guard<SentrelSpinningMutex> locker(requestLock);
         wasEmpty = requests.empty();
-        requests.push_back(std::move(request));
+        requests.push(std::move(request));
     }
     // A non-empty queue already has a call on its way, or a worker running it.
     if (wasEmpty)
@@ -202,18 +202,16 @@ void SentrelTrackerImpl::runRequests() const
     }
     if (taken.empty())
         return;
-    const std::size_t count = std::min(taken.size(), maximumBatch);
-    // Behind whatever else the worker has to do. Requests queued meanwhile have a call of
-    // their own, as the queue was empty when they came.
-    if (count < taken.size())
-        postRunRequests();
     reporter->beginBatch();
-    for (std::size_t i = 0; i < count; ++i) {
-        const Request request = std::move(taken.front());
-        taken.pop_front();
+    for (std::size_t i = 0; i < maximumBatch && !taken.empty(); ++i) {
+        Request request = taken.take();
         request(reporter);
     }
     reporter->endBatch();
+    // Behind whatever else the worker has to do. Requests queued meanwhile have a call of
+    // their own, as the queue was empty when they came.
+    if (!taken.empty())
+        postRunRequests();
 }
 
 void SentrelTrackerImpl::waitForRequests() const

@@ -11,37 +11,14 @@
 
 #include "qsentrelconfiguration_p.h"
 #include "sentrelglobal_p.h"
+#include "sentrelrequestqueue_p.h"
 
 #include <SentrelTracker/sentreltrackertypes.h>
 
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <deque>
 #include <optional>
-
-// A mutex that spins a little before it sleeps. The request queue's lock is held for a push or
-// a swap, far less than putting a thread to sleep and waking it takes.
-class SentrelSpinningMutex
-{
-public:
-    void lock()
-    {
-        for (int i = 0; i < 100; ++i) {
-            if (mutex.try_lock())
-                return;
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-        }
-        mutex.lock();
-    }
-    bool try_lock() { return mutex.try_lock(); }
-    void unlock() { mutex.unlock(); }
-
-private:
-    std::mutex mutex;
-};
 
 class QSentrelCategoryFilter;
 class QSentrelEventFilter;
@@ -89,8 +66,8 @@ public:
     QSentrelEventFilter *currentEventFilter() const { return eventFilter.get(); }
 
     // For the tests: runs request on the worker behind every request made before it.
-    using Request = std::function<void(QSentrelReporter *)>;
-    void queueRequest(Request request) const { queue(std::move(request)); }
+    using Request = SentrelRequest;
+    void queueRequest(std::function<void(QSentrelReporter *)> request) const { queue(std::move(request)); }
     // For the tests: returns once every request made before has run. Not on the worker.
     void waitForRequests() const;
 
@@ -113,9 +90,8 @@ private:
     // empty one and runs what it took in batches, so that a burst of events costs one post
     // and one write to the cache per batch, and the lock is only ever held for a push or a swap.
     mutable SentrelSpinningMutex requestLock;
-    // Deques: pushing allocates a small block now and then, never moves what is queued.
-    mutable std::deque<Request> requests;
-    mutable std::deque<Request> taken; // the worker's alone: taken from the queue, not yet run
+    mutable SentrelRequestQueue requests;
+    mutable SentrelRequestQueue taken; // the worker's alone: taken from the queue, not yet run
 };
 
 #endif // SENTRELTRACKERIMPL_P_H
