@@ -16,6 +16,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <memory>
+
 namespace {
 
 const QString events = QStringLiteral("sentrel.events");
@@ -124,15 +126,16 @@ private Q_SLOTS:
     {
         LogCapture log;
         tracker.setEnabled(true);
-        for (int i = 0; i < 200; ++i)
+        // More than the worker runs in one batch, and than one chunk of the queue holds.
+        for (int i = 0; i < 700; ++i)
             tracker.transition(QStringLiteral("screen%1").arg(i));
         tracker.interaction(QStringLiteral("ok"), QStringLiteral("dialogs"), 1.5, QStringLiteral("buttons"));
         tracker.setEnabled(false); // runs what was queued before it
 
         const QList<QJsonObject> built = loggedEvents(log);
-        QCOMPARE(built.size(), 1 + 200 + 1);
+        QCOMPARE(built.size(), 1 + 700 + 1);
         QVERIFY(!contextData(built.first(), QStringLiteral("/device/")).isEmpty());
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < 700; ++i) {
             const QJsonObject view = contextData(built.at(i + 1), QStringLiteral("/screen_view/"));
             QCOMPARE(view.value(QLatin1String("object_id")).toString(), QStringLiteral("screen%1").arg(i));
         }
@@ -144,6 +147,49 @@ private Q_SLOTS:
         const QJsonObject context = click.at(1).toObject().value(QLatin1String("data")).toObject();
         QCOMPARE(context.value(QLatin1String("key")).toString(), QStringLiteral("dialogs"));
         QCOMPARE(context.value(QLatin1String("val")).toDouble(), 1.5);
+    }
+
+    void requestQueue_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("takenBeforeSwap"); // then the rest is swapped into another queue
+        QTest::newRow("empty") << 0 << 0;
+        QTest::newRow("one") << 1 << 0;
+        QTest::newRow("a full chunk") << 256 << 100;
+        QTest::newRow("one past a chunk") << 257 << 256;
+        QTest::newRow("several chunks") << 1000 << 511;
+    }
+
+    // Requests come out in the order they went in, across chunks and swaps, each run once and
+    // its captures destroyed once.
+    void requestQueue()
+    {
+        QFETCH(int, count);
+        QFETCH(int, takenBeforeSwap);
+        auto captured = std::make_shared<int>(0);
+        QList<int> ran;
+        {
+            SentrelRequestQueue queue;
+            for (int i = 0; i < count; ++i)
+                queue.push([captured, i, &ran](QSentrelReporter *) { ran.append(i); });
+            QCOMPARE(captured.use_count(), long(count) + 1);
+            for (int i = 0; i < takenBeforeSwap; ++i)
+                queue.take()(nullptr);
+            SentrelRequestQueue other;
+            other.swap(queue);
+            QVERIFY(queue.empty());
+            while (!other.empty()) {
+                SentrelRequest request = other.take();
+                SentrelRequest moved = std::move(request);
+                QVERIFY(!request);
+                moved(nullptr);
+            }
+            QCOMPARE(captured.use_count(), 1L);
+        }
+        QList<int> expected;
+        for (int i = 0; i < count; ++i)
+            expected.append(i);
+        QCOMPARE(ran, expected);
     }
 
     void requestsAfterDisablingAreIgnored()
