@@ -150,11 +150,16 @@ std::optional<QByteArray> QSQLiteStorage::useCompression(const QString &compress
     return dictionary;
 }
 
-bool QSQLiteStorage::insert(const QByteArray &stored)
+bool QSQLiteStorage::execInsert(const QByteArray &stored)
 {
     // A null array would be bound as NULL; an empty event is an empty BLOB.
     insertQuery.bindValue(0, stored.isNull() ? QByteArray("", 0) : stored);
-    if (!insertQuery.exec()) {
+    return insertQuery.exec();
+}
+
+bool QSQLiteStorage::insert(const QByteArray &stored)
+{
+    if (!execInsert(stored)) {
         qCWarning(lcStorage) << "Failed to write to storage:" << insertQuery.lastError().text();
         return false;
     }
@@ -187,8 +192,7 @@ bool QSQLiteStorage::add(const QByteArray &data)
         return true;
     }
     batchRows.append(stored);
-    insertQuery.bindValue(0, stored.isNull() ? QByteArray("", 0) : stored);
-    if (insertQuery.exec())
+    if (execInsert(stored))
         return true;
     // A failed statement may have rolled back the whole batch (a full disk does): write its
     // events one by one instead, each failure logged.

@@ -76,7 +76,8 @@ protected:
 
 private:
     void restrictFilePermissions() const;
-    bool insert(const QByteArray &stored);
+    bool execInsert(const QByteArray &stored);
+    bool insert(const QByteArray &stored); // logs a failure
     bool insertEach(const QList<QByteArray> &rows);
 
     QSqlQuery insertQuery; // prepared once by open()
