@@ -112,14 +112,11 @@ inline qint64 threadCpuNanoseconds()
 // when wait is true; otherwise the value lands in *result when the worker gets to it.
 inline void workerCpuNanoseconds(qint64 *result, bool wait)
 {
+    // Behind the requests already queued, which a call posted to the reporter would overtake.
     SentrelTrackerImpl *tracker = SentrelTrackerImpl::instance();
-    if (QSentrelReporter *reporter = tracker->currentReporter()) {
-        // Behind the requests already queued, which a call posted to the reporter would overtake.
-        if (!wait)
-            tracker->queueRequest([result](QSentrelReporter *) { *result = threadCpuNanoseconds(); });
-        else
-            QMetaObject::invokeMethod(reporter, [result] { *result = threadCpuNanoseconds(); }, Qt::BlockingQueuedConnection);
-    }
+    tracker->queueRequest([result](QSentrelReporter *) { *result = threadCpuNanoseconds(); });
+    if (wait)
+        tracker->waitForRequests();
 }
 
 // The machine's load, for reading the wall times: the machine is shared.

@@ -42,7 +42,6 @@ bool QSQLiteZlibStorage::open()
 
 QByteArray QSQLiteZlibStorage::compress(const QByteArray &data)
 {
-
     // What decompress() would refuse to inflate must not be stored deflated.
     if (data.size() > SentrelStorage::maxEventSize) {
         qCInfo(lcStorage) << "Zlib compression skipped for an event of" << data.size() << "bytes";

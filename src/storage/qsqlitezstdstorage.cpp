@@ -73,7 +73,6 @@ bool QSQLiteZstdStorage::open()
 
 QByteArray QSQLiteZstdStorage::compress(const QByteArray &data)
 {
-
     // What decompress() would refuse must not be stored as a frame.
     if (!compressionContext || !compressionDictionary || data.size() > SentrelStorage::maxEventSize) {
         qCInfo(lcStorage) << "Zstd compression failed";

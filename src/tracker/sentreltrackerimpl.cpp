@@ -79,12 +79,20 @@ void SentrelTrackerImpl::abandonAtExit()
     // worker still finishes what was recorded, but globals of Qt's that the reporter would
     // need to be deleted may be gone, so it is left to the operating system; what it stored
     // is committed.
-    if (eventFilter)
-        eventFilter->flush();
+    stopWorker([](QSentrelReporter *abandoned) { abandoned->abandonStore(); });
+}
+
+// Quits behind the requests already queued, so that everything recorded before is still
+// handed to the reporter, last running last on the worker. Requests made from now on are
+// ignored.
+void SentrelTrackerImpl::stopWorker(void (*last)(QSentrelReporter *))
+{
+    eventFilter->flush();
     eventFilter.reset();
     enabled = false;
-    queue([](QSentrelReporter *abandoned) {
-        abandoned->abandonStore();
+    queue([last](QSentrelReporter *reporter) {
+        if (last)
+            last(reporter);
         QThread::currentThread()->quit();
     });
     thread->wait();
@@ -133,14 +141,7 @@ void SentrelTrackerImpl::deinit()
     if (!enabled)
         return;
     qCInfo(lcSentrel) << "Disabling Sentrel Tracker";
-    eventFilter->flush();
-    eventFilter.reset();
-
-    // Quit behind the requests already queued, so that everything recorded before disabling
-    // is still handed to the reporter. Requests made from now on are ignored.
-    enabled = false;
-    queue([](QSentrelReporter *) { QThread::currentThread()->quit(); });
-    thread->wait();
+    stopWorker(nullptr);
     SENTREL_TAKE_OVER();
     {
         std::lock_guard<SentrelSpinningMutex> locker(requestLock);

@@ -76,6 +76,7 @@ private:
     Q_DISABLE_COPY_MOVE(SentrelTrackerImpl)
 
     void queue(Request request) const;
+    void stopWorker(void (*last)(QSentrelReporter *));
     void postRunRequests() const;
     void runRequests() const;
 
