@@ -126,12 +126,27 @@ bool QSQLiteStorage::open()
             return false;
         }
     }
+    loadDictionaries();
     insertQuery = QSqlQuery(database);
     if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"))) {
         qCWarning(lcStorage) << "Failed to prepare the event insert:" << insertQuery.lastError().text();
         return false;
     }
     return true;
+}
+
+void QSQLiteStorage::loadDictionaries()
+{
+    if (!query.exec(QStringLiteral("SELECT item, value FROM configuration WHERE item IN "
+                                   "('zlib_dictionary', 'zstd_dictionary')")))
+        return;
+    while (query.next()) {
+        if (query.value(0).toString() == QLatin1String("zlib_dictionary"))
+            decoder.setZlibDictionary(query.value(1).toByteArray());
+        else
+            decoder.setZstdDictionary(query.value(1).toByteArray());
+    }
+    query.finish();
 }
 
 std::optional<QByteArray> QSQLiteStorage::useCompression(const QString &compression)

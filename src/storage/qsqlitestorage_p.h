@@ -10,6 +10,7 @@
 //
 
 #include "qsentrelstorage_p.h"
+#include "sentrelrowdecoder_p.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -18,7 +19,8 @@
 #include <optional>
 
 // The event cache in an SQLite file, events kept as they are added. Base of the compressing
-// stores, which override open(), compress() and decompress().
+// stores, which override open() and compress(). Every store reads the rows of every store
+// type, with the dictionaries that the file keeps.
 //
 // Uses the process-wide SQL connection "storage", so at most one store may be open at a time:
 // destroy the old store before opening a new one. Created, used and destroyed on one thread
@@ -43,7 +45,7 @@ public:
     // An event as it is stored, and back. Each returns data unchanged when it cannot be
     // transformed, so such an event is stored, or read back, as it is.
     virtual QByteArray compress(const QByteArray &data) { return data; }
-    virtual QByteArray decompress(const QByteArray &data) { return data; }
+    QByteArray decompress(const QByteArray &data) const { return decoder.decode(data); }
     // Makes the dictionary of a compressing store from the file's events and keeps it in the
     // file; on success clears needsDictionary.
     virtual void trainDictionary() {}
@@ -69,6 +71,7 @@ protected:
     // Set by a compressing store while it has no dictionary: add() trains one, once, when the
     // file holds 100 events.
     bool needsDictionary = false;
+    SentrelRowDecoder decoder; // with the dictionaries kept in the file
     QString path;
     int sizeLimit; // events kept at most; 0 or less: no limit
     QSqlDatabase database;
@@ -76,6 +79,7 @@ protected:
 
 private:
     void restrictFilePermissions() const;
+    void loadDictionaries();
     bool execInsert(const QByteArray &stored);
     bool insert(const QByteArray &stored); // logs a failure
     bool insertEach(const QList<QByteArray> &rows);

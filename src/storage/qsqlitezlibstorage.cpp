@@ -32,8 +32,7 @@ bool QSQLiteZlibStorage::open()
 {
     if (!QSQLiteStorage::open())
         return false;
-    if (const std::optional<QByteArray> stored = useCompression(QStringLiteral("zlib"))) {
-        dictionary = *stored;
+    if (useCompression(QStringLiteral("zlib"))) {
         needsDictionary = false;
         qCDebug(lcStorage) << "Zlib dictionary loaded";
     }
@@ -55,6 +54,7 @@ QByteArray QSQLiteZlibStorage::compress(const QByteArray &data)
         qCWarning(lcStorage) << "ZLib init failed:" << result;
         return data;
     }
+    const QByteArray &dictionary = decoder.zlibDictionary();
     result = deflateSetDictionary(&stream, reinterpret_cast<const Bytef *>(dictionary.constData()),
                                   uInt(dictionary.size()));
     if (result != Z_OK) {
@@ -84,28 +84,31 @@ QByteArray QSQLiteZlibStorage::compress(const QByteArray &data)
     return output;
 }
 
-QByteArray QSQLiteZlibStorage::decompress(const QByteArray &data)
-{
-    return decode(data, dictionary);
-}
-
 QByteArray QSQLiteZlibStorage::decode(const QByteArray &data, const QByteArray &dictionary)
 {
-    if (data.isEmpty() || data.size() > qsizetype(std::numeric_limits<uInt>::max()))
+    return inflate(data, dictionary, true).value_or(data);
+}
+
+std::optional<QByteArray>
+QSQLiteZlibStorage::inflate(const QByteArray &data, const QByteArray &dictionary, bool logFailure)
+{
+    if (data.isEmpty())
         return data;
+    if (data.size() > qsizetype(std::numeric_limits<uInt>::max()))
+        return std::nullopt;
 
     z_stream stream = {};
     int result = inflateInit2(&stream, windowBits);
     if (result != Z_OK) {
         qCCritical(lcStorage) << "inflateInit2 failed:" << result;
-        return data;
+        return std::nullopt;
     }
     result = inflateSetDictionary(&stream, reinterpret_cast<const Bytef *>(dictionary.constData()),
                                   uInt(dictionary.size()));
     if (result != Z_OK) {
         qCWarning(lcStorage) << "inflateSetDictionary failed:" << result;
         inflateEnd(&stream);
-        return data;
+        return std::nullopt;
     }
 
     // Most events fit at the first try; the output grows while inflate needs room, up to the
@@ -119,7 +122,7 @@ QByteArray QSQLiteZlibStorage::decode(const QByteArray &data, const QByteArray &
 
     bool complete = false;
     for (;;) {
-        result = inflate(&stream, Z_NO_FLUSH);
+        result = ::inflate(&stream, Z_NO_FLUSH);
         if (result == Z_STREAM_END) {
             // Bytes after the end of the stream mean the row was not one deflate stream.
             complete = stream.avail_in == 0 && stream.total_out <= uLong(SentrelStorage::maxEventSize);
@@ -145,10 +148,10 @@ QByteArray QSQLiteZlibStorage::decode(const QByteArray &data, const QByteArray &
     if (!complete) {
         if (result == Z_STREAM_ERROR)
             qCWarning(lcStorage) << "inflate failed:" << result << streamMessage(stream);
-        else
+        else if (logFailure)
             qCInfo(lcStorage) << "Zlib uncompression failed:" << result << streamMessage(stream);
         inflateEnd(&stream);
-        return data;
+        return std::nullopt;
     }
     output.resize(qsizetype(stream.total_out));
     inflateEnd(&stream);
@@ -171,8 +174,8 @@ void QSQLiteZlibStorage::trainDictionary()
     while (query.next())
         samples.append(query.value(0).toByteArray());
     query.finish();
-    // The samples were deflated against an empty dictionary, so they inflate alike with the
-    // samples before them already in place.
+    // Read as any row is: the samples may have been written by another store type.
+    QByteArray dictionary;
     for (const QByteArray &sample : std::as_const(samples))
         dictionary.append(decompress(sample));
 
@@ -180,8 +183,8 @@ void QSQLiteZlibStorage::trainDictionary()
     query.addBindValue(dictionary.isNull() ? QByteArray("", 0) : dictionary);
     if (!query.exec()) {
         qCWarning(lcStorage) << "Failed to store zlib dictionary:" << query.lastError().text();
-        dictionary.clear();
         return;
     }
+    decoder.setZlibDictionary(dictionary);
     needsDictionary = false;
 }

@@ -11,6 +11,8 @@
 
 #include "qsqlitestorage_p.h"
 
+#include <optional>
+
 // The event cache with every event kept as a raw deflate stream (2048-byte window) against a
 // preset dictionary: up to 8 of the file's own events, sampled once the file holds 100 events
 // and kept in the configuration table as "zlib_dictionary".
@@ -26,14 +28,14 @@ public:
 
     // Valid only after a successful open().
     QByteArray compress(const QByteArray &data) override;
-    QByteArray decompress(const QByteArray &data) override;
     void trainDictionary() override;
 
-    // Inflates one stored value against a dictionary as decompress() does, without a store.
+    // Inflates one stored value against a dictionary, without a store; data unchanged when
+    // it is not one whole stream.
     static QByteArray decode(const QByteArray &data, const QByteArray &dictionary);
-
-private:
-    QByteArray dictionary;
+    // The same, with nothing when data is not one whole stream (logged when logFailure).
+    static std::optional<QByteArray>
+    inflate(const QByteArray &data, const QByteArray &dictionary, bool logFailure);
 };
 
 #endif // QSQLITEZLIBSTORAGE_P_H

@@ -46,9 +46,7 @@ QSQLiteZstdStorage::QSQLiteZstdStorage(const QString &path, int size)
 QSQLiteZstdStorage::~QSQLiteZstdStorage()
 {
     ZSTD_freeCCtx(compressionContext);
-    ZSTD_freeDCtx(decompressionContext);
     ZSTD_freeCDict(compressionDictionary);
-    ZSTD_freeDDict(decompressionDictionary);
 }
 
 bool QSQLiteZstdStorage::open()
@@ -65,9 +63,8 @@ bool QSQLiteZstdStorage::open()
     // Without a dictionary the digested ones are made from empty content: frames made with
     // them carry no dictionary identifier and decode alike once a trained dictionary is in use.
     compressionContext = ZSTD_createCCtx();
-    decompressionContext = ZSTD_createDCtx();
-    compressionDictionary = ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
-    decompressionDictionary = ZSTD_createDDict(dictionary.constData(), size_t(dictionary.size()));
+    compressionDictionary =
+            ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
     return true;
 }
 
@@ -92,15 +89,21 @@ QByteArray QSQLiteZstdStorage::compress(const QByteArray &data)
     return output;
 }
 
-QByteArray QSQLiteZstdStorage::decompress(const QByteArray &data)
+QByteArray QSQLiteZstdStorage::decodeWith(ZSTD_DCtx_s *context,
+                                          const ZSTD_DDict_s *dictionary,
+                                          const QByteArray &data)
 {
-    if (!decompressionContext || !decompressionDictionary) {
+    if (!context || !dictionary) {
         qCInfo(lcStorage) << "Zstd uncompression failed";
         return data;
     }
-    return decodeFrame(data, [this, &data](QByteArray &output) {
-        return ZSTD_decompress_usingDDict(decompressionContext, output.data(), size_t(output.size()),
-                                          data.constData(), size_t(data.size()), decompressionDictionary);
+    return decodeFrame(data, [&](QByteArray &output) {
+        return ZSTD_decompress_usingDDict(context,
+                                          output.data(),
+                                          size_t(output.size()),
+                                          data.constData(),
+                                          size_t(data.size()),
+                                          dictionary);
     });
 }
 
@@ -121,7 +124,7 @@ QByteArray QSQLiteZstdStorage::decode(const QByteArray &data, const QByteArray &
 
 void QSQLiteZstdStorage::trainDictionary()
 {
-    // The oldest events, as they were added.
+    // The oldest events, as they were added, whichever store type wrote them.
     const QList<QPair<quint64, QByteArray>> samples = get(trainingSamples, 0);
 
     std::vector<size_t> lengths;
@@ -156,8 +159,7 @@ void QSQLiteZstdStorage::trainDictionary()
     }
 
     ZSTD_freeCDict(compressionDictionary);
-    ZSTD_freeDDict(decompressionDictionary);
     compressionDictionary = ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
-    decompressionDictionary = ZSTD_createDDict(dictionary.constData(), size_t(dictionary.size()));
+    decoder.setZstdDictionary(dictionary);
     needsDictionary = false;
 }

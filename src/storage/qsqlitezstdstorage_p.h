@@ -20,8 +20,8 @@ struct ZSTD_DDict_s;
 // dictionary trained from the file's 100 oldest events once it holds 100 events and kept in
 // the configuration table as "zstd_dictionary".
 //
-// Same thread and ownership rules as QSQLiteStorage. Owns its compression and decompression
-// contexts and the two digested dictionaries, all created by open().
+// Same thread and ownership rules as QSQLiteStorage. Owns its compression context and the
+// digested compression dictionary, both created by open(); it reads through the base's decoder.
 class SENTREL_AUTOTEST_EXPORT QSQLiteZstdStorage : public QSQLiteStorage
 {
     Q_OBJECT
@@ -33,18 +33,18 @@ public:
 
     // Valid only after a successful open().
     QByteArray compress(const QByteArray &data) override;
-    QByteArray decompress(const QByteArray &data) override;
     void trainDictionary() override;
 
     // Decodes one stored value against a dictionary (empty for frames made before one existed)
     // as decompress() does, without a store. Sets up a context per call.
     static QByteArray decode(const QByteArray &data, const QByteArray &dictionary);
+    // The same with a context and a digested dictionary.
+    static QByteArray
+    decodeWith(ZSTD_DCtx_s *context, const ZSTD_DDict_s *dictionary, const QByteArray &data);
 
 private:
     ZSTD_CCtx_s *compressionContext = nullptr;
-    ZSTD_DCtx_s *decompressionContext = nullptr;
     ZSTD_CDict_s *compressionDictionary = nullptr;
-    ZSTD_DDict_s *decompressionDictionary = nullptr;
 };
 
 #endif // QSQLITEZSTDSTORAGE_P_H
