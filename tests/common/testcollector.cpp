@@ -21,6 +21,7 @@ TestCollector::TestCollector(QObject *parent)
         handle(incoming, responder);
     });
     connect(listener, &HttpsServer::handshakeFailed, this, &TestCollector::handshakeFailed);
+    clock.start();
 }
 
 TestCollector::~TestCollector()
@@ -87,6 +88,38 @@ void TestCollector::clearFailures()
     failures.clear();
 }
 
+void TestCollector::refuseBodiesContaining(const QByteArray &marker, int status)
+{
+    refusalMarker = marker;
+    markerStatus = status;
+}
+
+void TestCollector::startOutage(int milliseconds, int status)
+{
+    outageEnd.setRemainingTime(milliseconds);
+    outageStatus = status;
+}
+
+void TestCollector::clearRefusals()
+{
+    refusalMarker.clear();
+    bodyLimit = 0;
+    answerDelay = 0;
+    outageEnd = QDeadlineTimer(0);
+    retryAfter.clear();
+}
+
+int TestCollector::refusalOf(const Request &request) const
+{
+    if (!outageEnd.hasExpired())
+        return outageStatus;
+    if (!refusalMarker.isEmpty() && request.body.contains(refusalMarker))
+        return markerStatus;
+    if (bodyLimit > 0 && request.body.size() > bodyLimit)
+        return 413;
+    return 0;
+}
+
 QList<TestCollector::Request> TestCollector::requests(const QByteArray &path) const
 {
     QList<Request> result;
@@ -140,6 +173,8 @@ void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Re
 {
     Request request;
     static_cast<HttpsServer::Request &>(request) = incoming;
+    request.arrival = clock.elapsed();
+    responder.delayAnswer(answerDelay);
 
     const QByteArray route = incoming.route();
     const bool isBatch = route == eventsPath && request.method == "POST";
@@ -153,6 +188,8 @@ void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Re
         case Failure::HttpStatus:
             request.status = failure->status;
             responder.answer(failure->status, "text/plain", "failure on demand\n");
+            if (!retryAfter.isEmpty())
+                responder.addHeader("Retry-After", retryAfter);
             break;
         case Failure::NoAnswer:
             responder.leaveUnanswered();
@@ -171,7 +208,12 @@ void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Re
     QByteArray contentType = "text/plain";
     QByteArray body = "not found\n";
     request.status = 404;
-    if (isBatch) {
+    if (isBatch && refusalOf(request) != 0) {
+        request.status = refusalOf(request);
+        body = "refused\n";
+        if (!retryAfter.isEmpty())
+            responder.addHeader("Retry-After", retryAfter);
+    } else if (isBatch) {
         request.status = 200;
         body = "ok\n";
     } else if (route == configPath && request.method == "POST" && configDocument) {
@@ -183,7 +225,7 @@ void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Re
     responder.answer(request.status, contentType, body);
     responder.afterwards([this, request, isBatch] {
         Q_EMIT requestReceived(request);
-        if (isBatch)
+        if (isBatch && request.status == 200)
             Q_EMIT eventsReceived(int(request.batch.value(QLatin1String("data")).toArray().size()));
     });
 }

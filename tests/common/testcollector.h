@@ -4,6 +4,8 @@
 #include "httpsserver.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
@@ -43,6 +45,7 @@ public:
         QJsonObject batch;          // the parsed body, for event batches that parse as an object
         Failure failure = Failure::None;
         int status = 0;             // the status answered, 0 when there was no answer
+        qint64 arrival = 0;         // milliseconds since the collector was made
     };
 
     explicit TestCollector(QObject *parent = nullptr);
@@ -73,6 +76,19 @@ public:
     void setFailure(const QByteArray &path, Failure failure, int count = -1, int status = 500);
     void clearFailures();
 
+    // Batches whose body contains marker are answered with status (an empty marker: none).
+    void refuseBodiesContaining(const QByteArray &marker, int status);
+    // Batch bodies larger than bytes are answered with 413 (0: no limit).
+    void setBodyLimit(qint64 bytes) { bodyLimit = bytes; }
+    // Every answer is written this many milliseconds after the request arrived.
+    void setAnswerDelay(int milliseconds) { answerDelay = milliseconds; }
+    // Every batch is answered with status for the next milliseconds.
+    void startOutage(int milliseconds, int status = 503);
+    // Sent as Retry-After with every failure answered with a status (empty: none).
+    void setRetryAfter(const QByteArray &value) { retryAfter = value; }
+    // The failures above, all off again.
+    void clearRefusals();
+
     QList<Request> requests() const { return recorded; }
     QList<Request> requests(const QByteArray &path) const;
     // Every event object of every batch that was answered with 200, in arrival order.
@@ -102,7 +118,18 @@ private:
     void handle(const HttpsServer::Request &incoming, HttpsServer::Responder &responder);
     std::optional<FailureRule> takeFailure(const QByteArray &path);
 
+    // The status for a batch of the refusals above; 0 for none.
+    int refusalOf(const Request &request) const;
+
     HttpsServer *listener; // child of this: the TLS and HTTP side
+    QElapsedTimer clock;
+    QByteArray refusalMarker;
+    int markerStatus = 400;
+    qint64 bodyLimit = 0;
+    int answerDelay = 0;
+    QDeadlineTimer outageEnd{0};
+    int outageStatus = 503;
+    QByteArray retryAfter;
     QList<Request> recorded;
     QHash<QByteArray, FailureRule> failures;
     std::optional<QByteArray> configDocument;

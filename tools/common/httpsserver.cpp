@@ -11,6 +11,7 @@
 #include <QSslServer>
 #include <QSslSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #ifdef Q_OS_UNIX
 #include <netinet/in.h>
@@ -34,7 +35,9 @@ QByteArray reasonPhrase(int status)
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
     case 413: return "Payload Too Large";
+    case 422: return "Unprocessable Content";
     case 429: return "Too Many Requests";
     case 500: return "Internal Server Error";
     case 502: return "Bad Gateway";
@@ -318,7 +321,9 @@ void HttpsServer::readFrom(QSslSocket *socket)
         if (!takeRequest(it->buffer, &request, &malformed)) {
             if (malformed) {
                 open.erase(it);
-                send(socket, 400, "text/plain", "malformed request\n", true);
+                Responder refusal;
+                refusal.answer(400, "text/plain", "malformed request\n");
+                send(socket, refusal, true);
             }
             return;
         }
@@ -394,9 +399,22 @@ void HttpsServer::handle(QSslSocket *socket, const Request &request)
         [[fallthrough]];
     case Responder::Outcome::Answered: {
         const bool close = request.closes();
+        if (responder.answerDelay > 0) {
+            QTimer::singleShot(responder.answerDelay, this, [this, socket = QPointer<QSslSocket>(socket), responder, close] {
+                // The client may have given up, or the server stopped, in the meantime.
+                if (socket && open.contains(socket)) {
+                    if (close)
+                        open.remove(socket);
+                    send(socket, responder, close);
+                }
+                if (responder.then)
+                    responder.then();
+            });
+            return;
+        }
         if (close)
             open.remove(socket);
-        send(socket, responder.answerStatus, responder.answerType, responder.answerBody, close);
+        send(socket, responder, close);
         break;
     }
     case Responder::Outcome::Unanswered:
@@ -411,11 +429,15 @@ void HttpsServer::handle(QSslSocket *socket, const Request &request)
         responder.then();
 }
 
-void HttpsServer::send(QSslSocket *socket, int status, const QByteArray &contentType, const QByteArray &body, bool close)
+void HttpsServer::send(QSslSocket *socket, const Responder &responder, bool close)
 {
+    const int status = responder.answerStatus;
+    const QByteArray &body = responder.answerBody;
     QByteArray response = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
-    response += "Content-Type: " + contentType + "\r\n";
+    response += "Content-Type: " + responder.answerType + "\r\n";
     response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    for (const auto &header : responder.extraHeaders)
+        response += header.first + ": " + header.second + "\r\n";
     response += close ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
     response += "\r\n";
     response += body;

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
+#include <QList>
+#include <QPair>
 #include <QObject>
 #include <QPointer>
 #include <QSslCertificate>
@@ -52,6 +54,10 @@ public:
         void reset();
         // Runs after the request has been disposed of as decided (the answer written).
         void afterwards(std::function<void()> done) { then = std::move(done); }
+        // A header sent with the answer, besides Content-Type, Content-Length and Connection.
+        void addHeader(const QByteArray &name, const QByteArray &value) { extraHeaders.append({name, value}); }
+        // Writes the answer only after this many milliseconds.
+        void delayAnswer(int milliseconds) { answerDelay = milliseconds; }
 
         enum class Outcome { Undecided, Answered, Unanswered, Reset };
         Outcome outcome() const { return decided; }
@@ -63,6 +69,8 @@ public:
         int answerStatus = 0;
         QByteArray answerType;
         QByteArray answerBody;
+        QList<QPair<QByteArray, QByteArray>> extraHeaders;
+        int answerDelay = 0;
         std::function<void()> then;
     };
 
@@ -123,8 +131,7 @@ private:
     // needed, and sets malformed when the request cannot be parsed.
     static bool takeRequest(QByteArray &buffer, Request *request, bool *malformed);
     void handle(QSslSocket *socket, const Request &request);
-    static void send(QSslSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
-                     bool close);
+    static void send(QSslSocket *socket, const Responder &responder, bool close);
     static void resetConnection(QSslSocket *socket);
 
     Handler requestHandler;
