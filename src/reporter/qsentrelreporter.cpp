@@ -82,9 +82,14 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     else
         qCInfo(lcEvents) << "Working in offline mode";
 
-    connect(configuration, &QSentrelConfiguration::storageTypeChanged, this, [this] { setupStorage(); });
-    connect(configuration, &QSentrelConfiguration::storagePathChanged, this, [this] { setupStorage(); });
-    connect(configuration, &QSentrelConfiguration::storageSizeChanged, this, [this] { setupStorage(); });
+    // A store made at run time is synced like the one opened now.
+    const auto storageChanged = [this] {
+        setupStorage();
+        scheduleSync();
+    };
+    connect(configuration, &QSentrelConfiguration::storageTypeChanged, this, storageChanged);
+    connect(configuration, &QSentrelConfiguration::storagePathChanged, this, storageChanged);
+    connect(configuration, &QSentrelConfiguration::storageSizeChanged, this, storageChanged);
     setupStorage();
 
     syncTimer.setSingleShot(true);

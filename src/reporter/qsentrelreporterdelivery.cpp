@@ -8,17 +8,25 @@
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRandomGenerator>
 #include <QSslError>
 #include <QStandardPaths>
+#include <QTimeZone>
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace {
 
-const QString batchSchema = QStringLiteral("iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4");
+const QByteArray batchSchema =
+        QByteArrayLiteral("iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4");
+// The stored events are compact JSON objects already: a batch body is put together around them.
+const QByteArray batchPrefix = "{\"schema\":\"" + batchSchema + "\",\"data\":[";
+const QByteArray batchSuffix = QByteArrayLiteral("]}");
 
 // Timer intervals are whole seconds, never below one second and never beyond what the
 // timer's int milliseconds can hold.
@@ -29,10 +37,9 @@ int timerInterval(qint64 seconds)
     return int(std::clamp<qint64>(milliseconds, 1000, std::numeric_limits<int>::max()));
 }
 
-QByteArray batchBody(const QJsonArray &events)
+QByteArray batchBody(const QByteArray &event)
 {
-    const QJsonObject batch{{QStringLiteral("schema"), batchSchema}, {QStringLiteral("data"), events}};
-    return QJsonDocument(batch).toJson(QJsonDocument::Compact);
+    return batchPrefix + event + batchSuffix;
 }
 
 int httpStatus(const QNetworkReply *reply)
@@ -40,13 +47,40 @@ int httpStatus(const QNetworkReply *reply)
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
+// Seconds, or an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT").
+std::optional<qint64> retryAfterSeconds(const QNetworkReply *reply)
+{
+    const QByteArray value = reply->rawHeader("Retry-After").trimmed();
+    if (value.isEmpty())
+        return std::nullopt;
+    bool ok = false;
+    const qint64 seconds = value.toLongLong(&ok);
+    if (ok)
+        return seconds >= 0 ? std::make_optional(seconds) : std::nullopt;
+    QDateTime date = QLocale::c().toDateTime(QString::fromLatin1(value),
+                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    if (!date.isValid())
+        return std::nullopt;
+    date.setTimeZone(QTimeZone::utc());
+    return std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(date));
+}
+
+double jitter()
+{
+    return QRandomGenerator::global()->generateDouble();
+}
+
 } // namespace
 
 int QSentrelReporter::transferTimeout()
 {
+#ifdef SENTREL_DEVELOPER_BUILD
     bool ok = false;
     const int timeout = qEnvironmentVariableIntValue("SENTREL_TRANSFER_TIMEOUT_MS", &ok);
-    return ok && timeout > 0 ? timeout : defaultTransferTimeout;
+    if (ok && timeout > 0)
+        return timeout;
+#endif
+    return defaultTransferTimeout;
 }
 
 void QSentrelReporter::acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors)
@@ -81,7 +115,8 @@ void QSentrelReporter::addEvent(const QJsonArray &contexts)
     }
     if (configuration->syncInterval() != 0) {
         qCDebug(lcEvents) << "Storage is not available, sending event immediately.";
-        sendToBackend(QSet<quint64>{0}, batchBody(QJsonArray{event}));
+        sendToBackend(QSet<quint64> {0},
+                      batchBody(QJsonDocument(event).toJson(QJsonDocument::Compact)));
     }
 }
 
@@ -106,62 +141,200 @@ void QSentrelReporter::abandonStore()
 
 void QSentrelReporter::sync()
 {
-    if (!eventStore)
+    if (!eventStore || upload)
         return;
 
     const QList<QPair<quint64, QByteArray>> records = eventStore->get(configuration->batchSize(), 0);
+    if (splitLimit > 0 && (records.isEmpty() || records.first().first > refusedUpTo))
+        splitLimit = 0; // the refused rows are gone
     if (!records.isEmpty()) {
         qCDebug(lcEvents) << eventStore->size() << "events in the cache";
-        QJsonArray events;
-        QSet<quint64> ids;
-        ids.reserve(records.size());
-        for (const auto &record : records) {
-            events.append(QJsonDocument::fromJson(record.second).object());
-            ids.insert(record.first);
+        Batch batch {{}, storeGeneration, true, {}};
+        QSet<quint64> unreadable;
+        const qsizetype limit = splitLimit > 0 ? splitLimit : records.size();
+        const QByteArray body = batchFrom(records,
+                                          limit,
+                                          splitLimit > 0 ? refusedUpTo : ~quint64(0),
+                                          &batch.ids,
+                                          &unreadable);
+        for (const quint64 id : std::as_const(unreadable))
+            qCWarning(lcEvents) << "Dropped an unreadable event from the cache:" << id;
+        if (!unreadable.isEmpty() && !removeRows(unreadable))
+            return;
+        if (batch.ids.isEmpty()) {
+            armSync(0); // on with the rows behind the unreadable ones
+            return;
         }
-        sendToBackend(ids, batchBody(events));
+        for (const auto &[id, event] : records) {
+            if (batch.ids.size() == 1 && batch.ids.contains(id))
+                batch.eventId = QJsonDocument::fromJson(event)
+                                        .object()
+                                        .value(QLatin1String("eid"))
+                                        .toString();
+        }
+        send(batch, body);
         return;
     }
 
     const QDateTime now = QDateTime::currentDateTime();
     qCInfo(lcEvents) << "All events sent at" << now.toString(Qt::TextDate);
     configuration->setLastSync(now);
-    syncTimer.start(timerInterval(configuration->syncInterval()));
+    armSync(timerInterval(configuration->syncInterval()));
     if (configuration->remoteConfig() && !remoteConfigTimer.isActive())
         fetchRemoteConfig();
 }
 
-void QSentrelReporter::sendToBackend(const QSet<quint64> &ids, const QByteArray &body)
+QByteArray QSentrelReporter::batchFrom(const QList<QPair<quint64, QByteArray>> &records,
+                                       qsizetype limit,
+                                       quint64 upTo,
+                                       QSet<quint64> *ids,
+                                       QSet<quint64> *unreadable)
 {
-    qCDebug(lcEvents) << "Sending" << ids.size() << "events in" << body.size() << "bytes";
-    QNetworkReply *reply = post(collectorUrl, body);
-    connect(reply, &QNetworkReply::finished, this, [this, ids, reply] { handleSendReply(ids, reply); });
+    QByteArray body = batchPrefix;
+    for (const auto &[id, event] : records) {
+        if (ids->size() >= limit || id > upTo)
+            break;
+        // Checked, not rebuilt: what is not an object would spoil the whole batch.
+        if (!QJsonDocument::fromJson(event).isObject()) {
+            unreadable->insert(id);
+            continue;
+        }
+        if (!ids->isEmpty()
+            && body.size() + 1 + event.size() + batchSuffix.size() > maximumBatchBytes)
+            break;
+        if (!ids->isEmpty())
+            body += ',';
+        body += event;
+        ids->insert(id);
+    }
+    return body + batchSuffix;
 }
 
-void QSentrelReporter::handleSendReply(const QSet<quint64> &ids, QNetworkReply *reply)
+void QSentrelReporter::sendToBackend(const QSet<quint64> &ids, const QByteArray &body)
 {
-    int delay = 0;
-    if (reply->error() != QNetworkReply::NoError) {
-        qCWarning(lcEvents) << "Failed to sent events:" << httpStatus(reply) << reply->errorString();
-        delay = timerInterval(configuration->syncInterval());
-    } else {
-        qCDebug(lcEvents) << "Events have been sent successfully.";
-        if (eventStore && !eventStore->remove(ids)) {
-            qCCritical(lcEvents) << "Failed to remove events from storage, disable event caching";
-            eventStore.reset();
-            syncTimer.stop();
-        }
+    send(Batch {ids, storeGeneration, eventStore != nullptr, {}}, body);
+}
+
+void QSentrelReporter::send(const Batch &batch, const QByteArray &body)
+{
+    qCDebug(lcEvents) << "Sending" << batch.ids.size() << "events in" << body.size() << "bytes";
+    QNetworkReply *reply = post(collectorUrl, body);
+    if (batch.stored) {
+        upload = reply;
+        syncTimer.stop();
     }
+    connect(reply, &QNetworkReply::finished, this, [this, batch, reply] {
+        handleSendReply(batch, reply);
+    });
+}
+
+QSentrelReporter::Verdict QSentrelReporter::verdictOf(const QNetworkReply *reply)
+{
+    const int status = httpStatus(reply);
+    // A 2xx is the collector's word that it has the events, even if the reply broke off later.
+    if ((status >= 200 && status < 300) || reply->error() == QNetworkReply::NoError)
+        return Verdict::Accepted;
+    if (status == 0 || status == 408 || status == 425 || status == 429 || status >= 500)
+        return Verdict::Transient;
+    if (status == 400 || status == 413 || status == 422)
+        return Verdict::Refused;
+    return Verdict::Setup;
+}
+
+void QSentrelReporter::handleSendReply(const Batch &batch, QNetworkReply *reply)
+{
     reply->deleteLater();
-    if (eventStore)
+    const Verdict verdict = verdictOf(reply);
+    if (verdict == Verdict::Accepted)
+        qCDebug(lcEvents) << "Events have been sent successfully.";
+    else
+        qCWarning(lcEvents) << "Failed to sent events:" << httpStatus(reply)
+                            << reply->errorString();
+    if (!batch.stored)
+        return; // without a store there is nothing to keep or to send again
+    if (upload == reply)
+        upload = nullptr;
+
+    // After clearCache() or with another store the ids may name other events by now.
+    const bool sameRows = eventStore && batch.generation == storeGeneration;
+    if (!sameRows)
+        qCDebug(lcEvents) << "The cache changed while the batch was sent; nothing removed";
+    int delay = 0;
+    switch (verdict) {
+    case Verdict::Accepted:
+        failuresInRow = 0;
+        if (sameRows && !removeRows(batch.ids))
+            return;
+        break;
+    case Verdict::Refused:
+        failuresInRow = 0; // the collector is there; it is the data it will not take
+        if (!sameRows)
+            break;
+        if (batch.ids.size() > 1) {
+            splitLimit = (batch.ids.size() + 1) / 2;
+            refusedUpTo =
+                    std::max(refusedUpTo, *std::max_element(batch.ids.cbegin(), batch.ids.cend()));
+            break;
+        }
+        qCWarning(lcEvents) << "Dropped an event that the collector refused:" << batch.eventId
+                            << httpStatus(reply);
+        if (!removeRows(batch.ids))
+            return;
+        break;
+    case Verdict::Transient:
+    case Verdict::Setup:
+        delay = retryDelay(reply);
+        break;
+    }
+    armSync(delay);
+}
+
+bool QSentrelReporter::removeRows(const QSet<quint64> &ids)
+{
+    if (eventStore->remove(ids))
+        return true;
+    qCCritical(lcEvents) << "Failed to remove events from storage, disable event caching";
+    eventStore.reset();
+    syncTimer.stop();
+    return false;
+}
+
+int QSentrelReporter::retryDelay(const QNetworkReply *reply)
+{
+    const qint64 interval = std::max(1, configuration->syncInterval());
+    const qint64 cap = std::max<qint64>(interval, maximumBackOffSeconds);
+    const int doublings = std::min(failuresInRow, 32);
+    ++failuresInRow;
+    // Jittered, so that clients that failed together do not come back together.
+    double seconds = double(std::min(cap, interval << doublings)) * (0.8 + 0.4 * jitter());
+    const int status = httpStatus(reply);
+    if (status == 429 || status == 503) {
+        // Never earlier than asked, and spread a little later than that.
+        if (const std::optional<qint64> after = retryAfterSeconds(reply))
+            seconds = std::max(seconds, double(std::min(cap, *after)) * (1.0 + 0.2 * jitter()));
+    }
+    return int(std::clamp(seconds * 1000.0, 1000.0, double(std::numeric_limits<int>::max())));
+}
+
+void QSentrelReporter::armSync(int delay)
+{
+    if (eventStore && !upload && configuration->syncInterval() > 0)
         syncTimer.start(delay);
+}
+
+void QSentrelReporter::newStoreGeneration()
+{
+    ++storeGeneration;
+    splitLimit = 0;
+    refusedUpTo = 0;
 }
 
 void QSentrelReporter::scheduleSync()
 {
     syncTimer.stop();
     const int interval = configuration->syncInterval();
-    if (!eventStore || interval <= 0)
+    // A batch in flight arms the timer when its reply comes.
+    if (!eventStore || interval <= 0 || upload)
         return;
 
     syncTimer.setSingleShot(true);
@@ -189,6 +362,7 @@ void QSentrelReporter::setupStorage()
     QDir().mkpath(directory);
     const QString path = QStringLiteral("%1/SentrelTracker.db").arg(directory);
 
+    newStoreGeneration();
     const QString type = configuration->storageType();
     std::unique_ptr<QSentrelStorage> store = QSentrelStorage::create(type, path, configuration->storageSize());
 
@@ -212,8 +386,11 @@ void QSentrelReporter::setupStorage()
 
 void QSentrelReporter::clearCache()
 {
-    if (eventStore)
-        eventStore->removeAll();
+    if (!eventStore)
+        return;
+    // Ids start again at 1: a reply in flight must not remove the events recorded next.
+    newStoreGeneration();
+    eventStore->removeAll();
 }
 
 void QSentrelReporter::scheduleRemoteConfigCheck()
