@@ -11,10 +11,13 @@
 
 #include <QGuiApplication>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QSslError>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -62,6 +65,44 @@ QString reassembled(const QList<QJsonObject> &parts)
     for (const QJsonObject &part : parts)
         value += part.value(QLatin1String("val")).toString();
     return value;
+}
+
+// Screens s1 .. sN, with other names at some positions.
+QStringList screens(int count, const QHash<int, QString> &instead = {})
+{
+    QStringList names;
+    for (int i = 1; i <= count; ++i)
+        names.append(instead.value(i, QStringLiteral("s%1").arg(i)));
+    return names;
+}
+
+// Adds one row to the cache file behind the store's back; returns its id.
+quint64 insertRow(const QString &file, const QByteArray &row)
+{
+    quint64 id = 0;
+    {
+        QSqlDatabase database =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("corrupter"));
+        database.setDatabaseName(file);
+        if (database.open()) {
+            QSqlQuery query(database);
+            query.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"));
+            query.addBindValue(row);
+            if (query.exec())
+                id = query.lastInsertId().toULongLong();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("corrupter"));
+    return id;
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT", seconds from now.
+QByteArray httpDate(int seconds)
+{
+    return QLocale::c()
+            .toString(QDateTime::currentDateTimeUtc().addSecs(seconds),
+                      QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"))
+            .toLatin1();
 }
 
 } // namespace
@@ -142,6 +183,7 @@ private Q_SLOTS:
         // Disabling runs what was queued, then drops the reporter with its requests.
         tracker.setEnabled(false);
         collector.clearFailures();
+        collector.clearRefusals();
         collector.clearConfigDocument();
         collector.clear();
         qunsetenv("SENTREL_TRANSFER_TIMEOUT_MS");
@@ -476,6 +518,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::newRow("http 500") << TestCollector::Failure::HttpStatus << 500;
         QTest::newRow("http 503") << TestCollector::Failure::HttpStatus << 503;
+        // Transient, or a fault of the setup rather than of the data: nothing is dropped.
+        QTest::newRow("http 408") << TestCollector::Failure::HttpStatus << 408;
+        QTest::newRow("http 429") << TestCollector::Failure::HttpStatus << 429;
+        QTest::newRow("http 401") << TestCollector::Failure::HttpStatus << 401;
+        QTest::newRow("http 403") << TestCollector::Failure::HttpStatus << 403;
+        QTest::newRow("http 404") << TestCollector::Failure::HttpStatus << 404;
         QTest::newRow("reset connection") << TestCollector::Failure::Reset << 0;
         QTest::newRow("never answered") << TestCollector::Failure::NoAnswer << 0;
     }
@@ -507,6 +555,292 @@ private Q_SLOTS:
         QCOMPARE(eventIds(received()), attempted); // the same events, each once, in order
         QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains(events, QStringLiteral("Events have been sent successfully.")), wait);
+    }
+
+    void refusedDataIsSplitDownToSingleEvents_data()
+    {
+        // Screens, and context data where an entry begins with "data:" (a screen's name would
+        // come again in the next screen's "previous_id").
+        QTest::addColumn<QStringList>("recorded");
+        QTest::addColumn<QByteArray>("marker");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<qint64>("bodyLimit");
+        QTest::addColumn<int>("dropped");
+        const QString poison = QStringLiteral("data:poison");
+        const QString big = QStringLiteral("data:") + QString(3000, QLatin1Char('x'));
+        const QString huge = QStringLiteral("data:") + QString(400000, QLatin1Char('y'));
+        QTest::newRow("400 in the middle")
+                << screens(9, {{5, poison}}) << QByteArray("poison") << 400 << qint64(0) << 1;
+        QTest::newRow("422, two of them") << screens(12, {{2, poison}, {11, poison}})
+                                          << QByteArray("poison") << 422 << qint64(0) << 2;
+        QTest::newRow("413 above 2500 bytes")
+                << screens(10, {{4, big}}) << QByteArray() << 0 << qint64(2500) << 1;
+        // Nothing refused: the reporter itself keeps within the limit.
+        QTest::newRow("bodies of at most 1,000,000 bytes")
+                << screens(5, {{2, huge}, {3, huge}, {4, huge}}) << QByteArray() << 0
+                << qint64(QSentrelReporter::maximumBatchBytes) << 0;
+    }
+
+    // One event the collector will not take costs a few requests, never the cache.
+    void refusedDataIsSplitDownToSingleEvents()
+    {
+        QFETCH(QStringList, recorded);
+        QFETCH(QByteArray, marker);
+        QFETCH(int, status);
+        QFETCH(qint64, bodyLimit);
+        QFETCH(int, dropped);
+        configure(0);
+        tracker.setEnabled(true);
+        QStringList screens;
+        for (const QString &entry : recorded) {
+            if (entry.startsWith(QLatin1String("data:"))) {
+                tracker.contextData(QStringLiteral("k"), entry.mid(5));
+            } else {
+                tracker.transition(entry);
+                screens.append(entry);
+            }
+        }
+        tracker.setEnabled(false);
+        collector.refuseBodiesContaining(marker, status);
+        collector.setBodyLimit(bodyLimit);
+
+        LogCapture log;
+        configure(1);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
+        tracker.setEnabled(false);
+
+        QCOMPARE(screenNames(received()), screens);
+        QCOMPARE(received().size(), recorded.size() - dropped + 2); // and the device events
+        const QStringList ids = eventIds(received());
+        QCOMPARE(QSet<QString>(ids.cbegin(), ids.cend()).size(), ids.size()); // each exactly once
+
+        // One warning per dropped event, naming it and the status.
+        QStringList refusedIds;
+        const QRegularExpression droppedMessage(QStringLiteral(
+                "^Dropped an event that the collector refused: \"([0-9a-f-]{36})\" (\\d+)$"));
+        for (const QString &warning : log.texts(events, QtWarningMsg)) {
+            const QRegularExpressionMatch match = droppedMessage.match(warning);
+            if (match.hasMatch()) {
+                refusedIds.append(match.captured(1));
+                QCOMPARE(match.captured(2).toInt(), status ? status : 413);
+            }
+        }
+        QCOMPARE(refusedIds.size(), dropped);
+        for (const QString &id : refusedIds)
+            QVERIFY(!ids.contains(id));
+        for (const TestCollector::Request &request : collector.requests(tp2)) {
+            QVERIFY2(request.body.size() <= QSentrelReporter::maximumBatchBytes,
+                     qPrintable(QString::number(request.body.size())));
+            if (dropped == 0)
+                QCOMPARE(request.status, 200);
+        }
+    }
+
+    void outageIsRiddenOutWithGrowingGaps_data()
+    {
+        QTest::addColumn<int>("outage"); // milliseconds of 503 from enabling
+        QTest::addColumn<int>("failures"); // or this many answers of status
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("retryAfter");
+        QTest::addColumn<QList<double>>("shortest"); // seconds between attempts
+        QTest::addColumn<QList<double>>("longest");
+        // The sync interval of 1 s doubled per failure, each +-20 %.
+        QTest::newRow("outage") << 6500 << 0 << 503 << QByteArray() << QList<double> {0.8, 1.6, 3.2}
+                                << QList<double> {1.7, 2.9, 5.3};
+        // Never earlier than asked, at most a fifth later.
+        QTest::newRow("429 with Retry-After seconds")
+                << 0 << 1 << 429 << QByteArray("3") << QList<double> {3.0} << QList<double> {4.1};
+        QTest::newRow("503 with Retry-After date") << 0 << 1 << 503 << QByteArray("date")
+                                                   << QList<double> {2.9} << QList<double> {5.3};
+    }
+
+    void outageIsRiddenOutWithGrowingGaps()
+    {
+        QFETCH(int, outage);
+        QFETCH(int, failures);
+        QFETCH(int, status);
+        QFETCH(QByteArray, retryAfter);
+        QFETCH(QList<double>, shortest);
+        QFETCH(QList<double>, longest);
+        cacheOffline({QStringLiteral("kept")});
+        if (outage)
+            collector.startOutage(outage, status);
+        else
+            collector.setFailure(tp2, TestCollector::Failure::HttpStatus, failures, status);
+        collector.setRetryAfter(retryAfter == "date" ? httpDate(5) : retryAfter);
+
+        configure(1);
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!received().isEmpty(), wait);
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
+
+        const QList<TestCollector::Request> attempts = collector.requests(tp2);
+        QCOMPARE(attempts.size(), shortest.size() + 1);
+        QCOMPARE(attempts.last().status, 200);
+        for (int i = 0; i < shortest.size(); ++i) {
+            QCOMPARE(attempts.at(i).status, status);
+            const double gap = double(attempts.at(i + 1).arrival - attempts.at(i).arrival) / 1000;
+            QVERIFY2(gap >= shortest.at(i) && gap <= longest.at(i),
+                     qPrintable(QStringLiteral("gap %1: %2 s").arg(i).arg(gap)));
+        }
+        QCOMPARE(screenNames(received()), QStringList {QStringLiteral("kept")});
+    }
+
+    void changesWhileABatchIsInFlight_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("sendsMore");
+        QTest::addColumn<int>("leftInFirstFile");
+        QTest::newRow("clearCache") << "clear" << true << 0;
+        // At least once: accepted, but the reply came for a file no longer open.
+        QTest::newRow("storage path") << "path" << true << 4;
+        QTest::newRow("sync interval") << "interval" << true << 0;
+        QTest::newRow("offline") << "offline" << false << 2;
+    }
+
+    // The late answer to a batch removes only the rows it was about, and nothing recorded
+    // after the change is lost or sent twice.
+    void changesWhileABatchIsInFlight()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, sendsMore);
+        QFETCH(int, leftInFirstFile);
+        QTemporaryDir other;
+        cacheOffline({QStringLiteral("before 1"), QStringLiteral("before 2")});
+        collector.setAnswerDelay(1500);
+
+        LogCapture log;
+        configure(1);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(collector.requests(tp2).size(), 1, wait);
+        QVERIFY(!log.contains(
+                events,
+                QStringLiteral("Events have been sent successfully."))); // still unanswered
+        if (change == QLatin1String("clear"))
+            tracker.clearCache();
+        else if (change == QLatin1String("path"))
+            config()->setStoragePath(other.path());
+        else
+            config()->setSyncInterval(change == QLatin1String("offline") ? 0 : 2);
+        tracker.transition(QStringLiteral("after 1"));
+        tracker.transition(QStringLiteral("after 2"));
+
+        const QStringList before {QStringLiteral("before 1"), QStringLiteral("before 2")};
+        const QStringList all {QStringLiteral("before 1"),
+                               QStringLiteral("before 2"),
+                               QStringLiteral("after 1"),
+                               QStringLiteral("after 2")};
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.contains(events, QStringLiteral("Events have been sent successfully.")),
+                wait);
+        if (sendsMore) {
+            QTRY_COMPARE_WITH_TIMEOUT(screenNames(received()), all, wait);
+            const QString current = change == QLatin1String("path")
+                    ? other.filePath(QStringLiteral("SentrelTracker.db"))
+                    : cacheFile();
+            QTRY_COMPARE_WITH_TIMEOUT(cachedRecords(current), 0, wait); // answered as well
+        } else {
+            QTest::qWait(2500);
+            QCOMPARE(collector.requests(tp2).size(), 1);
+            QCOMPARE(screenNames(received()), before);
+        }
+        const QStringList ids = eventIds(received());
+        QCOMPARE(QSet<QString>(ids.cbegin(), ids.cend()).size(), ids.size());
+        tracker.setEnabled(false);
+        QCOMPARE(cached(), qint64(leftInFirstFile));
+    }
+
+    // A store made at run time where there was none is synced as one opened at the start.
+    void storeMadeAtRunTimeIsSynced()
+    {
+        configure(1, QString());
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 1, wait); // sent at once, without a store
+        config()->setStorageType(QStringLiteral("SQLITE"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(cacheFile()), wait);
+        tracker.transition(QStringLiteral("cached"));
+        QTRY_COMPARE_WITH_TIMEOUT(screenNames(received()),
+                                  QStringList {QStringLiteral("cached")},
+                                  wait);
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
+    }
+
+    void everyStoreTypeReadsEveryOther_data()
+    {
+        QTest::addColumn<QStringList>("writers");
+        QTest::addColumn<QString>("reader");
+        const QStringList types {QStringLiteral("SQLITE"),
+                                 QStringLiteral("SQLITE-ZLIB"),
+                                 QStringLiteral("SQLITE-ZSTD")};
+        for (const QString &writer : types) {
+            for (const QString &reader : types) {
+                if (writer != reader)
+                    QTest::addRow("%s read by %s", qPrintable(writer), qPrintable(reader))
+                            << QStringList {writer} << reader;
+            }
+        }
+        QTest::newRow("all three in one file") << types << "SQLITE-ZLIB";
+    }
+
+    // Each writer stores enough events to make its dictionary.
+    void everyStoreTypeReadsEveryOther()
+    {
+        QFETCH(QStringList, writers);
+        QFETCH(QString, reader);
+        QStringList recorded;
+        for (const QString &writer : writers) {
+            configure(0, writer);
+            tracker.setEnabled(true);
+            for (int i = 0; i < 110; ++i) {
+                recorded.append(QStringLiteral("%1 %2").arg(writer).arg(i));
+                tracker.transition(recorded.last());
+            }
+            tracker.setEnabled(false);
+        }
+
+        LogCapture log;
+        configure(1, reader);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
+        QCOMPARE(screenNames(received()), recorded);
+        QCOMPARE(received().size(), recorded.size() + writers.size() + 1); // and the device events
+        QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
+    }
+
+    void unreadableRowsAreDropped_data()
+    {
+        QTest::addColumn<QByteArray>("row");
+        QTest::newRow("not JSON") << QByteArray("hello, world");
+        QTest::newRow("truncated JSON") << QByteArray(R"({"e":"ue","eid":"1")");
+        QTest::newRow("JSON array") << QByteArray(R"([{"e":"ue"}])");
+        QTest::newRow("JSON string") << QByteArray(R"("{}")");
+        QTest::newRow("empty") << QByteArray("", 0);
+        QTest::newRow("damaged zstd frame") << QByteArray("\x28\xb5\x2f\xfd\x20\x10garbage", 14);
+    }
+
+    // Never sent (as an empty event or at all), removed once with one warning, and the
+    // events around it arrive.
+    void unreadableRowsAreDropped()
+    {
+        QFETCH(QByteArray, row);
+        cacheOffline({QStringLiteral("one")});
+        const quint64 id = insertRow(cacheFile(), row);
+        QVERIFY(id > 0);
+        cacheOffline({QStringLiteral("two")});
+
+        LogCapture log;
+        configure(1);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
+        QCOMPARE(screenNames(received()),
+                 (QStringList {QStringLiteral("one"), QStringLiteral("two")}));
+        QCOMPARE(received().size(), 5); // with the three device events
+        for (const QJsonObject &event : received())
+            QVERIFY(!event.isEmpty());
+        QCOMPARE(log.texts(events, QtWarningMsg),
+                 QStringList {
+                         QStringLiteral("Dropped an unreadable event from the cache: %1").arg(id)});
     }
 
     void offlineModeOnlyCaches_data()
