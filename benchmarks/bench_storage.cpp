@@ -122,7 +122,7 @@ void BM_BareSqliteInsert(benchmark::State &state)
     if (sqlite3_open(QFile::encodeName(copyOfTemplate(directory, Plain)).constData(), &database) != SQLITE_OK)
         qFatal("cannot open the bare database");
     sqlite3_exec(database, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-    sqlite3_exec(database, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    sqlite3_exec(database, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
     sqlite3_exec(database, "PRAGMA auto_vacuum=full", nullptr, nullptr, nullptr);
     sqlite3_exec(database, "VACUUM", nullptr, nullptr, nullptr);
     sqlite3_stmt *insert = nullptr;

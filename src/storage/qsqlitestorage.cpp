@@ -88,10 +88,9 @@ bool QSQLiteStorage::open()
 
     if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
         qCWarning(lcStorage) << "Failed to set journal_mode:" << query.lastError().text();
-    // In write-ahead mode NORMAL keeps every committed insert across a crash or kill of the
-    // application; only a power failure can lose the last commits. FULL syncs the disk on
-    // every event, which cost milliseconds per insert.
-    if (!query.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
+    // FULL: a commit survives a power cut as well, not only a crash of the application. The
+    // adds are committed in batches, so this costs one sync per batch, not one per event.
+    if (!query.exec(QStringLiteral("PRAGMA synchronous=FULL")))
         qCWarning(lcStorage) << "Failed to set synchronous:" << query.lastError().text();
     if (!query.exec(QStringLiteral("PRAGMA auto_vacuum=full")))
         qCWarning(lcStorage) << "Failed to set auto_vacuum:" << query.lastError().text();
