@@ -303,7 +303,7 @@ int QSentrelReporter::retryDelay(const QNetworkReply *reply)
 {
     const qint64 interval = std::max(1, configuration->syncInterval());
     const qint64 cap = std::max<qint64>(interval, maximumBackOffSeconds);
-    const int doublings = std::min(failuresInRow, 32);
+    const int doublings = std::min(failuresInRow, 30);
     ++failuresInRow;
     // Jittered, so that clients that failed together do not come back together.
     double seconds = double(std::min(cap, interval << doublings)) * (0.8 + 0.4 * jitter());
