@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: MIT
+#include "qsentrelquicktracker.h"
+
+#include "sentrelobjecthooks_p.h"
+
+#include <QMetaProperty>
+#include <QQmlContext>
+#include <QQmlEngineExtensionPlugin>
+#include <QtQml/qqml.h>
+
+void qml_register_types_SentrelTracker();
+
+namespace {
+
+// "Button_QMLTYPE_12" and "Item_QML_3" are the QML engine's names for a type defined in QML
+// and for an object with properties of its own; the part before the suffix is the type.
+QString withoutEngineSuffix(const char *className)
+{
+    qsizetype end = qsizetype(qstrlen(className));
+    for (;;) {
+        qsizetype digits = end;
+        while (digits > 0 && className[digits - 1] >= '0' && className[digits - 1] <= '9')
+            --digits;
+        if (digits == end)
+            break;
+        const QByteArrayView head(className, digits);
+        if (head.endsWith("_QMLTYPE_"))
+            end = digits - qsizetype(sizeof("_QMLTYPE_") - 1);
+        else if (head.endsWith("_QML_"))
+            end = digits - qsizetype(sizeof("_QML_") - 1);
+        else
+            break;
+    }
+    return QString::fromUtf8(className, end);
+}
+
+// The reverse lookup also answers with the name of a property of the context object (the
+// document's root) that holds the object, such as a window's "activeFocusControl".
+bool isContextObjectProperty(const QQmlContext *context, const QString &name, const QObject *object)
+{
+    const QObject *root = context->contextObject();
+    if (!root)
+        return false;
+    const QByteArray property = name.toUtf8();
+    const int index = root->metaObject()->indexOfProperty(property.constData());
+    return index >= 0
+            && root->metaObject()->property(index).read(root).value<QObject *>() == object;
+}
+
+// Objects that QML did not create keep the core's naming.
+QString qmlPathName(const QObject *object)
+{
+    QQmlContext *context = qmlContext(object);
+    if (!context)
+        return QString();
+    const QString id = context->nameForObject(object);
+    if (!id.isEmpty() && !isContextObjectProperty(context, id, object))
+        return id;
+    return withoutEngineSuffix(object->metaObject()->className());
+}
+
+bool qmlCategory(const QObject *object, QString *category)
+{
+    const auto *attached = static_cast<QSentrelQuickTrackerAttached *>(
+            qmlAttachedPropertiesObject<QSentrelQuickTracker>(object, false));
+    if (!attached || !attached->hasCategory())
+        return false;
+    *category = attached->category();
+    return true;
+}
+
+} // namespace
+
+// Loaded once by the first QML engine that imports SentrelTracker and kept until the process
+// ends; while it exists, automatic capture names QML items by their ids and reads their
+// Tracker.category.
+class QSentrelQuickPlugin : public QQmlEngineExtensionPlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QQmlEngineExtensionInterface_iid)
+
+public:
+    explicit QSentrelQuickPlugin(QObject *parent = nullptr) : QQmlEngineExtensionPlugin(parent)
+    {
+        // Keeps the generated registration linked in.
+        volatile auto registration = &qml_register_types_SentrelTracker;
+        Q_UNUSED(registration)
+        SentrelObjectHooks hooks;
+        hooks.pathName = qmlPathName;
+        hooks.category = qmlCategory;
+        sentrelSetObjectHooks(hooks);
+    }
+
+    ~QSentrelQuickPlugin() override { sentrelSetObjectHooks(SentrelObjectHooks()); }
+};
+
+#include "qsentrelquickplugin.moc"
