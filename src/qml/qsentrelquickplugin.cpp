@@ -59,14 +59,19 @@ QString qmlPathName(const QObject *object)
     return withoutEngineSuffix(object->metaObject()->className());
 }
 
+// Qt Quick hands a click to the items inside a control as well (its label, for one), so an
+// item's category is that of the nearest item around it, itself included, that has one.
 bool qmlCategory(const QObject *object, QString *category)
 {
-    const auto *attached = static_cast<QSentrelQuickTrackerAttached *>(
-            qmlAttachedPropertiesObject<QSentrelQuickTracker>(object, false));
-    if (!attached || !attached->hasCategory())
-        return false;
-    *category = attached->category();
-    return true;
+    for (; object; object = object->parent()) {
+        const auto *attached = static_cast<QSentrelQuickTrackerAttached *>(
+                qmlAttachedPropertiesObject<QSentrelQuickTracker>(object, false));
+        if (attached && attached->hasCategory()) {
+            *category = attached->category();
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace

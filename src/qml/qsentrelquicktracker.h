@@ -61,8 +61,9 @@ public:
     void setEnabled(bool enabled);
     QSentrelConfiguration *configuration() const;
 
-    // The category of the item it is attached to. Once set (even to an empty string, which
-    // means "no category") it replaces the application's category provider for that item.
+    // The category of the item it is attached to and of the items inside it that have none
+    // of their own. Once set (even to an empty string, which means "no category") it replaces
+    // the application's category provider for them.
     QString category() const { return m_category; }
     void setCategory(const QString &category);
     bool hasCategory() const { return categorySet; }

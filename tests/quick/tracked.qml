@@ -33,6 +33,16 @@ ApplicationWindow {
         Button { id: secretButton; text: "Secret"; Tracker.category: "secret" }
         Button { id: listedButton; text: "Listed"; Tracker.category: "buttons" }
         Button { id: clearedButton; text: "Cleared"; Tracker.category: "" }
+        Rectangle {
+            width: 200; height: 30
+            Tracker.category: "secret"
+            MouseArea { id: secretArea; anchors.fill: parent }
+        }
+        Rectangle {
+            width: 200; height: 30
+            Tracker.category: "secret"
+            MouseArea { id: listedArea; anchors.fill: parent; Tracker.category: "buttons" }
+        }
         TextField { id: nameField; width: 200 }
         TextInput { id: nameInput; width: 200; height: 30 }
         TextEdit { id: notesEdit; width: 200; height: 30 }
