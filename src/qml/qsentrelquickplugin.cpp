@@ -3,6 +3,7 @@
 
 #include "sentrelobjecthooks_p.h"
 
+#include <QHash>
 #include <QMetaProperty>
 #include <QQmlContext>
 #include <QQmlEngineExtensionPlugin>
@@ -47,16 +48,26 @@ bool isContextObjectProperty(const QQmlContext *context, const QString &name, co
             && root->metaObject()->property(index).read(root).value<QObject *>() == object;
 }
 
-// Objects that QML did not create keep the core's naming.
+// Objects that QML did not create keep the core's naming. A QML id never changes, and the
+// reverse lookup reads every property of the document's root, so each QML object's name is
+// looked up once; the cache lives on the application's thread, as the objects named do.
 QString qmlPathName(const QObject *object)
 {
+    static QHash<const QObject *, QString> names;
+    const auto known = names.constFind(object);
+    if (known != names.constEnd())
+        return *known;
     QQmlContext *context = qmlContext(object);
     if (!context)
         return QString();
-    const QString id = context->nameForObject(object);
-    if (!id.isEmpty() && !isContextObjectProperty(context, id, object))
-        return id;
-    return withoutEngineSuffix(object->metaObject()->className());
+    QString name = context->nameForObject(object);
+    if (name.isEmpty() || isContextObjectProperty(context, name, object))
+        name = withoutEngineSuffix(object->metaObject()->className());
+    names.insert(object, name);
+    QObject::connect(object, &QObject::destroyed, [object] {
+        names.remove(object);
+    });
+    return name;
 }
 
 // Qt Quick hands a click to the items inside a control as well (its label, for one), so an
