@@ -53,9 +53,10 @@ bool isContextObjectProperty(const QQmlContext *context, const QString &name, co
 // looked up once; the cache lives on the application's thread, as the objects named do.
 QString qmlPathName(const QObject *object)
 {
-    static QHash<const QObject *, QString> names;
-    const auto known = names.constFind(object);
-    if (known != names.constEnd())
+    // Never destroyed: QML objects may outlive the plugin's statics at exit.
+    static auto *const names = new QHash<const QObject *, QString>;
+    const auto known = names->constFind(object);
+    if (known != names->constEnd())
         return *known;
     QQmlContext *context = qmlContext(object);
     if (!context)
@@ -63,9 +64,9 @@ QString qmlPathName(const QObject *object)
     QString name = context->nameForObject(object);
     if (name.isEmpty() || isContextObjectProperty(context, name, object))
         name = withoutEngineSuffix(object->metaObject()->className());
-    names.insert(object, name);
+    names->insert(object, name);
     QObject::connect(object, &QObject::destroyed, [object] {
-        names.remove(object);
+        names->remove(object);
     });
     return name;
 }

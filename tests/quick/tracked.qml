@@ -33,6 +33,12 @@ ApplicationWindow {
         Button { id: secretButton; text: "Secret"; Tracker.category: "secret" }
         Button { id: listedButton; text: "Listed"; Tracker.category: "buttons" }
         Button { id: clearedButton; text: "Cleared"; Tracker.category: "" }
+        Item {
+            // Properties of its own: the engine names its type QQuickItem_QML_N.
+            property int extra: 1
+            width: 200; height: 40
+            Button { id: deepButton; text: "Deep" }
+        }
         Rectangle {
             width: 200; height: 30
             Tracker.category: "secret"

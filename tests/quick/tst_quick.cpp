@@ -304,7 +304,7 @@ private Q_SLOTS:
     void clickNames_data()
     {
         QTest::addColumn<QString>("target"); // an expression giving the button
-        QTest::addColumn<QString>("leaf");
+        QTest::addColumn<QString>("leaf"); // the end of the path
         QTest::addColumn<QString>("objectName");
         QTest::newRow("id only") << "okButton"
                                  << "okButton" << QString();
@@ -313,6 +313,8 @@ private Q_SLOTS:
                                     << "namedButton";
         QTest::newRow("neither: the type") << "okButton.parent.children[2]"
                                            << "Button" << QString();
+        QTest::newRow("in an item with properties of its own")
+                << "deepButton" << "QQuickItem/deepButton" << QString();
     }
 
     void clickNames()
@@ -326,7 +328,8 @@ private Q_SLOTS:
                 captured(received(1), QStringLiteral("MouseButtonRelease"));
         QCOMPARE(clicks.size(), 1);
         const QString path = field(clicks.first(), "object");
-        QTEST(path.section(QLatin1Char('/'), -1), "leaf");
+        QFETCH(QString, leaf);
+        QVERIFY2(path.endsWith(QLatin1Char('/') + leaf), qPrintable(path));
         QVERIFY2(!path.contains(QLatin1String("_QML")), qPrintable(path));
         QVERIFY2(path.count(QLatin1Char('/')) >= 2, qPrintable(path));
         QTEST(field(clicks.first(), "object_name"), "objectName");
