@@ -5,6 +5,9 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 DEB_PACKAGES = build-essential cmake pkg-config qt6-base-dev libqt6sql6-sqlite libgl-dev \
+               qt6-declarative-dev qml6-module-qtquick qml6-module-qtquick-controls \
+               qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtquick-layouts \
+               qml6-module-qtqml-workerscript \
                zlib1g-dev libzstd-dev zstd openssl python3 python3-jsonschema \
                libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev
 

@@ -1,5 +1,6 @@
 #include "qsentreleventfilter_p.h"
 
+#include "sentrelobjecthooks_p.h"
 #include "sentreltrackerimpl_p.h"
 
 #include <SentrelTracker/qsentrelcategoryfilter.h>
@@ -11,12 +12,17 @@
 #include <QMetaEnum>
 #include <QVarLengthArray>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 
 using SentrelTracker::EventCoordinates;
 
 namespace {
+
+// Set by the Qt Quick module while it is loaded; read on the application's thread.
+std::atomic<QString (*)(const QObject *)> pathNameHook{nullptr};
+std::atomic<bool (*)(const QObject *, QString *)> categoryHook{nullptr};
 
 // Positions come from the event source as it likes them; out-of-range or NaN coordinates
 // must not reach the int conversion, which would be undefined.
@@ -98,7 +104,24 @@ bool isHeldPointerType(int type)
     }
 }
 
+// Qt hands focus and other events to the style object too, which tells nothing about use.
+// QStyle lives in Qt Widgets, which the core does not link, so it is known by name.
+bool isStyle(const QObject *object)
+{
+    for (const QMetaObject *meta = object->metaObject(); meta; meta = meta->superClass()) {
+        if (qstrcmp(meta->className(), "QStyle") == 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
+
+void sentrelSetObjectHooks(const SentrelObjectHooks &hooks)
+{
+    pathNameHook.store(hooks.pathName);
+    categoryHook.store(hooks.category);
+}
 
 QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker)
     : QObject(nullptr)
@@ -138,13 +161,19 @@ QString QSentrelEventFilter::generateName(QObject *object)
     QVarLengthArray<QObject *, 16> chain;
     for (; object; object = object->parent())
         chain.append(object);
+    QString (*const pathName)(const QObject *) = pathNameHook.load(std::memory_order_relaxed);
     QString path;
     for (qsizetype i = chain.size() - 1; i >= 0; --i) {
         const QString name = chain[i]->objectName();
-        if (!name.isEmpty())
+        if (!name.isEmpty()) {
             path += name;
-        else
-            appendUtf8(path, chain[i]->metaObject()->className());
+        } else {
+            const QString hooked = pathName ? pathName(chain[i]) : QString();
+            if (!hooked.isNull())
+                path += hooked;
+            else
+                appendUtf8(path, chain[i]->metaObject()->className());
+        }
         if (i)
             path += QLatin1Char('/');
     }
@@ -183,6 +212,12 @@ void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
 
 bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
 {
+    // Naming an object or asking for its category may make objects (Qt Quick makes a
+    // context object on first use), whose events come back here while one is being
+    // captured: they are none of the application's.
+    if (capturing)
+        return false;
+
     // Held until an event arrives that is not a further delivery of the same input event.
     if (pending
         && (!event->isInputEvent() || event->type() != pendingType
@@ -194,20 +229,31 @@ bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
     if (!trackedEvents.contains(event->type()))
         return false;
 
+    capturing = true;
+    capture(watched, event);
+    capturing = false;
+    return false;
+}
+
+void QSentrelEventFilter::capture(QObject *watched, QEvent *event)
+{
+    if (isStyle(watched))
+        return;
+
     if (resizePending && event->type() != QEvent::Resize)
         reportResize();
 
-    if (categoryFilter) {
-        const QString category = categoryFilter->category(watched);
-        if (!category.isEmpty() && !tracker->configuration()->categories().contains(category)) {
-            qCDebug(lcEventFilter) << "category filtered:" << category;
-            pending = false;
-            return false;
-        }
+    QString category;
+    bool (*const ownCategory)(const QObject *, QString *) = categoryHook.load(std::memory_order_relaxed);
+    if ((!ownCategory || !ownCategory(watched, &category)) && categoryFilter)
+        category = categoryFilter->category(watched);
+    if (!category.isEmpty() && !tracker->configuration()->categories().contains(category)) {
+        qCDebug(lcEventFilter) << "category filtered:" << category;
+        pending = false;
+        return;
     }
 
     handleTracked(watched, event);
-    return false;
 }
 
 void QSentrelEventFilter::reportHeld()

@@ -49,6 +49,7 @@ public:
     void flush();
 
 private:
+    void capture(QObject *watched, QEvent *event);
     void reportHeld();
     void reportResize();
     void handleTracked(QObject *watched, QEvent *event);
@@ -67,6 +68,7 @@ private:
     quint64 pendingTimestamp = 0;
     bool resizePending = false;
     bool pending = false;
+    bool capturing = false; // inside capture(): events it causes are not recorded
     QMap<int, QString> trackedEvents;
 };
 

@@ -16,7 +16,7 @@ endif()
 
 set(_build ${WORK_DIR}/library-build)
 set(_prefix ${WORK_DIR}/prefix)
-file(REMOVE_RECURSE ${_prefix} ${WORK_DIR}/app-cmake ${WORK_DIR}/app-pkgconfig ${WORK_DIR}/home)
+file(REMOVE_RECURSE ${_prefix} ${WORK_DIR}/app-cmake ${WORK_DIR}/app-quick ${WORK_DIR}/app-pkgconfig ${WORK_DIR}/home)
 
 # Runs a command, stops the test with its output when it fails, and leaves its standard output
 # in the variable named by OUTPUT.
@@ -101,6 +101,33 @@ run("configure the application with find_package" COMMAND ${CMAKE_COMMAND} -S ${
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH=${_prefix})
 run("build it" COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/app-cmake -j ${JOBS})
 record_with(${WORK_DIR}/app-cmake/consumer cmake)
+
+# A QML application that only imports the installed module, found through the Quick component.
+if(EXISTS ${_prefix}/lib/qml/SentrelTracker/qmldir)
+    run("configure the QML application with find_package(... COMPONENTS Quick)" COMMAND ${CMAKE_COMMAND}
+        -S ${APP_DIR}/../quickapp -B ${WORK_DIR}/app-quick -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH=${_prefix})
+    run("build it" COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/app-quick -j ${JOBS})
+    set(_home ${WORK_DIR}/home/quick)
+    file(MAKE_DIRECTORY ${_home}/cache ${_home}/runtime)
+    run("run the QML application" COMMAND ${CMAKE_COMMAND} -E env --unset=SENTREL_CONFIG HOME=${_home}
+        XDG_CONFIG_HOME=${_home}/.config XDG_DATA_HOME=${_home}/.local/share XDG_CACHE_HOME=${_home}/.cache
+        XDG_RUNTIME_DIR=${_home}/runtime QT_QPA_PLATFORM=offscreen
+        ${WORK_DIR}/app-quick/quick-consumer ${_home}/cache OUTPUT _out)
+    if(NOT _out MATCHES "quick consumer: recorded")
+        message(FATAL_ERROR "consumer: the QML application said: ${_out}")
+    endif()
+    run("decode its events" COMMAND ${_prefix}/bin/sentrel-cache --events ${_home}/cache OUTPUT _events)
+    foreach(_expected QuickConsumerScreen QuickConsumerDetails quickInteraction quickMeasured quickContext
+            quickDimension "window/quickButton")
+        string(FIND "${_events}" "${_expected}" _at)
+        if(_at EQUAL -1)
+            message(FATAL_ERROR "consumer: the QML application's events lack ${_expected}: ${_events}")
+        endif()
+    endforeach()
+    if(_events MATCHES "_QML")
+        message(FATAL_ERROR "consumer: engine-made type names in the QML application's events: ${_events}")
+    endif()
+endif()
 
 # Through pkg-config.
 find_program(_pkgconfig pkg-config REQUIRED)

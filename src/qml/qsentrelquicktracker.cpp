@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: MIT
+#include "qsentrelquicktracker.h"
+
+#include <SentrelTracker/qsentreltracker.h>
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QQmlEngine>
+#include <QQmlInfo>
+#include <QStringList>
+
+#include <cmath>
+
+namespace {
+
+// The facade holds no state; one is as good as any other.
+QSentrelTracker &tracker()
+{
+    static QSentrelTracker facade;
+    return facade;
+}
+
+QString typeOf(const QJSValue &value)
+{
+    if (value.isUndefined())
+        return QStringLiteral("undefined");
+    if (value.isNull())
+        return QStringLiteral("null");
+    if (value.isString())
+        return QStringLiteral("string");
+    if (value.isNumber())
+        return QStringLiteral("number");
+    if (value.isBool())
+        return QStringLiteral("bool");
+    if (value.isCallable())
+        return QStringLiteral("function");
+    if (value.isArray())
+        return QStringLiteral("array");
+    return QStringLiteral("object");
+}
+
+// A number the payload can carry: NaN and the infinities have no JSON form.
+bool isFiniteNumber(const QJSValue &value)
+{
+    return value.isNumber() && std::isfinite(value.toNumber());
+}
+
+} // namespace
+
+QSentrelQuickTracker *QSentrelQuickTracker::instance()
+{
+    static QPointer<QSentrelQuickTracker> shared;
+    if (!shared)
+        shared = new QSentrelQuickTracker(QCoreApplication::instance());
+    return shared;
+}
+
+QSentrelQuickTrackerAttached *QSentrelQuickTracker::qmlAttachedProperties(QObject *object)
+{
+    return new QSentrelQuickTrackerAttached(object);
+}
+
+QSentrelQuickTrackerAttached::QSentrelQuickTrackerAttached(QObject *object) : QObject(object)
+{
+    connect(QSentrelQuickTracker::instance(),
+            &QSentrelQuickTracker::enabledChanged,
+            this,
+            &QSentrelQuickTrackerAttached::enabledChanged);
+}
+
+bool QSentrelQuickTrackerAttached::isEnabled() const
+{
+    return tracker().isEnabled();
+}
+
+void QSentrelQuickTrackerAttached::setEnabled(bool enabled)
+{
+    if (tracker().isEnabled() == enabled)
+        return;
+    tracker().setEnabled(enabled);
+    // An invalid configuration leaves tracking off: nothing changed then.
+    if (tracker().isEnabled() == enabled)
+        Q_EMIT QSentrelQuickTracker::instance()->enabledChanged(enabled);
+}
+
+QSentrelConfiguration *QSentrelQuickTrackerAttached::configuration() const
+{
+    QSentrelConfiguration *configuration = tracker().configuration();
+    // The tracker owns it; the JavaScript garbage collector must never take it.
+    QQmlEngine::setObjectOwnership(configuration, QQmlEngine::CppOwnership);
+    return configuration;
+}
+
+void QSentrelQuickTrackerAttached::setCategory(const QString &category)
+{
+    const bool changed = !categorySet || category != m_category;
+    m_category = category;
+    categorySet = true;
+    if (changed)
+        Q_EMIT categoryChanged(m_category);
+}
+
+void QSentrelQuickTrackerAttached::refuse(const char *call,
+                                          const char *expected,
+                                          std::initializer_list<QJSValue> arguments) const
+{
+    QStringList types;
+    for (const QJSValue &argument : arguments)
+        types.append(typeOf(argument));
+    while (!types.isEmpty() && types.constLast() == QLatin1String("undefined"))
+        types.removeLast();
+    qmlWarning(parent()) << QStringLiteral("Tracker.%1(%2) was ignored: it takes %3")
+                                    .arg(QLatin1String(call),
+                                         types.join(QLatin1String(", ")),
+                                         QLatin1String(expected));
+}
+
+void QSentrelQuickTrackerAttached::transition(const QJSValue &screen,
+                                              const QJSValue &contextKey,
+                                              const QJSValue &contextValue) const
+{
+    if (screen.isString() && contextKey.isUndefined() && contextValue.isUndefined())
+        tracker().transition(screen.toString());
+    else if (screen.isString() && contextKey.isString() && isFiniteNumber(contextValue))
+        tracker().transition(screen.toString(), contextKey.toString(), contextValue.toNumber());
+    else
+        refuse("transition",
+               "(string screen) or (string screen, string key, number value)",
+               {screen, contextKey, contextValue});
+}
+
+void QSentrelQuickTrackerAttached::interaction(const QJSValue &name,
+                                               const QJSValue &second,
+                                               const QJSValue &contextValue,
+                                               const QJSValue &category) const
+{
+    if (name.isString() && second.isString() && contextValue.isUndefined()
+        && category.isUndefined())
+        tracker().interaction(name.toString(), second.toString());
+    else if (name.isString() && second.isString() && isFiniteNumber(contextValue)
+             && category.isString())
+        tracker().interaction(name.toString(),
+                              second.toString(),
+                              contextValue.toNumber(),
+                              category.toString());
+    else
+        refuse("interaction",
+               "(string name, string category) or (string name, string key, number value, string "
+               "category)",
+               {name, second, contextValue, category});
+}
+
+void QSentrelQuickTrackerAttached::contextData(const QJSValue &key, const QJSValue &value) const
+{
+    // A number is recorded as JavaScript writes it: 3, not 3.0.
+    if (key.isString() && (value.isString() || isFiniteNumber(value)))
+        tracker().contextData(key.toString(), value.toString());
+    else
+        refuse("contextData", "(string key, string or number value)", {key, value});
+}
+
+void QSentrelQuickTrackerAttached::dimensionData(const QJSValue &key, const QJSValue &value) const
+{
+    if (key.isString() && value.isString()) {
+        QString text = value.toString();
+        tracker().dimensionData(key.toString(), text);
+    } else {
+        refuse("dimensionData", "(string key, string value)", {key, value});
+    }
+}
+
+void QSentrelQuickTrackerAttached::startNewSession() const
+{
+    tracker().startNewSession();
+}
+
+void QSentrelQuickTrackerAttached::clearCache() const
+{
+    tracker().clearCache();
+}

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: MIT
+#ifndef QSENTRELQUICKTRACKER_H
+#define QSENTRELQUICKTRACKER_H
+
+#include <SentrelTracker/qsentrelconfiguration.h>
+
+#include <QJSValue>
+#include <QObject>
+#include <QString>
+#include <QtQml/qqml.h>
+
+class QSentrelQuickTrackerAttached;
+
+// Makes the configuration's type known to QML; the object itself belongs to the tracker.
+struct QSentrelConfigurationForeign
+{
+    Q_GADGET
+    QML_FOREIGN(QSentrelConfiguration)
+    QML_NAMED_ELEMENT(Configuration)
+    QML_UNCREATABLE("The configuration belongs to the tracker: use Tracker.configuration.")
+};
+
+// The QML face of the process-wide tracker: "Tracker.enabled", "Tracker.transition(...)" and
+// "Tracker.category" are read through the attached object of the item that uses them. All
+// attached objects drive the one tracker, so Tracker behaves as a singleton whose category
+// is each item's own.
+class QSentrelQuickTracker : public QObject
+{
+    Q_OBJECT
+    QML_NAMED_ELEMENT(Tracker)
+    QML_UNCREATABLE("Tracker is used through its attached properties, as in Tracker.enabled.")
+    QML_ATTACHED(QSentrelQuickTrackerAttached)
+
+public:
+    static QSentrelQuickTrackerAttached *qmlAttachedProperties(QObject *object);
+
+    // The one instance, a child of the application object; it tells every attached object
+    // when tracking is switched on or off from QML.
+    static QSentrelQuickTracker *instance();
+
+Q_SIGNALS:
+    void enabledChanged(bool enabled);
+
+private:
+    using QObject::QObject;
+};
+
+// Lives on the thread of the object it is attached to (the application's), which owns it.
+class QSentrelQuickTrackerAttached : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool enabled READ isEnabled WRITE setEnabled NOTIFY enabledChanged FINAL)
+    Q_PROPERTY(QSentrelConfiguration *configuration READ configuration CONSTANT FINAL)
+    Q_PROPERTY(QString category READ category WRITE setCategory NOTIFY categoryChanged FINAL)
+    QML_ANONYMOUS
+
+public:
+    explicit QSentrelQuickTrackerAttached(QObject *object);
+
+    bool isEnabled() const;
+    void setEnabled(bool enabled);
+    QSentrelConfiguration *configuration() const;
+
+    // The category of the item it is attached to and of the items inside it that have none
+    // of their own. Once set (even to an empty string, which means "no category") it replaces
+    // the application's category provider for them.
+    QString category() const { return m_category; }
+    void setCategory(const QString &category);
+    bool hasCategory() const { return categorySet; }
+
+    // The calls of QSentrelTracker. Arguments are checked here, as QML converts anything to a
+    // string: a call with wrong types is refused with a QML warning naming it.
+    Q_INVOKABLE void transition(const QJSValue &screen,
+                                const QJSValue &contextKey = QJSValue(),
+                                const QJSValue &contextValue = QJSValue()) const;
+    Q_INVOKABLE void interaction(const QJSValue &name,
+                                 const QJSValue &second = QJSValue(),
+                                 const QJSValue &contextValue = QJSValue(),
+                                 const QJSValue &category = QJSValue()) const;
+    Q_INVOKABLE void contextData(const QJSValue &key, const QJSValue &value) const;
+    Q_INVOKABLE void dimensionData(const QJSValue &key, const QJSValue &value) const;
+    Q_INVOKABLE void startNewSession() const;
+    Q_INVOKABLE void clearCache() const;
+
+Q_SIGNALS:
+    void enabledChanged(bool enabled);
+    void categoryChanged(const QString &category);
+
+private:
+    void
+    refuse(const char *call, const char *expected, std::initializer_list<QJSValue> arguments) const;
+
+    QString m_category;
+    bool categorySet = false;
+};
+
+#endif // QSENTRELQUICKTRACKER_H

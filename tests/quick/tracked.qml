@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// Only the tracker's module and Qt's: everything the test does goes through Tracker.
+import QtQuick
+import QtQuick.Controls
+import SentrelTracker
+
+ApplicationWindow {
+    id: window
+    width: 400
+    height: 400
+    visible: true
+
+    required property string server
+    required property string cacheDirectory
+
+    Component.onCompleted: {
+        Tracker.configuration.token = "quick-token"
+        Tracker.configuration.server = server
+        Tracker.configuration.syncInterval = 1
+        Tracker.configuration.storageType = ""
+        Tracker.configuration.storagePath = cacheDirectory
+        Tracker.configuration.remoteConfig = false
+        Tracker.configuration.categories = ["buttons"]
+        Tracker.configuration.event = ["MouseButtonRelease", "KeyPress"]
+    }
+
+    footer: Label { id: status; text: Tracker.enabled ? "tracking" : "off" }
+
+    Column {
+        Button { id: okButton; text: "OK" }
+        Button { objectName: "namedButton"; text: "Named" }
+        Button { text: "Plain" }
+        Button { id: secretButton; text: "Secret"; Tracker.category: "secret" }
+        Button { id: listedButton; text: "Listed"; Tracker.category: "buttons" }
+        Button { id: clearedButton; text: "Cleared"; Tracker.category: "" }
+        Item {
+            // Properties of its own: the engine names its type QQuickItem_QML_N.
+            property int extra: 1
+            width: 200; height: 40
+            Button { id: deepButton; text: "Deep" }
+        }
+        Rectangle {
+            width: 200; height: 30
+            Tracker.category: "secret"
+            MouseArea { id: secretArea; anchors.fill: parent }
+        }
+        Rectangle {
+            width: 200; height: 30
+            Tracker.category: "secret"
+            MouseArea { id: listedArea; anchors.fill: parent; Tracker.category: "buttons" }
+        }
+        TextField { id: nameField; width: 200 }
+        TextInput { id: nameInput; width: 200; height: 30 }
+        TextEdit { id: notesEdit; width: 200; height: 30 }
+    }
+}
