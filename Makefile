@@ -64,7 +64,7 @@ asan: deps
 	    ctest --output-on-failure -j $(JOBS)
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = config zlib zstd eventfilter
+FUZZ_TARGETS = config zlib zstd eventfilter jsonwriter
 
 # Each target runs for FUZZ_SECONDS from the kept corpus; new inputs go to a scratch corpus in
 # the build tree, crashes to $(BUILD)-fuzz/artifacts (keep them in tests/fuzz/corpus/NAME).

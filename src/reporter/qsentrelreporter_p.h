@@ -10,6 +10,7 @@
 //
 
 #include "sentrelglobal_p.h"
+#include "sentreljsonwriter_p.h"
 
 #include <SentrelTracker/sentreltrackertypes.h>
 
@@ -59,8 +60,11 @@ public:
     void startNewSession();
     void clearCache();
 
-    QJsonObject createUnstructuredEvent(const QJsonArray &contexts);
-    void addEvent(const QJsonArray &contexts);
+    // The contexts envelope of the next event, open for its contexts; createUnstructuredEvent()
+    // closes it and returns the event's compact JSON bytes.
+    SentrelJsonWriter &beginContexts();
+    QByteArray createUnstructuredEvent();
+    void addEvent(const QByteArray &event);
     void sync();
     void sendToBackend(const QSet<quint64> &ids, const QByteArray &body);
     void fetchRemoteConfig();
@@ -107,6 +111,7 @@ private:
     std::unique_ptr<QSentrelStorage> eventStore; // owned; null while caching is off
     QString currentScreen;
     QString screenResolution;                    // read on the application's thread
+    SentrelJsonWriter contextsWriter{1024};      // reused by every event
     QTimer syncTimer;                            // child of this, single-shot
     QTimer remoteConfigTimer;                    // child of this, repeating
 };

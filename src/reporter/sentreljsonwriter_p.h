@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+#ifndef SENTRELJSONWRITER_P_H
+#define SENTRELJSONWRITER_P_H
+
+//
+//  W A R N I N G
+//  -------------
+//
+// This file is not part of the Sentrel Tracker API. It exists for the implementation's
+// convenience and may change from version to version without notice.
+//
+
+#include "sentrelglobal_p.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QStringView>
+
+#include <utility>
+
+// Appends compact JSON to one byte array, byte for byte as QJsonDocument::toJson(Compact)
+// writes the same values, without building a QJsonObject tree first. The caller writes the
+// keys of each object in the order QJsonObject keeps them (sorted), since stored caches and
+// their readers expect the bytes they always had.
+//
+// Commas are placed by looking at the last byte written, so the writer keeps no nesting state.
+// Not thread-safe; each instance belongs to whoever writes with it.
+class SENTREL_AUTOTEST_EXPORT SentrelJsonWriter
+{
+public:
+    explicit SentrelJsonWriter(qsizetype capacity = 256) { out.reserve(capacity); }
+
+    // Empties the text but keeps the memory, for the next value written with this writer.
+    void clear() { out.truncate(0); }
+    const QByteArray &bytes() const { return out; }
+    // Hands the text over; the writer starts again empty.
+    QByteArray take() { return std::exchange(out, QByteArray()); }
+    void reserve(qsizetype capacity) { out.reserve(capacity); }
+
+    void beginObject()
+    {
+        separate();
+        out.append('{');
+    }
+    void endObject() { out.append('}'); }
+    void beginArray()
+    {
+        separate();
+        out.append('[');
+    }
+    void endArray() { out.append(']'); }
+
+    // A key that needs no escaping (the library's own keys are ASCII letters and '_').
+    void key(QByteArrayView name);
+
+    void value(QStringView text);
+    void value(double number);
+    void value(qint64 number);
+    void value(int number) { value(qint64(number)); }
+    void value(bool truth);
+    // A literal would turn into a bool: say which kind of string it is.
+    void value(const char *) = delete;
+    // A string that needs no escaping, such as a schema URI, a UUID or digits.
+    void asciiValue(QByteArrayView text);
+    // The JSON text json (valid UTF-8, as this writer makes it) as a JSON string, as
+    // QJsonDocument writes QString::fromUtf8(json).
+    void jsonTextValue(QByteArrayView json);
+    // JSON already written by a writer, inserted as a value.
+    void rawValue(QByteArrayView json);
+
+    // The shortest decimal text of number, as the writer writes it.
+    static void appendInteger(QByteArray &out, qint64 number);
+
+private:
+    void separate()
+    {
+        if (!out.isEmpty()) {
+            const char last = out.back();
+            if (last != '{' && last != '[' && last != ':')
+                out.append(',');
+        }
+    }
+
+    QByteArray out;
+};
+
+#endif // SENTRELJSONWRITER_P_H
