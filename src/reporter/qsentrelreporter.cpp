@@ -5,7 +5,6 @@
 #include "sentreljsonwriter_p.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QGuiApplication>
 #include <QNetworkReply>
 #include <QLocale>
@@ -41,6 +40,13 @@ void closeContext(SentrelJsonWriter &contexts, QByteArrayView schema)
     contexts.endObject();
 }
 
+QByteArray jsonString(const QString &text)
+{
+    SentrelJsonWriter writer(text.size() + 2);
+    writer.value(text);
+    return writer.take();
+}
+
 void appendNumericContext(SentrelJsonWriter &contexts,
                           const std::optional<SentrelTracker::ContextData<double>> &context)
 {
@@ -64,6 +70,8 @@ void appendNumericContext(SentrelJsonWriter &contexts,
 QSentrelReporter::QSentrelReporter()
     : applicationName(QCoreApplication::applicationName())
     , networkManager(new QNetworkAccessManager(this))
+    , applicationNameJson(jsonString(applicationName))
+    , languageJson(jsonString(QLocale::system().name()))
     , syncTimer(this)
     , remoteConfigTimer(this)
 {
@@ -134,6 +142,7 @@ bool QSentrelReporter::isLocalhost(const QString &server)
 void QSentrelReporter::startNewSession()
 {
     sessionId = QSentrelConfigurationPrivate::newIdentifier();
+    sessionIdJson = jsonString(sessionId);
     qCInfo(lcEvents) << "Using new session id:" << sessionId;
 }
 
@@ -201,23 +210,25 @@ QByteArray QSentrelReporter::createUnstructuredEvent()
     SentrelJsonWriter event(envelope.size() + envelope.size() / 4 + 320);
     event.beginObject();
     event.key("aid");
-    event.value(applicationName);
+    event.rawValue(applicationNameJson);
     event.key("co");
     event.jsonTextValue(envelope);
     event.key("dtm");
-    event.asciiValue(QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
+    event.decimalTextValue(SentrelEventIds::currentMilliseconds());
     event.key("duid");
     event.value(configuration->userId());
     event.key("e");
     event.asciiValue("ue");
     event.key("eid");
-    event.asciiValue(QSentrelConfigurationPrivate::newIdentifier().toLatin1());
+    char id[SentrelEventIds::textSize];
+    eventIds.write(id);
+    event.asciiValue(QByteArrayView(id, sizeof id));
     event.key("lang");
-    event.value(QLocale::system().name());
+    event.rawValue(languageJson);
     event.key("p");
     event.value(configuration->platform());
     event.key("sid");
-    event.value(sessionId);
+    event.rawValue(sessionIdJson);
     event.key("tna");
     event.value(configuration->token());
     event.key("tv");

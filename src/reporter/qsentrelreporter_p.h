@@ -10,6 +10,7 @@
 //
 
 #include "sentrelglobal_p.h"
+#include "sentreleventids_p.h"
 #include "sentreljsonwriter_p.h"
 
 #include <SentrelTracker/sentreltrackertypes.h>
@@ -112,6 +113,11 @@ private:
     QString currentScreen;
     QString screenResolution;                    // read on the application's thread
     SentrelJsonWriter contextsWriter{1024};      // reused by every event
+    SentrelEventIds eventIds;
+    // What every event repeats, as its JSON string values.
+    QByteArray applicationNameJson;
+    QByteArray languageJson;
+    QByteArray sessionIdJson;
     QTimer syncTimer;                            // child of this, single-shot
     QTimer remoteConfigTimer;                    // child of this, repeating
 };

@@ -139,6 +139,14 @@ void SentrelJsonWriter::asciiValue(QByteArrayView text)
     out.append('"');
 }
 
+void SentrelJsonWriter::decimalTextValue(qint64 number)
+{
+    separate();
+    out.append('"');
+    appendInteger(out, number);
+    out.append('"');
+}
+
 void SentrelJsonWriter::jsonTextValue(QByteArrayView json)
 {
     separate();

@@ -60,8 +60,10 @@ public:
     void value(bool truth);
     // A literal would turn into a bool: say which kind of string it is.
     void value(const char *) = delete;
-    // A string that needs no escaping, such as a schema URI, a UUID or digits.
+    // A string that needs no escaping, such as a schema URI or a UUID.
     void asciiValue(QByteArrayView text);
+    // The decimal digits of number as a string.
+    void decimalTextValue(qint64 number);
     // The JSON text json (valid UTF-8, as this writer makes it) as a JSON string, as
     // QJsonDocument writes QString::fromUtf8(json).
     void jsonTextValue(QByteArrayView json);
