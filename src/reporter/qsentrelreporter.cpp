@@ -204,7 +204,7 @@ QByteArray QSentrelReporter::createUnstructuredEvent()
     contextsWriter.key("schema");
     contextsWriter.asciiValue("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0");
     contextsWriter.endObject();
-    const QByteArray &envelope = contextsWriter.bytes();
+    const QByteArrayView envelope = contextsWriter.bytes();
 
     // The envelope's quotes are escaped once more inside "co"; the rest is short.
     SentrelJsonWriter event(envelope.size() + envelope.size() / 4 + 320);

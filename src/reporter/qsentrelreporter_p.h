@@ -9,8 +9,8 @@
 // convenience and may change from version to version without notice.
 //
 
-#include "sentrelglobal_p.h"
 #include "sentreleventids_p.h"
+#include "sentrelglobal_p.h"
 #include "sentreljsonwriter_p.h"
 
 #include <SentrelTracker/sentreltrackertypes.h>

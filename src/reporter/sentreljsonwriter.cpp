@@ -5,6 +5,7 @@
 #include <QLocale>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -27,21 +28,34 @@ constexpr double largestExactInteger = 9007199254740992.0;
 
 } // namespace
 
+void SentrelJsonWriter::grow(qsizetype count)
+{
+    out.resize(std::max(2 * out.size(), used + count));
+}
+
+void SentrelJsonWriter::write(QByteArrayView bytes)
+{
+    std::memcpy(room(bytes.size()), bytes.data(), size_t(bytes.size()));
+    used += bytes.size();
+}
+
 void SentrelJsonWriter::key(QByteArrayView name)
 {
     separate();
-    out.append('"');
-    out.append(name);
-    out.append("\":", 2);
+    char *cursor = room(name.size() + 3);
+    *cursor++ = '"';
+    std::memcpy(cursor, name.data(), size_t(name.size()));
+    cursor += name.size();
+    *cursor++ = '"';
+    *cursor++ = ':';
+    used = cursor - out.constData();
 }
 
 void SentrelJsonWriter::value(QStringView text)
 {
     separate();
-    const qsizetype start = out.size();
     // At most six bytes per code unit (an escape), and the quotes.
-    out.resize(start + 6 * text.size() + 2);
-    char *cursor = out.data() + start;
+    char *cursor = room(6 * text.size() + 2);
     *cursor++ = '"';
     const char16_t *source = text.utf16();
     const char16_t *const end = source + text.size();
@@ -102,59 +116,57 @@ void SentrelJsonWriter::value(QStringView text)
         }
     }
     *cursor++ = '"';
-    out.truncate(cursor - out.constData());
+    used = cursor - out.constData();
 }
 
 void SentrelJsonWriter::value(double number)
 {
     separate();
     if (!std::isfinite(number))
-        out.append("null", 4);
+        write("null");
     else if (std::trunc(number) == number && std::abs(number) <= largestExactInteger)
-        appendInteger(out, qint64(number));
+        writeInteger(qint64(number));
     else
-        out.append(QByteArray::number(number, 'g', QLocale::FloatingPointShortest));
+        write(QByteArray::number(number, 'g', QLocale::FloatingPointShortest));
 }
 
 void SentrelJsonWriter::value(qint64 number)
 {
     separate();
-    appendInteger(out, number);
+    writeInteger(number);
 }
 
 void SentrelJsonWriter::value(bool truth)
 {
     separate();
-    if (truth)
-        out.append("true", 4);
-    else
-        out.append("false", 5);
+    write(truth ? QByteArrayView("true") : QByteArrayView("false"));
 }
 
 void SentrelJsonWriter::asciiValue(QByteArrayView text)
 {
     separate();
-    out.append('"');
-    out.append(text);
-    out.append('"');
+    char *cursor = room(text.size() + 2);
+    *cursor++ = '"';
+    std::memcpy(cursor, text.data(), size_t(text.size()));
+    cursor += text.size();
+    *cursor++ = '"';
+    used = cursor - out.constData();
 }
 
 void SentrelJsonWriter::decimalTextValue(qint64 number)
 {
     separate();
-    out.append('"');
-    appendInteger(out, number);
-    out.append('"');
+    write("\"");
+    writeInteger(number);
+    write("\"");
 }
 
 void SentrelJsonWriter::jsonTextValue(QByteArrayView json)
 {
     separate();
-    const qsizetype start = out.size();
     // JSON text holds no control characters, and non-ASCII UTF-8 stays as it is: only quotes
     // and backslashes need escaping, two bytes each at most.
-    out.resize(start + 2 * json.size() + 2);
-    char *cursor = out.data() + start;
+    char *cursor = room(2 * json.size() + 2);
     *cursor++ = '"';
     for (const char byte : json) {
         Q_ASSERT(uchar(byte) >= 0x20);
@@ -163,18 +175,18 @@ void SentrelJsonWriter::jsonTextValue(QByteArrayView json)
         *cursor++ = byte;
     }
     *cursor++ = '"';
-    out.truncate(cursor - out.constData());
+    used = cursor - out.constData();
 }
 
 void SentrelJsonWriter::rawValue(QByteArrayView json)
 {
     separate();
-    out.append(json);
+    write(json);
 }
 
-void SentrelJsonWriter::appendInteger(QByteArray &out, qint64 number)
+void SentrelJsonWriter::writeInteger(qint64 number)
 {
-    char digits[20];
+    char digits[21];
     char *const end = digits + sizeof digits;
     char *cursor = end;
     quint64 magnitude = number < 0 ? 0 - quint64(number) : quint64(number);
@@ -183,6 +195,6 @@ void SentrelJsonWriter::appendInteger(QByteArray &out, qint64 number)
         magnitude /= 10;
     } while (magnitude != 0);
     if (number < 0)
-        out.append('-');
-    out.append(cursor, end - cursor);
+        *--cursor = '-';
+    write(QByteArrayView(cursor, end - cursor));
 }

@@ -28,27 +28,41 @@
 class SENTREL_AUTOTEST_EXPORT SentrelJsonWriter
 {
 public:
-    explicit SentrelJsonWriter(qsizetype capacity = 256) { out.reserve(capacity); }
+    explicit SentrelJsonWriter(qsizetype capacity = 256) { out.resize(capacity); }
 
     // Empties the text but keeps the memory, for the next value written with this writer.
-    void clear() { out.truncate(0); }
-    const QByteArray &bytes() const { return out; }
+    void clear() { used = 0; }
+    QByteArrayView bytes() const { return QByteArrayView(out.constData(), used); }
     // Hands the text over; the writer starts again empty.
-    QByteArray take() { return std::exchange(out, QByteArray()); }
-    void reserve(qsizetype capacity) { out.reserve(capacity); }
+    QByteArray take()
+    {
+        out.truncate(used);
+        used = 0;
+        return std::exchange(out, QByteArray());
+    }
 
     void beginObject()
     {
         separate();
-        out.append('{');
+        *room(1) = '{';
+        ++used;
     }
-    void endObject() { out.append('}'); }
+    void endObject()
+    {
+        *room(1) = '}';
+        ++used;
+    }
     void beginArray()
     {
         separate();
-        out.append('[');
+        *room(1) = '[';
+        ++used;
     }
-    void endArray() { out.append(']'); }
+    void endArray()
+    {
+        *room(1) = ']';
+        ++used;
+    }
 
     // A key that needs no escaping (the library's own keys are ASCII letters and '_').
     void key(QByteArrayView name);
@@ -70,20 +84,32 @@ public:
     // JSON already written by a writer, inserted as a value.
     void rawValue(QByteArrayView json);
 
-    // The shortest decimal text of number, as the writer writes it.
-    static void appendInteger(QByteArray &out, qint64 number);
-
 private:
+    // Where the next bytes go, with room for count of them. The array is kept at its
+    // capacity and written through a pointer: QByteArray's own appends cost more than the
+    // bytes they append here.
+    char *room(qsizetype count)
+    {
+        if (used + count > out.size())
+            grow(count);
+        return out.data() + used;
+    }
+    void grow(qsizetype count);
     void separate()
     {
-        if (!out.isEmpty()) {
-            const char last = out.back();
-            if (last != '{' && last != '[' && last != ':')
-                out.append(',');
+        if (used > 0) {
+            const char last = out.constData()[used - 1];
+            if (last != '{' && last != '[' && last != ':') {
+                *room(1) = ',';
+                ++used;
+            }
         }
     }
+    void write(QByteArrayView bytes);
+    void writeInteger(qint64 number);
 
     QByteArray out;
+    qsizetype used = 0;
 };
 
 #endif // SENTRELJSONWRITER_P_H

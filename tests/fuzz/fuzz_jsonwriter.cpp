@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     writer.endArray();
     const QByteArray expected = QJsonDocument(reference).toJson(QJsonDocument::Compact);
-    expectSame("values", writer.bytes(), expected);
+    expectSame("values", writer.bytes().toByteArray(), expected);
 
     SentrelJsonWriter outer;
     outer.beginObject();
@@ -96,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     outer.jsonTextValue(writer.bytes());
     outer.endObject();
     const QJsonObject object {{QStringLiteral("co"), QString::fromUtf8(expected)}};
-    expectSame("texts", outer.bytes(), QJsonDocument(object).toJson(QJsonDocument::Compact));
+    expectSame("texts",
+               outer.bytes().toByteArray(),
+               QJsonDocument(object).toJson(QJsonDocument::Compact));
     return 0;
 }
