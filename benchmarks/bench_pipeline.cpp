@@ -730,6 +730,22 @@ struct Profile
     double event = 0; // createUnstructuredEvent, inclusive
     double add = 0; // QSQLiteStorage::add, inclusive
     bool ok = false;
+
+    // A function's own cost and its cost with what it calls, as the profiler reports them.
+    void self(const QString &function, double cost)
+    {
+        if (function.startsWith(QLatin1String("SentrelJsonWriter::")))
+            writer += cost;
+    }
+    void inclusive(const QString &function, double cost)
+    {
+        if (function.startsWith(QLatin1String("QSentrelReporter::trackClickEvent")))
+            click = std::max(click, cost);
+        else if (function.startsWith(QLatin1String("QSentrelReporter::createUnstructuredEvent")))
+            event = std::max(event, cost);
+        else if (function.startsWith(QLatin1String("QSQLiteStorage::add")))
+            add = std::max(add, cost);
+    }
 };
 
 // perf report lines: "  12.34%  bench_pipeline  libSentrelTracker.so  [.] SentrelJsonWriter::value(...)".
@@ -742,7 +758,7 @@ Profile perfProfile(const QStringList &child, const QString &directory)
             QStringList {QStringLiteral("record"),
                          QStringLiteral("-e"),
                          QStringLiteral("instructions:u"),
-                         QStringLiteral("-g"),
+                         QStringLiteral("--call-graph=dwarf"),
                          QStringLiteral("-o"),
                          data,
                          QStringLiteral("--")}
@@ -765,22 +781,16 @@ Profile perfProfile(const QStringList &child, const QString &directory)
     };
     static const QRegularExpression line(
             QStringLiteral("^\\s*([\\d.]+)%\\s+(?:[\\d.]+%\\s+)?\\[.\\]\\s+(.*)$"));
-    for (const QByteArray &text : report(false).split('\n')) {
-        const QRegularExpressionMatch match = line.match(QString::fromUtf8(text));
-        if (match.hasMatch() && match.captured(2).startsWith(QLatin1String("SentrelJsonWriter::")))
-            profile.writer += match.captured(1).toDouble();
-    }
-    for (const QByteArray &text : report(true).split('\n')) {
-        const QRegularExpressionMatch match = line.match(QString::fromUtf8(text));
-        if (!match.hasMatch())
-            continue;
-        const QString symbol = match.captured(2);
-        if (symbol.startsWith(QLatin1String("QSentrelReporter::trackClickEvent")))
-            profile.click = std::max(profile.click, match.captured(1).toDouble());
-        else if (symbol.startsWith(QLatin1String("QSentrelReporter::createUnstructuredEvent")))
-            profile.event = std::max(profile.event, match.captured(1).toDouble());
-        else if (symbol.startsWith(QLatin1String("QSQLiteStorage::add")))
-            profile.add = std::max(profile.add, match.captured(1).toDouble());
+    for (const bool children : {false, true}) {
+        for (const QByteArray &text : report(children).split('\n')) {
+            const QRegularExpressionMatch match = line.match(QString::fromUtf8(text));
+            if (!match.hasMatch())
+                continue;
+            if (children)
+                profile.inclusive(match.captured(2), match.captured(1).toDouble());
+            else
+                profile.self(match.captured(2), match.captured(1).toDouble());
+        }
     }
     profile.total = 100;
     profile.ok = ok && profile.click > 0;
@@ -824,18 +834,10 @@ Profile callgrindProfile(const QStringList &child, const QString &directory)
     for (const auto &entry : costs(false)) {
         if (entry.second.contains(QLatin1String("PROGRAM TOTALS")))
             profile.total = entry.first;
-        else if (function(entry.second).startsWith(QLatin1String("SentrelJsonWriter::")))
-            profile.writer += entry.first;
+        profile.self(function(entry.second), entry.first);
     }
-    for (const auto &entry : costs(true)) {
-        const QString name = function(entry.second);
-        if (name.startsWith(QLatin1String("QSentrelReporter::trackClickEvent")))
-            profile.click = std::max(profile.click, entry.first);
-        else if (name.startsWith(QLatin1String("QSentrelReporter::createUnstructuredEvent")))
-            profile.event = std::max(profile.event, entry.first);
-        else if (name.startsWith(QLatin1String("QSQLiteStorage::add")))
-            profile.add = std::max(profile.add, entry.first);
-    }
+    for (const auto &entry : costs(true))
+        profile.inclusive(function(entry.second), entry.first);
     profile.ok = ok && profile.total > 0 && profile.click > 0;
     return profile;
 }
@@ -861,24 +863,19 @@ bool profile()
                     perf ? "perf" : "valgrind");
         return false;
     }
-    const auto share = [](double part, double whole) {
-        return whole > 0 ? 100 * part / whole : 0;
+    const struct
+    {
+        const char *what;
+        double part, whole;
+    } shares[] = {
+            {"the writer's own functions, of the whole process", result.writer, result.total},
+            {"trackClickEvent() and all it calls, of the process", result.click, result.total},
+            {"  the writer, of trackClickEvent()", result.writer, result.click},
+            {"  createUnstructuredEvent(), of trackClickEvent()", result.event, result.click},
+            {"  QSQLiteStorage::add(), of trackClickEvent()", result.add, result.click},
     };
-    std::printf("  %-52s %8.1f %%\n",
-                "the writer's own functions, of the whole process",
-                share(result.writer, result.total));
-    std::printf("  %-52s %8.1f %%\n",
-                "trackClickEvent() and all it calls, of the process",
-                share(result.click, result.total));
-    std::printf("  %-52s %8.1f %%\n",
-                "  the writer, of trackClickEvent()",
-                share(result.writer, result.click));
-    std::printf("  %-52s %8.1f %%\n",
-                "  createUnstructuredEvent(), of trackClickEvent()",
-                share(result.event, result.click));
-    std::printf("  %-52s %8.1f %%\n",
-                "  QSQLiteStorage::add(), of trackClickEvent()",
-                share(result.add, result.click));
+    for (const auto &share : shares)
+        std::printf("  %-52s %8.1f %%\n", share.what, share.whole > 0 ? 100 * share.part / share.whole : 0);
     return true;
 }
 

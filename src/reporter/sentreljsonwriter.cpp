@@ -23,6 +23,16 @@ char *escapeCodeUnit(char *cursor, char16_t unit)
     return cursor;
 }
 
+// Text that needs no escaping, between quotes; returns the end.
+char *quoted(char *cursor, QByteArrayView text)
+{
+    *cursor++ = '"';
+    std::memcpy(cursor, text.data(), size_t(text.size()));
+    cursor += text.size();
+    *cursor++ = '"';
+    return cursor;
+}
+
 // Doubles that are whole and no larger than 2^53 are written as integers, as QJsonValue keeps them.
 constexpr double largestExactInteger = 9007199254740992.0;
 
@@ -42,11 +52,7 @@ void SentrelJsonWriter::write(QByteArrayView bytes)
 void SentrelJsonWriter::key(QByteArrayView name)
 {
     separate();
-    char *cursor = room(name.size() + 3);
-    *cursor++ = '"';
-    std::memcpy(cursor, name.data(), size_t(name.size()));
-    cursor += name.size();
-    *cursor++ = '"';
+    char *cursor = quoted(room(name.size() + 3), name);
     *cursor++ = ':';
     used = cursor - out.constData();
 }
@@ -145,12 +151,7 @@ void SentrelJsonWriter::value(bool truth)
 void SentrelJsonWriter::asciiValue(QByteArrayView text)
 {
     separate();
-    char *cursor = room(text.size() + 2);
-    *cursor++ = '"';
-    std::memcpy(cursor, text.data(), size_t(text.size()));
-    cursor += text.size();
-    *cursor++ = '"';
-    used = cursor - out.constData();
+    used = quoted(room(text.size() + 2), text) - out.constData();
 }
 
 void SentrelJsonWriter::decimalTextValue(qint64 number)
