@@ -206,8 +206,9 @@ QByteArray QSentrelReporter::createUnstructuredEvent()
     contextsWriter.endObject();
     const QByteArrayView envelope = contextsWriter.bytes();
 
-    // The envelope's quotes are escaped once more inside "co"; the rest is short.
-    SentrelJsonWriter event(envelope.size() + envelope.size() / 4 + 320);
+    // Room for the envelope with every byte escaped inside "co", so that it never grows; the
+    // rest is short.
+    SentrelJsonWriter event(2 * envelope.size() + 320);
     event.beginObject();
     event.key("aid");
     event.rawValue(applicationNameJson);

@@ -30,8 +30,14 @@ class SENTREL_AUTOTEST_EXPORT SentrelJsonWriter
 public:
     explicit SentrelJsonWriter(qsizetype capacity = 256) { out.resize(capacity); }
 
-    // Empties the text but keeps the memory, for the next value written with this writer.
-    void clear() { used = 0; }
+    // Empties the text but keeps the memory for the next value written with this writer, unless
+    // one unusually long value made it large.
+    void clear()
+    {
+        used = 0;
+        if (out.size() > keptCapacity)
+            out = QByteArray();
+    }
     QByteArrayView bytes() const { return QByteArrayView(out.constData(), used); }
     // Hands the text over; the writer starts again empty.
     QByteArray take()
@@ -107,6 +113,8 @@ private:
     }
     void write(QByteArrayView bytes);
     void writeInteger(qint64 number);
+
+    static constexpr qsizetype keptCapacity = 64 * 1024;
 
     QByteArray out;
     qsizetype used = 0;
