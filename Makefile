@@ -9,7 +9,7 @@ DEB_PACKAGES = build-essential cmake pkg-config qt6-base-dev libqt6sql6-sqlite l
                qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtquick-layouts \
                qml6-module-qtqml-workerscript \
                zlib1g-dev libzstd-dev zstd openssl python3 python3-jsonschema \
-               libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev
+               libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev linux-perf valgrind
 
 .PHONY: all deps configure build test demo install bench tsan asan fuzz clean
 
@@ -67,7 +67,7 @@ asan: deps
 	    ctest --output-on-failure -j $(JOBS)
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = config zlib zstd eventfilter
+FUZZ_TARGETS = config zlib zstd eventfilter jsonwriter
 
 # Each target runs for FUZZ_SECONDS from the kept corpus; new inputs go to a scratch corpus in
 # the build tree, crashes to $(BUILD)-fuzz/artifacts (keep them in tests/fuzz/corpus/NAME).

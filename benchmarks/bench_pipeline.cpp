@@ -1,26 +1,35 @@
 // The event pipeline end to end, each figure beside its baseline from the same run:
 //  1. events per second from interaction() calls to rows stored by the worker (plain store,
-//     offline), beside bare SQLite insert loops with the store's pragmas and the same bytes,
-//     and the cost of the cache's size-limit trigger, the current one and the one it replaced;
+//     offline), beside bare SQLite insert loops with the store's pragmas and the same bytes
+//     (256 to a transaction, and one each), the worker's cost per event split into building
+//     and storing, the building as it was done before, and the cost of the cache's size-limit
+//     trigger, the current one and the one it replaced;
 //  2. stored bytes per event;
 //  3. the drain rate of a cache of 10,000 events to the test collector over HTTPS on loopback,
 //     with the time spent per thread, the tracker's own storage and JSON work per batch, and
 //     the same drain with a collector that leaves its acknowledgements to the kernel's timer;
 //  4. the peak resident memory of a process that caches and then drains 100,000 events,
 //     against one that does so with 10,000 (each in a child process of its own, so that the
-//     collector's memory does not count).
+//     collector's memory does not count);
+//  5. the share of the JSON writer in a profile of a recording run (perf where the machine
+//     counts instructions, callgrind otherwise).
 // Prints a table and exits with 1 when a target is missed. "--part N" runs only part N.
 #include "pipelinebench.h"
+#include "qsentrelconfiguration_p.h"
 #include "qsentrelreporter_p.h"
 #include "qsqlitestorage_p.h"
+#include "referenceevents.h"
 #include "testenvironment.h"
 
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 
@@ -59,6 +68,7 @@ struct PipelineRun
     Timing timing;
     double callCpu = 0;   // seconds on the application thread, in the calls
     double workerCpu = 0; // seconds on the worker, from the first call to the last row
+    double toLastRow = 0; // seconds from the first call until the worker has stored the last row
     qint64 rows = 0;
     QList<QByteArray> stored; // the bytes the store kept, for the baselines
     double bytesPerEvent = 0;
@@ -85,9 +95,16 @@ PipelineRun recordPipeline(QSentrelTracker &tracker, const QString &directory, q
     for (qint64 i = 0; i < count; ++i)
         tracker.interaction(names.at(int(i % names.size())), category);
     run.callCpu = seconds(threadCpuNanoseconds() - callCpu);
-    // Runs on the worker after the last event, before disabling quits the thread.
-    workerCpuNanoseconds(&workerEnd, false);
+    // Runs on the worker after the last event, before disabling quits the thread. Disabling
+    // then closes the store, which folds the write-ahead log into the file: the bare loops
+    // leave that to their close as well, outside their clock.
+    qint64 lastRow = 0;
+    SentrelTrackerImpl::instance()->queueRequest([&](QSentrelReporter *) {
+        workerEnd = threadCpuNanoseconds();
+        lastRow = clock.nsecsElapsed();
+    });
     tracker.setEnabled(false);
+    run.toLastRow = seconds(lastRow);
     run.timing.wall = seconds(clock.nsecsElapsed());
     run.timing.cpu = seconds(processCpuNanoseconds() - cpu);
     run.workerCpu = seconds(workerEnd - workerStart);
@@ -111,23 +128,36 @@ Timing timed(Loop &&loop)
     return Timing{seconds(clock.nsecsElapsed()), seconds(processCpuNanoseconds() - cpu)};
 }
 
-// The baseline: one autocommit insert per event through SQLite's C interface, with the
-// statement prepared once (or anew for every insert, as the Qt driver does).
-Timing bareInserts(const QString &file, const QList<QByteArray> &events, bool preparedOnce, double *bytesPerEvent = nullptr)
+// The baseline: inserts through SQLite's C interface, each committed on its own (or batch to
+// a transaction, as the worker commits), with the statement prepared once (or anew for every
+// insert, as the Qt driver does).
+Timing bareInserts(const QString &file,
+                   const QList<QByteArray> &events,
+                   bool preparedOnce,
+                   double *bytesPerEvent = nullptr,
+                   int batch = 0,
+                   QStringList *pragmas = nullptr)
 {
     Database database(file);
-    database.applyStorePragmas();
+    const QStringList settings = database.applyStorePragmas();
+    if (pragmas)
+        *pragmas = settings;
     sqlite3_stmt *insert = database.prepare("INSERT INTO events(data) VALUES(?)");
     const Timing timing = timed([&] {
-        for (const QByteArray &event : events) {
+        for (qsizetype i = 0; i < events.size(); ++i) {
+            if (batch > 0 && i % batch == 0)
+                database.exec("BEGIN");
             if (!preparedOnce) {
                 sqlite3_finalize(insert);
                 insert = database.prepare("INSERT INTO events(data) VALUES(?)");
             }
+            const QByteArray &event = events.at(i);
             sqlite3_bind_blob(insert, 1, event.constData(), int(event.size()), SQLITE_STATIC);
             if (sqlite3_step(insert) != SQLITE_DONE)
                 qFatal("bare insert failed: %s", sqlite3_errmsg(database.handle));
             sqlite3_reset(insert);
+            if (batch > 0 && ((i + 1) % batch == 0 || i + 1 == events.size()))
+                database.exec("COMMIT");
         }
     });
     sqlite3_finalize(insert);
@@ -136,6 +166,51 @@ Timing bareInserts(const QString &file, const QList<QByteArray> &events, bool pr
         *bytesPerEvent = double(QFileInfo(file).size()) / double(events.size());
     }
     return timing;
+}
+
+// The worker's building of count clicks, on this thread: a reporter without a store and
+// offline, whose events go nowhere once built. Seconds of this thread's CPU.
+double buildClicks(QSentrelTracker &tracker, qint64 count)
+{
+    configure(tracker, 0, QStringLiteral("localhost:1"), QString(), 0);
+    auto *configuration = static_cast<QSentrelConfigurationPrivate *>(tracker.configuration());
+    configuration->setStorageType(QString());
+    QSentrelReporter reporter;
+    reporter.init(configuration);
+    const QStringList &names = buttonNames();
+    const QString category = QStringLiteral("buttons");
+    const qint64 start = threadCpuNanoseconds();
+    for (qint64 i = 0; i < count; ++i)
+        reporter.trackClickEvent(names.at(int(i % names.size())), category, std::nullopt);
+    return seconds(threadCpuNanoseconds() - start);
+}
+
+// The same clicks built as the worker built them before it wrote the bytes itself: QJsonObject
+// trees, two QJsonDocument serialisations, QUuid, QDateTime, the configuration read per event.
+double buildClicksAsBefore(QSentrelTracker &tracker, qint64 count)
+{
+    auto *configuration = static_cast<QSentrelConfigurationPrivate *>(tracker.configuration());
+    const QStringList &names = buttonNames();
+    const QString category = QStringLiteral("buttons");
+    const QString application = QCoreApplication::applicationName();
+    const QString session = QSentrelConfigurationPrivate::newIdentifier();
+    qint64 bytes = 0;
+    const qint64 start = threadCpuNanoseconds();
+    for (qint64 i = 0; i < count; ++i) {
+        const QJsonArray contexts =
+                ReferenceEvents::click(names.at(int(i % names.size())), category, QString());
+        const ReferenceEvents::Fields fields {application,
+                                              QString::number(QDateTime::currentMSecsSinceEpoch()),
+                                              configuration->userId(),
+                                              QSentrelConfigurationPrivate::newIdentifier(),
+                                              QLocale::system().name(),
+                                              configuration->platform(),
+                                              session,
+                                              configuration->token()};
+        bytes += ReferenceEvents::eventBytes(contexts, fields).size();
+    }
+    const double spent = seconds(threadCpuNanoseconds() - start);
+    return bytes > 0 ? spent : 0;
 }
 
 // The store's add() on this thread: the SQL layer without the event building and queueing.
@@ -387,8 +462,10 @@ bool recording(QSentrelTracker &tracker)
     std::printf("1. Recording: %lld interaction() calls to stored rows, plain store, offline; median of %d runs\n",
                 qlonglong(pipelineEvents), repetitions);
     QList<double> callCpu, workerCpu;
-    QList<double> pipelineWall, pipelineCpu, bareWall, bareCpu, repreparedWall, repreparedCpu, storeWall, storeCpu, batchedWall,
-        batchedCpu;
+    QList<double> pipelineWall, pipelineCpu, bareWall, bareCpu, repreparedWall, repreparedCpu,
+            storeWall, storeCpu, batchedWall, batchedCpu, bareBatchedWall, bareBatchedCpu, building,
+            buildingBefore, toLastRow;
+    QStringList pragmas;
     double bytesPerEvent = 0, dataBytesPerEvent = 0, bareBytesPerEvent = 0;
     qint64 rows = 0;
     QList<QByteArray> stored;
@@ -403,10 +480,20 @@ bool recording(QSentrelTracker &tracker)
         pipelineCpu.append(run.timing.cpu);
         callCpu.append(run.callCpu);
         workerCpu.append(run.workerCpu);
+        toLastRow.append(run.toLastRow);
 
         const Timing bare = bareInserts(directory->filePath(QStringLiteral("bare.db")), run.stored, true, &bareBytesPerEvent);
         bareWall.append(bare.wall);
         bareCpu.append(bare.cpu);
+        const Timing bareBatched =
+                bareInserts(directory->filePath(QStringLiteral("bare-batched.db")),
+                            run.stored,
+                            true,
+                            nullptr,
+                            256,
+                            &pragmas);
+        bareBatchedWall.append(bareBatched.wall);
+        bareBatchedCpu.append(bareBatched.cpu);
         const Timing reprepared = bareInserts(directory->filePath(QStringLiteral("reprepared.db")), run.stored, false);
         repreparedWall.append(reprepared.wall);
         repreparedCpu.append(reprepared.cpu);
@@ -416,6 +503,8 @@ bool recording(QSentrelTracker &tracker)
         const Timing batched = storeAdds(directory->filePath(QStringLiteral("batched.db")), run.stored, 0, 256);
         batchedWall.append(batched.wall);
         batchedCpu.append(batched.cpu);
+        building.append(buildClicks(tracker, pipelineEvents));
+        buildingBefore.append(buildClicksAsBefore(tracker, pipelineEvents));
     }
     bool met = rows == pipelineEvents;
     if (!met)
@@ -426,15 +515,35 @@ bool recording(QSentrelTracker &tracker)
                     median(wall) * 1e6 / events, median(cpu) * 1e6 / events);
     };
     row("interaction() -> worker -> stored row", pipelineWall, pipelineCpu);
+    std::printf("  %-52s %8.0f events/s %7.1f us/event\n",
+                "  the same until the last row is stored, not closed",
+                events / median(toLastRow),
+                median(toLastRow) * 1e6 / events);
+    row("bare SQLite insert, 256 to a transaction", bareBatchedWall, bareBatchedCpu);
     row("bare SQLite insert, statement prepared once", bareWall, bareCpu);
     row("bare SQLite insert, statement prepared per insert", repreparedWall, repreparedCpu);
     row("QSQLiteStorage::add() on one thread", storeWall, storeCpu);
     row("the same, committed 256 at a time as the worker does", batchedWall, batchedCpu);
+    std::printf("  (the bare loops use the store's pragmas, read from its connection: %s)\n",
+                qPrintable(pragmas.join(QLatin1Char(' '))));
     std::printf("  (the pipeline's CPU time counts both the application thread and the worker)\n");
     std::printf("  %-52s %8.1f us/event\n", "  of which the application thread, in the calls", median(callCpu) * 1e6 / events);
     std::printf("  %-52s %8.1f us/event\n", "  of which the worker", median(workerCpu) * 1e6 / events);
     std::printf("  %-52s %8.1f us/event\n", "  the worker less the batched add(): event building",
                 (median(workerCpu) - median(batchedCpu)) * 1e6 / events);
+    std::printf("  The worker's cost per event, split (CPU, this thread):\n");
+    std::printf("  %-52s %8.2f us/event\n",
+                "  building: trackClickEvent() without a store",
+                median(building) * 1e6 / events);
+    std::printf("  %-52s %8.2f us/event\n",
+                "  storing: add() committed 256 at a time",
+                median(batchedCpu) * 1e6 / events);
+    std::printf("  %-52s %8.2f us/event\n",
+                "  building as before (QJsonObject, QJsonDocument, QUuid)",
+                median(buildingBefore) * 1e6 / events);
+    std::printf("  %-52s %8.1f times\n",
+                "  before / now",
+                median(buildingBefore) / median(building));
 
     std::printf("\n   Size-limit trigger, one insert into a full cache of %d events (bare SQLite):\n", triggerLimit);
     {
@@ -457,6 +566,18 @@ bool recording(QSentrelTracker &tracker)
 
     std::printf("\n   Targets:\n");
     met &= atMost("pipeline time / bare SQLite loop time (wall)", median(pipelineWall) / median(bareWall), 1.5);
+    met &= atLeast("recording rate / bare batched insert rate (wall, to the last row)",
+                   median(bareBatchedWall) / median(toLastRow),
+                   0.5);
+    std::printf("  %-58s %12.3f\n",
+                "the same with disabling, which closes the store",
+                median(bareBatchedWall) / median(pipelineWall));
+    std::printf("  %-58s %12.3f\n",
+                "bare batched insert CPU / pipeline CPU, per event",
+                median(bareBatchedCpu) / median(pipelineCpu));
+    std::printf("  %-58s %12.3f\n",
+                "recording rate / bare single-insert rate (wall, to the last row)",
+                median(bareWall) / median(toLastRow));
     std::printf("  %-58s %12.3f\n", "pipeline CPU time / bare SQLite loop CPU time", median(pipelineCpu) / median(bareCpu));
     return met;
 }
@@ -585,6 +706,193 @@ bool memory(TestCollector &collector)
     return met;
 }
 
+// 5. The child of the profile: records count clicks offline into directory.
+int recordChild(qint64 count, const QString &directory)
+{
+    QSentrelTracker tracker;
+    cacheOffline(tracker, directory, count);
+    return cachedRows(cacheFile(directory)) == count + 1 ? 0 : 1;
+}
+
+QByteArray runTool(const QString &program, const QStringList &arguments, bool *ok)
+{
+    QProcess process;
+    process.start(program, arguments);
+    *ok = process.waitForFinished(1800000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    return process.readAllStandardOutput() + process.readAllStandardError();
+}
+
+// Whether perf counts instructions on this machine (virtual machines often hide the counters).
+bool perfCountsInstructions()
+{
+    bool ok = false;
+    const QByteArray output = runTool(QStringLiteral("perf"),
+                                      {QStringLiteral("stat"),
+                                       QStringLiteral("-e"),
+                                       QStringLiteral("instructions"),
+                                       QStringLiteral("true")},
+                                      &ok);
+    return ok && !output.contains("not supported") && !output.contains("not counted");
+}
+
+struct Profile
+{
+    double total = 0; // the whole process
+    double writer = 0; // self cost of SentrelJsonWriter's functions
+    double click = 0; // trackClickEvent with what it calls: building and storing, inclusive
+    double event = 0; // createUnstructuredEvent, inclusive
+    double add = 0; // QSQLiteStorage::add, inclusive
+    bool ok = false;
+
+    // A function's own cost and its cost with what it calls, as the profiler reports them.
+    void self(const QString &function, double cost)
+    {
+        if (function.startsWith(QLatin1String("SentrelJsonWriter::")))
+            writer += cost;
+    }
+    void inclusive(const QString &function, double cost)
+    {
+        if (function.startsWith(QLatin1String("QSentrelReporter::trackClickEvent")))
+            click = std::max(click, cost);
+        else if (function.startsWith(QLatin1String("QSentrelReporter::createUnstructuredEvent")))
+            event = std::max(event, cost);
+        else if (function.startsWith(QLatin1String("QSQLiteStorage::add")))
+            add = std::max(add, cost);
+    }
+};
+
+// perf report lines: "  12.34%  bench_pipeline  libSentrelTracker.so  [.] SentrelJsonWriter::value(...)".
+Profile perfProfile(const QStringList &child, const QString &directory)
+{
+    Profile profile;
+    const QString data = QDir(directory).filePath(QStringLiteral("perf.data"));
+    bool ok = false;
+    runTool(QStringLiteral("perf"),
+            QStringList {QStringLiteral("record"),
+                         QStringLiteral("-e"),
+                         QStringLiteral("instructions:u"),
+                         QStringLiteral("--call-graph=dwarf"),
+                         QStringLiteral("-o"),
+                         data,
+                         QStringLiteral("--")}
+                    + child,
+            &ok);
+    if (!ok)
+        return profile;
+    const auto report = [&](bool children) {
+        return runTool(QStringLiteral("perf"),
+                       {QStringLiteral("report"),
+                        QStringLiteral("--stdio"),
+                        QStringLiteral("-i"),
+                        data,
+                        children ? QStringLiteral("--children") : QStringLiteral("--no-children"),
+                        QStringLiteral("--sort"),
+                        QStringLiteral("symbol"),
+                        QStringLiteral("-g"),
+                        QStringLiteral("none")},
+                       &ok);
+    };
+    static const QRegularExpression line(
+            QStringLiteral("^\\s*([\\d.]+)%\\s+(?:[\\d.]+%\\s+)?\\[.\\]\\s+(.*)$"));
+    for (const bool children : {false, true}) {
+        for (const QByteArray &text : report(children).split('\n')) {
+            const QRegularExpressionMatch match = line.match(QString::fromUtf8(text));
+            if (!match.hasMatch())
+                continue;
+            if (children)
+                profile.inclusive(match.captured(2), match.captured(1).toDouble());
+            else
+                profile.self(match.captured(2), match.captured(1).toDouble());
+        }
+    }
+    profile.total = 100;
+    profile.ok = ok && profile.click > 0;
+    return profile;
+}
+
+// callgrind_annotate lines: "12,345,678 (12.34%)  ???:SentrelJsonWriter::value(...) [lib]".
+Profile callgrindProfile(const QStringList &child, const QString &directory)
+{
+    Profile profile;
+    const QString out = QDir(directory).filePath(QStringLiteral("callgrind.out"));
+    bool ok = false;
+    runTool(QStringLiteral("valgrind"),
+            QStringList {QStringLiteral("--tool=callgrind"),
+                         QStringLiteral("--callgrind-out-file=") + out}
+                    + child,
+            &ok);
+    if (!ok)
+        return profile;
+    static const QRegularExpression line(
+            QStringLiteral("^\\s*([\\d,]+)\\s+(?:\\([^)]*\\)\\s+)?(.*)$"));
+    const auto costs = [&](bool inclusive) {
+        QList<QPair<double, QString>> entries;
+        const QByteArray text = runTool(
+                QStringLiteral("callgrind_annotate"),
+                {QStringLiteral("--threshold=100"),
+                 inclusive ? QStringLiteral("--inclusive=yes") : QStringLiteral("--inclusive=no"),
+                 out},
+                &ok);
+        for (const QByteArray &row : text.split('\n')) {
+            const QRegularExpressionMatch match = line.match(QString::fromUtf8(row));
+            if (match.hasMatch())
+                entries.append(
+                        {match.captured(1).remove(QLatin1Char(',')).toDouble(), match.captured(2)});
+        }
+        return entries;
+    };
+    const auto function = [](const QString &entry) {
+        return entry.mid(entry.indexOf(QLatin1Char(':')) + 1);
+    };
+    for (const auto &entry : costs(false)) {
+        if (entry.second.contains(QLatin1String("PROGRAM TOTALS")))
+            profile.total = entry.first;
+        profile.self(function(entry.second), entry.first);
+    }
+    for (const auto &entry : costs(true))
+        profile.inclusive(function(entry.second), entry.first);
+    profile.ok = ok && profile.total > 0 && profile.click > 0;
+    return profile;
+}
+
+bool profile()
+{
+    constexpr qint64 clicks = 5000;
+    const bool perf = perfCountsInstructions();
+    std::printf("\n5. Profile of a recording run: %lld clicks offline in a child process, %s\n",
+                qlonglong(clicks),
+                perf ? "perf record -e instructions:u"
+                     : "valgrind --tool=callgrind (perf stat -e instructions: not supported on "
+                       "this machine)");
+    const auto directory = scratchDirectory();
+    const QStringList child {QCoreApplication::applicationFilePath(),
+                             QStringLiteral("--record-child"),
+                             QString::number(clicks),
+                             directory->filePath(QStringLiteral("cache"))};
+    const Profile result = perf ? perfProfile(child, directory->path())
+                                : callgrindProfile(child, directory->path());
+    if (!result.ok) {
+        std::printf("  !! the profiler did not run (is %s installed?)\n",
+                    perf ? "perf" : "valgrind");
+        return false;
+    }
+    const struct
+    {
+        const char *what;
+        double part, whole;
+    } shares[] = {
+            {"the writer's own functions, of the whole process", result.writer, result.total},
+            {"trackClickEvent() and all it calls, of the process", result.click, result.total},
+            {"  the writer, of trackClickEvent()", result.writer, result.click},
+            {"  createUnstructuredEvent(), of trackClickEvent()", result.event, result.click},
+            {"  QSQLiteStorage::add(), of trackClickEvent()", result.add, result.click},
+    };
+    for (const auto &share : shares)
+        std::printf("  %-52s %8.1f %%\n", share.what, share.whole > 0 ? 100 * share.part / share.whole : 0);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -596,6 +904,8 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() == 5 && arguments.at(1) == QLatin1String("--memory-child"))
         return memoryChild(arguments.at(2).toLongLong(), arguments.at(3), arguments.at(4));
+    if (arguments.size() == 4 && arguments.at(1) == QLatin1String("--record-child"))
+        return recordChild(arguments.at(2).toLongLong(), arguments.at(3));
 
     // --part N (repeatable) runs only the parts named, for profiling one of them.
     QSet<int> parts;
@@ -617,6 +927,8 @@ int main(int argc, char *argv[])
         met &= drain(tracker, collector);
     if (running(4))
         met &= memory(collector);
+    if (running(5))
+        met &= profile();
     std::printf("\nLoad average at the end: %s\n", loadAverage().constData());
     std::printf("%s\n", met ? "All targets met." : "Some targets MISSED.");
     return met ? 0 : 1;

@@ -5,6 +5,7 @@
 // /proc, the cache file read through SQLite's C interface, and the tracker set-ups they use.
 
 #include "qsentrelreporter_p.h"
+#include "qsqlitestorage_p.h"
 #include "sentreltrackerimpl_p.h"
 #include "testcollector.h"
 
@@ -21,6 +22,8 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QList>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QSslServer>
 #include <QSslSocket>
 #include <QStringList>
@@ -162,7 +165,7 @@ inline void waitForWorker()
 class Database
 {
 public:
-    explicit Database(const QString &path)
+    explicit Database(const QString &path) : path(path)
     {
         if (sqlite3_open(QFile::encodeName(path).constData(), &handle) != SQLITE_OK)
             fail("open", path.toUtf8().constData());
@@ -205,20 +208,52 @@ public:
         return query;
     }
 
-    // The store's pragmas, as its open() sets them, but for synchronous: the store syncs once
-    // per batch of inserts, and a bare loop syncing on every insert would be no yardstick.
-    void applyStorePragmas()
+    // The store's pragmas, whatever its open() sets: a store opens the file first (setting
+    // what the file keeps), and the values of the connection are read from the store's own
+    // and set on this one. Returns them as "name=value" for the table.
+    QStringList applyStorePragmas()
     {
-        exec("PRAGMA journal_mode=WAL");
-        exec("PRAGMA synchronous=NORMAL");
-        exec("PRAGMA auto_vacuum=full");
-        exec("VACUUM");
+        static const char *const names[] = {"journal_mode",
+                                            "synchronous",
+                                            "cache_size",
+                                            "temp_store",
+                                            "locking_mode",
+                                            "wal_autocheckpoint",
+                                            "journal_size_limit",
+                                            "mmap_size",
+                                            "busy_timeout",
+                                            "auto_vacuum"};
+        QStringList settings;
+        {
+            QSQLiteStorage store(path, 0);
+            if (!store.open())
+                fail("open a store on", path.toUtf8().constData());
+            for (const QString &name : QSqlDatabase::connectionNames()) {
+                QSqlDatabase connection = QSqlDatabase::database(name, false);
+                if (connection.databaseName() != path)
+                    continue;
+                QSqlQuery query(connection);
+                for (const char *pragma : names) {
+                    if (query.exec(QStringLiteral("PRAGMA %1").arg(QLatin1String(pragma)))
+                        && query.next())
+                        settings.append(QStringLiteral("%1=%2").arg(QLatin1String(pragma),
+                                                                    query.value(0).toString()));
+                }
+            }
+        }
+        if (settings.isEmpty())
+            fail("read the pragmas of the store on", path.toUtf8().constData());
+        for (const QString &setting : settings)
+            exec(QByteArray("PRAGMA " + setting.toUtf8()).constData());
         exec("CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, data BLOB)");
+        return settings;
     }
 
     sqlite3 *handle = nullptr;
 
 private:
+    QString path;
+
     [[noreturn]] void fail(const char *what, const char *error)
     {
         std::fprintf(stderr, "SQLite failed: %s: %s\n", what, error ? error : sqlite3_errmsg(handle));

@@ -2,11 +2,10 @@
 
 #include "qsentrelconfiguration_p.h"
 #include "qsentrelstorage_p.h"
+#include "sentreljsonwriter_p.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QGuiApplication>
-#include <QJsonDocument>
 #include <QNetworkReply>
 #include <QLocale>
 #include <QNetworkAccessManager>
@@ -18,31 +17,52 @@
 
 namespace {
 
-const QString schemaPrefix = QStringLiteral("iglu:com.tamlor.sentrel");
+// The library's own schemas, all under one vendor.
+#define SENTREL_SCHEMA(path) "iglu:com.tamlor.sentrel" path
+
 constexpr qsizetype contextDataChunk = 4096;
+constexpr char contextDataSchema[] = SENTREL_SCHEMA("/context_data/jsonschema/2-0-2");
 
-QJsonObject selfDescribing(const QString &path, const QJsonObject &data)
+// A self-describing context is {"data":{...},"schema":"..."}: its data object stays open for
+// the caller's keys between the two calls.
+void openContext(SentrelJsonWriter &contexts)
 {
-    return QJsonObject{{QStringLiteral("schema"), QString(schemaPrefix + path)}, {QStringLiteral("data"), data}};
+    contexts.beginObject();
+    contexts.key("data");
+    contexts.beginObject();
 }
 
-QJsonObject contextData(const QString &key, const QJsonValue &value)
+void closeContext(SentrelJsonWriter &contexts, QByteArrayView schema)
 {
-    return selfDescribing(QStringLiteral("/context_data/jsonschema/2-0-2"),
-                          QJsonObject{{QStringLiteral("key"), key}, {QStringLiteral("val"), value}});
+    contexts.endObject();
+    contexts.key("schema");
+    contexts.asciiValue(schema);
+    contexts.endObject();
 }
 
-void appendNumericContext(QJsonArray &contexts,
+QByteArray jsonString(const QString &text)
+{
+    SentrelJsonWriter writer(text.size() + 2);
+    writer.value(text);
+    return writer.take();
+}
+
+void appendNumericContext(SentrelJsonWriter &contexts,
                           const std::optional<SentrelTracker::ContextData<double>> &context)
 {
     if (!context)
         return;
+    openContext(contexts);
+    contexts.key("key");
+    contexts.value(context->key);
+    contexts.key("val");
     // JSON has no NaN or infinity: such a value would be written as null, which no schema
     // accepts. Its text form keeps it, and "val" may be a string.
     if (std::isfinite(context->value))
-        contexts.append(contextData(context->key, context->value));
+        contexts.value(context->value);
     else
-        contexts.append(contextData(context->key, QString::number(context->value)));
+        contexts.value(QString::number(context->value));
+    closeContext(contexts, contextDataSchema);
 }
 
 } // namespace
@@ -50,6 +70,8 @@ void appendNumericContext(QJsonArray &contexts,
 QSentrelReporter::QSentrelReporter()
     : applicationName(QCoreApplication::applicationName())
     , networkManager(new QNetworkAccessManager(this))
+    , applicationNameJson(jsonString(applicationName))
+    , languageJson(jsonString(QLocale::system().name()))
     , syncTimer(this)
     , remoteConfigTimer(this)
 {
@@ -125,84 +147,137 @@ bool QSentrelReporter::isLocalhost(const QString &server)
 void QSentrelReporter::startNewSession()
 {
     sessionId = QSentrelConfigurationPrivate::newIdentifier();
+    sessionIdJson = jsonString(sessionId);
     qCInfo(lcEvents) << "Using new session id:" << sessionId;
 }
 
 void QSentrelReporter::trackDeviceAndAppInfo()
 {
-    QJsonObject device;
-    const QString model = configuration->deviceModel();
-    if (!model.isEmpty())
-        device.insert(QStringLiteral("model"), model);
-    const QString variant = configuration->deviceVariant();
-    if (!variant.isEmpty())
-        device.insert(QStringLiteral("variant"), variant);
-    const QString screenType = configuration->deviceScreenType();
-    if (!screenType.isEmpty())
-        device.insert(QStringLiteral("screen_type"), screenType);
     if (screenResolution.isEmpty())
         qCWarning(lcEvents) << "Failed to get the screen resolution.";
-    device.insert(QStringLiteral("screen_resolution"), screenResolution);
-    device.insert(QStringLiteral("cpu_architecture"), QSysInfo::currentCpuArchitecture());
-    device.insert(QStringLiteral("kernel_type"), QSysInfo::kernelType());
-    device.insert(QStringLiteral("kernel_version"), QSysInfo::kernelVersion());
-    device.insert(QStringLiteral("os_type"), QSysInfo::productType());
-    device.insert(QStringLiteral("os_version"), QSysInfo::productVersion());
+    const auto optional = [](SentrelJsonWriter &writer, QByteArrayView key, const QString &value) {
+        if (!value.isEmpty()) {
+            writer.key(key);
+            writer.value(value);
+        }
+    };
 
-    QJsonObject application;
-    const QString build = configuration->appBuild();
-    if (!build.isEmpty())
-        application.insert(QStringLiteral("build"), build);
-    application.insert(QStringLiteral("version"), QCoreApplication::applicationVersion());
-    application.insert(QStringLiteral("qt_version"), QString::fromLatin1(qVersion()));
-    application.insert(QStringLiteral("last_shutdown"), configuration->lastShutdown());
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("cpu_architecture");
+    contexts.value(QSysInfo::currentCpuArchitecture());
+    contexts.key("kernel_type");
+    contexts.value(QSysInfo::kernelType());
+    contexts.key("kernel_version");
+    contexts.value(QSysInfo::kernelVersion());
+    optional(contexts, "model", configuration->deviceModel());
+    contexts.key("os_type");
+    contexts.value(QSysInfo::productType());
+    contexts.key("os_version");
+    contexts.value(QSysInfo::productVersion());
+    contexts.key("screen_resolution");
+    contexts.value(screenResolution);
+    optional(contexts, "screen_type", configuration->deviceScreenType());
+    optional(contexts, "variant", configuration->deviceVariant());
+    closeContext(contexts, SENTREL_SCHEMA("/device/jsonschema/1-0-1"));
 
-    addEvent(QJsonArray{selfDescribing(QStringLiteral("/device/jsonschema/1-0-1"), device),
-                        selfDescribing(QStringLiteral("/application/jsonschema/1-0-1"), application)});
+    openContext(contexts);
+    optional(contexts, "build", configuration->appBuild());
+    contexts.key("last_shutdown");
+    contexts.value(configuration->lastShutdown());
+    contexts.key("qt_version");
+    contexts.value(QString::fromLatin1(qVersion()));
+    contexts.key("version");
+    contexts.value(QCoreApplication::applicationVersion());
+    closeContext(contexts, SENTREL_SCHEMA("/application/jsonschema/1-0-1"));
+    addEvent(createUnstructuredEvent());
 }
 
-QJsonObject QSentrelReporter::createUnstructuredEvent(const QJsonArray &contexts)
+SentrelJsonWriter &QSentrelReporter::beginContexts()
 {
-    QJsonObject event;
-    event.insert(QStringLiteral("e"), QStringLiteral("ue"));
-    event.insert(QStringLiteral("tna"), configuration->token());
-    event.insert(QStringLiteral("dtm"), QString::number(QDateTime::currentMSecsSinceEpoch()));
-    event.insert(QStringLiteral("eid"), QSentrelConfigurationPrivate::newIdentifier());
-    event.insert(QStringLiteral("tv"), QStringLiteral("6.9.2"));
-    event.insert(QStringLiteral("lang"), QLocale::system().name());
-    event.insert(QStringLiteral("aid"), applicationName);
-    event.insert(QStringLiteral("sid"), sessionId);
-    event.insert(QStringLiteral("duid"), configuration->userId());
-    event.insert(QStringLiteral("p"), configuration->platform());
-    const QJsonObject envelope{
-            {QStringLiteral("schema"), QStringLiteral("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0")},
-            {QStringLiteral("data"), contexts}};
-    event.insert(QStringLiteral("co"),
-                 QString::fromUtf8(QJsonDocument(envelope).toJson(QJsonDocument::Compact)));
-    return event;
+    contextsWriter.clear();
+    contextsWriter.beginObject();
+    contextsWriter.key("data");
+    contextsWriter.beginArray();
+    return contextsWriter;
+}
+
+// Keys in the order QJsonObject kept them, which is the order of the stored bytes.
+QByteArray QSentrelReporter::createUnstructuredEvent()
+{
+    contextsWriter.endArray();
+    contextsWriter.key("schema");
+    contextsWriter.asciiValue("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0");
+    contextsWriter.endObject();
+    const QByteArrayView envelope = contextsWriter.bytes();
+
+    // Room for the envelope with every byte escaped inside "co", so that it never grows; the
+    // rest is short.
+    SentrelJsonWriter event(2 * envelope.size() + 320);
+    event.beginObject();
+    event.key("aid");
+    event.rawValue(applicationNameJson);
+    event.key("co");
+    event.jsonTextValue(envelope);
+    event.key("dtm");
+    event.decimalTextValue(SentrelEventIds::currentMilliseconds());
+    event.key("duid");
+    event.value(configuration->userId());
+    event.key("e");
+    event.asciiValue("ue");
+    event.key("eid");
+    char id[SentrelEventIds::textSize];
+    eventIds.write(id);
+    event.asciiValue(QByteArrayView(id, sizeof id));
+    event.key("lang");
+    event.rawValue(languageJson);
+    event.key("p");
+    event.value(configuration->platform());
+    event.key("sid");
+    event.rawValue(sessionIdJson);
+    event.key("tna");
+    event.value(configuration->token());
+    event.key("tv");
+    event.asciiValue("6.9.2");
+    event.endObject();
+
+    QByteArray bytes = event.take();
+    // As QDebug writes a QJsonObject; the text is made only when the category is on.
+    qCDebug(lcEvents).nospace().noquote()
+            << "New event QJsonObject(" << QString::fromUtf8(bytes) << ')';
+    return bytes;
 }
 
 void QSentrelReporter::trackScreenView(const QString &screen,
                                        const std::optional<SentrelTracker::ContextData<double>> &context)
 {
-    QJsonArray contexts{selfDescribing(QStringLiteral("/screen_view/jsonschema/1-0-1"),
-                                       QJsonObject{{QStringLiteral("object_id"), screen},
-                                                   {QStringLiteral("previous_id"), currentScreen}})};
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("object_id");
+    contexts.value(screen);
+    contexts.key("previous_id");
+    contexts.value(currentScreen);
+    closeContext(contexts, SENTREL_SCHEMA("/screen_view/jsonschema/1-0-1"));
     currentScreen = screen;
     appendNumericContext(contexts, context);
-    addEvent(contexts);
+    addEvent(createUnstructuredEvent());
 }
 
 void QSentrelReporter::trackClickEvent(const QString &name,
                                        const QString &category,
                                        const std::optional<SentrelTracker::ContextData<double>> &context)
 {
-    QJsonArray contexts{selfDescribing(QStringLiteral("/event_click/jsonschema/1-0-1"),
-                                       QJsonObject{{QStringLiteral("object_id"), name},
-                                                   {QStringLiteral("category"), category},
-                                                   {QStringLiteral("screen_id"), currentScreen}})};
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("category");
+    contexts.value(category);
+    contexts.key("object_id");
+    contexts.value(name);
+    contexts.key("screen_id");
+    contexts.value(currentScreen);
+    closeContext(contexts, SENTREL_SCHEMA("/event_click/jsonschema/1-0-1"));
     appendNumericContext(contexts, context);
-    addEvent(contexts);
+    addEvent(createUnstructuredEvent());
 }
 
 void QSentrelReporter::trackEvent(const QString &type,
@@ -211,26 +286,41 @@ void QSentrelReporter::trackEvent(const QString &type,
                                   const std::optional<SentrelTracker::EventCoordinates> &position,
                                   const std::optional<QString> &details)
 {
-    QJsonObject data{{QStringLiteral("type"), type},
-                     {QStringLiteral("object"), object},
-                     {QStringLiteral("screen_id"), currentScreen}};
-    if (!objectName.isEmpty())
-        data.insert(QStringLiteral("object_name"), objectName);
-    if (details)
-        data.insert(QStringLiteral("data"), *details);
-    if (position) {
-        data.insert(QStringLiteral("position"),
-                    QJsonObject{{QStringLiteral("x"), position->x}, {QStringLiteral("y"), position->y}});
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    if (details) {
+        contexts.key("data");
+        contexts.value(*details);
     }
-    addEvent(QJsonArray{selfDescribing(QStringLiteral("/qevent/jsonschema/1-0-1"), data)});
+    contexts.key("object");
+    contexts.value(object);
+    if (!objectName.isEmpty()) {
+        contexts.key("object_name");
+        contexts.value(objectName);
+    }
+    if (position) {
+        contexts.key("position");
+        contexts.beginObject();
+        contexts.key("x");
+        contexts.value(position->x);
+        contexts.key("y");
+        contexts.value(position->y);
+        contexts.endObject();
+    }
+    contexts.key("screen_id");
+    contexts.value(currentScreen);
+    contexts.key("type");
+    contexts.value(type);
+    closeContext(contexts, SENTREL_SCHEMA("/qevent/jsonschema/1-0-1"));
+    addEvent(createUnstructuredEvent());
 }
 
 void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QString> &data)
 {
-    const QString &value = data.value;
+    const QStringView value = data.value;
     const qsizetype length = value.size();
     const bool multipart = length > contextDataChunk;
-    QJsonArray contexts;
+    SentrelJsonWriter &contexts = beginContexts();
     int part = 0;
     for (qsizetype offset = 0; offset < length; ++part) {
         qsizetype chunk = qMin(contextDataChunk, length - offset);
@@ -239,22 +329,31 @@ void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QStrin
         if (offset + chunk < length && value.at(offset + chunk - 1).isHighSurrogate()
             && value.at(offset + chunk).isLowSurrogate())
             --chunk;
-        QJsonObject context = contextData(data.key, value.mid(offset, chunk));
+        openContext(contexts);
+        contexts.key("key");
+        contexts.value(data.key);
         if (multipart) {
-            QJsonObject payload = context.value(QLatin1String("data")).toObject();
-            payload.insert(QStringLiteral("multipart"), true);
-            payload.insert(QStringLiteral("multipart_sort"), part);
-            context.insert(QStringLiteral("data"), payload);
+            contexts.key("multipart");
+            contexts.value(true);
+            contexts.key("multipart_sort");
+            contexts.value(part);
         }
-        contexts.append(context);
+        contexts.key("val");
+        contexts.value(value.mid(offset, chunk));
+        closeContext(contexts, contextDataSchema);
         offset += chunk;
     }
-    addEvent(contexts);
+    addEvent(createUnstructuredEvent());
 }
 
 void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QString> &data)
 {
-    addEvent(QJsonArray{selfDescribing(QStringLiteral("/context_dimension/jsonschema/1-0-0"),
-                                       QJsonObject{{QStringLiteral("key"), data.key},
-                                                   {QStringLiteral("val"), data.value}})});
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("key");
+    contexts.value(data.key);
+    contexts.key("val");
+    contexts.value(data.value);
+    closeContext(contexts, SENTREL_SCHEMA("/context_dimension/jsonschema/1-0-0"));
+    addEvent(createUnstructuredEvent());
 }

@@ -9,7 +9,9 @@
 // convenience and may change from version to version without notice.
 //
 
+#include "sentreleventids_p.h"
 #include "sentrelglobal_p.h"
+#include "sentreljsonwriter_p.h"
 
 #include <SentrelTracker/sentreltrackertypes.h>
 
@@ -59,8 +61,11 @@ public:
     void startNewSession();
     void clearCache();
 
-    QJsonObject createUnstructuredEvent(const QJsonArray &contexts);
-    void addEvent(const QJsonArray &contexts);
+    // The contexts envelope of the next event, open for its contexts; createUnstructuredEvent()
+    // closes it and returns the event's compact JSON bytes.
+    SentrelJsonWriter &beginContexts();
+    QByteArray createUnstructuredEvent();
+    void addEvent(const QByteArray &event);
     void sync();
     void sendToBackend(const QSet<quint64> &ids, const QByteArray &body);
     void fetchRemoteConfig();
@@ -147,6 +152,12 @@ private:
     std::unique_ptr<QSentrelStorage> eventStore; // owned; null while caching is off
     QString currentScreen;
     QString screenResolution;                    // read on the application's thread
+    SentrelJsonWriter contextsWriter{1024};      // reused by every event
+    SentrelEventIds eventIds;
+    // What every event repeats, as its JSON string values.
+    QByteArray applicationNameJson;
+    QByteArray languageJson;
+    QByteArray sessionIdJson;
     QTimer syncTimer;                            // child of this, single-shot
     QTimer remoteConfigTimer;                    // child of this, repeating
     QNetworkReply *upload = nullptr; // the batch in flight; child of networkManager

@@ -104,19 +104,15 @@ QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body)
     return reply;
 }
 
-void QSentrelReporter::addEvent(const QJsonArray &contexts)
+void QSentrelReporter::addEvent(const QByteArray &event)
 {
-    const QJsonObject event = createUnstructuredEvent(contexts);
-    qCDebug(lcEvents) << "New event" << event;
-
     if (eventStore) {
-        eventStore->add(QJsonDocument(event).toJson(QJsonDocument::Compact));
+        eventStore->add(event);
         return;
     }
     if (configuration->syncInterval() != 0) {
         qCDebug(lcEvents) << "Storage is not available, sending event immediately.";
-        sendToBackend(QSet<quint64> {0},
-                      batchBody(QJsonDocument(event).toJson(QJsonDocument::Compact)));
+        sendToBackend(QSet<quint64> {0}, batchBody(event));
     }
 }
 

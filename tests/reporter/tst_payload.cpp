@@ -1,26 +1,96 @@
 // Produces events of every kind through the library and the test collector, and writes the
 // batches the collector accepted as JSON lines for the schema check that CTest runs next.
+#include "logcapture.h"
 #include "pipelinetestsupport.h"
+#include "qsentrelconfiguration_p.h"
+#include "referenceevents.h"
 #include "sentreltrackerimpl_p.h"
 #include "testcollector.h"
 #include "testenvironment.h"
 
 #include <SentrelTracker/qsentreltracker.h>
 
+#include <QDateTime>
 #include <QFile>
 #include <QGuiApplication>
+#include <QLocale>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <climits>
 #include <functional>
 
+using SentrelTracker::ContextData;
 using SentrelTracker::EventCoordinates;
+
+using Recording = std::function<void(QSentrelTracker &)>;
+Q_DECLARE_METATYPE(Recording)
 
 namespace {
 constexpr int wait = 20000;
+
+// Every kind of character JSON escapes or encodes differently: quotes, controls, two-, three-
+// and four-byte UTF-8, and lone halves of surrogate pairs (last of all, one at the very end).
+QString awkwardText()
+{
+    return QStringLiteral("q\"b\\s/ \b\f\n\r\t") + QChar(0) + QChar(0x1f) + QChar(0x7f)
+            + QString::fromUtf16(u"\u00e9\u20ac\U0001F600\uffff") + QChar(0xd800) + QLatin1Char('x')
+            + QChar(0xdc00) + QChar(0xdbff);
 }
+
+// The records of a cache file, oldest first.
+QList<QByteArray> storedEvents(const QString &file)
+{
+    QList<QByteArray> events;
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                          QStringLiteral("payload-reader"));
+        database.setDatabaseName(file);
+        if (database.open()) {
+            QSqlQuery query(QStringLiteral("SELECT data FROM events ORDER BY id"), database);
+            while (query.next())
+                events.append(query.value(0).toByteArray());
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("payload-reader"));
+    return events;
+}
+
+// The device and application contexts of the start-up event, built from the same sources.
+QJsonArray deviceContexts(QSentrelConfigurationPrivate *c)
+{
+    const QSize size = QGuiApplication::primaryScreen()->size();
+    QJsonObject device {{QStringLiteral("screen_resolution"),
+                         QStringLiteral("%1x%2").arg(size.width()).arg(size.height())},
+                        {QStringLiteral("cpu_architecture"), QSysInfo::currentCpuArchitecture()},
+                        {QStringLiteral("kernel_type"), QSysInfo::kernelType()},
+                        {QStringLiteral("kernel_version"), QSysInfo::kernelVersion()},
+                        {QStringLiteral("os_type"), QSysInfo::productType()},
+                        {QStringLiteral("os_version"), QSysInfo::productVersion()}};
+    QJsonObject application {{QStringLiteral("version"), QCoreApplication::applicationVersion()},
+                             {QStringLiteral("qt_version"), QString::fromLatin1(qVersion())},
+                             {QStringLiteral("last_shutdown"), c->lastShutdown()}};
+    const auto optional = [](QJsonObject &object, const char *key, const QString &value) {
+        if (!value.isEmpty())
+            object.insert(QLatin1String(key), value);
+    };
+    optional(device, "model", c->deviceModel());
+    optional(device, "variant", c->deviceVariant());
+    optional(device, "screen_type", c->deviceScreenType());
+    optional(application, "build", c->appBuild());
+    return QJsonArray {
+            ReferenceEvents::selfDescribing("/device/jsonschema/1-0-1", device),
+            ReferenceEvents::selfDescribing("/application/jsonschema/1-0-1", application)};
+}
+} // namespace
 
 class tst_Payload : public QObject
 {
@@ -101,9 +171,200 @@ private Q_SLOTS:
         QFile::remove(QStringLiteral(RECEIVED_EVENTS)); // never check what an earlier run left
         QVERIFY(cacheDir.isValid());
         QVERIFY2(collector.start(), qPrintable(collector.errorString()));
+        quietenEventMessages(); // recorded below, but too long to print
     }
 
     void cleanup() { tracker.setEnabled(false); }
+
+    // The bytes of each kind of event, against the same event built as a QJsonObject tree and
+    // serialised by QJsonDocument: what the cache, the collector and the debug log see.
+    void sameBytesAsJsonDocument_data()
+    {
+        QTest::addColumn<QString>("deviceText");
+        QTest::addColumn<Recording>("record");
+        QTest::addColumn<QList<QJsonArray>>("expected");
+        using namespace ReferenceEvents;
+        const QString awkward = awkwardText();
+        const QString none;
+
+        QTest::newRow("device and application") << QString() << Recording() << QList<QJsonArray> {};
+        QTest::newRow("device and application, every optional key")
+                << awkward << Recording() << QList<QJsonArray> {};
+        QTest::newRow("screen views")
+                << QString() << Recording([=](QSentrelTracker &t) {
+                       t.transition(QStringLiteral("Main"));
+                       t.transition(awkward, awkward, 2.5);
+                       t.transition(QString());
+                   })
+                << QList<QJsonArray> {screenView(QStringLiteral("Main"), none),
+                                      screenView(awkward,
+                                                 QStringLiteral("Main"),
+                                                 ContextData<double> {awkward, 2.5}),
+                                      screenView(none, awkward)};
+        QTest::newRow("clicks") << QString() << Recording([=](QSentrelTracker &t) {
+            t.interaction(awkward, QString());
+            t.transition(QStringLiteral("Main"));
+            t.interaction(QStringLiteral("ok"), QStringLiteral("buttons"));
+        })
+                                << QList<QJsonArray> {click(awkward, none, none),
+                                                      screenView(QStringLiteral("Main"), none),
+                                                      click(QStringLiteral("ok"),
+                                                            QStringLiteral("buttons"),
+                                                            QStringLiteral("Main"))};
+        // Whole doubles up to 2^53 are integers to QJsonValue; the rest is its shortest form.
+        const double numbers[] = {7,
+                                  0.1,
+                                  -1e300,
+                                  1e15,
+                                  1e16,
+                                  9007199254740992.0,
+                                  9007199254740994.0,
+                                  -0.0,
+                                  5e-324,
+                                  123456789012345680.0,
+                                  1.7976931348623157e308,
+                                  -2.5e-7,
+                                  qQNaN(),
+                                  qInf(),
+                                  -qInf()};
+        for (const double number : numbers) {
+            QTest::addRow("click with %.17g", number)
+                    << QString() << Recording([=](QSentrelTracker &t) {
+                           t.interaction(QStringLiteral("zoom"),
+                                         QStringLiteral("factor"),
+                                         number,
+                                         QString());
+                       })
+                    << QList<QJsonArray> {
+                               click(QStringLiteral("zoom"),
+                                     none,
+                                     none,
+                                     ContextData<double> {QStringLiteral("factor"), number})};
+        }
+        QTest::newRow("user-interface events")
+                << QString() << Recording([=](QSentrelTracker &) {
+                       SentrelTrackerImpl *impl = SentrelTrackerImpl::instance();
+                       impl->sendEvent(QStringLiteral("KeyPress"),
+                                       awkward,
+                                       QString(),
+                                       std::nullopt,
+                                       std::nullopt);
+                       impl->sendEvent(QStringLiteral("MouseButtonRelease"),
+                                       QStringLiteral("w/b"),
+                                       awkward,
+                                       EventCoordinates {3, -7},
+                                       awkward);
+                       impl->sendEvent(QStringLiteral("FocusIn"),
+                                       QString(),
+                                       QStringLiteral("ok"),
+                                       EventCoordinates {INT_MIN, INT_MAX},
+                                       QString());
+                   })
+                << QList<QJsonArray> {qevent(QStringLiteral("KeyPress"),
+                                             awkward,
+                                             none,
+                                             none,
+                                             std::nullopt,
+                                             std::nullopt),
+                                      qevent(QStringLiteral("MouseButtonRelease"),
+                                             QStringLiteral("w/b"),
+                                             awkward,
+                                             none,
+                                             EventCoordinates {3, -7},
+                                             awkward),
+                                      qevent(QStringLiteral("FocusIn"),
+                                             none,
+                                             QStringLiteral("ok"),
+                                             none,
+                                             EventCoordinates {INT_MIN, INT_MAX},
+                                             QString())};
+        // A pair across the 4096 boundary moves whole into the next chunk.
+        const QString straddling =
+                QString(4095, QLatin1Char('d')) + QString::fromUtf16(u"\U0001F600") + awkward;
+        for (const QString &value : {QString(),
+                                     awkward,
+                                     QString(4096, QLatin1Char('a')),
+                                     QString(4097, QLatin1Char('b')),
+                                     QString(8193, QLatin1Char('c')),
+                                     straddling}) {
+            QTest::addRow("context data of %d code units", int(value.size()))
+                    << QString() << Recording([=](QSentrelTracker &t) {
+                           t.contextData(awkward, value);
+                       })
+                    << QList<QJsonArray> {contextDataChunks(awkward, value)};
+        }
+        QTest::newRow("dimensions")
+                << QString() << Recording([=](QSentrelTracker &t) {
+                       QString value = awkward;
+                       t.dimensionData(awkward, value);
+                       value = QString(10000, QLatin1Char('e'));
+                       t.dimensionData(QStringLiteral("edition"), value);
+                   })
+                << QList<QJsonArray> {
+                           dimension(awkward, awkward),
+                           dimension(QStringLiteral("edition"), QString(10000, QLatin1Char('e')))};
+    }
+
+    void sameBytesAsJsonDocument()
+    {
+        QFETCH(QString, deviceText);
+        QFETCH(Recording, record);
+        QFETCH(QList<QJsonArray>, expected);
+        QTemporaryDir directory;
+        QVERIFY(directory.isValid());
+        configure(QStringLiteral("SQLITE"));
+        auto *c = static_cast<QSentrelConfigurationPrivate *>(tracker.configuration());
+        c->setSyncInterval(0);
+        c->setStoragePath(directory.path());
+        c->setDeviceModel(deviceText);
+        c->setDeviceVariant(deviceText);
+        c->setDeviceScreenType(deviceText);
+        c->setAppBuild(deviceText);
+
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));
+        LogCapture log;
+        const qint64 start = QDateTime::currentMSecsSinceEpoch();
+        tracker.setEnabled(true);
+        if (record)
+            record(tracker);
+        tracker.setEnabled(false);
+        const qint64 end = QDateTime::currentMSecsSinceEpoch();
+        QLoggingCategory::setFilterRules(QString());
+
+        const QList<QByteArray> stored =
+                storedEvents(directory.filePath(QStringLiteral("SentrelTracker.db")));
+        const QList<QJsonArray> contexts = QList<QJsonArray> {deviceContexts(c)} + expected;
+        QCOMPARE(stored.size(), contexts.size());
+        static const QRegularExpression uuid(QStringLiteral(
+                "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"));
+        QSet<QString> ids;
+        QStringList logged;
+        for (qsizetype i = 0; i < stored.size(); ++i) {
+            // The fields that no test can know beforehand come from the event, checked here.
+            const QJsonObject event = QJsonDocument::fromJson(stored.at(i)).object();
+            const ReferenceEvents::Fields fields {QCoreApplication::applicationName(),
+                                                  event.value(QLatin1String("dtm")).toString(),
+                                                  c->userId(),
+                                                  event.value(QLatin1String("eid")).toString(),
+                                                  QLocale::system().name(),
+                                                  QStringLiteral("app"),
+                                                  event.value(QLatin1String("sid")).toString(),
+                                                  QStringLiteral("payload-token")};
+            QVERIFY2(uuid.match(fields.eid).hasMatch(), qPrintable(fields.eid));
+            QVERIFY2(uuid.match(fields.sid).hasMatch(), qPrintable(fields.sid));
+            QVERIFY(fields.dtm.toLongLong() >= start && fields.dtm.toLongLong() <= end);
+            ids.insert(fields.eid);
+            QCOMPARE(stored.at(i), ReferenceEvents::eventBytes(contexts.at(i), fields));
+            logged.append(QStringLiteral("New event QJsonObject(%1)")
+                                  .arg(QString::fromUtf8(stored.at(i))));
+        }
+        QCOMPARE(ids.size(), stored.size());
+        QStringList messages = log.texts(QStringLiteral("sentrel.events"), QtDebugMsg);
+        messages.removeIf([](const QString &text) {
+            return !text.startsWith(QLatin1String("New event"));
+        });
+        QCOMPARE(messages, logged);
+    }
 
     void everyKindOfEvent()
     {
