@@ -6,7 +6,8 @@ CMAKE_ARGS ?=
 
 DEB_PACKAGES = build-essential cmake pkg-config qt6-base-dev libqt6sql6-sqlite libgl-dev \
                zlib1g-dev libzstd-dev zstd openssl python3 python3-jsonschema \
-               libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev
+               libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev \
+               chromium
 
 .PHONY: all deps configure build test demo install bench tsan asan fuzz clean
 

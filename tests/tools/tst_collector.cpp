@@ -12,6 +12,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -808,6 +809,73 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(
                 collector.text().contains(QLatin1String("reset: 5 events forgotten")),
                 wait);
+    }
+
+    // The live page in a real browser, read from the DOM once its scripts have run.
+    void livePage()
+    {
+        const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+        if (chromium.isEmpty())
+            QSKIP("chromium is not installed (make deps installs it)");
+        QVERIFY(sessionReceived());
+        QTemporaryDir profile;
+        QProcess browser;
+        browser.start(chromium,
+                      {QStringLiteral("--headless"),
+                       QStringLiteral("--no-sandbox"),
+                       QStringLiteral("--disable-gpu"),
+                       QStringLiteral("--disable-quic"),
+                       QStringLiteral("--no-first-run"),
+                       QStringLiteral("--disable-background-networking"),
+                       QStringLiteral("--disable-component-update"),
+                       QStringLiteral("--disable-sync"),
+                       QStringLiteral("--ignore-certificate-errors"),
+                       QStringLiteral("--user-data-dir=") + profile.path(),
+                       QStringLiteral("--virtual-time-budget=5000"),
+                       QStringLiteral("--dump-dom"),
+                       session->url(QStringLiteral("/micro/ui")).toString()});
+        QVERIFY(browser.waitForFinished(120000));
+        const QString dom = QString::fromUtf8(browser.readAllStandardOutput());
+        QVERIFY2(dom.contains(QLatin1String("<tbody id=\"events\">")),
+                 qPrintable(browser.readAllStandardError().right(2000)));
+
+        // Newest first: kind, screen, object, and the problems of an invalid one.
+        static const QRegularExpression rowPattern(
+                QStringLiteral("<tr class=\"event( invalid)?\" data-kind=\"[^\"]*\">(.*?)</tr>"));
+        static const QRegularExpression cellPattern(
+                QStringLiteral("<td class=\"(\\w+)\">(.*?)</td>"));
+        static const QRegularExpression tag(QStringLiteral("<[^>]*>"));
+        static const QRegularExpression clock(QStringLiteral(R"(^\d\d:\d\d:\d\d\.\d\d\d$)"));
+        QStringList rows;
+        for (const QRegularExpressionMatch &row : rowPattern.globalMatch(dom)) {
+            QMap<QString, QString> cells;
+            for (const QRegularExpressionMatch &cell : cellPattern.globalMatch(row.captured(2)))
+                cells.insert(cell.captured(1), cell.captured(2).replace(tag, QString()));
+            QVERIFY2(clock.match(cells.value(QStringLiteral("time"))).hasMatch(),
+                     qPrintable(row.captured(0)));
+            QString text = cells.value(QStringLiteral("kind")) + QLatin1Char('|')
+                    + cells.value(QStringLiteral("screen")) + QLatin1Char('|')
+                    + cells.value(QStringLiteral("object"));
+            if (!row.captured(1).isEmpty())
+                text += QStringLiteral(" INVALID ") + cells.value(QStringLiteral("fields"));
+            rows.append(text);
+        }
+        QCOMPARE(
+                rows,
+                QStringList(
+                        {R"(event_click|Main|brokenButton INVALID category=buttons"tv" is missing)",
+                         "context_data||",
+                         "event_click|Settings|ok",
+                         "screen_view|Settings|",
+                         "event_click|Main|save",
+                         "screen_view|Main|",
+                         "context_dimension||",
+                         "device||"}));
+        for (const char *shown : {R"(<b id="total">8</b>)",
+                                  R"(<b id="bad">1</b>)",
+                                  R"(<li data-kind="event_click">event_click 3</li>)",
+                                  R"(<li class="bad">invalid 1</li>)"})
+            QVERIFY2(dom.contains(QLatin1String(shown)), shown);
     }
 
     void rejectsBadOptions_data()
