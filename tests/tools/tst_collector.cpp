@@ -218,7 +218,7 @@ class tst_Collector : public QObject
                                    .toInt()
                             >= 7;
                 },
-                wait);
+                3 * wait);
         probe.terminate();
         probe.waitForFinished(wait);
         if (!delivered)

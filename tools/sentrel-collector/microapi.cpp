@@ -111,7 +111,7 @@ void MicroApi::record(const QJsonValue &raw,
     entry.problems = problems;
     ++kinds[event.kind];
     const qint64 second = (event.time >= 0 ? event.time : received) / 1000;
-    if (second > received / 1000 - chartSeconds) {
+    if (second > received / 1000 - chartSeconds && second <= received / 1000 + 60) {
         ++perSecond[second];
         // The chart looks back a few minutes only.
         while (!perSecond.isEmpty() && perSecond.firstKey() <= received / 1000 - chartSeconds)
