@@ -6,8 +6,10 @@ CMAKE_ARGS ?=
 
 DEB_PACKAGES = build-essential cmake pkg-config qt6-base-dev libqt6sql6-sqlite libgl-dev \
                zlib1g-dev libzstd-dev zstd openssl python3 python3-jsonschema \
-               libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev \
-               chromium
+               libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev
+
+# The browser in which sentrel-collector's live page is tested.
+DEB_PACKAGES += chromium
 
 .PHONY: all deps configure build test demo install bench tsan asan fuzz clean
 
