@@ -11,6 +11,9 @@ DEB_PACKAGES = build-essential cmake pkg-config qt6-base-dev libqt6sql6-sqlite l
                zlib1g-dev libzstd-dev zstd openssl python3 python3-jsonschema \
                libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev linux-perf valgrind
 
+# The browser in which sentrel-collector's live page is tested.
+DEB_PACKAGES += chromium
+
 .PHONY: all deps configure build test demo install bench tsan asan fuzz clean
 
 all: build

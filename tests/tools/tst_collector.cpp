@@ -5,12 +5,14 @@
 #include "testenvironment.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -71,6 +73,18 @@ QByteArray batch(const QJsonArray &events)
     return QJsonDocument(QJsonObject{{QStringLiteral("schema"), EventChecker::batchSchema},
                                      {QStringLiteral("data"), events}})
         .toJson(QJsonDocument::Compact);
+}
+
+// What an item of /micro/good shows: its first context's schema name, and the object or key.
+QString summary(const QJsonObject &item)
+{
+    const QJsonObject first = item.value(QStringLiteral(
+            "event"))[QStringLiteral("contexts")][QStringLiteral("data")][0]
+                                      .toObject();
+    const QJsonObject data = first.value(QStringLiteral("data")).toObject();
+    return first.value(QStringLiteral("schema")).toString().section(QLatin1Char('/'), 1, 1)
+            + QLatin1Char(':') + data.value(QStringLiteral("object_id")).toString()
+            + data.value(QStringLiteral("key")).toString();
 }
 
 // The collector program, with its output gathered as it comes.
@@ -146,6 +160,76 @@ class tst_Collector : public QObject
     static int status(const std::unique_ptr<QNetworkReply> &reply)
     {
         return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    }
+
+    std::unique_ptr<QNetworkReply> get(const QUrl &url)
+    {
+        std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(url)));
+        QObject::connect(reply.get(),
+                         &QNetworkReply::sslErrors,
+                         reply.get(),
+                         [reply = reply.get()](const QList<QSslError> &) {
+                             reply->ignoreSslErrors();
+                         });
+        [&reply] {
+            QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), wait);
+        }();
+        return reply;
+    }
+
+    // The collector's API: GET without a body, else POST.
+    QJsonDocument api(const Collector &collector,
+                      const QString &path,
+                      const QByteArray &body = QByteArray(),
+                      int *answered = nullptr)
+    {
+        auto reply = body.isNull() ? get(collector.url(path)) : post(collector.url(path), body);
+        if (answered)
+            *answered = status(reply);
+        return QJsonDocument::fromJson(reply->readAll());
+    }
+
+    // A collector that received the probe's session through the tracker, and then one
+    // invalid click by hand: the tracker itself sends valid events only.
+    std::unique_ptr<Collector> session;
+    QString brokenEventId;
+    bool sessionReceived()
+    {
+        if (session)
+            return true;
+        auto collector = std::make_unique<Collector>(scratch.filePath(QStringLiteral("session")));
+        if (!collector->start({})
+            || !QTest::qWaitFor(
+                    [&] {
+                        return collector->listening();
+                    },
+                    wait))
+            return false;
+        QProcess probe;
+        probe.setProcessChannelMode(QProcess::ForwardedChannels);
+        probe.start(QStringLiteral(SESSION_PROBE),
+                    {QStringLiteral("localhost:%1").arg(collector->port),
+                     scratch.filePath(QStringLiteral("probe-cache"))});
+        const bool delivered = QTest::qWaitFor(
+                [&] {
+                    return api(*collector, QStringLiteral("/micro/all"))
+                                   .object()
+                                   .value(QStringLiteral("good"))
+                                   .toInt()
+                            >= 7;
+                },
+                3 * wait);
+        probe.terminate();
+        probe.waitForFinished(wait);
+        if (!delivered)
+            return false;
+        QJsonObject broken = trackerEvent({click(QStringLiteral("brokenButton"))});
+        broken.remove(QStringLiteral("tv"));
+        brokenEventId = broken.value(QStringLiteral("eid")).toString();
+        post(collector->url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")),
+             batch({broken}));
+        session = std::move(collector);
+        return true;
     }
 
     static QList<QJsonObject> records(const QString &file)
@@ -399,9 +483,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("usePost");
         QTest::addColumn<int>("status");
-        QTest::newRow("unknown path") << "/i" << true << 404;
-        QTest::newRow("batch route with GET") << "/com.snowplowanalytics.snowplow/tp2" << false << 405;
-        QTest::newRow("not a batch") << "/com.snowplowanalytics.snowplow/tp2" << true << 400;
+        QTest::addColumn<QString>("answer"); // what the body holds
+        QTest::newRow("unknown path") << "/i" << true << 404 << QString();
+        QTest::newRow("batch route with GET")
+                << "/com.snowplowanalytics.snowplow/tp2" << false << 405 << QString();
+        QTest::newRow("not a batch")
+                << "/com.snowplowanalytics.snowplow/tp2" << true << 400 << QString();
+        QTest::newRow("schema") << "/micro/iglu/com.tamlor.sentrel/event_click/jsonschema/1-0-1"
+                                << false << 200 << R"("name":"event_click")";
+        QTest::newRow("schema of another version")
+                << "/micro/iglu/com.tamlor.sentrel/event_click/jsonschema/1-0-0" << false << 404
+                << "no schema iglu:";
+        QTest::newRow("schema path cut short")
+                << "/micro/iglu/com.tamlor.sentrel/event_click" << false << 404 << QString();
+        QTest::newRow("unknown API path") << "/micro/events" << false << 404 << "/micro/good";
+        QTest::newRow("live page")
+                << "/micro/ui" << false << 200 << "<title>sentrel-collector</title>";
     }
 
     void routes()
@@ -409,18 +506,13 @@ private Q_SLOTS:
         QFETCH(QString, path);
         QFETCH(bool, usePost);
         QFETCH(int, status);
+        QFETCH(QString, answer);
         Collector collector(scratch.filePath(QStringLiteral("routes")));
         START_COLLECTOR(collector, QStringList());
-        std::unique_ptr<QNetworkReply> reply;
-        if (usePost) {
-            reply = post(collector.url(path), "nonsense");
-        } else {
-            reply.reset(network.get(QNetworkRequest(collector.url(path))));
-            QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
-                             [r = reply.get()](const QList<QSslError> &) { r->ignoreSslErrors(); });
-            QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), wait);
-        }
+        auto reply = usePost ? post(collector.url(path), "nonsense") : get(collector.url(path));
         QCOMPARE(tst_Collector::status(reply), status);
+        const QString body = QString::fromUtf8(reply->readAll());
+        QVERIFY2(body.contains(answer), qPrintable(body.left(300)));
     }
 
     // The document is read for every request: absent, written, changed, removed.
@@ -474,6 +566,13 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(collector.text().contains(QLatin1String("(not accepted: 503)")), wait);
             QCOMPARE(records(output).size(), 1);
             QCOMPARE(records(output).first().value(QStringLiteral("status")).toInt(), 503);
+            // What was refused will come again: the API answers and keeps nothing of it.
+            int answered = 0;
+            QCOMPARE(api(collector, QStringLiteral("/micro/all"), QByteArray(), &answered)
+                             .object()
+                             .value(QStringLiteral("total")),
+                     QJsonValue(0));
+            QCOMPARE(answered, 200);
         }
     }
 
@@ -550,12 +649,243 @@ private Q_SLOTS:
         QVERIFY(collector.text().contains(QLatin1String("summary: 0 events")));
     }
 
+    // /micro/good after the tracker's session: the filters, and each event in the enriched view.
+    void microGood_data()
+    {
+        QTest::addColumn<QByteArray>("filter"); // null: GET
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("events");
+        const QString clicks = QStringLiteral(R"("contexts":["%1"])").arg(clickUri);
+        const QStringList all {"device:",
+                               "context_dimension:mode",
+                               "screen_view:Main",
+                               "event_click:save",
+                               "screen_view:Settings",
+                               "event_click:ok",
+                               "context_data:note"};
+        QTest::newRow("all, GET") << QByteArray() << 200 << all;
+        QTest::newRow("all, POST without a filter") << QByteArray("{}") << 200 << all;
+        QTest::newRow("clicks") << ("{" + clicks + "}").toUtf8() << 200
+                                << QStringList {"event_click:save", "event_click:ok"};
+        QTest::newRow("click with a number") << QStringLiteral(R"({"contexts":["%1","%2"]})")
+                                                        .arg(clickUri, contextDataUri)
+                                                        .toUtf8()
+                                             << 200 << QStringList {"event_click:ok"};
+        QTest::newRow("context of another version") << QByteArray(
+                R"({"contexts":["iglu:com.tamlor.sentrel/event_click/jsonschema/1-0-0"]})")
+                                                    << 200 << QStringList();
+        QTest::newRow("newest two") << QByteArray(R"({"limit":2})") << 200
+                                    << QStringList {"event_click:ok", "context_data:note"};
+        QTest::newRow("newest click") << ("{" + clicks + R"(,"limit":1})").toUtf8() << 200
+                                      << QStringList {"event_click:ok"};
+        QTest::newRow("limit 0") << QByteArray(R"({"limit":0})") << 200 << QStringList();
+        QTest::newRow("event type") << QByteArray(R"({"event_type":"unstruct"})") << 200 << all;
+        QTest::newRow("another event type")
+                << QByteArray(R"({"event_type":"page_view"})") << 200 << QStringList();
+        QTest::newRow("negative limit") << QByteArray(R"({"limit":-1})") << 400 << QStringList();
+        QTest::newRow("fractional limit") << QByteArray(R"({"limit":1.5})") << 400 << QStringList();
+        QTest::newRow("contexts not a list")
+                << QByteArray(R"({"contexts":"x"})") << 400 << QStringList();
+        QTest::newRow("unknown filter") << QByteArray(R"({"schema":"x"})") << 400 << QStringList();
+        QTest::newRow("not JSON") << QByteArray("limit=1") << 400 << QStringList();
+    }
+
+    void microGood()
+    {
+        QFETCH(QByteArray, filter);
+        QFETCH(int, status);
+        QFETCH(QStringList, events);
+        QVERIFY(sessionReceived());
+        int answered = 0;
+        const QJsonDocument answer =
+                api(*session, QStringLiteral("/micro/good"), filter, &answered);
+        QCOMPARE(answered, status);
+        if (status != 200) {
+            QVERIFY(!answer[QStringLiteral("error")].toString().isEmpty());
+            return;
+        }
+        QStringList shown;
+        for (const QJsonValue &value : answer.array()) {
+            const QJsonObject item = value.toObject();
+            shown.append(summary(item));
+            const QJsonObject raw = item.value(QStringLiteral("rawEvent")).toObject();
+            const QJsonObject event = item.value(QStringLiteral("event")).toObject();
+            const auto enriched = [&event](const char *name) {
+                return event.value(QLatin1String(name)).toString();
+            };
+            const auto sent = [&raw](const char *name) {
+                return raw.value(QLatin1String(name)).toString();
+            };
+            QCOMPARE(enriched("event_id"), sent("eid"));
+            QCOMPARE(enriched("app_id"), QStringLiteral("sentrel-session-probe"));
+            QCOMPARE(enriched("platform"), QStringLiteral("pc"));
+            QCOMPARE(enriched("name_tracker"), QStringLiteral("probe-token"));
+            QCOMPARE(enriched("v_tracker"), QStringLiteral("6.9.2"));
+            QCOMPARE(enriched("domain_sessionid"), sent("sid"));
+            QCOMPARE(enriched("domain_userid"), sent("duid"));
+            QCOMPARE(enriched("br_lang"), sent("lang"));
+            QVERIFY(!event.contains(QStringLiteral("user_id")));
+            const QDateTime created =
+                    QDateTime::fromString(enriched("dvce_created_tstamp"), Qt::ISODateWithMs);
+            QCOMPARE(created.toMSecsSinceEpoch(), sent("dtm").toLongLong());
+            QVERIFY(QDateTime::fromString(item.value(QStringLiteral("received")).toString(),
+                                          Qt::ISODateWithMs)
+                    >= created);
+            QCOMPARE(enriched("event"), QStringLiteral("unstruct"));
+            QCOMPARE(item.value(QStringLiteral("eventType")).toString(),
+                     QStringLiteral("unstruct"));
+            const QJsonObject contexts = QJsonDocument::fromJson(sent("co").toUtf8()).object();
+            QCOMPARE(event.value(QStringLiteral("contexts")).toObject(), contexts);
+            QJsonArray uris;
+            for (const QJsonValue &context : contexts.value(QStringLiteral("data")).toArray())
+                uris.append(context[QStringLiteral("schema")]);
+            QCOMPARE(item.value(QStringLiteral("contexts")).toArray(), uris);
+        }
+        QCOMPARE(shown, events);
+    }
+
+    // The counts and /micro/bad of the same session.
+    void microCountsAndBad()
+    {
+        QVERIFY(sessionReceived());
+        QTRY_COMPARE_WITH_TIMEOUT(
+                api(*session, QStringLiteral("/micro/all")).object(),
+                QJsonDocument::fromJson(
+                        R"({"total":8,"good":7,"bad":1,"dropped":{"good":0,"bad":0}})")
+                        .object(),
+                wait);
+        const QJsonArray bad = api(*session, QStringLiteral("/micro/bad")).array();
+        QCOMPARE(bad.size(), 1);
+        QCOMPARE(bad[0][QStringLiteral("rawEvent")][QStringLiteral("eid")].toString(),
+                 brokenEventId);
+        QCOMPARE(bad[0][QStringLiteral("errors")].toArray(),
+                 QJsonArray {QStringLiteral("\"tv\" is missing")});
+        QVERIFY(QDateTime::fromString(bad[0][QStringLiteral("received")].toString(),
+                                      Qt::ISODateWithMs)
+                        .isValid());
+    }
+
+    // --keep drops the oldest and says so; an unreadable body is kept whole; reset empties all.
+    void microKeepAndReset()
+    {
+        Collector collector(scratch.filePath(QStringLiteral("keep")));
+        START_COLLECTOR(collector, QStringList({QStringLiteral("--keep"), QStringLiteral("2")}));
+        const QUrl events = collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2"));
+        QList<QJsonObject> sent;
+        for (int i = 0; i < 3; ++i)
+            sent.append(trackerEvent({click(QStringLiteral("button%1").arg(i))}));
+        QJsonObject broken = sent.first();
+        broken.insert(QStringLiteral("p"), QStringLiteral("desktop"));
+        QCOMPARE(status(post(events, batch({sent.at(0), broken, sent.at(1)}))), 200);
+        QCOMPARE(status(post(events, "events")), 400);
+        QCOMPARE(status(post(events, batch({sent.at(2)}))), 200);
+
+        QCOMPARE(api(collector, QStringLiteral("/micro/all")).object(),
+                 QJsonDocument::fromJson(
+                         R"({"total":5,"good":3,"bad":2,"dropped":{"good":1,"bad":0}})")
+                         .object());
+        const QJsonArray good = api(collector, QStringLiteral("/micro/good")).array();
+        QCOMPARE(good.size(), 2);
+        QCOMPARE(good[0][QStringLiteral("rawEvent")].toObject(), sent.at(1));
+        QCOMPARE(good[1][QStringLiteral("rawEvent")].toObject(), sent.at(2));
+        const QJsonArray bad = api(collector, QStringLiteral("/micro/bad")).array();
+        QCOMPARE(bad.size(), 2);
+        QCOMPARE(bad[0][QStringLiteral("rawEvent")].toObject(), broken);
+        QVERIFY2(bad[0][QStringLiteral("errors")][0].toString().contains(
+                         QLatin1String("not a platform")),
+                 qPrintable(bad[0][QStringLiteral("errors")][0].toString()));
+        QCOMPARE(bad[1][QStringLiteral("collectorPayload")].toString(), QStringLiteral("events"));
+        QVERIFY(bad[1][QStringLiteral("errors")][0].toString().startsWith(
+                QLatin1String("the body is not JSON")));
+
+        const QJsonObject zero =
+                QJsonDocument::fromJson(
+                        R"({"total":0,"good":0,"bad":0,"dropped":{"good":0,"bad":0}})")
+                        .object();
+        QCOMPARE(api(collector, QStringLiteral("/micro/reset")).object(), zero);
+        QCOMPARE(api(collector, QStringLiteral("/micro/all")).object(), zero);
+        QCOMPARE(api(collector, QStringLiteral("/micro/good")).array(), QJsonArray());
+        QCOMPARE(api(collector, QStringLiteral("/micro/bad")).array(), QJsonArray());
+        QTRY_VERIFY_WITH_TIMEOUT(
+                collector.text().contains(QLatin1String("reset: 5 events forgotten")),
+                wait);
+    }
+
+    // The live page in a real browser, read from the DOM once its scripts have run.
+    void livePage()
+    {
+        const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+        if (chromium.isEmpty())
+            QSKIP("chromium is not installed (make deps installs it)");
+        QVERIFY(sessionReceived());
+        QTemporaryDir profile;
+        QProcess browser;
+        browser.start(chromium,
+                      {QStringLiteral("--headless"),
+                       QStringLiteral("--no-sandbox"),
+                       QStringLiteral("--disable-gpu"),
+                       QStringLiteral("--disable-quic"),
+                       QStringLiteral("--no-first-run"),
+                       QStringLiteral("--disable-background-networking"),
+                       QStringLiteral("--disable-component-update"),
+                       QStringLiteral("--disable-sync"),
+                       QStringLiteral("--ignore-certificate-errors"),
+                       QStringLiteral("--user-data-dir=") + profile.path(),
+                       QStringLiteral("--virtual-time-budget=5000"),
+                       QStringLiteral("--dump-dom"),
+                       session->url(QStringLiteral("/micro/ui")).toString()});
+        QVERIFY(browser.waitForFinished(120000));
+        const QString dom = QString::fromUtf8(browser.readAllStandardOutput());
+        QVERIFY2(dom.contains(QLatin1String("<tbody id=\"events\">")),
+                 qPrintable(browser.readAllStandardError().right(2000)));
+
+        // Newest first: kind, screen, object, and the problems of an invalid one.
+        static const QRegularExpression rowPattern(
+                QStringLiteral("<tr class=\"event( invalid)?\" data-kind=\"[^\"]*\">(.*?)</tr>"));
+        static const QRegularExpression cellPattern(
+                QStringLiteral("<td class=\"(\\w+)\">(.*?)</td>"));
+        static const QRegularExpression tag(QStringLiteral("<[^>]*>"));
+        static const QRegularExpression clock(QStringLiteral(R"(^\d\d:\d\d:\d\d\.\d\d\d$)"));
+        QStringList rows;
+        for (const QRegularExpressionMatch &row : rowPattern.globalMatch(dom)) {
+            QMap<QString, QString> cells;
+            for (const QRegularExpressionMatch &cell : cellPattern.globalMatch(row.captured(2)))
+                cells.insert(cell.captured(1), cell.captured(2).replace(tag, QString()));
+            QVERIFY2(clock.match(cells.value(QStringLiteral("time"))).hasMatch(),
+                     qPrintable(row.captured(0)));
+            QString text = cells.value(QStringLiteral("kind")) + QLatin1Char('|')
+                    + cells.value(QStringLiteral("screen")) + QLatin1Char('|')
+                    + cells.value(QStringLiteral("object"));
+            if (!row.captured(1).isEmpty())
+                text += QStringLiteral(" INVALID ") + cells.value(QStringLiteral("fields"));
+            rows.append(text);
+        }
+        QCOMPARE(
+                rows,
+                QStringList(
+                        {R"(event_click|Main|brokenButton INVALID category=buttons"tv" is missing)",
+                         "context_data||",
+                         "event_click|Settings|ok",
+                         "screen_view|Settings|",
+                         "event_click|Main|save",
+                         "screen_view|Main|",
+                         "context_dimension||",
+                         "device||"}));
+        for (const char *shown : {R"(<b id="total">8</b>)",
+                                  R"(<b id="bad">1</b>)",
+                                  R"(<li data-kind="event_click">event_click 3</li>)",
+                                  R"(<li class="bad">invalid 1</li>)"})
+            QVERIFY2(dom.contains(QLatin1String(shown)), shown);
+    }
+
     void rejectsBadOptions_data()
     {
         QTest::addColumn<QStringList>("options");
         QTest::newRow("port out of range") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
         QTest::newRow("status out of range") << QStringList{QStringLiteral("--fail-status"), QStringLiteral("42")};
         QTest::newRow("idle not a number") << QStringList{QStringLiteral("--exit-after-idle"), QStringLiteral("soon")};
+        QTest::newRow("keep nothing")
+                << QStringList {QStringLiteral("--keep"), QStringLiteral("0")};
     }
 
     void rejectsBadOptions()

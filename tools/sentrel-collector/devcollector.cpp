@@ -29,6 +29,7 @@ DevCollector::DevCollector(const Options &options, QTextStream *out, QObject *pa
     , options(options)
     , out(out)
     , checker(&schemas)
+    , micro(&schemas, options.keep)
 {
     server.setHandler([this](const HttpsServer::Request &request, HttpsServer::Responder &responder) {
         handle(request, responder);
@@ -82,6 +83,10 @@ bool DevCollector::start()
     line(QStringLiteral("listening on https://localhost:%1 (certificate %2)")
              .arg(server.port())
              .arg(QDir(options.stateDirectory).filePath(QStringLiteral("localhost.crt"))));
+    line(QStringLiteral(
+                 "live page https://localhost:%1/micro/ui, API under /micro/ (keeping %2 events)")
+                 .arg(server.port())
+                 .arg(options.keep));
     line(QStringLiteral("remote configuration from %1 (%2)")
              .arg(options.configDocument,
                   QFileInfo::exists(options.configDocument) ? QStringLiteral("present") : QStringLiteral("absent: 404")));
@@ -122,6 +127,13 @@ void DevCollector::handle(const HttpsServer::Request &request, HttpsServer::Resp
         idleTimer.start(options.exitAfterIdle * 1000);
 
     const QByteArray route = request.route();
+    // The API answers whatever faults the collector plays, so that a test can see what arrived.
+    if (MicroApi::owns(route)) {
+        micro.handle(request, responder);
+        if (route == "/micro/reset")
+            line(QStringLiteral("reset: %1 events forgotten").arg(micro.lastReset()));
+        return;
+    }
     if (route == eventsRoute || route == configRoute) {
         if (request.method != "POST") {
             responder.answer(405, "text/plain", "POST only\n");
@@ -132,7 +144,8 @@ void DevCollector::handle(const HttpsServer::Request &request, HttpsServer::Resp
             handleConfig(request, responder);
             return;
         }
-        if (!fail(responder)) {
+        const bool taken = !fail(responder);
+        if (taken) {
             // A body that is no batch at all is refused; invalid events are taken and
             // flagged, as a collector keeps what it cannot process apart.
             if (!QJsonDocument::fromJson(request.body).isObject())
@@ -140,7 +153,7 @@ void DevCollector::handle(const HttpsServer::Request &request, HttpsServer::Resp
             else
                 responder.answer(200, "text/plain", "ok\n");
         }
-        handleBatch(request, responder.status());
+        handleBatch(request, responder.status(), taken);
         if (options.maxEvents > 0 && received >= options.maxEvents) {
             responder.afterwards([this] {
                 line(QStringLiteral("%1 events received, stopping").arg(received));
@@ -153,7 +166,7 @@ void DevCollector::handle(const HttpsServer::Request &request, HttpsServer::Resp
     line(QStringLiteral("%1 %2 -> 404").arg(QString::fromLatin1(request.method), QString::fromUtf8(request.path)));
 }
 
-void DevCollector::handleBatch(const HttpsServer::Request &request, int status)
+void DevCollector::handleBatch(const HttpsServer::Request &request, int status, bool taken)
 {
     ++batches;
     QStringList batchProblems;
@@ -166,8 +179,13 @@ void DevCollector::handleBatch(const HttpsServer::Request &request, int status)
     }
 
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // What a failure on demand refused is sent again: only what was taken is kept for the API.
+    if (taken && events.isEmpty())
+        micro.recordPayload(request.body, batchProblems, now);
     for (const QJsonValue &value : events) {
         const CheckedEvent event = checker.check(value);
+        if (taken)
+            micro.record(value, event, event.problems + batchProblems, now);
         ++received;
         const bool duplicate = !event.eventId.isEmpty() && eventIds.contains(event.eventId);
         if (status == 200) {

@@ -3,6 +3,7 @@
 
 #include "eventchecker.h"
 #include "httpsserver.h"
+#include "microapi.h"
 #include "schemaregistry.h"
 
 #include <QElapsedTimer>
@@ -33,6 +34,7 @@ public:
         bool noAnswer = false;  // never answer
         int exitAfterIdle = 0;  // seconds without a request; 0: never
         int maxEvents = 0;      // stop after this many events; 0: never
+        int keep = 100000; // events kept for the API, in each of its lists
     };
 
     // out is where the lines go; not owned.
@@ -52,7 +54,7 @@ Q_SIGNALS:
 
 private:
     void handle(const HttpsServer::Request &request, HttpsServer::Responder &responder);
-    void handleBatch(const HttpsServer::Request &request, int status);
+    void handleBatch(const HttpsServer::Request &request, int status, bool taken);
     void handleConfig(const HttpsServer::Request &request, HttpsServer::Responder &responder);
     bool fail(HttpsServer::Responder &responder);
     void line(const QString &text);
@@ -63,6 +65,7 @@ private:
     HttpsServer server;
     SchemaRegistry schemas;
     EventChecker checker;
+    MicroApi micro;
     QFile outputFile;
     QTimer idleTimer;
     QString error;

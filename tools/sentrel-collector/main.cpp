@@ -31,11 +31,13 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "A collector for developing with Sentrel Tracker. It listens on localhost over HTTPS with a\n"
-        "self-signed certificate (made on first use and kept), accepts the tracker's batches, checks\n"
-        "every event against the tracker protocol and the shipped schemas, prints one line per event\n"
-        "and answers /config from a document file. Point the tracker at it with the server\n"
-        "localhost:PORT: the tracker accepts a self-signed certificate from localhost only."));
+            "A collector for developing with Sentrel Tracker. It listens on localhost over\n"
+            "HTTPS with a self-signed certificate (made on first use and kept), accepts the\n"
+            "tracker's batches, checks every event against the tracker protocol and the shipped\n"
+            "schemas, prints one line per event, answers /config from a document file, and tells\n"
+            "a test what arrived through a REST API under /micro/ (a live page at /micro/ui).\n"
+            "Point the tracker at it with the server localhost:PORT: the tracker accepts a\n"
+            "self-signed certificate from localhost only."));
     parser.addHelpOption();
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free one."),
                                   QStringLiteral("port"), QStringLiteral("9443"));
@@ -62,11 +64,28 @@ int main(int argc, char *argv[])
                                            QStringLiteral("seconds"));
     const QCommandLineOption maxEvents(QStringLiteral("max-events"),
                                        QStringLiteral("Stop once this many events have arrived."), QStringLiteral("count"));
+    const QCommandLineOption keep(
+            QStringLiteral("keep"),
+            QStringLiteral("Keep this many good and this many bad events for the API under "
+                           "/micro/; the oldest go first."),
+            QStringLiteral("count"),
+            QStringLiteral("100000"));
     const QCommandLineOption strict(QStringLiteral("strict"), QStringLiteral("Exit with status 3 when an event was invalid."));
     const QCommandLineOption listSchemas(QStringLiteral("list-schemas"),
                                          QStringLiteral("Print the schemas that would be used, and exit."));
-    parser.addOptions({port, portFile, stateDir, config, output, schemas, failStatus, noAnswer, exitAfterIdle, maxEvents,
-                       strict, listSchemas});
+    parser.addOptions({port,
+                       portFile,
+                       stateDir,
+                       config,
+                       output,
+                       schemas,
+                       failStatus,
+                       noAnswer,
+                       exitAfterIdle,
+                       maxEvents,
+                       keep,
+                       strict,
+                       listSchemas});
     parser.process(app);
 
     DevCollector::Options options;
@@ -78,6 +97,7 @@ int main(int argc, char *argv[])
         options.exitAfterIdle = number(parser, exitAfterIdle, 1, 86400, &ok);
     if (parser.isSet(maxEvents))
         options.maxEvents = number(parser, maxEvents, 1, 1 << 30, &ok);
+    options.keep = number(parser, keep, 1, 100000000, &ok);
     if (!ok)
         return 1;
     options.noAnswer = parser.isSet(noAnswer);

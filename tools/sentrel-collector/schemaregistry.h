@@ -22,6 +22,8 @@ public:
     int load(const QString &directory);
 
     bool contains(const QString &uri) const { return schemas.contains(uri); }
+    // The schema document named uri; empty when it is not loaded.
+    QJsonObject schema(const QString &uri) const { return schemas.value(uri); }
     QStringList uris() const;
     QStringList loadProblems() const { return problems; }
     QStringList unsupportedKeywords() const;
