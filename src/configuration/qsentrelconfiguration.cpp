@@ -62,14 +62,30 @@ QSettings userWideSettings()
                      QStringLiteral("SentrelTrackerGlobal"));
 }
 
-// A host, never a URL. Only a real scheme is refused: host names such as httpbin.org are fine.
+// A host with an optional port, never a URL nor part of one; host names that merely begin
+// with "http" (httpbin.org) are hosts.
 bool hostRule(const Item &, QVariant &value)
 {
     const QString server = value.toString();
-    if (!server.startsWith(QLatin1String("http://"))
-        && !server.startsWith(QLatin1String("https://")))
+    const bool scheme = server.startsWith(QLatin1String("http:"), Qt::CaseInsensitive)
+            || server.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
+    const bool urlPart = std::any_of(server.cbegin(), server.cend(), [](QChar c) {
+        return c.isSpace() || QStringView(u"/?#@").contains(c);
+    });
+    if (!scheme && !urlPart)
         return true;
     qCWarning(lcConfig) << "Invalid server address" << server;
+    return false;
+}
+
+// Below least the tracker would look enabled while it sends nothing, or everything at once.
+template <int least>
+bool atLeast(const Item &item, QVariant &value)
+{
+    if (value.toInt() >= least)
+        return true;
+    qCWarning(lcConfig).nospace() << "Invalid " << item.property << " " << value.toInt()
+                                  << ", the least accepted value is " << least;
     return false;
 }
 
@@ -125,10 +141,10 @@ const std::array<Item, Config::itemCount> &items()
         {Config::StorageType, "storageType", "storage", Form::Text, QStringLiteral("SQLITE"), nullptr, &C::storageTypeChanged},
         {Config::StoragePath, "storagePath", "storage_path", Form::Text, {}, nullptr, &C::storagePathChanged},
         {Config::StorageSize, "storageSize", "storage_size", Form::WholeNumber, {}, nullptr, &C::storageSizeChanged},
-        {Config::BatchSize, "batchSize", "sync/max_batch_size", Form::WholeNumber, 100, nullptr, &C::batchSizeChanged},
-        {Config::SyncInterval, "syncInterval", "sync/interval", Form::Duration, {}, nullptr, &C::syncIntervalChanged},
+        {Config::BatchSize, "batchSize", "sync/max_batch_size", Form::WholeNumber, 100, atLeast<1>, &C::batchSizeChanged},
+        {Config::SyncInterval, "syncInterval", "sync/interval", Form::Duration, {}, atLeast<0>, &C::syncIntervalChanged},
         {Config::RemoteConfig, "remoteConfig", "sync_config/enabled", Form::Flag, {}, nullptr, &C::remoteConfigChanged},
-        {Config::RemoteConfigInterval, "remoteConfigInterval", "sync_config/interval", Form::Duration, {}, nullptr, &C::remoteConfigIntervalChanged},
+        {Config::RemoteConfigInterval, "remoteConfigInterval", "sync_config/interval", Form::Duration, {}, atLeast<0>, &C::remoteConfigIntervalChanged},
         {Config::Categories, "categories", "categories", Form::List, {}, nullptr, &C::categoriesChanged},
         {Config::Events, "event", "events", Form::List, {}, nullptr, &C::eventsChanged},
         {Config::UserId, "userId", "userId", Form::Text, QString(), userIdRule, &C::userIdChanged},
