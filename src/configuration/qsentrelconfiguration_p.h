@@ -134,6 +134,10 @@ private:
     // The accepted items of a JSON document; false when it is not a JSON object.
     bool readDocument(const QByteArray &data, ItemList &items);
     bool loadConfigFile();
+    // Persists a remote document with its digest and the application version; false when the
+    // document could not be written.
+    bool storeRemoteConfig(const QByteArray &document, const QByteArray &hash);
+    void forgetRemoteConfig();
     void writeDefaults();
     QVariant value(ConfigItem item) const;
     template <typename T>
@@ -151,6 +155,9 @@ private:
     QByteArray m_remoteConfigHash;
     QFile m_remoteConfigFile;
     bool m_lastShutdown = true;
+    // The remembered digest belongs to a document of a previous application version, which
+    // this run skipped. Used on the worker thread after construction.
+    bool m_remoteConfigDormant = false;
     // Guards m_config and m_remoteConfig. A standard lock, so that the thread sanitizer sees it.
     mutable std::shared_mutex m_mapLock;
 };

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLibraryInfo>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -58,6 +59,7 @@ bool QSentrelConfigurationPrivate::loadConfig()
     if (settings.value(QStringLiteral("applicationVersion")).toString()
         != QCoreApplication::applicationVersion()) {
         qCDebug(lcConfig) << "Skip remote configuration from previous application version";
+        m_remoteConfigDormant = true;
         return loaded;
     }
 
@@ -103,6 +105,31 @@ bool QSentrelConfigurationPrivate::loadConfigFile()
     }
     qCInfo(lcConfig) << "Using configurations from:" << path;
     return parseConfig(file.readAll(), m_config);
+}
+
+// Written to a temporary file and renamed, so that a failed write leaves the previous document
+// whole; the digest and version follow only a stored document.
+bool QSentrelConfigurationPrivate::storeRemoteConfig(const QByteArray &document,
+                                                     const QByteArray &hash)
+{
+    qCDebug(lcConfig) << "Storing remote configuration to" << m_remoteConfigFile.fileName();
+    QSaveFile file(m_remoteConfigFile.fileName());
+    if (!file.open(QIODevice::WriteOnly) || file.write(document) != document.size()
+        || !file.commit()) {
+        qCWarning(lcConfig) << "Could not store remote configuration:" << file.errorString();
+        return false;
+    }
+    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    settings.setValue(QStringLiteral("remoteConfigHash"), hash);
+    settings.setValue(QStringLiteral("applicationVersion"), QCoreApplication::applicationVersion());
+    return true;
+}
+
+void QSentrelConfigurationPrivate::forgetRemoteConfig()
+{
+    m_remoteConfigFile.remove();
+    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    settings.remove(QStringLiteral("remoteConfigHash"));
 }
 
 QDateTime QSentrelConfigurationPrivate::lastSync() const

@@ -14,6 +14,8 @@
 #include <QSysInfo>
 #include <QThread>
 
+#include <memory>
+
 #include <cmath>
 
 namespace {
@@ -82,10 +84,22 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     else
         qCInfo(lcEvents) << "Working in offline mode";
 
-    connect(configuration, &QSentrelConfiguration::storageTypeChanged, this, [this] { setupStorage(); });
-    connect(configuration, &QSentrelConfiguration::storagePathChanged, this, [this] { setupStorage(); });
-    connect(configuration, &QSentrelConfiguration::storageSizeChanged, this, [this] { setupStorage(); });
-    setupStorage();
+    // A remote document signals each storage item it changes, after all of them are in force:
+    // the store is reopened when what it is made of differs, so once per document.
+    const auto storeSettings = std::make_shared<QStringList>();
+    const auto reopenStore = [this, storeSettings] {
+        const QStringList settings {configuration->storageType(),
+                                    configuration->storagePath(),
+                                    QString::number(configuration->storageSize())};
+        if (eventStore && settings == *storeSettings)
+            return;
+        *storeSettings = settings;
+        setupStorage();
+    };
+    connect(configuration, &QSentrelConfiguration::storageTypeChanged, this, reopenStore);
+    connect(configuration, &QSentrelConfiguration::storagePathChanged, this, reopenStore);
+    connect(configuration, &QSentrelConfiguration::storageSizeChanged, this, reopenStore);
+    reopenStore();
 
     syncTimer.setSingleShot(true);
     connect(&syncTimer, &QTimer::timeout, this, &QSentrelReporter::sync);

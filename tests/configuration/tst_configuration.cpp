@@ -401,6 +401,67 @@ private Q_SLOTS:
         QVERIFY(config->applyConfig(QByteArray()));
     }
 
+    // A document that cannot be written stays in force for the run and is stored by the next
+    // fetch of it; withdrawing it works meanwhile.
+    void storeRefused_data()
+    {
+        QTest::addColumn<bool>("directoryIsAFile");
+        QTest::newRow("settings directory is a file") << true;
+        QTest::newRow("document path is a directory") << false;
+    }
+
+    void storeRefused()
+    {
+        QFETCH(bool, directoryIsAFile);
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true"));
+        auto config = loadFrom(R"({"token":"local"})");
+        const QString directory = QFileInfo(config->settingsPath()).path();
+        const QString moved = directory + QStringLiteral(".moved");
+        auto refuse = [&] {
+            if (directoryIsAFile) {
+                QVERIFY(QDir().rename(directory, moved));
+                QFile file(directory);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+            } else {
+                QVERIFY(QDir().mkpath(config->remoteConfigFileName()));
+            }
+        };
+        auto allow = [&] {
+            if (directoryIsAFile) {
+                QVERIFY(QFile::remove(directory));
+                QVERIFY(QDir().rename(moved, directory));
+            } else {
+                QVERIFY(QDir(config->remoteConfigFileName()).removeRecursively());
+            }
+        };
+        const QByteArray document = R"({"token":"remote"})";
+        QSignalSpy tokens(config.get(), &QSentrelConfiguration::tokenChanged);
+
+        refuse();
+        LogCapture log;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not store remote configuration: ")));
+        QVERIFY(config->applyConfig(document));
+        QCOMPARE(config->token(), QStringLiteral("remote"));
+        QVERIFY(log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Storing remote configuration to \"%1\"").arg(config->remoteConfigFileName())));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not store remote configuration: ")));
+        QVERIFY(config->applyConfig(document)); // not remembered
+        QVERIFY(config->applyConfig(QByteArray()));
+        QCOMPARE(config->token(), QStringLiteral("local"));
+        QCOMPARE(tokens.last().first().toString(), QStringLiteral("local"));
+        allow();
+
+        QVERIFY(!QSettings(config->settingsPath(), QSettings::IniFormat).contains(QStringLiteral("remoteConfigHash")));
+        QVERIFY(config->applyConfig(document));
+        QFile stored(config->remoteConfigFileName());
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QCOMPARE(stored.readAll(), document);
+        QCOMPARE(QSettings(config->settingsPath(), QSettings::IniFormat).value(QStringLiteral("remoteConfigHash")).toByteArray(),
+                 QCryptographicHash::hash(document, QCryptographicHash::Md5));
+        QVERIFY(!config->applyConfig(document));
+        QLoggingCategory::setFilterRules(QString());
+        forgetRemoteConfiguration(*config);
+    }
+
     void invalidDocuments_data()
     {
         QTest::addColumn<QByteArray>("document");
@@ -590,8 +651,11 @@ private Q_SLOTS:
         QVERIFY(log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Skip remote configuration from previous application version")));
         QVERIFY(!log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Using remote configurations from:")));
         QLoggingCategory::setFilterRules(QString());
+        // The collector sending the same document again confirms it for the new version.
+        QVERIFY(updated->applyConfig(R"({"token":"remote"})"));
+        QCOMPARE(updated->token(), QStringLiteral("remote"));
         QVERIFY(!updated->applyConfig(R"({"token":"remote"})"));
-        QCOMPARE(updated->token(), QStringLiteral("local"));
+        QCOMPARE(loadFrom(R"({"token":"local"})")->token(), QStringLiteral("remote"));
         QVERIFY(updated->applyConfig(R"({"token":"remote2"})"));
         QCOMPARE(updated->token(), QStringLiteral("remote2"));
         QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
