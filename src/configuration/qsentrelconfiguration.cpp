@@ -1,9 +1,58 @@
 #include "qsentrelconfiguration_p.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSettings>
 #include <QUuid>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <variant>
+
 namespace {
+
+using Config = QSentrelConfigurationPrivate;
+
+// How an item is written in a file or document.
+enum class Form {
+    Text, // a string; any other type gives the empty string
+    WholeNumber, // a whole number in int range, anything else 0
+    Duration, // a non-empty object of seconds, minutes, hours, days and months
+    Flag, // a boolean; any other type gives true
+    List, // an array of strings; a non-array gives an empty list
+};
+
+template <typename T>
+using Signal = void (QSentrelConfiguration::*)(T);
+using ChangeSignal = std::
+        variant<Signal<const QString &>, Signal<int>, Signal<bool>, Signal<const QStringList &>>;
+
+template <typename>
+struct SignalValue;
+template <typename T>
+struct SignalValue<Signal<T>>
+{
+    using type = std::decay_t<T>;
+};
+
+struct Item;
+// Refuses a value with a warning, or accepts it, possibly completed.
+using Rule = bool (*)(const Item &item, QVariant &value);
+
+struct Item
+{
+    Config::ConfigItem item;
+    const char *property; // of QSentrelConfiguration
+    const char *key; // in files and documents; "object/key" inside an object
+    Form form;
+    QVariant initial; // written by the constructor; invalid for an item absent until set
+    Rule rule; // null: every value is accepted
+    ChangeSignal changed;
+};
 
 QSettings userWideSettings()
 {
@@ -13,10 +62,184 @@ QSettings userWideSettings()
                      QStringLiteral("SentrelTrackerGlobal"));
 }
 
-// A host, never a URL. Only a real scheme is refused: host names such as httpbin.org are fine.
-bool isUrl(const QString &server)
+// A host with an optional port, never a URL nor part of one; host names that merely begin
+// with "http" (httpbin.org) are hosts.
+bool hostRule(const Item &, QVariant &value)
 {
-    return server.startsWith(QLatin1String("http://")) || server.startsWith(QLatin1String("https://"));
+    const QString server = value.toString();
+    const bool scheme = server.startsWith(QLatin1String("http:"), Qt::CaseInsensitive)
+            || server.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
+    const bool urlPart = std::any_of(server.cbegin(), server.cend(), [](QChar c) {
+        return c.isSpace() || QStringView(u"/?#@").contains(c);
+    });
+    if (!scheme && !urlPart)
+        return true;
+    qCWarning(lcConfig) << "Invalid server address" << server;
+    return false;
+}
+
+// Below least the tracker would look enabled while it sends nothing, or everything at once.
+template <int least>
+bool atLeast(const Item &item, QVariant &value)
+{
+    if (value.toInt() >= least)
+        return true;
+    qCWarning(lcConfig).nospace() << "Invalid " << item.property << " " << value.toInt()
+                                  << ", the least accepted value is " << least;
+    return false;
+}
+
+bool screenTypeRule(const Item &, QVariant &value)
+{
+    const QString type = value.toString();
+    if (type == QLatin1String("TOUCH") || type == QLatin1String("NON_TOUCH"))
+        return true;
+    qCWarning(lcConfig)
+            << "Invalid screen type is specified, possible values are: TOUCH, NON_TOUCH";
+    return false;
+}
+
+bool platformRule(const Item &, QVariant &value)
+{
+    if (Config::validPlatforms().contains(value.toString()))
+        return true;
+    qCWarning(lcConfig) << "Invalid platform is specified, possible values are:"
+                        << Config::validPlatforms();
+    return false;
+}
+
+// An empty value selects the one identifier per user account, shared by every application
+// using the tracker.
+bool userIdRule(const Item &, QVariant &value)
+{
+    if (!value.toString().isEmpty())
+        return true;
+    QSettings settings = userWideSettings();
+    QString identifier = settings.value(QStringLiteral("userId")).toString();
+    if (identifier.isEmpty()) {
+        qCDebug(lcConfig) << "Generating new user id.";
+        identifier = Config::newIdentifier();
+        settings.setValue(QStringLiteral("userId"), identifier);
+    }
+    value = identifier;
+    return true;
+}
+
+// In the order of the keys in files and documents.
+const std::array<Item, Config::itemCount> &items()
+{
+    using C = QSentrelConfiguration;
+    // clang-format off
+    static const std::array<Item, Config::itemCount> table = {{
+        {Config::Server, "server", "server", Form::Text, {}, hostRule, &C::serverChanged},
+        {Config::Token, "token", "token", Form::Text, {}, nullptr, &C::tokenChanged},
+        {Config::DeviceScreenType, "deviceScreenType", "device_screen_type", Form::Text, {}, screenTypeRule, &C::deviceScreenTypeChanged},
+        {Config::Platform, "platform", "platform", Form::Text, QStringLiteral("app"), platformRule, &C::platformChanged},
+        {Config::DeviceModel, "deviceModel", "device_model", Form::Text, {}, nullptr, &C::deviceModelChanged},
+        {Config::DeviceVariant, "deviceVariant", "device_variant", Form::Text, {}, nullptr, &C::deviceVariantChanged},
+        {Config::AppBuild, "appBuild", "app_build", Form::Text, {}, nullptr, &C::appBuildChanged},
+        {Config::StorageType, "storageType", "storage", Form::Text, QStringLiteral("SQLITE"), nullptr, &C::storageTypeChanged},
+        {Config::StoragePath, "storagePath", "storage_path", Form::Text, {}, nullptr, &C::storagePathChanged},
+        {Config::StorageSize, "storageSize", "storage_size", Form::WholeNumber, {}, nullptr, &C::storageSizeChanged},
+        {Config::BatchSize, "batchSize", "sync/max_batch_size", Form::WholeNumber, 100, atLeast<1>, &C::batchSizeChanged},
+        {Config::SyncInterval, "syncInterval", "sync/interval", Form::Duration, {}, atLeast<0>, &C::syncIntervalChanged},
+        {Config::RemoteConfig, "remoteConfig", "sync_config/enabled", Form::Flag, {}, nullptr, &C::remoteConfigChanged},
+        {Config::RemoteConfigInterval, "remoteConfigInterval", "sync_config/interval", Form::Duration, {}, atLeast<0>, &C::remoteConfigIntervalChanged},
+        {Config::Categories, "categories", "categories", Form::List, {}, nullptr, &C::categoriesChanged},
+        {Config::Events, "event", "events", Form::List, {}, nullptr, &C::eventsChanged},
+        {Config::UserId, "userId", "userId", Form::Text, QString(), userIdRule, &C::userIdChanged},
+    }};
+    // clang-format on
+    return table;
+}
+
+const Item &itemOf(Config::ConfigItem item)
+{
+    static const auto byItem = [] {
+        std::array<const Item *, Config::itemCount> index {};
+        for (const Item &entry : items())
+            index[entry.item] = &entry;
+        return index;
+    }();
+    return *byItem[item];
+}
+
+bool passes(const Item &item, QVariant &value)
+{
+    return !item.rule || item.rule(item, value);
+}
+
+// A whole number in int range, anything else 0.
+int wholeNumber(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return 0;
+    const double number = value.toDouble();
+    if (std::trunc(number) != number || number < std::numeric_limits<int>::min()
+        || number > std::numeric_limits<int>::max())
+        return 0;
+    return static_cast<int>(number);
+}
+
+// Totals beyond what an int can hold are clamped to its range.
+int durationSeconds(const QJsonObject &duration)
+{
+    const qint64 seconds = qint64(wholeNumber(duration.value(QLatin1String("seconds"))))
+            + 60 * qint64(wholeNumber(duration.value(QLatin1String("minutes"))))
+            + 3600 * qint64(wholeNumber(duration.value(QLatin1String("hours"))))
+            + 86400 * qint64(wholeNumber(duration.value(QLatin1String("days"))))
+            + 2592000 * qint64(wholeNumber(duration.value(QLatin1String("months"))));
+    return int(std::clamp<qint64>(seconds,
+                                  std::numeric_limits<int>::min(),
+                                  std::numeric_limits<int>::max()));
+}
+
+QStringList stringList(const QJsonValue &value)
+{
+    QStringList list;
+    const QJsonArray array = value.toArray();
+    list.reserve(array.size());
+    for (const QJsonValue &element : array)
+        list.append(element.toString());
+    return list;
+}
+
+// The value of an item's key, inside its object for "object/key"; undefined when absent.
+QJsonValue lookUp(const QJsonObject &document, const char *key)
+{
+    const QLatin1String path(key);
+    const qsizetype slash = path.indexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return document.value(path);
+    const QJsonValue parent = document.value(path.left(slash));
+    if (!parent.isObject())
+        return QJsonValue(QJsonValue::Undefined);
+    return parent.toObject().value(path.mid(slash + 1));
+}
+
+// The item's value as the document gives it; invalid when the document does not set it.
+QVariant fromJson(Form form, const QJsonValue &value)
+{
+    if (form == Form::Duration) {
+        if (!value.isObject() || value.toObject().isEmpty())
+            return {};
+        return durationSeconds(value.toObject());
+    }
+    if (value.isUndefined() || value.isNull())
+        return {};
+    switch (form) {
+    case Form::Text:
+        return value.toString();
+    case Form::WholeNumber:
+        return wholeNumber(value);
+    case Form::Flag:
+        return value.isBool() ? value.toBool() : true;
+    case Form::List:
+        return stringList(value);
+    case Form::Duration:
+        break;
+    }
+    return {};
 }
 
 } // namespace
@@ -70,59 +293,63 @@ QList<QSentrelConfigurationPrivate::ConfigItem> QSentrelConfigurationPrivate::re
 // Emits the change signal of item with its effective value.
 void QSentrelConfigurationPrivate::emitChanged(ConfigItem item)
 {
-    switch (item) {
-    case Server:
-        Q_EMIT serverChanged(server());
-        break;
-    case Token:
-        Q_EMIT tokenChanged(token());
-        break;
-    case DeviceModel:
-        Q_EMIT deviceModelChanged(deviceModel());
-        break;
-    case DeviceVariant:
-        Q_EMIT deviceVariantChanged(deviceVariant());
-        break;
-    case DeviceScreenType:
-        Q_EMIT deviceScreenTypeChanged(deviceScreenType());
-        break;
-    case AppBuild:
-        Q_EMIT appBuildChanged(appBuild());
-        break;
-    case Platform:
-        Q_EMIT platformChanged(platform());
-        break;
-    case StorageType:
-        Q_EMIT storageTypeChanged(storageType());
-        break;
-    case StoragePath:
-        Q_EMIT storagePathChanged(storagePath());
-        break;
-    case StorageSize:
-        Q_EMIT storageSizeChanged(storageSize());
-        break;
-    case SyncInterval:
-        Q_EMIT syncIntervalChanged(syncInterval());
-        break;
-    case BatchSize:
-        Q_EMIT batchSizeChanged(batchSize());
-        break;
-    case Categories:
-        Q_EMIT categoriesChanged(categories());
-        break;
-    case Events:
-        Q_EMIT eventsChanged(events());
-        break;
-    case UserId:
-        Q_EMIT userIdChanged(userId());
-        break;
-    case RemoteConfig:
-        Q_EMIT remoteConfigChanged(remoteConfig());
-        break;
-    case RemoteConfigInterval:
-        Q_EMIT remoteConfigIntervalChanged(remoteConfigInterval());
-        break;
+    std::visit(
+            [this, item](auto signal) {
+                using Value = typename SignalValue<decltype(signal)>::type;
+                Q_EMIT std::invoke(signal, this, get<Value>(item));
+            },
+            itemOf(item).changed);
+}
+
+void QSentrelConfigurationPrivate::set(ConfigItem item, const QVariant &value, ItemMap &map)
+{
+    QVariant checked = value;
+    if (!passes(itemOf(item), checked))
+        return;
+    store(map, item, checked);
+    emitChanged(item);
+}
+
+void QSentrelConfigurationPrivate::writeDefaults()
+{
+    for (const Item &item : items()) {
+        if (item.initial.isValid())
+            set(item.item, item.initial);
     }
+}
+
+bool QSentrelConfigurationPrivate::readDocument(const QByteArray &data, ItemList &accepted)
+{
+    if (data.isEmpty()) {
+        qCDebug(lcConfig) << "Empty configuration data";
+        return true;
+    }
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        qCWarning(lcConfig) << "Invalid JSON configuration:" << error.errorString();
+        return false;
+    }
+    const QJsonObject object = document.object();
+    for (const Item &item : items()) {
+        QVariant value = fromJson(item.form, lookUp(object, item.key));
+        if (value.isValid() && passes(item, value))
+            accepted.append({item.item, value});
+    }
+    return true;
+}
+
+bool QSentrelConfigurationPrivate::parseConfig(const QByteArray &data, ItemMap &map)
+{
+    ItemList accepted;
+    if (!readDocument(data, accepted))
+        return false;
+    for (const auto &[item, value] : std::as_const(accepted)) {
+        store(map, item, value);
+        emitChanged(item);
+    }
+    return true;
 }
 
 bool QSentrelConfigurationPrivate::isValid()
@@ -137,214 +364,4 @@ bool QSentrelConfigurationPrivate::isValid()
         return false;
     }
     return true;
-}
-
-QString QSentrelConfigurationPrivate::server() const
-{
-    return value(Server).toString();
-}
-
-void QSentrelConfigurationPrivate::setServer(const QString &server, ItemMap &map)
-{
-    if (isUrl(server)) {
-        qCWarning(lcConfig) << "Invalid server address" << server;
-        return;
-    }
-    store(map, Server, server);
-    emitChanged(Server);
-}
-
-QString QSentrelConfigurationPrivate::token() const
-{
-    return value(Token).toString();
-}
-
-void QSentrelConfigurationPrivate::setToken(const QString &token, ItemMap &map)
-{
-    store(map, Token, token);
-    emitChanged(Token);
-}
-
-QString QSentrelConfigurationPrivate::deviceModel() const
-{
-    return value(DeviceModel).toString();
-}
-
-void QSentrelConfigurationPrivate::setDeviceModel(const QString &model, ItemMap &map)
-{
-    store(map, DeviceModel, model);
-    emitChanged(DeviceModel);
-}
-
-QString QSentrelConfigurationPrivate::deviceVariant() const
-{
-    return value(DeviceVariant).toString();
-}
-
-void QSentrelConfigurationPrivate::setDeviceVariant(const QString &variant, ItemMap &map)
-{
-    store(map, DeviceVariant, variant);
-    emitChanged(DeviceVariant);
-}
-
-QString QSentrelConfigurationPrivate::deviceScreenType() const
-{
-    return value(DeviceScreenType).toString();
-}
-
-void QSentrelConfigurationPrivate::setDeviceScreenType(const QString &type, ItemMap &map)
-{
-    if (type != QLatin1String("TOUCH") && type != QLatin1String("NON_TOUCH")) {
-        qCWarning(lcConfig) << "Invalid screen type is specified, possible values are: TOUCH, NON_TOUCH";
-        return;
-    }
-    store(map, DeviceScreenType, type);
-    emitChanged(DeviceScreenType);
-}
-
-QString QSentrelConfigurationPrivate::appBuild() const
-{
-    return value(AppBuild).toString();
-}
-
-void QSentrelConfigurationPrivate::setAppBuild(const QString &build, ItemMap &map)
-{
-    store(map, AppBuild, build);
-    emitChanged(AppBuild);
-}
-
-QString QSentrelConfigurationPrivate::platform() const
-{
-    return value(Platform).toString();
-}
-
-void QSentrelConfigurationPrivate::setPlatform(const QString &platform, ItemMap &map)
-{
-    if (!validPlatforms().contains(platform)) {
-        qCWarning(lcConfig) << "Invalid platform is specified, possible values are:" << validPlatforms();
-        return;
-    }
-    store(map, Platform, platform);
-    emitChanged(Platform);
-}
-
-QString QSentrelConfigurationPrivate::storageType() const
-{
-    return value(StorageType).toString();
-}
-
-void QSentrelConfigurationPrivate::setStorageType(const QString &type, ItemMap &map)
-{
-    store(map, StorageType, type);
-    emitChanged(StorageType);
-}
-
-QString QSentrelConfigurationPrivate::storagePath() const
-{
-    return value(StoragePath).toString();
-}
-
-void QSentrelConfigurationPrivate::setStoragePath(const QString &path, ItemMap &map)
-{
-    store(map, StoragePath, path);
-    emitChanged(StoragePath);
-}
-
-int QSentrelConfigurationPrivate::storageSize() const
-{
-    return value(StorageSize).toInt();
-}
-
-void QSentrelConfigurationPrivate::setStorageSize(int size, ItemMap &map)
-{
-    store(map, StorageSize, size);
-    emitChanged(StorageSize);
-}
-
-int QSentrelConfigurationPrivate::syncInterval() const
-{
-    return value(SyncInterval).toInt();
-}
-
-void QSentrelConfigurationPrivate::setSyncInterval(int seconds, ItemMap &map)
-{
-    store(map, SyncInterval, seconds);
-    emitChanged(SyncInterval);
-}
-
-int QSentrelConfigurationPrivate::batchSize() const
-{
-    return value(BatchSize).toInt();
-}
-
-void QSentrelConfigurationPrivate::setBatchSize(int size, ItemMap &map)
-{
-    store(map, BatchSize, size);
-    emitChanged(BatchSize);
-}
-
-QStringList QSentrelConfigurationPrivate::categories()
-{
-    return value(Categories).toStringList();
-}
-
-void QSentrelConfigurationPrivate::setCategories(const QStringList &categories, ItemMap &map)
-{
-    store(map, Categories, categories);
-    emitChanged(Categories);
-}
-
-QStringList QSentrelConfigurationPrivate::events()
-{
-    return value(Events).toStringList();
-}
-
-void QSentrelConfigurationPrivate::setEvents(const QStringList &events, ItemMap &map)
-{
-    store(map, Events, events);
-    emitChanged(Events);
-}
-
-QString QSentrelConfigurationPrivate::userId()
-{
-    return value(UserId).toString();
-}
-
-void QSentrelConfigurationPrivate::setUserId(const QString &userId, ItemMap &map)
-{
-    QString identifier = userId;
-    if (identifier.isEmpty()) {
-        // One identifier per user account, shared by every application using the tracker.
-        QSettings settings = userWideSettings();
-        identifier = settings.value(QStringLiteral("userId")).toString();
-        if (identifier.isEmpty()) {
-            qCDebug(lcConfig) << "Generating new user id.";
-            identifier = newIdentifier();
-            settings.setValue(QStringLiteral("userId"), identifier);
-        }
-    }
-    store(map, UserId, identifier);
-    emitChanged(UserId);
-}
-
-bool QSentrelConfigurationPrivate::remoteConfig() const
-{
-    return value(RemoteConfig).toBool();
-}
-
-void QSentrelConfigurationPrivate::setRemoteConfig(bool enabled, ItemMap &map)
-{
-    store(map, RemoteConfig, enabled);
-    emitChanged(RemoteConfig);
-}
-
-int QSentrelConfigurationPrivate::remoteConfigInterval() const
-{
-    return value(RemoteConfigInterval).toInt();
-}
-
-void QSentrelConfigurationPrivate::setRemoteConfigInterval(int seconds, ItemMap &map)
-{
-    store(map, RemoteConfigInterval, seconds);
-    emitChanged(RemoteConfigInterval);
 }

@@ -16,18 +16,24 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QList>
 #include <QMap>
 #include <QSet>
 #include <QVariant>
 
 #include <mutex>
 #include <shared_mutex>
+#include <utility>
 
 // The implementation of the configuration. Owned by value by the tracker core and living on
 // the thread that created it. The reporter reads the items from the worker thread and applies
 // remote configuration documents there, so both item maps are guarded by one lock, which is
 // never held while a signal is emitted. Readers share it: the application thread's category
 // check never waits for the worker reading the items of an event.
+//
+// Every item is described once, in the table of qsentrelconfiguration.cpp: its property, its
+// key in files and documents, its default, its rule and its change signal. The accessors
+// below only name the item.
 class SENTREL_AUTOTEST_EXPORT QSentrelConfigurationPrivate : public QSentrelConfiguration
 {
     Q_OBJECT
@@ -52,67 +58,59 @@ public:
         RemoteConfigInterval,
     };
     Q_ENUM(ConfigItem)
+    static constexpr int itemCount = RemoteConfigInterval + 1;
     using ItemMap = QMap<ConfigItem, QVariant>;
+    // Accepted values in the order of the table.
+    using ItemList = QList<std::pair<ConfigItem, QVariant>>;
 
     explicit QSentrelConfigurationPrivate(QObject *parent);
     ~QSentrelConfigurationPrivate() override;
 
     bool isValid() override;
 
-    QString server() const override;
-    void setServer(const QString &server) override { setServer(server, m_config); }
-    void setServer(const QString &server, ItemMap &map);
-    QString token() const override;
-    void setToken(const QString &token) override { setToken(token, m_config); }
-    void setToken(const QString &token, ItemMap &map);
-    QString deviceModel() const override;
-    void setDeviceModel(const QString &model) override { setDeviceModel(model, m_config); }
-    void setDeviceModel(const QString &model, ItemMap &map);
-    QString deviceVariant() const override;
-    void setDeviceVariant(const QString &variant) override { setDeviceVariant(variant, m_config); }
-    void setDeviceVariant(const QString &variant, ItemMap &map);
-    QString deviceScreenType() const override;
-    void setDeviceScreenType(const QString &type) override { setDeviceScreenType(type, m_config); }
-    void setDeviceScreenType(const QString &type, ItemMap &map);
-    QString appBuild() const override;
-    void setAppBuild(const QString &build) override { setAppBuild(build, m_config); }
-    void setAppBuild(const QString &build, ItemMap &map);
-    QString platform() const override;
-    void setPlatform(const QString &platform) override { setPlatform(platform, m_config); }
-    void setPlatform(const QString &platform, ItemMap &map);
-    QString storageType() const override;
-    void setStorageType(const QString &type) override { setStorageType(type, m_config); }
-    void setStorageType(const QString &type, ItemMap &map);
-    QString storagePath() const override;
-    void setStoragePath(const QString &path) override { setStoragePath(path, m_config); }
-    void setStoragePath(const QString &path, ItemMap &map);
-    int storageSize() const override;
-    void setStorageSize(int size) override { setStorageSize(size, m_config); }
-    void setStorageSize(int size, ItemMap &map);
-    int syncInterval() const override;
-    void setSyncInterval(int seconds) override { setSyncInterval(seconds, m_config); }
-    void setSyncInterval(int seconds, ItemMap &map);
-    int batchSize() const override;
-    void setBatchSize(int size) override { setBatchSize(size, m_config); }
-    void setBatchSize(int size, ItemMap &map);
-    QStringList categories() override;
-    void setCategories(const QStringList &categories) override { setCategories(categories, m_config); }
-    void setCategories(const QStringList &categories, ItemMap &map);
-    QStringList events() override;
-    void setEvents(const QStringList &events) override { setEvents(events, m_config); }
-    void setEvents(const QStringList &events, ItemMap &map);
-    QString userId() override;
-    void setUserId(const QString &userId) override { setUserId(userId, m_config); }
-    void setUserId(const QString &userId, ItemMap &map);
-    bool remoteConfig() const override;
-    void setRemoteConfig(bool enabled) override { setRemoteConfig(enabled, m_config); }
-    void setRemoteConfig(bool enabled, ItemMap &map);
-    int remoteConfigInterval() const override;
-    void setRemoteConfigInterval(int seconds) override { setRemoteConfigInterval(seconds, m_config); }
-    void setRemoteConfigInterval(int seconds, ItemMap &map);
+    QString server() const override { return get<QString>(Server); }
+    void setServer(const QString &server) override { set(Server, server); }
+    QString token() const override { return get<QString>(Token); }
+    void setToken(const QString &token) override { set(Token, token); }
+    QString deviceModel() const override { return get<QString>(DeviceModel); }
+    void setDeviceModel(const QString &model) override { set(DeviceModel, model); }
+    QString deviceVariant() const override { return get<QString>(DeviceVariant); }
+    void setDeviceVariant(const QString &variant) override { set(DeviceVariant, variant); }
+    QString deviceScreenType() const override { return get<QString>(DeviceScreenType); }
+    void setDeviceScreenType(const QString &type) override { set(DeviceScreenType, type); }
+    QString appBuild() const override { return get<QString>(AppBuild); }
+    void setAppBuild(const QString &build) override { set(AppBuild, build); }
+    QString platform() const override { return get<QString>(Platform); }
+    void setPlatform(const QString &platform) override { set(Platform, platform); }
+    QString storageType() const override { return get<QString>(StorageType); }
+    void setStorageType(const QString &type) override { set(StorageType, type); }
+    QString storagePath() const override { return get<QString>(StoragePath); }
+    void setStoragePath(const QString &path) override { set(StoragePath, path); }
+    int storageSize() const override { return get<int>(StorageSize); }
+    void setStorageSize(int size) override { set(StorageSize, size); }
+    int syncInterval() const override { return get<int>(SyncInterval); }
+    void setSyncInterval(int seconds) override { set(SyncInterval, seconds); }
+    int batchSize() const override { return get<int>(BatchSize); }
+    void setBatchSize(int size) override { set(BatchSize, size); }
+    QStringList categories() override { return get<QStringList>(Categories); }
+    void setCategories(const QStringList &categories) override { set(Categories, categories); }
+    QStringList events() override { return get<QStringList>(Events); }
+    void setEvents(const QStringList &events) override { set(Events, events); }
+    QString userId() override { return get<QString>(UserId); }
+    void setUserId(const QString &userId) override { set(UserId, userId); }
+    bool remoteConfig() const override { return get<bool>(RemoteConfig); }
+    void setRemoteConfig(bool enabled) override { set(RemoteConfig, enabled); }
+    int remoteConfigInterval() const override { return get<int>(RemoteConfigInterval); }
+    void setRemoteConfigInterval(int seconds) override { set(RemoteConfigInterval, seconds); }
+
+    // Checks value against the item's rule; an accepted value is stored in map (the local one
+    // unless given) and the item's effective value is signalled. A refused one is logged.
+    void set(ConfigItem item, const QVariant &value, ItemMap &map);
+    void set(ConfigItem item, const QVariant &value) { set(item, value, m_config); }
 
     // Loading and persistence.
     bool loadConfig();
+    // Sets the items of a JSON document in map, one by one in the order of the table.
     bool parseConfig(const QByteArray &data, ItemMap &map);
     QDateTime lastSync() const;
     void setLastSync(const QDateTime &time);
@@ -133,8 +131,20 @@ public:
     static QString newIdentifier();
 
 private:
+    // The accepted items of a JSON document; false when it is not a JSON object.
+    bool readDocument(const QByteArray &data, ItemList &items);
     bool loadConfigFile();
+    // Persists a remote document with its digest and the application version; false when the
+    // document could not be written.
+    bool storeRemoteConfig(const QByteArray &document, const QByteArray &hash);
+    void forgetRemoteConfig();
+    void writeDefaults();
     QVariant value(ConfigItem item) const;
+    template <typename T>
+    T get(ConfigItem item) const
+    {
+        return value(item).value<T>();
+    }
     void store(ItemMap &map, ConfigItem item, const QVariant &value);
     QList<ConfigItem> remoteItems() const;
     void emitChanged(ConfigItem item);
@@ -145,6 +155,9 @@ private:
     QByteArray m_remoteConfigHash;
     QFile m_remoteConfigFile;
     bool m_lastShutdown = true;
+    // The remembered digest belongs to a document of a previous application version, which
+    // this run skipped. Used on the worker thread after construction.
+    bool m_remoteConfigDormant = false;
     // Guards m_config and m_remoteConfig. A standard lock, so that the thread sanitizer sees it.
     mutable std::shared_mutex m_mapLock;
 };

@@ -2,16 +2,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLibraryInfo>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
-
-#include <algorithm>
-#include <cmath>
-#include <limits>
 
 namespace {
 
@@ -20,49 +14,6 @@ const QString configFileName = QStringLiteral("sentrel.conf");
 QString filePath(const QString &directory, const QString &fileName)
 {
     return QStringLiteral("%1/%2").arg(directory, fileName);
-}
-
-bool isPresent(const QJsonValue &value)
-{
-    return !value.isUndefined() && !value.isNull();
-}
-
-// A whole number in int range, anything else 0.
-int wholeNumber(const QJsonValue &value)
-{
-    if (!value.isDouble())
-        return 0;
-    const double number = value.toDouble();
-    if (std::trunc(number) != number || number < std::numeric_limits<int>::min()
-        || number > std::numeric_limits<int>::max())
-        return 0;
-    return static_cast<int>(number);
-}
-
-QStringList stringList(const QJsonValue &value)
-{
-    QStringList list;
-    const QJsonArray array = value.toArray();
-    list.reserve(array.size());
-    for (const QJsonValue &element : array)
-        list.append(element.toString());
-    return list;
-}
-
-// Totals beyond what the setter's int can hold are clamped to its range.
-int durationSeconds(const QJsonObject &duration)
-{
-    const qint64 seconds = qint64(wholeNumber(duration.value(QLatin1String("seconds"))))
-            + 60 * qint64(wholeNumber(duration.value(QLatin1String("minutes"))))
-            + 3600 * qint64(wholeNumber(duration.value(QLatin1String("hours"))))
-            + 86400 * qint64(wholeNumber(duration.value(QLatin1String("days"))))
-            + 2592000 * qint64(wholeNumber(duration.value(QLatin1String("months"))));
-    return int(std::clamp<qint64>(seconds, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
-}
-
-bool isNonEmptyObject(const QJsonValue &value)
-{
-    return value.isObject() && !value.toObject().isEmpty();
 }
 
 } // namespace
@@ -91,11 +42,7 @@ QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
         });
     }
 
-    setStorageType(QStringLiteral("SQLITE"), m_config);
-    setBatchSize(100, m_config);
-    setUserId(QString(), m_config);
-    setPlatform(QStringLiteral("app"), m_config);
-
+    writeDefaults();
     loadConfig();
 }
 
@@ -112,6 +59,7 @@ bool QSentrelConfigurationPrivate::loadConfig()
     if (settings.value(QStringLiteral("applicationVersion")).toString()
         != QCoreApplication::applicationVersion()) {
         qCDebug(lcConfig) << "Skip remote configuration from previous application version";
+        m_remoteConfigDormant = true;
         return loaded;
     }
 
@@ -159,71 +107,29 @@ bool QSentrelConfigurationPrivate::loadConfigFile()
     return parseConfig(file.readAll(), m_config);
 }
 
-bool QSentrelConfigurationPrivate::parseConfig(const QByteArray &data, ItemMap &map)
+// Written to a temporary file and renamed, so that a failed write leaves the previous document
+// whole; the digest and version follow only a stored document.
+bool QSentrelConfigurationPrivate::storeRemoteConfig(const QByteArray &document,
+                                                     const QByteArray &hash)
 {
-    if (data.isEmpty()) {
-        qCDebug(lcConfig) << "Empty configuration data";
-        return true;
-    }
-
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        qCWarning(lcConfig) << "Invalid JSON configuration:" << error.errorString();
+    qCDebug(lcConfig) << "Storing remote configuration to" << m_remoteConfigFile.fileName();
+    QSaveFile file(m_remoteConfigFile.fileName());
+    if (!file.open(QIODevice::WriteOnly) || file.write(document) != document.size()
+        || !file.commit()) {
+        qCWarning(lcConfig) << "Could not store remote configuration:" << file.errorString();
         return false;
     }
-    const QJsonObject config = document.object();
-
-    auto applyString = [&](const char *key, void (QSentrelConfigurationPrivate::*setter)(const QString &, ItemMap &)) {
-        const QJsonValue value = config.value(QLatin1String(key));
-        if (isPresent(value))
-            (this->*setter)(value.toString(), map);
-    };
-    applyString("server", &QSentrelConfigurationPrivate::setServer);
-    applyString("token", &QSentrelConfigurationPrivate::setToken);
-    applyString("device_screen_type", &QSentrelConfigurationPrivate::setDeviceScreenType);
-    applyString("platform", &QSentrelConfigurationPrivate::setPlatform);
-    applyString("device_model", &QSentrelConfigurationPrivate::setDeviceModel);
-    applyString("device_variant", &QSentrelConfigurationPrivate::setDeviceVariant);
-    applyString("app_build", &QSentrelConfigurationPrivate::setAppBuild);
-    applyString("storage", &QSentrelConfigurationPrivate::setStorageType);
-    applyString("storage_path", &QSentrelConfigurationPrivate::setStoragePath);
-
-    const QJsonValue storageSize = config.value(QLatin1String("storage_size"));
-    if (isPresent(storageSize))
-        setStorageSize(wholeNumber(storageSize), map);
-
-    const QJsonValue sync = config.value(QLatin1String("sync"));
-    if (isNonEmptyObject(sync)) {
-        const QJsonObject object = sync.toObject();
-        const QJsonValue batch = object.value(QLatin1String("max_batch_size"));
-        if (isPresent(batch))
-            setBatchSize(wholeNumber(batch), map);
-        const QJsonValue interval = object.value(QLatin1String("interval"));
-        if (isNonEmptyObject(interval))
-            setSyncInterval(durationSeconds(interval.toObject()), map);
-    }
-
-    const QJsonValue syncConfig = config.value(QLatin1String("sync_config"));
-    if (isNonEmptyObject(syncConfig)) {
-        const QJsonObject object = syncConfig.toObject();
-        const QJsonValue enabled = object.value(QLatin1String("enabled"));
-        if (isPresent(enabled))
-            setRemoteConfig(enabled.isBool() ? enabled.toBool() : true, map);
-        const QJsonValue interval = object.value(QLatin1String("interval"));
-        if (isNonEmptyObject(interval))
-            setRemoteConfigInterval(durationSeconds(interval.toObject()), map);
-    }
-
-    const QJsonValue categories = config.value(QLatin1String("categories"));
-    if (isPresent(categories))
-        setCategories(stringList(categories), map);
-    const QJsonValue events = config.value(QLatin1String("events"));
-    if (isPresent(events))
-        setEvents(stringList(events), map);
-
-    applyString("userId", &QSentrelConfigurationPrivate::setUserId);
+    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    settings.setValue(QStringLiteral("remoteConfigHash"), hash);
+    settings.setValue(QStringLiteral("applicationVersion"), QCoreApplication::applicationVersion());
     return true;
+}
+
+void QSentrelConfigurationPrivate::forgetRemoteConfig()
+{
+    m_remoteConfigFile.remove();
+    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    settings.remove(QStringLiteral("remoteConfigHash"));
 }
 
 QDateTime QSentrelConfigurationPrivate::lastSync() const

@@ -1,55 +1,55 @@
 #include "qsentrelconfiguration_p.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QSettings>
+
+#include <utility>
 
 bool QSentrelConfigurationPrivate::applyConfig(const QByteArray &document)
 {
-    if (document.isEmpty() && !m_remoteConfigFile.exists())
+    // Items still in force although their file could not be written are withdrawn too.
+    if (document.isEmpty() && !m_remoteConfigFile.exists() && remoteItems().isEmpty())
         return false;
 
+    // In the dormant state the collector sending the remembered document again confirms it
+    // for the new application version.
     const QByteArray hash = QCryptographicHash::hash(document, QCryptographicHash::Md5);
-    if (hash == m_remoteConfigHash) {
+    if (hash == m_remoteConfigHash && !m_remoteConfigDormant) {
         qCDebug(lcConfig) << "No changes to the remote configurations";
         return false;
     }
-    m_remoteConfigHash = hash;
 
-    QList<ConfigItem> oldItems = remoteItems();
-    {
-        std::lock_guard<std::shared_mutex> locker(m_mapLock);
-        m_remoteConfig.clear();
-    }
-
-    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    ItemList incoming;
     if (!document.isEmpty()) {
         qCDebug(lcConfig) << "New remote configuration with checksum:" << hash.toHex();
-        settings.setValue(QStringLiteral("remoteConfigHash"), hash);
-        settings.setValue(QStringLiteral("applicationVersion"), QCoreApplication::applicationVersion());
-        settings.sync();
-
-        qCDebug(lcConfig) << "Storing remote configuration to"
-                          << m_remoteConfigFile.fileName();
-        if (m_remoteConfigFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            m_remoteConfigFile.write(document);
-            m_remoteConfigFile.close();
-        } else {
-            qCWarning(lcConfig) << "Could not store remote configuration:" << m_remoteConfigFile.errorString();
+        // When the document cannot be stored the digest stays, so that the next fetch of the
+        // same document stores it.
+        if (storeRemoteConfig(document, hash)) {
+            m_remoteConfigHash = hash;
+            m_remoteConfigDormant = false;
         }
-
-        if (!parseConfig(document, m_remoteConfig))
+        if (!readDocument(document, incoming))
             qCWarning(lcConfig) << "Could not apply remote configuration";
-
-        const QList<ConfigItem> newItems = remoteItems();
-        oldItems.removeIf([&newItems](ConfigItem item) { return newItems.contains(item); });
     } else {
         qCDebug(lcConfig) << "Remote configuration has been removed, restore local config";
-        m_remoteConfigFile.remove();
-        settings.remove(QStringLiteral("remoteConfigHash"));
+        forgetRemoteConfig();
+        m_remoteConfigHash = hash;
+        m_remoteConfigDormant = false;
     }
 
-    for (ConfigItem item : std::as_const(oldItems))
-        emitChanged(item);
+    // Readers on other threads see either the whole previous document or the whole new one.
+    ItemMap items;
+    for (const auto &[item, value] : std::as_const(incoming))
+        items.insert(item, value);
+    ItemMap outgoing;
+    {
+        std::lock_guard<std::shared_mutex> locker(m_mapLock);
+        outgoing = std::exchange(m_remoteConfig, items);
+    }
+    for (const auto &entry : std::as_const(incoming))
+        emitChanged(entry.first);
+    for (auto item = outgoing.keyBegin(); item != outgoing.keyEnd(); ++item) {
+        if (!items.contains(*item))
+            emitChanged(*item);
+    }
     return true;
 }

@@ -13,6 +13,8 @@
 #include <QSysInfo>
 #include <QThread>
 
+#include <memory>
+
 #include <cmath>
 
 namespace {
@@ -104,15 +106,28 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     else
         qCInfo(lcEvents) << "Working in offline mode";
 
-    // A store made at run time is synced like the one opened now.
-    const auto storageChanged = [this] {
+    // A remote document signals each storage item it changes, after all of them are in force:
+    // the store is reopened when what it is made of differs, so once per document. A store made
+    // at run time is synced like the one opened now.
+    const auto storeSettings = std::make_shared<QStringList>();
+    const auto reopenStore = [this, storeSettings] {
+        const QStringList settings {configuration->storageType(),
+                                    configuration->storagePath(),
+                                    QString::number(configuration->storageSize())};
+        if (eventStore && settings == *storeSettings)
+            return false;
+        *storeSettings = settings;
         setupStorage();
-        scheduleSync();
+        return true;
+    };
+    const auto storageChanged = [this, reopenStore] {
+        if (reopenStore())
+            scheduleSync();
     };
     connect(configuration, &QSentrelConfiguration::storageTypeChanged, this, storageChanged);
     connect(configuration, &QSentrelConfiguration::storagePathChanged, this, storageChanged);
     connect(configuration, &QSentrelConfiguration::storageSizeChanged, this, storageChanged);
-    setupStorage();
+    reopenStore();
 
     syncTimer.setSingleShot(true);
     connect(&syncTimer, &QTimer::timeout, this, &QSentrelReporter::sync);

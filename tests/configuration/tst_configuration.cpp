@@ -3,8 +3,10 @@
 #include "testenvironment.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QMetaProperty>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -71,7 +73,11 @@ private Q_SLOTS:
 
     void defaults()
     {
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true"));
+        LogCapture log;
         auto config = loadFrom(QByteArray());
+        QLoggingCategory::setFilterRules(QString());
+        QVERIFY(log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Empty configuration data")));
         QCOMPARE(config->storageType(), QStringLiteral("SQLITE"));
         QCOMPARE(config->batchSize(), 100);
         QCOMPARE(config->platform(), QStringLiteral("app"));
@@ -94,9 +100,21 @@ private Q_SLOTS:
         QTest::newRow("server url") << "server" << "http://collector.example" << server.arg(QStringLiteral("http://collector.example"));
         QTest::newRow("server https url") << "server" << "https://collector.example" << server.arg(QStringLiteral("https://collector.example"));
         QTest::newRow("server host starting with http") << "server" << "httpbin.org" << QString();
-        QTest::newRow("server capital scheme") << "server" << "HTTP://collector.example" << QString();
         QTest::newRow("server empty") << "server" << "" << QString();
         QTest::newRow("server with port") << "server" << "localhost:9443" << QString();
+        for (const char *disguised : {"HTTP://collector.example", "Https:collector", "https:/collector",
+                                      "http:collector", "ftp://x", "collector/tp2", "collector?x=1",
+                                      "collector#top", "user@collector", "collector example"})
+            QTest::newRow(disguised) << "server" << disguised << server.arg(QLatin1String(disguised));
+
+        const QString least = QStringLiteral("Invalid %1 %2, the least accepted value is %3");
+        QTest::newRow("batch size 1") << "batchSize" << "1" << QString();
+        QTest::newRow("batch size 0") << "batchSize" << "0" << least.arg("batchSize").arg(0).arg(1);
+        QTest::newRow("batch size negative") << "batchSize" << "-5" << least.arg("batchSize").arg(-5).arg(1);
+        QTest::newRow("sync interval 0") << "syncInterval" << "0" << QString();
+        QTest::newRow("sync interval negative") << "syncInterval" << "-1" << least.arg("syncInterval").arg(-1).arg(0);
+        QTest::newRow("remote interval 0") << "remoteConfigInterval" << "0" << QString();
+        QTest::newRow("remote interval negative") << "remoteConfigInterval" << "-60" << least.arg("remoteConfigInterval").arg(-60).arg(0);
 
         const QString screen = QStringLiteral("Invalid screen type is specified, possible values are: TOUCH, NON_TOUCH");
         QTest::newRow("screen TOUCH") << "deviceScreenType" << "TOUCH" << QString();
@@ -191,7 +209,7 @@ private Q_SLOTS:
         QTest::newRow("online complete") << "collector.example" << "t" << 60 << "SQLITE" << QString();
         QTest::newRow("no token") << "collector.example" << "" << 60 << "SQLITE" << "missing token";
         QTest::newRow("nothing: only the server is named") << "" << "" << 60 << "SQLITE" << "Missing server address";
-        QTest::newRow("negative interval counts as offline") << "" << "t" << -5 << "SQLITE" << QString();
+        QTest::newRow("negative interval is refused: offline") << "" << "t" << -5 << "SQLITE" << QString();
     }
 
     void isValid()
@@ -205,6 +223,8 @@ private Q_SLOTS:
         auto config = loadFrom("{}");
         config->setServer(server);
         config->setToken(token);
+        if (syncInterval < 0)
+            QTest::ignoreMessage(QtWarningMsg, "Invalid syncInterval -5, the least accepted value is 0");
         config->setSyncInterval(syncInterval);
         config->setStorageType(storageType);
 
@@ -306,7 +326,6 @@ private Q_SLOTS:
         QTest::newRow("empty interval changes nothing") << QByteArray(R"({"sync":{"max_batch_size":5,"interval":{}}})") << "syncInterval" << QVariant(0);
         QTest::newRow("unknown duration key gives 0") << QByteArray(R"({"sync":{"interval":{"weeks":2}}})") << "syncInterval" << QVariant(0);
         QTest::newRow("duration beyond int is clamped") << QByteArray(R"({"sync":{"interval":{"months":2000}}})") << "syncInterval" << QVariant(2147483647);
-        QTest::newRow("negative duration beyond int is clamped") << QByteArray(R"({"sync":{"interval":{"months":-2000}}})") << "syncInterval" << QVariant(-2147483647 - 1);
         QTest::newRow("remote enabled as string") << QByteArray(R"({"sync_config":{"enabled":"no"}})") << "remoteConfig" << QVariant(true);
         QTest::newRow("remote enabled as number") << QByteArray(R"({"sync_config":{"enabled":0}})") << "remoteConfig" << QVariant(true);
         QTest::newRow("remote disabled") << QByteArray(R"({"sync_config":{"enabled":false}})") << "remoteConfig" << QVariant(false);
@@ -340,6 +359,107 @@ private Q_SLOTS:
         QCOMPARE(config->server(), QStringLiteral("c.example"));
         QCOMPARE(config->token(), QStringLiteral("tk"));
         QCOMPARE(config->storageSize(), 7);
+    }
+
+    // Refused from a file and from a remote document alike, keeping the value in force.
+    void refusedValues_data()
+    {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QVariant>("kept");
+        QTest::addColumn<QString>("warning");
+
+        const QString least = QStringLiteral("Invalid %1 %2, the least accepted value is %3");
+        QTest::newRow("batch size 0") << QByteArray(R"({"sync":{"max_batch_size":0}})") << "batchSize" << QVariant(100) << least.arg("batchSize").arg(0).arg(1);
+        QTest::newRow("batch size as string") << QByteArray(R"({"sync":{"max_batch_size":"10"}})") << "batchSize" << QVariant(100) << least.arg("batchSize").arg(0).arg(1);
+        QTest::newRow("fractional batch size") << QByteArray(R"({"sync":{"max_batch_size":2.5}})") << "batchSize" << QVariant(100) << least.arg("batchSize").arg(0).arg(1);
+        QTest::newRow("negative batch size") << QByteArray(R"({"sync":{"max_batch_size":-1}})") << "batchSize" << QVariant(100) << least.arg("batchSize").arg(-1).arg(1);
+        QTest::newRow("negative sync interval") << QByteArray(R"({"sync":{"interval":{"minutes":-1}}})") << "syncInterval" << QVariant(0) << least.arg("syncInterval").arg(-60).arg(0);
+        QTest::newRow("negative duration beyond int") << QByteArray(R"({"sync":{"interval":{"months":-2000}}})") << "syncInterval" << QVariant(0) << least.arg("syncInterval").arg(-2147483647 - 1).arg(0);
+        QTest::newRow("negative remote interval") << QByteArray(R"({"sync_config":{"interval":{"seconds":-1}}})") << "remoteConfigInterval" << QVariant(0) << least.arg("remoteConfigInterval").arg(-1).arg(0);
+        QTest::newRow("server with scheme") << QByteArray("{\"server\":\"HTTPS://collector\"}") << "server" << QVariant(QString()) << "Invalid server address \"HTTPS://collector\"";
+        QTest::newRow("server with path") << QByteArray(R"({"server":"collector/x"})") << "server" << QVariant(QString()) << "Invalid server address \"collector/x\"";
+    }
+
+    void refusedValues()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(QString, property);
+        QFETCH(QVariant, kept);
+        QFETCH(QString, warning);
+        const QByteArray name = property.toLatin1();
+
+        QTest::ignoreMessage(QtWarningMsg, warning.toUtf8().constData());
+        auto config = loadFrom(document);
+        QCOMPARE(config->property(name), kept);
+
+        QSignalSpy changed(config.get(), config->metaObject()->property(config->metaObject()->indexOfProperty(name)).notifySignal());
+        QTest::ignoreMessage(QtWarningMsg, warning.toUtf8().constData());
+        QVERIFY(config->applyConfig(document));
+        QCOMPARE(config->property(name), kept);
+        QCOMPARE(changed.size(), 0);
+        QVERIFY(config->applyConfig(QByteArray()));
+    }
+
+    // A document that cannot be written stays in force for the run and is stored by the next
+    // fetch of it; withdrawing it works meanwhile.
+    void storeRefused_data()
+    {
+        QTest::addColumn<bool>("directoryIsAFile");
+        QTest::newRow("settings directory is a file") << true;
+        QTest::newRow("document path is a directory") << false;
+    }
+
+    void storeRefused()
+    {
+        QFETCH(bool, directoryIsAFile);
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true"));
+        auto config = loadFrom(R"({"token":"local"})");
+        const QString directory = QFileInfo(config->settingsPath()).path();
+        const QString moved = directory + QStringLiteral(".moved");
+        auto refuse = [&] {
+            if (directoryIsAFile) {
+                QVERIFY(QDir().rename(directory, moved));
+                QFile file(directory);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+            } else {
+                QVERIFY(QDir().mkpath(config->remoteConfigFileName()));
+            }
+        };
+        auto allow = [&] {
+            if (directoryIsAFile) {
+                QVERIFY(QFile::remove(directory));
+                QVERIFY(QDir().rename(moved, directory));
+            } else {
+                QVERIFY(QDir(config->remoteConfigFileName()).removeRecursively());
+            }
+        };
+        const QByteArray document = R"({"token":"remote"})";
+        QSignalSpy tokens(config.get(), &QSentrelConfiguration::tokenChanged);
+
+        refuse();
+        LogCapture log;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not store remote configuration: ")));
+        QVERIFY(config->applyConfig(document));
+        QCOMPARE(config->token(), QStringLiteral("remote"));
+        QVERIFY(log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Storing remote configuration to \"%1\"").arg(config->remoteConfigFileName())));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not store remote configuration: ")));
+        QVERIFY(config->applyConfig(document)); // not remembered
+        QVERIFY(config->applyConfig(QByteArray()));
+        QCOMPARE(config->token(), QStringLiteral("local"));
+        QCOMPARE(tokens.last().first().toString(), QStringLiteral("local"));
+        allow();
+
+        QVERIFY(!QSettings(config->settingsPath(), QSettings::IniFormat).contains(QStringLiteral("remoteConfigHash")));
+        QVERIFY(config->applyConfig(document));
+        QFile stored(config->remoteConfigFileName());
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QCOMPARE(stored.readAll(), document);
+        QCOMPARE(QSettings(config->settingsPath(), QSettings::IniFormat).value(QStringLiteral("remoteConfigHash")).toByteArray(),
+                 QCryptographicHash::hash(document, QCryptographicHash::Md5));
+        QVERIFY(!config->applyConfig(document));
+        QLoggingCategory::setFilterRules(QString());
+        forgetRemoteConfiguration(*config);
     }
 
     void invalidDocuments_data()
@@ -413,6 +533,13 @@ private Q_SLOTS:
         const QString previous = QDir::currentPath();
         QDir::setCurrent(cwd.path());
         const QString appDirFile = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("sentrel.conf"));
+        // Also when a check fails: a file left beside the binary would be found by later runs.
+        const auto cleanUp = qScopeGuard([&] {
+            QFile::remove(appDirFile);
+            QFile::remove(genericDir + QStringLiteral("/sentrel.conf"));
+            QDir::setCurrent(previous);
+            QLoggingCategory::setFilterRules(QString());
+        });
 
         auto write = [](const QString &path, const QByteArray &token) {
             QFile file(path);
@@ -432,10 +559,6 @@ private Q_SLOTS:
                      QStringList{QStringLiteral("Using configurations from: \"%1\"").arg(appDirFile)});
         }
 
-        QFile::remove(appDirFile);
-        QFile::remove(genericDir + QStringLiteral("/sentrel.conf"));
-        QDir::setCurrent(previous);
-        QLoggingCategory::setFilterRules(QString());
     }
 
     void remoteDocument()
@@ -507,8 +630,12 @@ private Q_SLOTS:
         auto first = loadFrom(R"({"token":"local"})");
         QVERIFY(first->applyConfig(R"({"token":"remote"})"));
 
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true"));
+        LogCapture log;
         auto second = loadFrom(R"({"token":"local"})");
         QCOMPARE(second->token(), QStringLiteral("remote"));
+        QVERIFY(log.contains(QStringLiteral("sentrel.config"),
+                             QStringLiteral("Using remote configurations from: \"%1\"").arg(second->remoteConfigFileName())));
 
         // An application configured in code, with no file at all, starts with it too.
         const QString absent = workDir.filePath(QStringLiteral("absent.conf"));
@@ -518,10 +645,17 @@ private Q_SLOTS:
 
         // After an update of the application the stored document is dormant.
         QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
+        log.clear();
         auto updated = loadFrom(R"({"token":"local"})");
         QCOMPARE(updated->token(), QStringLiteral("local"));
+        QVERIFY(log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Skip remote configuration from previous application version")));
+        QVERIFY(!log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Using remote configurations from:")));
+        QLoggingCategory::setFilterRules(QString());
+        // The collector sending the same document again confirms it for the new version.
+        QVERIFY(updated->applyConfig(R"({"token":"remote"})"));
+        QCOMPARE(updated->token(), QStringLiteral("remote"));
         QVERIFY(!updated->applyConfig(R"({"token":"remote"})"));
-        QCOMPARE(updated->token(), QStringLiteral("local"));
+        QCOMPARE(loadFrom(R"({"token":"local"})")->token(), QStringLiteral("remote"));
         QVERIFY(updated->applyConfig(R"({"token":"remote2"})"));
         QCOMPARE(updated->token(), QStringLiteral("remote2"));
         QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
@@ -572,7 +706,7 @@ private Q_SLOTS:
         });
         reader->start();
         for (int i = 0; i < 300; ++i) {
-            config->setBatchSize(i);
+            config->setBatchSize(i + 1);
             config->setServer(QStringLiteral("host%1").arg(i));
             config->setCategories({QString::number(i)});
             if (i % 50 == 0)

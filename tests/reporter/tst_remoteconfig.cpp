@@ -16,6 +16,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -476,6 +477,47 @@ private Q_SLOTS:
         QCOMPARE(settings.value(QStringLiteral("applicationVersion")).toString(), QStringLiteral("4.2.0"));
     }
 
+    // A document changing several storage items reopens the store once, with all of them.
+    void storageDocumentReopensOnce_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("withSize");
+        QTest::newRow("type and path") << QStringLiteral("SQLITE-ZSTD") << false;
+        QTest::newRow("path and size") << QStringLiteral("SQLITE") << true;
+        QTest::newRow("type, path and size") << QStringLiteral("SQLITE-ZLIB") << true;
+    }
+
+    void storageDocumentReopensOnce()
+    {
+        QFETCH(QString, type);
+        QFETCH(bool, withSize);
+        QTemporaryDir other;
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true\n"
+                                                        "sentrel.events.info=true\nsentrel.storage.debug=true"));
+        const auto restoreRules = qScopeGuard([] {
+            QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true\n"
+                                                            "sentrel.events.info=true"));
+        });
+        configure(0, true, 1);
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(fetches() >= 1, wait);
+
+        LogCapture log;
+        QString document = QStringLiteral(R"({"storage":"%1","storage_path":"%2")").arg(type, other.path());
+        if (withSize)
+            document += QStringLiteral(R"(,"storage_size":50)");
+        collector.setConfigDocument(document.toUtf8() + '}');
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("New remote configuration with checksum:")), wait);
+        tracker.transition(QStringLiteral("After"));
+        tracker.setEnabled(false); // the worker has handled everything
+
+        const QString opened = QStringLiteral("Using \"%1\" event storage: \"%2\"")
+                                       .arg(type, other.filePath(QStringLiteral("SentrelTracker.db")));
+        QCOMPARE(log.texts(QStringLiteral("sentrel.storage"), QtDebugMsg).filter(QStringLiteral("event storage:")),
+                 QStringList{opened});
+        QVERIFY(QFile::exists(other.filePath(QStringLiteral("SentrelTracker.db"))));
+    }
+
     void brokenDocument()
     {
         LogCapture log;
@@ -615,14 +657,17 @@ private Q_SLOTS:
             QString until;       // the message after which the run ends
             QString startToken;
             QString endToken;
+            QString logged; // a message of the run
         };
         const QByteArray first = R"({"token":"remote-token"})";
         const QList<Run> runs = {
-            {QStringLiteral("1.0"), first, QStringLiteral("New remote configuration with checksum:"), localToken, QStringLiteral("remote-token")},
-            {QStringLiteral("1.0"), QByteArray(), fetchFailed + QLatin1String(" 404"), QStringLiteral("remote-token"), QStringLiteral("remote-token")},
-            {QStringLiteral("2.0"), first, QStringLiteral("No changes to the remote configurations"), localToken, localToken},
-            {QStringLiteral("2.0"), R"({"token":"remote-token-2"})", QStringLiteral("New remote configuration with checksum:"), localToken, QStringLiteral("remote-token-2")},
-            {QStringLiteral("2.0"), QByteArray(), fetchFailed + QLatin1String(" 404"), QStringLiteral("remote-token-2"), QStringLiteral("remote-token-2")},
+            {QStringLiteral("1.0"), first, QStringLiteral("New remote configuration with checksum:"), localToken, QStringLiteral("remote-token"), QStringLiteral("Storing remote configuration to")},
+            {QStringLiteral("1.0"), QByteArray(), fetchFailed + QLatin1String(" 404"), QStringLiteral("remote-token"), QStringLiteral("remote-token"), QStringLiteral("Using remote configurations from:")},
+            // After the update the stored document waits until the collector sends it again.
+            {QStringLiteral("2.0"), first, QStringLiteral("New remote configuration with checksum:"), localToken, QStringLiteral("remote-token"), QStringLiteral("Skip remote configuration from previous application version")},
+            {QStringLiteral("2.0"), first, QStringLiteral("No changes to the remote configurations"), QStringLiteral("remote-token"), QStringLiteral("remote-token"), QStringLiteral("Using remote configurations from:")},
+            {QStringLiteral("2.0"), R"({"token":"remote-token-2"})", QStringLiteral("New remote configuration with checksum:"), QStringLiteral("remote-token"), QStringLiteral("remote-token-2"), QStringLiteral("Storing remote configuration to")},
+            {QStringLiteral("2.0"), QByteArray(), fetchFailed + QLatin1String(" 404"), QStringLiteral("remote-token-2"), QStringLiteral("remote-token-2"), QStringLiteral("Using remote configurations from:")},
         };
         for (int i = 0; i < runs.size(); ++i) {
             const Run &run = runs.at(i);
@@ -649,6 +694,7 @@ private Q_SLOTS:
 
             const QStringList lines = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
             QCOMPARE(lines, (QStringList{QStringLiteral("start ") + run.startToken, QStringLiteral("end ") + run.endToken}));
+            QVERIFY2(log.contains(run.logged), qPrintable(name + QLatin1Char('\n') + log));
             const QJsonObject body = QJsonDocument::fromJson(collector.requests(configPath).last().body).object();
             QCOMPARE(body.value(QLatin1String("app_id")).toString(), QStringLiteral("sentrel-remoteconfig-probe"));
             QCOMPARE(body.value(QLatin1String("app_version")).toString(), run.version);
