@@ -130,6 +130,8 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     reopenStore();
 
     syncTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, and a Retry-After must never be met early.
+    syncTimer.setTimerType(Qt::PreciseTimer);
     connect(&syncTimer, &QTimer::timeout, this, &QSentrelReporter::sync);
     connect(QThread::currentThread(), &QThread::finished, this, [this] { syncTimer.stop(); });
     // The store's SQL connection belongs to this thread: close it here, before the reporter
