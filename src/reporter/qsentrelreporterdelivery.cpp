@@ -142,6 +142,7 @@ void QSentrelReporter::handleSendReply(const QSet<quint64> &ids, QNetworkReply *
 {
     int delay = 0;
     if (reply->error() != QNetworkReply::NoError) {
+        // Misspelt on purpose: the log text is fixed and tests pin it.
         qCWarning(lcEvents) << "Failed to sent events:" << httpStatus(reply) << reply->errorString();
         delay = timerInterval(configuration->syncInterval());
     } else {
