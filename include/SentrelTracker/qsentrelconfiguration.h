@@ -82,6 +82,7 @@ public:
         A URL is rejected with a warning.
     */
     ///@{
+
     //! Returns the collector host.
     virtual QString server() const = 0;
     //! Sets the collector host to \a server.
@@ -93,6 +94,7 @@ public:
         The application token sent with every event and with the remote configuration request.
     */
     ///@{
+
     //! Returns the application token.
     virtual QString token() const = 0;
     //! Sets the application token to \a token.
@@ -106,6 +108,7 @@ public:
         application build. They are read when tracking is enabled.
     */
     ///@{
+
     //! Returns the device model.
     virtual QString deviceModel() const = 0;
     //! Sets the device model to \a deviceModel.
@@ -130,6 +133,7 @@ public:
         "cnsl", "iot"; "app" by default. Another value is rejected with a warning.
     */
     ///@{
+
     //! Returns the platform code.
     virtual QString platform() const = 0;
     //! Sets the platform code to \a platform.
@@ -144,6 +148,7 @@ public:
         reopens the cache on the worker thread.
     */
     ///@{
+
     //! Returns the kind of event cache.
     virtual QString storageType() const = 0;
     //! Sets the kind of event cache to \a storageType.
@@ -164,6 +169,7 @@ public:
         in one upload (100 by default).
     */
     ///@{
+
     //! Returns the seconds between uploads.
     virtual int syncInterval() const = 0;
     //! Sets the seconds between uploads to \a syncInterval.
@@ -180,6 +186,7 @@ public:
         not listed is dropped; one without a category is always tracked.
     */
     ///@{
+
     //! Returns the tracked categories.
     virtual QStringList categories() = 0;
     //! Sets the tracked categories to \a categories.
@@ -192,6 +199,7 @@ public:
         "MouseButtonRelease". An unknown name is logged and left out.
     */
     ///@{
+
     //! Returns the automatically captured event types.
     virtual QStringList events() = 0;
     //! Sets the automatically captured event types to \a events.
@@ -204,6 +212,7 @@ public:
         identifier shared by every application of this user account, created on first use.
     */
     ///@{
+
     //! Returns the user identifier.
     virtual QString userId() = 0;
     //! Sets the user identifier to \a userId.
@@ -216,6 +225,7 @@ public:
         fetches.
     */
     ///@{
+
     //! Returns whether the remote configuration is fetched.
     virtual bool remoteConfig() const = 0;
     //! Sets whether the remote configuration is fetched to \a enabled.
@@ -234,6 +244,7 @@ Q_SIGNALS:
         tracker's worker thread.
     */
     ///@{
+
     //! Emitted when the collector host is written, with the effective value \a server.
     void serverChanged(const QString &server);
     //! Emitted when the application token is written, with the effective value \a token.
