@@ -134,6 +134,34 @@ function(check_install prefix name)
     run("build it" COMMAND ${CMAKE_COMMAND} --build ${_apps}/cmake -j ${JOBS})
     record_with(${prefix} ${_apps}/cmake/consumer ${name}-cmake)
 
+    # A QML application that only imports the installed module, found through the Quick
+    # component, when the library was built with Qt Quick.
+    if(EXISTS ${prefix}/lib/qml/SentrelTracker/qmldir AND EXISTS ${APP_DIR}/../quickapp/CMakeLists.txt)
+        run("configure the QML application with find_package(... COMPONENTS Quick)" COMMAND ${CMAKE_COMMAND}
+            -S ${APP_DIR}/../quickapp -B ${_apps}/quick -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH=${prefix})
+        run("build it" COMMAND ${CMAKE_COMMAND} --build ${_apps}/quick -j ${JOBS})
+        set(_home ${WORK_DIR}/home/${name}-quick)
+        file(MAKE_DIRECTORY ${_home}/cache ${_home}/runtime)
+        run("run the QML application" COMMAND ${CMAKE_COMMAND} -E env --unset=SENTREL_CONFIG HOME=${_home}
+            XDG_CONFIG_HOME=${_home}/.config XDG_DATA_HOME=${_home}/.local/share XDG_CACHE_HOME=${_home}/.cache
+            XDG_RUNTIME_DIR=${_home}/runtime QT_QPA_PLATFORM=offscreen
+            ${_apps}/quick/quick-consumer ${_home}/cache OUTPUT _out)
+        if(NOT _out MATCHES "quick consumer: recorded")
+            message(FATAL_ERROR "consumer: the ${name} QML application said: ${_out}")
+        endif()
+        run("decode its events" COMMAND ${prefix}/bin/sentrel-cache --events ${_home}/cache OUTPUT _events)
+        foreach(_expected QuickConsumerScreen QuickConsumerDetails quickInteraction quickMeasured quickContext
+                quickDimension "window/quickButton")
+            string(FIND "${_events}" "${_expected}" _at)
+            if(_at EQUAL -1)
+                message(FATAL_ERROR "consumer: the ${name} QML application's events lack ${_expected}: ${_events}")
+            endif()
+        endforeach()
+        if(_events MATCHES "_QML")
+            message(FATAL_ERROR "consumer: engine-made type names in the ${name} QML application's events: ${_events}")
+        endif()
+    endif()
+
     # Through pkg-config, found only by its place.
     run("ask pkg-config" COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${_libdir}/pkgconfig
         ${_pkgconfig} --cflags --libs sentreltracker Qt6Gui OUTPUT _flags)
