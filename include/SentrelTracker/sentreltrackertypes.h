@@ -3,23 +3,38 @@
 
 #include <QString>
 
+/*!
+    \namespace SentrelTracker
+    \brief The value types that carry optional data of an event.
+*/
 namespace SentrelTracker {
 
-// A named value attached to an event: numeric context of a screen view or a click
-// (ContextData<double>), or a context-data or dimension record (ContextData<QString>).
+/*!
+    \struct SentrelTracker::ContextData
+    \brief A named value attached to an event.
+
+    Used as `ContextData<double>` for the numeric context of a screen view or a click, and as
+    `ContextData<QString>` for a context-data or dimension record. A plain value type, copied
+    wherever it goes.
+*/
 template<typename T>
 struct ContextData
 {
-    QString key;
-    T value;
+    QString key; //!< The name of the entry.
+    T value; //!< Its value.
 };
 
-// A position in integer pixels, or the new size of a resized object. Always passed as
-// std::optional<EventCoordinates>; an empty optional means "no position".
+/*!
+    \struct SentrelTracker::EventCoordinates
+    \brief A position in integer pixels, or the new size of a resized object.
+
+    Always passed as `std::optional<EventCoordinates>`; an empty optional means "no position".
+    Positions in floating point are truncated toward zero.
+*/
 struct EventCoordinates
 {
-    int x = 0;
-    int y = 0;
+    int x = 0; //!< The horizontal coordinate, or the new width.
+    int y = 0; //!< The vertical coordinate, or the new height.
 };
 
 } // namespace SentrelTracker

@@ -100,6 +100,7 @@ bool QSentrelConfigurationPrivate::loadConfigFile()
 
     QFile file(path);
     if (!file.exists() || !file.open(QIODevice::ReadOnly)) {
+        // Misspelt on purpose: the log text is fixed and tests pin it.
         qCWarning(lcConfig) << "Could no open configuration file" << path;
         return false;
     }

@@ -243,7 +243,7 @@ void QSentrelReporter::handleSendReply(const Batch &batch, QNetworkReply *reply)
     const Verdict verdict = verdictOf(reply);
     if (verdict == Verdict::Accepted)
         qCDebug(lcEvents) << "Events have been sent successfully.";
-    else
+    else // misspelt on purpose: the log text is fixed and tests pin it
         qCWarning(lcEvents) << "Failed to sent events:" << httpStatus(reply)
                             << reply->errorString();
     if (!batch.stored)

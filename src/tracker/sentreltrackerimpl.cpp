@@ -104,6 +104,7 @@ void SentrelTrackerImpl::init()
         return;
     qCInfo(lcSentrel) << "Enabling Sentrel Tracker";
     if (!m_configuration.isValid()) {
+        // Misspelt on purpose: the log text is fixed and tests pin it.
         qCWarning(lcSentrel) << "Failed to enabled Sentrel Tracker, the configuration is not valid";
         return;
     }

@@ -1,5 +1,6 @@
 // Records a few calls into an offline cache through the installed library.
 #include <SentrelTracker/qsentreltracker.h>
+#include <SentrelTracker/sentreltrackerversion.h>
 
 #include <QGuiApplication>
 
@@ -28,6 +29,6 @@ int main(int argc, char *argv[])
     tracker.transition(QStringLiteral("ConsumerScreen"));
     tracker.interaction(QStringLiteral("consumerButton"), QString());
     tracker.setEnabled(false); // finishes the calls made so far
-    std::printf("consumer: recorded\n");
+    std::printf("consumer: recorded with %s (%06x)\n", SENTRELTRACKER_VERSION_STRING, SENTRELTRACKER_VERSION);
     return 0;
 }
