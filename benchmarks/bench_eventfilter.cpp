@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What automatic capture adds on the application thread: to an event of a type it does not
 // track (every event of the application pays this), to a tracked mouse move, which is held
 // and reported when the next move arrives, and to a whole click on a widget button and on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load: one million interaction() calls while offline with a storage size of 10,000, then the
 // delivery of what is left to the test collector over HTTPS on loopback. Reports the cache
 // file's size and the resident memory every 100,000 events (both must stay flat), the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event pipeline end to end, each figure beside its baseline from the same run:
 //  1. events per second from interaction() calls to rows stored by the worker (plain store,
 //     offline), beside bare SQLite insert loops with the store's pragmas and the same bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event stores on a realistic mix of 1,000 events: stored bytes per event, time per add()
 // and per get(100, 0) of the three stores, beside a bare SQLite insert loop with the same
 // pragmas as the baseline. All compressed figures are taken with the dictionary in place.

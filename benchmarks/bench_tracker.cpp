@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application thread's cost of a recording call, beside the bare cost of posting an empty
 // functor to an object on another thread, and the cost of a call while tracking is off.
 #include "sentreltrackerimpl_p.h"

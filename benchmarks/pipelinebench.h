@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PIPELINEBENCH_H
 #define PIPELINEBENCH_H
 

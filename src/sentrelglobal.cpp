@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sentrelglobal_p.h"
 
 Q_LOGGING_CATEGORY(lcSentrel, "sentrel", QtWarningMsg)

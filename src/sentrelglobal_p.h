@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SENTRELGLOBAL_P_H
 #define SENTRELGLOBAL_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DEMOWINDOW_H
 #define DEMOWINDOW_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Sentrel Tracker demo: a small Qt Widgets application instrumented with the tracker.
 //
 // With a display a person uses it. On the offscreen platform (or with --scripted) it plays a

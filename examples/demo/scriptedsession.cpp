@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scriptedsession.h"
 
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SCRIPTEDSESSION_H
 #define SCRIPTEDSESSION_H
 

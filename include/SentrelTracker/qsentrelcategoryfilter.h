@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSENTRELCATEGORYFILTER_H
 #define QSENTRELCATEGORYFILTER_H
 

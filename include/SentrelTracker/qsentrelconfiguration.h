@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSENTRELCONFIGURATION_H
 #define QSENTRELCONFIGURATION_H
 

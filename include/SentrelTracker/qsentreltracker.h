@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSENTRELTRACKER_H
 #define QSENTRELTRACKER_H
 

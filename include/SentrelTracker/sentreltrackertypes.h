@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SENTRELTRACKERTYPES_H
 #define SENTRELTRACKERTYPES_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSENTRELCONFIGURATION_P_H
 #define QSENTRELCONFIGURATION_P_H
 

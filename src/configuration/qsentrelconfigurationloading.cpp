@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qsentrelconfiguration_p.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qsentrelreporter_p.h"
 
 #include "qsentrelconfiguration_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSENTRELREPORTER_P_H
 #define QSENTRELREPORTER_P_H
 

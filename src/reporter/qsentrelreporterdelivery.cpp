@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Delivery of the cached events and the remote configuration fetch.
 #include "qsentrelreporter_p.h"
 

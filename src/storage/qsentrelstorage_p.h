@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSENTRELSTORAGE_P_H
 #define QSENTRELSTORAGE_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qsqlitestorage_p.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSQLITESTORAGE_P_H
 #define QSQLITESTORAGE_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qsqlitezlibstorage_p.h"
 
 #include "sentrelstoragelimits_p.h"

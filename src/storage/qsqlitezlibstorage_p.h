@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSQLITEZLIBSTORAGE_P_H
 #define QSQLITEZLIBSTORAGE_P_H
 

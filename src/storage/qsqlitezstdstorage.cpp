@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qsqlitezstdstorage_p.h"
 
 #include "sentrelstoragelimits_p.h"

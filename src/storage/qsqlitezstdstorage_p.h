@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSQLITEZSTDSTORAGE_P_H
 #define QSQLITEZSTDSTORAGE_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SENTRELSTORAGELIMITS_P_H
 #define SENTRELSTORAGELIMITS_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qsentreleventfilter_p.h"
 
 #include "sentrelobjecthooks_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QSENTRELEVENTFILTER_P_H
 #define QSENTRELEVENTFILTER_P_H
 

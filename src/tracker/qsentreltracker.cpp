@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <SentrelTracker/qsentreltracker.h>
 
 #include "sentreltrackerimpl_p.h"

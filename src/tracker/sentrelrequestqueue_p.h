@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SENTRELREQUESTQUEUE_P_H
 #define SENTRELREQUESTQUEUE_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sentreltrackerimpl_p.h"
 
 #include "qsentreleventfilter_p.h"

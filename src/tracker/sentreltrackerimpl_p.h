@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SENTRELTRACKERIMPL_P_H
 #define SENTRELTRACKERIMPL_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef EVENTLOG_H
 #define EVENTLOG_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef LOGCAPTURE_H
 #define LOGCAPTURE_H
 

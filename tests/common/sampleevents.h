@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SAMPLEEVENTS_H
 #define SAMPLEEVENTS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "testcollector.h"
 
 #include <QJsonArray>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TESTCOLLECTOR_H
 #define TESTCOLLECTOR_H
 

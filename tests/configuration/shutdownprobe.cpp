@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints whether the previous run ended orderly, then ends this run orderly ("quit") or not
 // ("kill").
 #include "qsentrelconfiguration_p.h"

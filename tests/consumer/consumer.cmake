@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds the library without tests, configured for one prefix, and installs it twice where
 # packagers do: under another prefix (cmake --install --prefix) and into a staging directory
 # (DESTDIR). Against each install it builds and runs a small application through find_package

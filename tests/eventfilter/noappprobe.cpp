@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds the event filter before any application object exists and prints every log message
 // as "category|level|text", one a line.
 #include "qsentreleventfilter_p.h"

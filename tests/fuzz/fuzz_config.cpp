@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A configuration document from the network or a file: parsing must never crash, and a
 // rejected document must leave the local configuration in force.
 #include "qsentrelconfiguration_p.h"

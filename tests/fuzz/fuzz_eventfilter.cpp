@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A random sequence of input events, of the classes Qt uses and of plain QEvents carrying a
 // tracked type, delivered to real widgets while automatic capture runs.
 #include "qsentreleventfilter_p.h"

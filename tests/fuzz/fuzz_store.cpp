@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Built as the zlib and the zstd target. Stored bytes read back from a cache file that may be corrupt or hostile.
 #include "qsqlitezlibstorage_p.h"
 #include "qsqlitezstdstorage_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over every file of the directories (or files) given, as CTest does with
 // the kept corpus: the seeds and every input that once made a target fail.
 #include <QDirIterator>

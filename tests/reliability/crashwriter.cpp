@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Adds numbered events to a cache until it is killed, or COUNT events when a count is given.
 // After each add() that returned true, it prints the event's number, so that whoever runs it
 // knows which inserts had completed. With SENTREL_WRITER_BATCH=N in the environment it adds N

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qsentrelstorage_p.h"
 #include "testenvironment.h"
 

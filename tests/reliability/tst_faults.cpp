@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "eventlog.h"
 #include "logcapture.h"
 #include "qsentrelstorage_p.h"

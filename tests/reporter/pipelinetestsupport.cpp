@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipelinetestsupport.h"
 
 #include "eventlog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PIPELINETESTSUPPORT_H
 #define PIPELINETESTSUPPORT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One run of an application with remote configuration, configured by the file that
 // SENTREL_CONFIG names. Prints the token it starts with, tracks, and on any input (or the end
 // of its input) prints the token it ends with and quits orderly. The application version is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Produces events of every kind through the library and the test collector, and writes the
 // batches the collector accepted as JSON lines for the schema check that CTest runs next.
 #include "logcapture.h"

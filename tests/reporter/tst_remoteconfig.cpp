@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Remote configuration end to end: the tracker fetches its documents from the test collector
 // over HTTPS and applies them to the running tracker.
 #include "logcapture.h"

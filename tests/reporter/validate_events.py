@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Checks events as the collector received them against the protocol and the shipped schemas.
 
 Reads JSON lines: each line is a batch body (the batch envelope around events) or one bare

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Decodes the cache files that storage_format_writer wrote with decoders that are not the
 library's own: Python's zlib for the raw deflate rows, the zstd command line for the frames.
 Every row must give back exactly the event that was added."""

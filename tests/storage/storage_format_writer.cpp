@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a cache file with each compressing store, 50 events in one session and 100 more in a
 // second (the dictionary is made at the 101st), and the events added as JSON lines, for
 // check_storage_format.py to decode with decoders that are not the library's.

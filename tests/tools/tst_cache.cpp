@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sentrel-cache: caches written by each store, read back by the program, which must leave
 // them exactly as they were.
 #include "qsentrelstorage_p.h"

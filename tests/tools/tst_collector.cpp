@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The development collector: its checks of events and schemas, and the program itself driven
 // over HTTPS as the tracker drives it.
 #include "eventchecker.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records events into an offline cache and ends without disabling tracking, in the way the
 // first argument names: "return" from main after the event loop, "exit" through exit() with
 // tracking still running, or "noloop" without ever running the event loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "eventlog.h"
 #include "logcapture.h"
 #include "qsentreleventfilter_p.h"

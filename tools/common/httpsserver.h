@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HTTPSSERVER_H
 #define HTTPSSERVER_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUITONSIGNALS_H
 #define QUITONSIGNALS_H
 

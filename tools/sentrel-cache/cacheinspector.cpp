@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cacheinspector.h"
 
 #include "qsqlitezlibstorage_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CACHEINSPECTOR_H
 #define CACHEINSPECTOR_H
 

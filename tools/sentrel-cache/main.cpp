@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sentrel-cache: shows what an event cache holds, without changing the file.
 #include "cacheinspector.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DEVCOLLECTOR_H
 #define DEVCOLLECTOR_H
 

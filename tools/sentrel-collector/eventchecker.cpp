@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "eventchecker.h"
 
 #include "schemaregistry.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef EVENTCHECKER_H
 #define EVENTCHECKER_H
 

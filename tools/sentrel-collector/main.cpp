@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sentrel-collector: a collector for development that shows what the tracker sends.
 #include "devcollector.h"
 #include "quitonsignals.h"

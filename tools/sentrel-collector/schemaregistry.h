@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef SCHEMAREGISTRY_H
 #define SCHEMAREGISTRY_H
 

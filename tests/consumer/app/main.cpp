@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records a few calls into an offline cache through the installed library.
 #include <SentrelTracker/qsentreltracker.h>
 #include <SentrelTracker/sentreltrackerversion.h>
