@@ -36,10 +36,14 @@
 
 namespace {
 
-const QStringList trackedTypes{QStringLiteral("MouseButtonPress"), QStringLiteral("MouseButtonRelease"),
-                               QStringLiteral("MouseMove"),        QStringLiteral("KeyPress"),
-                               QStringLiteral("FocusIn"),          QStringLiteral("Resize"),
-                               QStringLiteral("Wheel"),            QStringLiteral("ContextMenu")};
+const QStringList trackedTypes {QStringLiteral("MouseButtonPress"),
+                                QStringLiteral("MouseButtonRelease"),
+                                QStringLiteral("MouseMove"),
+                                QStringLiteral("KeyPress"),
+                                QStringLiteral("FocusIn"),
+                                QStringLiteral("Resize"),
+                                QStringLiteral("Wheel"),
+                                QStringLiteral("ContextMenu")};
 
 // Keeps each benchmark's CPU time of the application thread per iteration (ns) over its
 // repetitions: the machine is shared, and wall time also counts the time others took.
@@ -58,7 +62,8 @@ public:
     double fastest(const std::string &name) const
     {
         auto found = times.find(name);
-        return found == times.end() ? 0 : *std::min_element(found->second.begin(), found->second.end());
+        return found == times.end() ? 0
+                                    : *std::min_element(found->second.begin(), found->second.end());
     }
 
 private:
@@ -122,8 +127,13 @@ struct MoveTarget
 
     QDialog dialog;
     QWidget *canvas;
-    QMouseEvent event{QEvent::MouseMove, QPointF(3.5, 4.5), QPointF(13.5, 14.5), QPointF(113.5, 114.5),
-                      Qt::NoButton, Qt::NoButton, Qt::NoModifier};
+    QMouseEvent event {QEvent::MouseMove,
+                       QPointF(3.5, 4.5),
+                       QPointF(13.5, 14.5),
+                       QPointF(113.5, 114.5),
+                       Qt::NoButton,
+                       Qt::NoButton,
+                       Qt::NoModifier};
 };
 
 void BM_MoveNoFilter(benchmark::State &state)
@@ -317,23 +327,41 @@ int main(int argc, char *argv[])
     const double quickCaptured = recorder.fastest("BM_QuickClickFiltered");
     if (bare > 0 && move > 0) {
         std::printf("\nFastest of the repetitions, CPU ns of the application thread per event:\n");
-        std::printf("untracked event: %.1f bare, %.1f filtered: the filter adds %.1f (x%.2f; target at most 15), "
+        std::printf("untracked event: %.1f bare, %.1f filtered: the filter adds %.1f (x%.2f; "
+                    "target at most 15), "
                     "of which Qt's call of any application filter %.1f\n",
-                    bare, filtered, filtered - bare, filtered / bare, called - bare);
+                    bare,
+                    filtered,
+                    filtered - bare,
+                    filtered / bare,
+                    called - bare);
         std::printf("held mouse move: %.1f bare, %.1f filtered (tracking off), %.1f (tracking on): "
                     "the filter adds %.1f, with queuing %.1f (x%.2f)\n",
-                    move, held, queued, held - move, queued - move, queued / move);
+                    move,
+                    held,
+                    queued,
+                    held - move,
+                    queued - move,
+                    queued / move);
     }
     if (widgetClick > 0) {
-        std::printf("widget click (press and release): %.0f bare, %.0f filtered: capture adds %.0f (x%.3f)\n",
-                    widgetClick, widgetCaptured, widgetCaptured - widgetClick, widgetCaptured / widgetClick);
+        std::printf("widget click (press and release): %.0f bare, %.0f filtered: capture adds %.0f "
+                    "(x%.3f)\n",
+                    widgetClick,
+                    widgetCaptured,
+                    widgetCaptured - widgetClick,
+                    widgetCaptured / widgetClick);
     }
     if (quickClick > 0 && widgetClick > 0) {
         // Naming by QML ids and reading Tracker.category walk the item's ancestors.
         const double added = quickCaptured - quickClick;
-        std::printf("Qt Quick click (press and release): %.0f bare, %.0f filtered: capture adds %.0f (x%.3f); "
+        std::printf("Qt Quick click (press and release): %.0f bare, %.0f filtered: capture adds "
+                    "%.0f (x%.3f); "
                     "target: at most 10%% of the click: %s\n",
-                    quickClick, quickCaptured, added, quickCaptured / quickClick,
+                    quickClick,
+                    quickCaptured,
+                    added,
+                    quickCaptured / quickClick,
                     added <= 0.10 * quickClick ? "met" : "missed");
     }
     return 0;

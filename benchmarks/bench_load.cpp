@@ -41,7 +41,8 @@ qint64 fileWithLog(const QString &file)
 
 double microseconds(const std::vector<quint32> &sorted, double fraction)
 {
-    const std::size_t index = std::min(sorted.size() - 1, std::size_t(fraction * double(sorted.size())));
+    const std::size_t index =
+            std::min(sorted.size() - 1, std::size_t(fraction * double(sorted.size())));
     return double(sorted.at(index)) / 1e3;
 }
 
@@ -58,7 +59,8 @@ int main(int argc, char *argv[])
     const qsizetype events = arguments.indexOf(QStringLiteral("--events"));
     if (events > 0 && events + 1 < arguments.size())
         totalEvents = std::max<qint64>(sampleEvery, arguments.at(events + 1).toLongLong());
-    QLoggingCategory::setFilterRules(QStringLiteral("sentrel.eventfilter.debug=false\nsentrel.eventfilter.info=false"));
+    QLoggingCategory::setFilterRules(
+            QStringLiteral("sentrel.eventfilter.debug=false\nsentrel.eventfilter.info=false"));
     std::printf("Load average at the start: %s (2 cores, shared)\n\n", loadAverage().constData());
 
     QSentrelTracker tracker;
@@ -91,11 +93,12 @@ int main(int argc, char *argv[])
         const auto before = std::chrono::steady_clock::now();
         tracker.interaction(names.at(int(i % names.size())), category);
         const auto after = std::chrono::steady_clock::now();
-        latencies[std::size_t(i)] = quint32(std::chrono::duration_cast<std::chrono::nanoseconds>(after - before).count());
+        latencies[std::size_t(i)] = quint32(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(after - before).count());
         if ((i + 1) % pace == 0) {
             const ContextSwitches burstEnd = threadContextSwitches();
-            const ContextSwitches burst{burstEnd.voluntary - burstStart.voluntary,
-                                        burstEnd.involuntary - burstStart.involuntary};
+            const ContextSwitches burst {burstEnd.voluntary - burstStart.voluntary,
+                                         burstEnd.involuntary - burstStart.involuntary};
             switches.voluntary += burst.voluntary;
             switches.involuntary += burst.involuntary;
             bursts.append(burst);
@@ -103,41 +106,72 @@ int main(int argc, char *argv[])
             burstStart = threadContextSwitches();
         }
         if ((i + 1) % sampleEvery == 0)
-            samples.append(Sample{i + 1, bench::seconds(clock.nsecsElapsed()), residentBytes(), fileWithLog(file), cachedRows(file)});
+            samples.append(Sample {i + 1,
+                                   bench::seconds(clock.nsecsElapsed()),
+                                   residentBytes(),
+                                   fileWithLog(file),
+                                   cachedRows(file)});
     }
     tracker.setEnabled(false);
     const double recordingSeconds = bench::seconds(clock.nsecsElapsed());
     const qint64 rows = cachedRows(file);
     const qint64 finalFile = checkpointedFileSize(file);
 
-    std::printf("Recording %lld interaction() calls offline, storage size %d, the worker caught up every %lld calls\n",
-                qlonglong(totalEvents), storageSize, qlonglong(pace));
-    std::printf("  %-52s %10.1f s (%.0f events/s, pauses included)\n", "recording time", recordingSeconds,
+    std::printf("Recording %lld interaction() calls offline, storage size %d, the worker caught up "
+                "every %lld calls\n",
+                qlonglong(totalEvents),
+                storageSize,
+                qlonglong(pace));
+    std::printf("  %-52s %10.1f s (%.0f events/s, pauses included)\n",
+                "recording time",
+                recordingSeconds,
                 double(totalEvents) / recordingSeconds);
-    std::printf("  %-52s %10.1f MiB\n", "resident memory before the first call", double(startResident) / MiB);
-    std::printf("  %10s %10s %14s %18s %10s\n", "events", "seconds", "resident MiB", "file + log MiB", "rows");
+    std::printf("  %-52s %10.1f MiB\n",
+                "resident memory before the first call",
+                double(startResident) / MiB);
+    std::printf("  %10s %10s %14s %18s %10s\n",
+                "events",
+                "seconds",
+                "resident MiB",
+                "file + log MiB",
+                "rows");
     for (const Sample &sample : samples) {
-        std::printf("  %10lld %10.1f %14.1f %18.2f %10lld\n", qlonglong(sample.events), sample.seconds,
-                    double(sample.resident) / MiB, double(sample.file) / MiB, qlonglong(sample.rows));
+        std::printf("  %10lld %10.1f %14.1f %18.2f %10lld\n",
+                    qlonglong(sample.events),
+                    sample.seconds,
+                    double(sample.resident) / MiB,
+                    double(sample.file) / MiB,
+                    qlonglong(sample.rows));
     }
     std::printf("  %-52s %10lld\n", "rows after disabling", qlonglong(rows));
-    std::printf("  %-52s %10.2f MiB (%.0f bytes per row)\n", "file after a checkpoint", double(finalFile) / MiB,
+    std::printf("  %-52s %10.2f MiB (%.0f bytes per row)\n",
+                "file after a checkpoint",
+                double(finalFile) / MiB,
                 double(finalFile) / double(rows));
 
     std::vector<quint32> sorted = latencies;
     std::sort(sorted.begin(), sorted.end());
     const auto above = [&sorted](quint32 nanoseconds) {
-        return qlonglong(sorted.end() - std::upper_bound(sorted.begin(), sorted.end(), nanoseconds));
+        return qlonglong(sorted.end()
+                         - std::upper_bound(sorted.begin(), sorted.end(), nanoseconds));
     };
     std::printf("\nLatency of one interaction() call on the application thread\n");
-    std::printf("  median %.2f us, 99th percentile %.2f us, 99.9th %.2f us, 99.99th %.2f us, worst %.1f us\n",
-                microseconds(sorted, 0.5), microseconds(sorted, 0.99), microseconds(sorted, 0.999),
-                microseconds(sorted, 0.9999), double(sorted.back()) / 1e3);
-    std::printf("  calls above 100 us: %lld, above 1 ms: %lld, of %lld\n", above(100000), above(1000000),
+    std::printf("  median %.2f us, 99th percentile %.2f us, 99.9th %.2f us, 99.99th %.2f us, worst "
+                "%.1f us\n",
+                microseconds(sorted, 0.5),
+                microseconds(sorted, 0.99),
+                microseconds(sorted, 0.999),
+                microseconds(sorted, 0.9999),
+                double(sorted.back()) / 1e3);
+    std::printf("  calls above 100 us: %lld, above 1 ms: %lld, of %lld\n",
+                above(100000),
+                above(1000000),
                 qlonglong(totalEvents));
-    std::printf("  the application thread's context switches during the calls: %lld voluntary (it waited),\n"
+    std::printf("  the application thread's context switches during the calls: %lld voluntary (it "
+                "waited),\n"
                 "  %lld involuntary (preempted by the scheduler)\n",
-                qlonglong(switches.voluntary), qlonglong(switches.involuntary));
+                qlonglong(switches.voluntary),
+                qlonglong(switches.involuntary));
     // Which of the two held the slowest calls up: the worst call of the bursts in which the
     // thread waited, and of those in which it was only preempted.
     quint32 worstWaited = 0, worstPreempted = 0, worstUndisturbed = 0;
@@ -154,24 +188,41 @@ int main(int argc, char *argv[])
             worstUndisturbed = std::max(worstUndisturbed, worst);
         }
     }
-    std::printf("  worst call of the %lld bursts of %lld calls in which the thread waited: %.1f us; in which it\n"
+    std::printf("  worst call of the %lld bursts of %lld calls in which the thread waited: %.1f "
+                "us; in which it\n"
                 "  was only preempted: %.1f us; in which it was neither: %.1f us\n",
-                qlonglong(waitedBursts), qlonglong(pace), double(worstWaited) / 1e3, double(worstPreempted) / 1e3,
+                qlonglong(waitedBursts),
+                qlonglong(pace),
+                double(worstWaited) / 1e3,
+                double(worstPreempted) / 1e3,
                 double(worstUndisturbed) / 1e3);
 
     // Delivery of what the size limit kept; enabling adds the device and application event,
     // and the limit still holds.
     const qint64 expected = std::min<qint64>(rows + 1, storageSize);
     qint64 firstBatch = 0;
-    const Delivery delivery = deliver(tracker, collector, directory.path(), expected, storageSize, 600000, &firstBatch);
+    const Delivery delivery = deliver(tracker,
+                                      collector,
+                                      directory.path(),
+                                      expected,
+                                      storageSize,
+                                      600000,
+                                      &firstBatch);
     tracker.setEnabled(false);
     std::printf("\nDelivery of the cache to the collector, batches of 100\n");
-    std::printf("  %lld of %lld events in %lld batches\n", qlonglong(delivery.events), qlonglong(expected),
+    std::printf("  %lld of %lld events in %lld batches\n",
+                qlonglong(delivery.events),
+                qlonglong(expected),
                 qlonglong(delivery.batches));
-    std::printf("  %-52s %10.3f s\n", "enabling to the last batch", bench::seconds(delivery.toLastBatch));
-    std::printf("  %-52s %10.3f s\n", "of which enabling to the first batch (sync timer)",
+    std::printf("  %-52s %10.3f s\n",
+                "enabling to the last batch",
+                bench::seconds(delivery.toLastBatch));
+    std::printf("  %-52s %10.3f s\n",
+                "of which enabling to the first batch (sync timer)",
                 bench::seconds(delivery.toFirstBatch));
-    std::printf("  %-52s %10.0f events/s\n", "drain rate after the first batch", delivery.steadyRate(firstBatch));
+    std::printf("  %-52s %10.0f events/s\n",
+                "drain rate after the first batch",
+                delivery.steadyRate(firstBatch));
     const qint64 left = cachedRows(file);
     std::printf("  %-52s %10lld\n", "rows left in the cache", qlonglong(left));
 
@@ -184,15 +235,21 @@ int main(int argc, char *argv[])
     }
     // The cache holds 10,000 rows of about 500 bytes from the first sample on: the file and the
     // memory must not grow after it.
-    met &= atMost("largest file + log / file + log at 100,000 events", double(largestFile) / double(samples.first().file), 1.25);
+    met &= atMost("largest file + log / file + log at 100,000 events",
+                  double(largestFile) / double(samples.first().file),
+                  1.25);
     met &= atMost("largest resident memory - that at 100,000 events, MiB",
-                  double(largestResident - samples.first().resident) / MiB, 4);
-    met &= atMost("checkpointed file / (rows x 600 bytes)", double(finalFile) / (double(rows) * 600), 1);
+                  double(largestResident - samples.first().resident) / MiB,
+                  4);
+    met &= atMost("checkpointed file / (rows x 600 bytes)",
+                  double(finalFile) / (double(rows) * 600),
+                  1);
     met &= atMost("99th percentile latency of a call, us", microseconds(sorted, 0.99), 20);
     // Only the scheduler may hold a call up: the calls never wait for the worker.
     met &= atMost("voluntary context switches during the calls", double(switches.voluntary), 0);
     std::printf("  %-58s %12.1f  (the scheduler's preemption on a shared machine included)\n",
-                "worst latency of a call, us", double(sorted.back()) / 1e3);
+                "worst latency of a call, us",
+                double(sorted.back()) / 1e3);
     std::printf("\nLoad average at the end: %s\n", loadAverage().constData());
     std::printf("%s\n", met ? "All targets met." : "Some targets MISSED.");
     // A missed target is a finding, reported above; only a run that cannot measure fails.

@@ -51,7 +51,8 @@ constexpr int triggerLimit = 10000;
 std::unique_ptr<QTemporaryDir> scratchDirectory()
 {
     QDir().mkpath(QDir::homePath());
-    auto directory = std::make_unique<QTemporaryDir>(QDir::home().filePath(QStringLiteral("bench-pipeline-XXXXXX")));
+    auto directory = std::make_unique<QTemporaryDir>(
+            QDir::home().filePath(QStringLiteral("bench-pipeline-XXXXXX")));
     if (!directory->isValid())
         qFatal("cannot create a directory below %s", qPrintable(QDir::homePath()));
     return directory;
@@ -60,14 +61,14 @@ std::unique_ptr<QTemporaryDir> scratchDirectory()
 struct Timing
 {
     double wall = 0; // seconds
-    double cpu = 0;  // seconds of the whole process
+    double cpu = 0; // seconds of the whole process
 };
 
 // 1. interaction() calls until setEnabled(false) has returned, which runs all that is queued.
 struct PipelineRun
 {
     Timing timing;
-    double callCpu = 0;   // seconds on the application thread, in the calls
+    double callCpu = 0; // seconds on the application thread, in the calls
     double workerCpu = 0; // seconds on the worker, from the first call to the last row
     double toLastRow = 0; // seconds from the first call until the worker has stored the last row
     qint64 rows = 0;
@@ -114,19 +115,20 @@ PipelineRun recordPipeline(QSentrelTracker &tracker, const QString &directory, q
     run.rows = rows - before;
     run.bytesPerEvent = double(checkpointedFileSize(file)) / double(rows);
     Database database(file);
-    run.dataBytesPerEvent = double(database.integer("SELECT SUM(LENGTH(data)) FROM events")) / double(rows);
+    run.dataBytesPerEvent =
+            double(database.integer("SELECT SUM(LENGTH(data)) FROM events")) / double(rows);
     run.stored = database.blobs("SELECT data FROM events ORDER BY id");
     return run;
 }
 
-template<typename Loop>
+template <typename Loop>
 Timing timed(Loop &&loop)
 {
     const qint64 cpu = processCpuNanoseconds();
     QElapsedTimer clock;
     clock.start();
     loop();
-    return Timing{seconds(clock.nsecsElapsed()), seconds(processCpuNanoseconds() - cpu)};
+    return Timing {seconds(clock.nsecsElapsed()), seconds(processCpuNanoseconds() - cpu)};
 }
 
 // The baseline: inserts through SQLite's C interface, each committed on its own (or batch to
@@ -216,7 +218,8 @@ double buildClicksAsBefore(QSentrelTracker &tracker, qint64 count)
 
 // The store's add() on this thread: the SQL layer without the event building and queueing.
 // With a batch size, the adds are committed that many at a time, as the worker does.
-Timing storeAdds(const QString &file, const QList<QByteArray> &events, int sizeLimit = 0, int batch = 0)
+Timing
+storeAdds(const QString &file, const QList<QByteArray> &events, int sizeLimit = 0, int batch = 0)
 {
     QSQLiteStorage store(file, sizeLimit);
     if (!store.open())
@@ -248,21 +251,29 @@ void prefill(Database &database, const QList<QByteArray> &events, int limit)
     database.exec("COMMIT");
 }
 
-enum class Trigger { None, Current, Original };
+enum class Trigger {
+    None,
+    Current,
+    Original
+};
 
 // Microseconds per insert into a full cache of limit events with the given size-limit trigger.
-double triggerCost(const QString &file, const QList<QByteArray> &events, Trigger trigger, int inserts)
+double
+triggerCost(const QString &file, const QList<QByteArray> &events, Trigger trigger, int inserts)
 {
     Database database(file);
     database.applyStorePragmas();
     prefill(database, events, triggerLimit);
     const QByteArray limit = QByteArray::number(triggerLimit);
     if (trigger == Trigger::Current) {
-        database.exec("CREATE TRIGGER events_cleanup AFTER INSERT ON events BEGIN DELETE FROM events WHERE id <= NEW.id - "
+        database.exec("CREATE TRIGGER events_cleanup AFTER INSERT ON events BEGIN DELETE FROM "
+                      "events WHERE id <= NEW.id - "
                       + limit + "; END");
     } else if (trigger == Trigger::Original) {
-        database.exec("CREATE TRIGGER events_cleanup AFTER INSERT ON events BEGIN DELETE FROM events WHERE id NOT IN "
-                      "(SELECT id FROM events ORDER BY id DESC LIMIT " + limit + "); END");
+        database.exec("CREATE TRIGGER events_cleanup AFTER INSERT ON events BEGIN DELETE FROM "
+                      "events WHERE id NOT IN "
+                      "(SELECT id FROM events ORDER BY id DESC LIMIT "
+                      + limit + "); END");
     }
     sqlite3_stmt *insert = database.prepare("INSERT INTO events(data) VALUES(?)");
     const Timing timing = timed([&] {
@@ -325,8 +336,11 @@ BatchWork batchWork(const QString &file)
         QJsonArray events;
         for (const auto &record : records)
             events.append(QJsonDocument::fromJson(record.second).object());
-        const QJsonObject body{{QStringLiteral("schema"), QStringLiteral("iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4")},
-                               {QStringLiteral("data"), events}};
+        const QJsonObject body {
+                {QStringLiteral("schema"),
+                 QStringLiteral(
+                         "iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4")},
+                {QStringLiteral("data"), events}};
         const QByteArray bytes = QJsonDocument(body).toJson(QJsonDocument::Compact);
         rebuilt += clock.nsecsElapsed();
         clock.start();
@@ -415,7 +429,8 @@ int memoryChild(qint64 count, const QString &server, const QString &directory)
         samples.append(QString::number(double(sample) / MiB, 'f', 1));
     std::printf("cachingSamples %s\n", qPrintable(samples.join(QLatin1Char(' '))));
     samples.clear();
-    for (qsizetype i = 0; i < drainSamples.size(); i += std::max<qsizetype>(1, drainSamples.size() / 10))
+    for (qsizetype i = 0; i < drainSamples.size();
+         i += std::max<qsizetype>(1, drainSamples.size() / 10))
         samples.append(QString::number(double(drainSamples.at(i)) / MiB, 'f', 1));
     std::printf("drainSamples %s\n", qPrintable(samples.join(QLatin1Char(' '))));
     std::fflush(stdout);
@@ -440,9 +455,14 @@ MemoryRun runMemoryChild(TestCollector &collector, qint64 count)
     QObject::connect(&child, &QProcess::finished, &loop, &QEventLoop::quit);
     QObject::connect(&child, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
     const QMetaObject::Connection forgetting =
-            QObject::connect(&collector, &TestCollector::eventsReceived, &loop, [&collector] { collector.clear(); });
+            QObject::connect(&collector, &TestCollector::eventsReceived, &loop, [&collector] {
+                collector.clear();
+            });
     child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--memory-child"), QString::number(count), collector.server(), directory->path()});
+                {QStringLiteral("--memory-child"),
+                 QString::number(count),
+                 collector.server(),
+                 directory->path()});
     loop.exec();
     QObject::disconnect(forgetting);
 
@@ -450,9 +470,11 @@ MemoryRun runMemoryChild(TestCollector &collector, qint64 count)
     for (const QByteArray &line : child.readAllStandardOutput().split('\n')) {
         const qsizetype space = line.indexOf(' ');
         if (space > 0)
-            run.values.insert(QString::fromUtf8(line.left(space)), QString::fromUtf8(line.mid(space + 1)));
+            run.values.insert(QString::fromUtf8(line.left(space)),
+                              QString::fromUtf8(line.mid(space + 1)));
     }
-    run.ok = child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0 && run.value("drained") == 1;
+    run.ok = child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0
+            && run.value("drained") == 1;
     return run;
 }
 
@@ -460,8 +482,10 @@ MemoryRun runMemoryChild(TestCollector &collector, qint64 count)
 // over all of them alike. Returns whether the targets were met.
 bool recording(QSentrelTracker &tracker)
 {
-    std::printf("1. Recording: %lld interaction() calls to stored rows, plain store, offline; median of %d runs\n",
-                qlonglong(pipelineEvents), repetitions);
+    std::printf("1. Recording: %lld interaction() calls to stored rows, plain store, offline; "
+                "median of %d runs\n",
+                qlonglong(pipelineEvents),
+                repetitions);
     QList<double> callCpu, workerCpu;
     QList<double> pipelineWall, pipelineCpu, bareWall, bareCpu, repreparedWall, repreparedCpu,
             storeWall, storeCpu, batchedWall, batchedCpu, bareBatchedWall, bareBatchedCpu, building,
@@ -472,7 +496,9 @@ bool recording(QSentrelTracker &tracker)
     QList<QByteArray> stored;
     for (int repetition = 0; repetition < repetitions; ++repetition) {
         const auto directory = scratchDirectory();
-        const PipelineRun run = recordPipeline(tracker, directory->filePath(QStringLiteral("pipeline")), pipelineEvents);
+        const PipelineRun run = recordPipeline(tracker,
+                                               directory->filePath(QStringLiteral("pipeline")),
+                                               pipelineEvents);
         rows = run.rows;
         bytesPerEvent = run.bytesPerEvent;
         dataBytesPerEvent = run.dataBytesPerEvent;
@@ -483,7 +509,10 @@ bool recording(QSentrelTracker &tracker)
         workerCpu.append(run.workerCpu);
         toLastRow.append(run.toLastRow);
 
-        const Timing bare = bareInserts(directory->filePath(QStringLiteral("bare.db")), run.stored, true, &bareBytesPerEvent);
+        const Timing bare = bareInserts(directory->filePath(QStringLiteral("bare.db")),
+                                        run.stored,
+                                        true,
+                                        &bareBytesPerEvent);
         bareWall.append(bare.wall);
         bareCpu.append(bare.cpu);
         const Timing bareBatched =
@@ -495,13 +524,16 @@ bool recording(QSentrelTracker &tracker)
                             &pragmas);
         bareBatchedWall.append(bareBatched.wall);
         bareBatchedCpu.append(bareBatched.cpu);
-        const Timing reprepared = bareInserts(directory->filePath(QStringLiteral("reprepared.db")), run.stored, false);
+        const Timing reprepared = bareInserts(directory->filePath(QStringLiteral("reprepared.db")),
+                                              run.stored,
+                                              false);
         repreparedWall.append(reprepared.wall);
         repreparedCpu.append(reprepared.cpu);
         const Timing adds = storeAdds(directory->filePath(QStringLiteral("store.db")), run.stored);
         storeWall.append(adds.wall);
         storeCpu.append(adds.cpu);
-        const Timing batched = storeAdds(directory->filePath(QStringLiteral("batched.db")), run.stored, 0, 256);
+        const Timing batched =
+                storeAdds(directory->filePath(QStringLiteral("batched.db")), run.stored, 0, 256);
         batchedWall.append(batched.wall);
         batchedCpu.append(batched.cpu);
         building.append(buildClicks(tracker, pipelineEvents));
@@ -509,12 +541,18 @@ bool recording(QSentrelTracker &tracker)
     }
     bool met = rows == pipelineEvents;
     if (!met)
-        std::printf("  !! %lld rows stored for %lld calls\n", qlonglong(rows), qlonglong(pipelineEvents));
+        std::printf("  !! %lld rows stored for %lld calls\n",
+                    qlonglong(rows),
+                    qlonglong(pipelineEvents));
     const double events = double(stored.size());
-    const auto row = [events](const char *what, const QList<double> &wall, const QList<double> &cpu) {
-        std::printf("  %-52s %8.0f events/s %7.1f us/event, CPU %6.1f us/event\n", what, events / median(wall),
-                    median(wall) * 1e6 / events, median(cpu) * 1e6 / events);
-    };
+    const auto row =
+            [events](const char *what, const QList<double> &wall, const QList<double> &cpu) {
+                std::printf("  %-52s %8.0f events/s %7.1f us/event, CPU %6.1f us/event\n",
+                            what,
+                            events / median(wall),
+                            median(wall) * 1e6 / events,
+                            median(cpu) * 1e6 / events);
+            };
     row("interaction() -> worker -> stored row", pipelineWall, pipelineCpu);
     std::printf("  %-52s %8.0f events/s %7.1f us/event\n",
                 "  the same until the last row is stored, not closed",
@@ -528,9 +566,14 @@ bool recording(QSentrelTracker &tracker)
     std::printf("  (the bare loops use the store's pragmas, read from its connection: %s)\n",
                 qPrintable(pragmas.join(QLatin1Char(' '))));
     std::printf("  (the pipeline's CPU time counts both the application thread and the worker)\n");
-    std::printf("  %-52s %8.1f us/event\n", "  of which the application thread, in the calls", median(callCpu) * 1e6 / events);
-    std::printf("  %-52s %8.1f us/event\n", "  of which the worker", median(workerCpu) * 1e6 / events);
-    std::printf("  %-52s %8.1f us/event\n", "  the worker less the batched add(): event building",
+    std::printf("  %-52s %8.1f us/event\n",
+                "  of which the application thread, in the calls",
+                median(callCpu) * 1e6 / events);
+    std::printf("  %-52s %8.1f us/event\n",
+                "  of which the worker",
+                median(workerCpu) * 1e6 / events);
+    std::printf("  %-52s %8.1f us/event\n",
+                "  the worker less the batched add(): event building",
                 (median(workerCpu) - median(batchedCpu)) * 1e6 / events);
     std::printf("  The worker's cost per event, split (CPU, this thread):\n");
     std::printf("  %-52s %8.2f us/event\n",
@@ -546,27 +589,47 @@ bool recording(QSentrelTracker &tracker)
                 "  before / now",
                 median(buildingBefore) / median(building));
 
-    std::printf("\n   Size-limit trigger, one insert into a full cache of %d events (bare SQLite):\n", triggerLimit);
+    std::printf(
+            "\n   Size-limit trigger, one insert into a full cache of %d events (bare SQLite):\n",
+            triggerLimit);
     {
         const auto directory = scratchDirectory();
-        const double none = triggerCost(directory->filePath(QStringLiteral("none.db")), stored, Trigger::None, 5000);
-        const double current = triggerCost(directory->filePath(QStringLiteral("current.db")), stored, Trigger::Current, 5000);
-        const double original = triggerCost(directory->filePath(QStringLiteral("original.db")), stored, Trigger::Original, 100);
-        const double store = storeTriggerCost(directory->filePath(QStringLiteral("store.db")), stored, 5000);
+        const double none = triggerCost(directory->filePath(QStringLiteral("none.db")),
+                                        stored,
+                                        Trigger::None,
+                                        5000);
+        const double current = triggerCost(directory->filePath(QStringLiteral("current.db")),
+                                           stored,
+                                           Trigger::Current,
+                                           5000);
+        const double original = triggerCost(directory->filePath(QStringLiteral("original.db")),
+                                            stored,
+                                            Trigger::Original,
+                                            100);
+        const double store =
+                storeTriggerCost(directory->filePath(QStringLiteral("store.db")), stored, 5000);
         std::printf("  %-52s %10.1f us\n", "no trigger", none);
         std::printf("  %-52s %10.1f us\n", "DELETE ... WHERE id <= NEW.id - N (current)", current);
-        std::printf("  %-52s %10.1f us\n", "DELETE ... WHERE id NOT IN (... LIMIT N) (original)", original);
+        std::printf("  %-52s %10.1f us\n",
+                    "DELETE ... WHERE id NOT IN (... LIMIT N) (original)",
+                    original);
         std::printf("  %-52s %10.1f us\n", "QSQLiteStorage::add() with a size of N (full)", store);
         std::printf("  original / current: %.0f times\n", original / current);
     }
 
     std::printf("\n2. Stored bytes per event (file size / rows after a checkpoint)\n");
     std::printf("  %-52s %10.1f bytes\n", "plain store", bytesPerEvent);
-    std::printf("  %-52s %10.1f bytes\n", "of which event data (the JSON bytes)", dataBytesPerEvent);
-    std::printf("  %-52s %10.1f bytes\n", "bare SQLite file with the same events", bareBytesPerEvent);
+    std::printf("  %-52s %10.1f bytes\n",
+                "of which event data (the JSON bytes)",
+                dataBytesPerEvent);
+    std::printf("  %-52s %10.1f bytes\n",
+                "bare SQLite file with the same events",
+                bareBytesPerEvent);
 
     std::printf("\n   Targets:\n");
-    met &= atMost("pipeline time / bare SQLite loop time (wall)", median(pipelineWall) / median(bareWall), 1.5);
+    met &= atMost("pipeline time / bare SQLite loop time (wall)",
+                  median(pipelineWall) / median(bareWall),
+                  1.5);
     met &= atLeast("recording rate / bare batched insert rate (wall, to the last row)",
                    median(bareBatchedWall) / median(toLastRow),
                    0.5);
@@ -579,7 +642,9 @@ bool recording(QSentrelTracker &tracker)
     std::printf("  %-58s %12.3f\n",
                 "recording rate / bare single-insert rate (wall, to the last row)",
                 median(bareWall) / median(toLastRow));
-    std::printf("  %-58s %12.3f\n", "pipeline CPU time / bare SQLite loop CPU time", median(pipelineCpu) / median(bareCpu));
+    std::printf("  %-58s %12.3f\n",
+                "pipeline CPU time / bare SQLite loop CPU time",
+                median(pipelineCpu) / median(bareCpu));
     return met;
 }
 
@@ -593,7 +658,10 @@ struct DrainRun
     double steadyRate = 0;
 };
 
-DrainRun drainOnce(QSentrelTracker &tracker, TestCollector &collector, const QString &path, bool quickAcks,
+DrainRun drainOnce(QSentrelTracker &tracker,
+                   TestCollector &collector,
+                   const QString &path,
+                   bool quickAcks,
                    const QString &copy = QString())
 {
     DrainRun run;
@@ -609,26 +677,35 @@ DrainRun drainOnce(QSentrelTracker &tracker, TestCollector &collector, const QSt
     server->setImmediateAcknowledgements(true);
     run.steadyRate = run.delivery.steadyRate(run.firstBatch);
     if (!run.delivery.complete)
-        std::printf("  !! only %lld of %lld events arrived\n", qlonglong(run.delivery.events), qlonglong(run.expected));
+        std::printf("  !! only %lld of %lld events arrived\n",
+                    qlonglong(run.delivery.events),
+                    qlonglong(run.expected));
     return run;
 }
 
 bool drain(QSentrelTracker &tracker, TestCollector &collector)
 {
-    std::printf("\n3. Drain of %lld cached events to the collector over HTTPS on loopback, batches of 100\n",
+    std::printf("\n3. Drain of %lld cached events to the collector over HTTPS on loopback, batches "
+                "of 100\n",
                 qlonglong(drainEvents));
     const auto directory = scratchDirectory();
     const QString copy = directory->filePath(QStringLiteral("copy.db"));
-    const DrainRun run = drainOnce(tracker, collector, directory->filePath(QStringLiteral("drain")), true, copy);
+    const DrainRun run =
+            drainOnce(tracker, collector, directory->filePath(QStringLiteral("drain")), true, copy);
     const Delivery &delivery = run.delivery;
     bool met = delivery.complete;
     const double span = seconds(delivery.toLastBatch - delivery.toFirstBatch);
     const double perBatch = span * 1e3 / double(std::max<qint64>(1, delivery.batches - 1));
-    std::printf("  %lld events in %lld batches\n", qlonglong(delivery.events), qlonglong(delivery.batches));
-    std::printf("  %-52s %10.3f s\n", "enabling to the first batch (the sync timer)", seconds(delivery.toFirstBatch));
+    std::printf("  %lld events in %lld batches\n",
+                qlonglong(delivery.events),
+                qlonglong(delivery.batches));
+    std::printf("  %-52s %10.3f s\n",
+                "enabling to the first batch (the sync timer)",
+                seconds(delivery.toFirstBatch));
     std::printf("  %-52s %10.3f s\n", "first batch to the last", span);
     std::printf("  %-52s %10.0f events/s\n", "drain rate after the first batch", run.steadyRate);
-    std::printf("  %-52s %10.0f events/s\n", "rate from enabling, with the timer",
+    std::printf("  %-52s %10.0f events/s\n",
+                "rate from enabling, with the timer",
                 double(delivery.events) / seconds(delivery.toLastBatch));
     std::printf("  %-52s %10.2f ms\n", "per batch, wall time", perBatch);
     std::printf("  CPU time per thread during the drain (per batch):\n");
@@ -641,12 +718,17 @@ bool drain(QSentrelTracker &tracker, TestCollector &collector)
     qint64 total = 0;
     for (const auto &thread : threads) {
         total += thread.first;
-        std::printf("    %-50s %8.3f s %7.2f ms\n", qPrintable(thread.second), seconds(thread.first),
+        std::printf("    %-50s %8.3f s %7.2f ms\n",
+                    qPrintable(thread.second),
+                    seconds(thread.first),
                     seconds(thread.first) * 1e3 / double(delivery.batches));
     }
-    std::printf("    %-50s %8.3f s %7.2f ms\n", "all threads", seconds(total),
+    std::printf("    %-50s %8.3f s %7.2f ms\n",
+                "all threads",
+                seconds(total),
                 seconds(total) * 1e3 / double(delivery.batches));
-    std::printf("    (\"%s\" is the application thread, which serves the collector; \"QThread\" is the\n"
+    std::printf("    (\"%s\" is the application thread, which serves the collector; \"QThread\" is "
+                "the\n"
                 "    worker; \"QNetworkAccessM\" is the network manager's HTTP thread)\n",
                 qPrintable(QCoreApplication::applicationName().left(15)));
 
@@ -667,43 +749,66 @@ bool drain(QSentrelTracker &tracker, TestCollector &collector)
     // Nagle's algorithm holds each one after the first until the collector acknowledges; a
     // collector that leaves that to the kernel's delayed-acknowledgement timer costs 40 ms
     // per batch. The test collector acknowledges at once; this shows the other kind.
-    const DrainRun delayed = drainOnce(tracker, collector, directory->filePath(QStringLiteral("delayed")), false);
-    const double delayedSpan = seconds(delayed.delivery.toLastBatch - delayed.delivery.toFirstBatch);
-    std::printf("  The same with a collector that leaves acknowledgements to the kernel's timer:\n");
-    std::printf("    %-50s %10.0f events/s\n", "drain rate after the first batch", delayed.steadyRate);
-    std::printf("    %-50s %10.2f ms\n", "per batch, wall time",
+    const DrainRun delayed =
+            drainOnce(tracker, collector, directory->filePath(QStringLiteral("delayed")), false);
+    const double delayedSpan =
+            seconds(delayed.delivery.toLastBatch - delayed.delivery.toFirstBatch);
+    std::printf(
+            "  The same with a collector that leaves acknowledgements to the kernel's timer:\n");
+    std::printf("    %-50s %10.0f events/s\n",
+                "drain rate after the first batch",
+                delayed.steadyRate);
+    std::printf("    %-50s %10.2f ms\n",
+                "per batch, wall time",
                 delayedSpan * 1e3 / double(std::max<qint64>(1, delayed.delivery.batches - 1)));
 
     std::printf("\n   Targets:\n");
     met &= atLeast("drain rate, events/s", run.steadyRate, 10000);
     met &= delayed.delivery.complete;
-    std::printf("  %-58s %12.0f\n", "drain rate with delayed acknowledgements, events/s", delayed.steadyRate);
+    std::printf("  %-58s %12.0f\n",
+                "drain rate with delayed acknowledgements, events/s",
+                delayed.steadyRate);
     return met;
 }
 
 // 4. Memory of a process that caches and drains, against ten times fewer events.
 bool memory(TestCollector &collector)
 {
-    std::printf("\n4. Resident memory of a process caching and then draining N events (child processes)\n");
+    std::printf("\n4. Resident memory of a process caching and then draining N events (child "
+                "processes)\n");
     const MemoryRun small = runMemoryChild(collector, 10000);
     const MemoryRun large = runMemoryChild(collector, 100000);
     for (const MemoryRun *run : {&small, &large}) {
-        std::printf("  N = %6lld: start %5.1f MiB, caching peak %5.1f, after caching %5.1f, drain peak %5.1f, "
+        std::printf("  N = %6lld: start %5.1f MiB, caching peak %5.1f, after caching %5.1f, drain "
+                    "peak %5.1f, "
                     "VmHWM %5.1f MiB; drained in %s s%s\n",
-                    qlonglong(run->value("cached") - 1), run->mib("start"), run->mib("cachingPeak"),
-                    run->mib("afterCaching"), run->mib("drainPeak"), run->mib("peak"),
-                    qPrintable(run->values.value(QStringLiteral("drainSeconds"))), run->ok ? "" : " (FAILED)");
-        std::printf("      ru_maxrss %.1f MiB (a child inherits its parent's peak at fork; the parent's is %.1f MiB)\n",
-                    run->mib("maxrss"), double(maximumResidentBytes()) / MiB);
-        std::printf("      caching samples (MiB): %s\n", qPrintable(run->values.value(QStringLiteral("cachingSamples"))));
-        std::printf("      drain samples (MiB):   %s\n", qPrintable(run->values.value(QStringLiteral("drainSamples"))));
+                    qlonglong(run->value("cached") - 1),
+                    run->mib("start"),
+                    run->mib("cachingPeak"),
+                    run->mib("afterCaching"),
+                    run->mib("drainPeak"),
+                    run->mib("peak"),
+                    qPrintable(run->values.value(QStringLiteral("drainSeconds"))),
+                    run->ok ? "" : " (FAILED)");
+        std::printf("      ru_maxrss %.1f MiB (a child inherits its parent's peak at fork; the "
+                    "parent's is %.1f MiB)\n",
+                    run->mib("maxrss"),
+                    double(maximumResidentBytes()) / MiB);
+        std::printf("      caching samples (MiB): %s\n",
+                    qPrintable(run->values.value(QStringLiteral("cachingSamples"))));
+        std::printf("      drain samples (MiB):   %s\n",
+                    qPrintable(run->values.value(QStringLiteral("drainSamples"))));
     }
     std::printf("\n   Targets:\n");
     bool met = small.ok && large.ok;
     // Ten times the events must not cost more than a few MiB: the 90,000 events more take
     // over 40 MiB in the file.
-    met &= atMost("peak RSS (VmHWM) growth from 10,000 to 100,000 events, MiB", large.mib("peak") - small.mib("peak"), 4);
-    met &= atMost("drain peak growth from 10,000 to 100,000 events, MiB", large.mib("drainPeak") - small.mib("drainPeak"), 4);
+    met &= atMost("peak RSS (VmHWM) growth from 10,000 to 100,000 events, MiB",
+                  large.mib("peak") - small.mib("peak"),
+                  4);
+    met &= atMost("drain peak growth from 10,000 to 100,000 events, MiB",
+                  large.mib("drainPeak") - small.mib("drainPeak"),
+                  4);
     return met;
 }
 
@@ -890,7 +995,9 @@ bool profile()
             {"  QSQLiteStorage::add(), of trackClickEvent()", result.add, result.click},
     };
     for (const auto &share : shares)
-        std::printf("  %-52s %8.1f %%\n", share.what, share.whole > 0 ? 100 * share.part / share.whole : 0);
+        std::printf("  %-52s %8.1f %%\n",
+                    share.what,
+                    share.whole > 0 ? 100 * share.part / share.whole : 0);
     return true;
 }
 
@@ -901,7 +1008,8 @@ int main(int argc, char *argv[])
     sentrelUsePrivateHome();
     QGuiApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("bench_pipeline"));
-    QLoggingCategory::setFilterRules(QStringLiteral("sentrel.eventfilter.debug=false\nsentrel.eventfilter.info=false"));
+    QLoggingCategory::setFilterRules(
+            QStringLiteral("sentrel.eventfilter.debug=false\nsentrel.eventfilter.info=false"));
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() == 5 && arguments.at(1) == QLatin1String("--memory-child"))
         return memoryChild(arguments.at(2).toLongLong(), arguments.at(3), arguments.at(4));
@@ -914,7 +1022,9 @@ int main(int argc, char *argv[])
         if (arguments.at(i) == QLatin1String("--part"))
             parts.insert(arguments.at(i + 1).toInt());
     }
-    const auto running = [&parts](int part) { return parts.isEmpty() || parts.contains(part); };
+    const auto running = [&parts](int part) {
+        return parts.isEmpty() || parts.contains(part);
+    };
 
     QSentrelTracker tracker;
     TestCollector collector;

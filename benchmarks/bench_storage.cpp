@@ -22,7 +22,11 @@
 #include <memory>
 
 namespace {
-enum Variant { Plain, Zlib, Zstd };
+enum Variant {
+    Plain,
+    Zlib,
+    Zstd
+};
 const char *const variantNames[] = {"plain", "zlib", "zstd"};
 
 const QList<QByteArray> &events()
@@ -120,7 +124,8 @@ void BM_BareSqliteInsert(benchmark::State &state)
 {
     QTemporaryDir directory(benchmarkDirectory());
     sqlite3 *database = nullptr;
-    if (sqlite3_open(QFile::encodeName(copyOfTemplate(directory, Plain)).constData(), &database) != SQLITE_OK)
+    if (sqlite3_open(QFile::encodeName(copyOfTemplate(directory, Plain)).constData(), &database)
+        != SQLITE_OK)
         qFatal("cannot open the bare database");
     sqlite3_exec(database, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     sqlite3_exec(database, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
@@ -154,14 +159,16 @@ StoredBytes storedBytes(int variant)
 {
     StoredBytes result;
     {
-        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("measure"));
+        QSqlDatabase database =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("measure"));
         database.setDatabaseName(templateFile(variant));
         database.open();
         QSqlQuery query(database);
         query.exec(QStringLiteral("SELECT SUM(LENGTH(data)), COUNT(*) FROM events"));
         if (query.next())
             result.perEvent = query.value(0).toDouble() / query.value(1).toDouble();
-        query.exec(QStringLiteral("SELECT LENGTH(value) FROM configuration WHERE item LIKE '%_dictionary'"));
+        query.exec(QStringLiteral(
+                "SELECT LENGTH(value) FROM configuration WHERE item LIKE '%_dictionary'"));
         if (query.next())
             result.dictionary = query.value(0).toLongLong();
     }
@@ -176,8 +183,10 @@ public:
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" && !run.error_occurred) {
-                const QString name = QString::fromStdString(run.run_name.function_name + "/" + run.run_name.args);
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median"
+                && !run.error_occurred) {
+                const QString name = QString::fromStdString(run.run_name.function_name + "/"
+                                                            + run.run_name.args);
                 realTimes[name] = run.GetAdjustedRealTime();
                 cpuTimes[name] = run.GetAdjustedCPUTime();
             }
@@ -191,7 +200,11 @@ public:
 bool check(const char *what, double value, double target)
 {
     const bool met = value <= target;
-    std::printf("  %-44s %6.3f  (target at most %.2f: %s)\n", what, value, target, met ? "met" : "MISSED");
+    std::printf("  %-44s %6.3f  (target at most %.2f: %s)\n",
+                what,
+                value,
+                target,
+                met ? "met" : "MISSED");
     return met;
 }
 } // namespace
@@ -218,7 +231,8 @@ int main(int argc, char **argv)
     qint64 eventBytes = 0;
     for (const QByteArray &event : events())
         eventBytes += event.size();
-    std::printf("%lld events, %.1f bytes each on average\n\n", qlonglong(events().size()),
+    std::printf("%lld events, %.1f bytes each on average\n\n",
+                qlonglong(events().size()),
                 double(eventBytes) / double(events().size()));
 
     QTemporaryDir templateDirectory(benchmarkDirectory());
@@ -228,7 +242,9 @@ int main(int argc, char **argv)
     for (int variant : {Plain, Zlib, Zstd}) {
         fill(variant, templateFile(variant));
         bytes[variant] = storedBytes(variant);
-        std::printf("  %-6s %8.1f bytes (dictionary %lld bytes)\n", variantNames[variant], bytes[variant].perEvent,
+        std::printf("  %-6s %8.1f bytes (dictionary %lld bytes)\n",
+                    variantNames[variant],
+                    bytes[variant].perEvent,
                     qlonglong(bytes[variant].dictionary));
     }
     std::printf("\n");
@@ -246,17 +262,27 @@ int main(int argc, char **argv)
     const QString add = QStringLiteral("BM_Add/%1");
     const QString get = QStringLiteral("BM_Get100/%1");
     if (real.contains(add.arg(Plain))) {
-        met &= check("zlib add() / plain add(), real time", real.value(add.arg(Zlib)) / real.value(add.arg(Plain)), 1.5);
-        met &= check("zstd add() / plain add(), real time", real.value(add.arg(Zstd)) / real.value(add.arg(Plain)), 1.5);
-        const auto ratio = [](const char *what, double value) { std::printf("  %-44s %6.3f\n", what, value); };
-        ratio("zlib add() / plain add(), CPU time", cpu.value(add.arg(Zlib)) / cpu.value(add.arg(Plain)));
-        ratio("zstd add() / plain add(), CPU time", cpu.value(add.arg(Zstd)) / cpu.value(add.arg(Plain)));
+        met &= check("zlib add() / plain add(), real time",
+                     real.value(add.arg(Zlib)) / real.value(add.arg(Plain)),
+                     1.5);
+        met &= check("zstd add() / plain add(), real time",
+                     real.value(add.arg(Zstd)) / real.value(add.arg(Plain)),
+                     1.5);
+        const auto ratio = [](const char *what, double value) {
+            std::printf("  %-44s %6.3f\n", what, value);
+        };
+        ratio("zlib add() / plain add(), CPU time",
+              cpu.value(add.arg(Zlib)) / cpu.value(add.arg(Plain)));
+        ratio("zstd add() / plain add(), CPU time",
+              cpu.value(add.arg(Zstd)) / cpu.value(add.arg(Plain)));
         ratio("plain add() / bare SQLite insert, real time",
               real.value(add.arg(Plain)) / real.value(QStringLiteral("BM_BareSqliteInsert/")));
         ratio("plain add() / bare SQLite insert, CPU time",
               cpu.value(add.arg(Plain)) / cpu.value(QStringLiteral("BM_BareSqliteInsert/")));
-        ratio("zlib get(100, 0) / plain get(100, 0)", real.value(get.arg(Zlib)) / real.value(get.arg(Plain)));
-        ratio("zstd get(100, 0) / plain get(100, 0)", real.value(get.arg(Zstd)) / real.value(get.arg(Plain)));
+        ratio("zlib get(100, 0) / plain get(100, 0)",
+              real.value(get.arg(Zlib)) / real.value(get.arg(Plain)));
+        ratio("zstd get(100, 0) / plain get(100, 0)",
+              real.value(get.arg(Zstd)) / real.value(get.arg(Plain)));
     }
     // A missed target is a finding, reported above; only a run that cannot measure fails.
     return 0;

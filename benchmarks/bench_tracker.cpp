@@ -18,7 +18,10 @@ QSentrelTracker *tracker = nullptr;
 // Lets the worker drain what a benchmark posted, so runs do not pile up on each other.
 void drain(QObject *receiver)
 {
-    QMetaObject::invokeMethod(receiver, [] {}, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+            receiver,
+            [] {},
+            Qt::BlockingQueuedConnection);
 }
 
 void BM_BarePost(benchmark::State &state)
@@ -28,7 +31,10 @@ void BM_BarePost(benchmark::State &state)
     receiver.moveToThread(&worker);
     worker.start();
     for (auto _ : state)
-        QMetaObject::invokeMethod(&receiver, [] {}, Qt::AutoConnection);
+        QMetaObject::invokeMethod(
+                &receiver,
+                [] {},
+                Qt::AutoConnection);
     drain(&receiver);
     worker.quit();
     worker.wait();

@@ -63,7 +63,7 @@ inline qint64 residentBytes()
 // process inherits its parent's peak at fork, so in a child this is at least the parent's.
 inline qint64 maximumResidentBytes()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return qint64(usage.ru_maxrss) * 1024;
 }
@@ -84,7 +84,7 @@ inline qint64 peakResidentBytes()
 // CPU time of the whole process, both user and system.
 inline qint64 processCpuNanoseconds()
 {
-    timespec now{};
+    timespec now {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
@@ -99,15 +99,15 @@ struct ContextSwitches
 
 inline ContextSwitches threadContextSwitches()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_THREAD, &usage);
-    return ContextSwitches{qint64(usage.ru_nvcsw), qint64(usage.ru_nivcsw)};
+    return ContextSwitches {qint64(usage.ru_nvcsw), qint64(usage.ru_nivcsw)};
 }
 
 // CPU time of the calling thread.
 inline qint64 threadCpuNanoseconds()
 {
-    timespec now{};
+    timespec now {};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
@@ -118,7 +118,9 @@ inline void workerCpuNanoseconds(qint64 *result, bool wait)
 {
     // Behind the requests already queued, which a call posted to the reporter would overtake.
     SentrelTrackerImpl *tracker = SentrelTrackerImpl::instance();
-    tracker->queueRequest([result](QSentrelReporter *) { *result = threadCpuNanoseconds(); });
+    tracker->queueRequest([result](QSentrelReporter *) {
+        *result = threadCpuNanoseconds();
+    });
     if (wait)
         tracker->waitForRequests();
 }
@@ -147,7 +149,8 @@ inline QHash<QString, qint64> cpuNanosecondsByThread()
 }
 
 // Per thread name, what was spent between two readings.
-inline QHash<QString, qint64> difference(const QHash<QString, qint64> &after, const QHash<QString, qint64> &before)
+inline QHash<QString, qint64> difference(const QHash<QString, qint64> &after,
+                                         const QHash<QString, qint64> &before)
 {
     QHash<QString, qint64> spent;
     for (auto it = after.cbegin(); it != after.cend(); ++it)
@@ -184,7 +187,8 @@ public:
     qint64 integer(const char *statement)
     {
         sqlite3_stmt *query = prepare(statement);
-        const qint64 value = sqlite3_step(query) == SQLITE_ROW ? sqlite3_column_int64(query, 0) : -1;
+        const qint64 value =
+                sqlite3_step(query) == SQLITE_ROW ? sqlite3_column_int64(query, 0) : -1;
         sqlite3_finalize(query);
         return value;
     }
@@ -257,7 +261,10 @@ private:
 
     [[noreturn]] void fail(const char *what, const char *error)
     {
-        std::fprintf(stderr, "SQLite failed: %s: %s\n", what, error ? error : sqlite3_errmsg(handle));
+        std::fprintf(stderr,
+                     "SQLite failed: %s: %s\n",
+                     what,
+                     error ? error : sqlite3_errmsg(handle));
         std::exit(2);
     }
 };
@@ -286,15 +293,23 @@ inline QString cacheFile(const QString &directory)
 // Clicks on a handful of buttons; the worker turns each into one stored event.
 inline const QStringList &buttonNames()
 {
-    static const QStringList names{QStringLiteral("okButton"), QStringLiteral("cancelButton"),
-                                   QStringLiteral("saveButton"), QStringLiteral("openButton"),
-                                   QStringLiteral("zoomInButton"), QStringLiteral("zoomOutButton"),
-                                   QStringLiteral("undoButton"), QStringLiteral("redoButton")};
+    static const QStringList names {QStringLiteral("okButton"),
+                                    QStringLiteral("cancelButton"),
+                                    QStringLiteral("saveButton"),
+                                    QStringLiteral("openButton"),
+                                    QStringLiteral("zoomInButton"),
+                                    QStringLiteral("zoomOutButton"),
+                                    QStringLiteral("undoButton"),
+                                    QStringLiteral("redoButton")};
     return names;
 }
 
-inline void configure(QSentrelTracker &tracker, int syncInterval, const QString &server,
-                      const QString &directory, int storageSize, int batchSize = 100)
+inline void configure(QSentrelTracker &tracker,
+                      int syncInterval,
+                      const QString &server,
+                      const QString &directory,
+                      int storageSize,
+                      int batchSize = 100)
 {
     QSentrelConfiguration *config = tracker.configuration();
     config->setToken(QStringLiteral("benchmark-token"));
@@ -311,7 +326,10 @@ inline void configure(QSentrelTracker &tracker, int syncInterval, const QString 
 
 // Records count clicks offline, letting the worker catch up after every pace calls so that
 // its queue stays short.
-inline void cacheOffline(QSentrelTracker &tracker, const QString &directory, qint64 count, int storageSize = 0,
+inline void cacheOffline(QSentrelTracker &tracker,
+                         const QString &directory,
+                         qint64 count,
+                         int storageSize = 0,
                          qint64 pace = 1000)
 {
     configure(tracker, 0, QStringLiteral("localhost:1"), directory, storageSize);
@@ -334,7 +352,7 @@ struct Delivery
     qint64 events = 0;
     qint64 batches = 0;
     qint64 toFirstBatch = 0; // ns from enabling until the first batch was answered
-    qint64 toLastBatch = 0;  // ns from enabling until the last batch was answered
+    qint64 toLastBatch = 0; // ns from enabling until the last batch was answered
     QHash<QString, qint64> threadTimes;
     bool complete = false;
 
@@ -350,8 +368,12 @@ struct Delivery
 // Enables tracking with a sync interval of 1 against the collector and waits until it has
 // received expected events (or timeout ms have passed). The collector forgets each request
 // once counted, so that its memory stays flat. Leaves tracking enabled.
-inline Delivery deliver(QSentrelTracker &tracker, TestCollector &collector, const QString &directory,
-                        qint64 expected, int storageSize = 0, int timeout = 600000,
+inline Delivery deliver(QSentrelTracker &tracker,
+                        TestCollector &collector,
+                        const QString &directory,
+                        qint64 expected,
+                        int storageSize = 0,
+                        int timeout = 600000,
                         qint64 *firstBatchEvents = nullptr)
 {
     Delivery delivery;
@@ -360,19 +382,19 @@ inline Delivery deliver(QSentrelTracker &tracker, TestCollector &collector, cons
 
     QEventLoop loop;
     QElapsedTimer clock;
-    const QMetaObject::Connection counting = QObject::connect(&collector, &TestCollector::eventsReceived, &loop,
-                                                               [&](int count) {
-        if (delivery.batches++ == 0) {
-            delivery.toFirstBatch = clock.nsecsElapsed();
-            if (firstBatchEvents)
-                *firstBatchEvents = count;
-        }
-        delivery.events += count;
-        delivery.toLastBatch = clock.nsecsElapsed();
-        collector.clear();
-        if (delivery.events >= expected)
-            loop.quit();
-    });
+    const QMetaObject::Connection counting =
+            QObject::connect(&collector, &TestCollector::eventsReceived, &loop, [&](int count) {
+                if (delivery.batches++ == 0) {
+                    delivery.toFirstBatch = clock.nsecsElapsed();
+                    if (firstBatchEvents)
+                        *firstBatchEvents = count;
+                }
+                delivery.events += count;
+                delivery.toLastBatch = clock.nsecsElapsed();
+                collector.clear();
+                if (delivery.events >= expected)
+                    loop.quit();
+            });
     QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
 
     const QHash<QString, qint64> before = cpuNanosecondsByThread();
@@ -402,7 +424,8 @@ inline double percentile(QList<double> values, double fraction)
     if (values.isEmpty())
         return 0;
     std::sort(values.begin(), values.end());
-    const qsizetype index = std::min<qsizetype>(values.size() - 1, qsizetype(fraction * double(values.size())));
+    const qsizetype index =
+            std::min<qsizetype>(values.size() - 1, qsizetype(fraction * double(values.size())));
     return values.at(index);
 }
 
@@ -413,7 +436,12 @@ inline double median(const QList<double> &values)
 
 inline bool check(const char *what, double value, const char *relation, double target, bool met)
 {
-    std::printf("  %-58s %12.3f  (target %s %.3g: %s)\n", what, value, relation, target, met ? "met" : "MISSED");
+    std::printf("  %-58s %12.3f  (target %s %.3g: %s)\n",
+                what,
+                value,
+                relation,
+                target,
+                met ? "met" : "MISSED");
     return met;
 }
 

@@ -95,8 +95,12 @@ QWidget *DemoWindow::createHome()
         tracker->interaction(QStringLiteral("helloButton"), QStringLiteral("buttons"));
         status->setText(QStringLiteral("Hello!"));
     });
-    connect(form, &QPushButton::clicked, this, [this] { showPage(Form); });
-    connect(settings, &QPushButton::clicked, this, [this] { showPage(Settings); });
+    connect(form, &QPushButton::clicked, this, [this] {
+        showPage(Form);
+    });
+    connect(settings, &QPushButton::clicked, this, [this] {
+        showPage(Settings);
+    });
     connect(about, &QPushButton::clicked, this, [this] {
         // No category: always recorded.
         tracker->interaction(QStringLiteral("aboutButton"), QString());
@@ -130,13 +134,16 @@ QWidget *DemoWindow::createForm()
     colourBox = new QComboBox(page);
     colourBox->setObjectName(QStringLiteral("colourBox"));
     colourBox->setProperty(categoryProperty, QStringLiteral("dialogs"));
-    colourBox->addItems({QStringLiteral("blue"), QStringLiteral("green"), QStringLiteral("orange")});
+    colourBox->addItems(
+            {QStringLiteral("blue"), QStringLiteral("green"), QStringLiteral("orange")});
     QPushButton *submit = button(QStringLiteral("Submit"), "submitButton", "dialogs", page);
     QPushButton *back = button(QStringLiteral("Back"), "formBackButton", "buttons", page);
 
     connect(submit, &QPushButton::clicked, this, &DemoWindow::submitForm);
     connect(nameEdit, &QLineEdit::returnPressed, this, &DemoWindow::submitForm);
-    connect(back, &QPushButton::clicked, this, [this] { showPage(Home); });
+    connect(back, &QPushButton::clicked, this, [this] {
+        showPage(Home);
+    });
 
     auto *fields = new QFormLayout;
     fields->addRow(QStringLiteral("Name"), nameEdit);
@@ -157,7 +164,10 @@ void DemoWindow::submitForm()
 {
     const int filled = (nameEdit->text().isEmpty() ? 0 : 1) + 1;
     // An interaction with a numeric context and a category.
-    tracker->interaction(QStringLiteral("submitButton"), QStringLiteral("fields"), filled, QStringLiteral("dialogs"));
+    tracker->interaction(QStringLiteral("submitButton"),
+                         QStringLiteral("fields"),
+                         filled,
+                         QStringLiteral("dialogs"));
     // Context data: what was chosen, never what was typed.
     tracker->contextData(QStringLiteral("favourite_colour"), colourBox->currentText());
     status->setText(QStringLiteral("Thank you."));
@@ -175,13 +185,19 @@ QWidget *DemoWindow::createSettings()
     editionBox = new QComboBox(page);
     editionBox->setObjectName(QStringLiteral("editionBox"));
     editionBox->setProperty(categoryProperty, QStringLiteral("dialogs"));
-    editionBox->addItems({QStringLiteral("community"), QStringLiteral("professional"), QStringLiteral("enterprise")});
-    QPushButton *newSession = button(QStringLiteral("Start a new session"), "newSessionButton", "buttons", page);
-    QPushButton *clearCache = button(QStringLiteral("Clear the cache"), "clearCacheButton", "buttons", page);
+    editionBox->addItems({QStringLiteral("community"),
+                          QStringLiteral("professional"),
+                          QStringLiteral("enterprise")});
+    QPushButton *newSession =
+            button(QStringLiteral("Start a new session"), "newSessionButton", "buttons", page);
+    QPushButton *clearCache =
+            button(QStringLiteral("Clear the cache"), "clearCacheButton", "buttons", page);
     QPushButton *back = button(QStringLiteral("Back"), "settingsBackButton", "buttons", page);
 
     connect(darkMode, &QCheckBox::toggled, this, [this](bool on) {
-        tracker->interaction(QStringLiteral("darkModeBox"), QStringLiteral("enabled"), on ? 1.0 : 0.0,
+        tracker->interaction(QStringLiteral("darkModeBox"),
+                             QStringLiteral("enabled"),
+                             on ? 1.0 : 0.0,
                              QStringLiteral("buttons"));
     });
     connect(editionBox, &QComboBox::currentTextChanged, this, [this](const QString &text) {
@@ -197,7 +213,9 @@ QWidget *DemoWindow::createSettings()
         tracker->clearCache();
         status->setText(QStringLiteral("The events not yet delivered have been dropped."));
     });
-    connect(back, &QPushButton::clicked, this, [this] { showPage(Home); });
+    connect(back, &QPushButton::clicked, this, [this] {
+        showPage(Home);
+    });
 
     auto *layout = new QVBoxLayout(page);
     layout->addWidget(new QLabel(QStringLiteral("<h2>Settings</h2>"), page));

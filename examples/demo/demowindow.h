@@ -27,11 +27,16 @@ public:
 class DemoWindow : public QWidget
 {
     Q_OBJECT
+
 public:
     // tracker is not owned and must outlive the window.
     explicit DemoWindow(QSentrelTracker *tracker, QWidget *parent = nullptr);
 
-    enum Page { Home, Form, Settings };
+    enum Page {
+        Home,
+        Form,
+        Settings
+    };
     void showPage(Page page);
 
 private:

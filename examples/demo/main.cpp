@@ -18,7 +18,7 @@ namespace {
 bool noDisplay()
 {
     return qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+            && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 } // namespace
 
@@ -34,17 +34,22 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral("1.0"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("A small application that records how it is used."));
+    parser.setApplicationDescription(
+            QStringLiteral("A small application that records how it is used."));
     parser.addHelpOption();
-    const QCommandLineOption config(QStringLiteral("config"),
-                                    QStringLiteral("The tracker's configuration file (else SENTREL_CONFIG, "
-                                                   "or sentrel.conf beside the program)."),
-                                    QStringLiteral("file"));
-    const QCommandLineOption scripted(QStringLiteral("scripted"),
-                                      QStringLiteral("Play the scripted session even with a display."));
-    const QCommandLineOption stepDelay(QStringLiteral("step-delay"),
-                                       QStringLiteral("Milliseconds between two steps of the scripted session."),
-                                       QStringLiteral("ms"), QStringLiteral("200"));
+    const QCommandLineOption config(
+            QStringLiteral("config"),
+            QStringLiteral("The tracker's configuration file (else SENTREL_CONFIG, "
+                           "or sentrel.conf beside the program)."),
+            QStringLiteral("file"));
+    const QCommandLineOption scripted(
+            QStringLiteral("scripted"),
+            QStringLiteral("Play the scripted session even with a display."));
+    const QCommandLineOption stepDelay(
+            QStringLiteral("step-delay"),
+            QStringLiteral("Milliseconds between two steps of the scripted session."),
+            QStringLiteral("ms"),
+            QStringLiteral("200"));
     parser.addOptions({config, scripted, stepDelay});
     parser.process(app);
 
@@ -56,14 +61,16 @@ int main(int argc, char *argv[])
     QSentrelTracker tracker;
     tracker.setEnabled(true);
     if (!tracker.isEnabled()) {
-        QTextStream(stderr) << "demo: tracking could not be enabled, see the messages above" << Qt::endl;
+        QTextStream(stderr) << "demo: tracking could not be enabled, see the messages above"
+                            << Qt::endl;
         return 1;
     }
     DemoCategories categories; // must outlive tracking: disabled below before it goes
     tracker.setCategoryFilter(&categories);
 
-    const bool playScript = parser.isSet(scripted) || QGuiApplication::platformName() == QLatin1String("offscreen")
-        || QGuiApplication::platformName() == QLatin1String("minimal");
+    const bool playScript = parser.isSet(scripted)
+            || QGuiApplication::platformName() == QLatin1String("offscreen")
+            || QGuiApplication::platformName() == QLatin1String("minimal");
     QString mode = playScript ? QStringLiteral("scripted") : QStringLiteral("interactive");
     tracker.dimensionData(QStringLiteral("mode"), mode);
 
@@ -74,13 +81,18 @@ int main(int argc, char *argv[])
     ScriptedSession session(&window, parser.value(stepDelay).toInt());
     if (playScript) {
         QObject::connect(&session, &ScriptedSession::finished, &app, [] {
-            QTextStream(stdout) << "demo: scripted session finished, waiting to be told to quit" << Qt::endl;
+            QTextStream(stdout) << "demo: scripted session finished, waiting to be told to quit"
+                                << Qt::endl;
         });
-        QObject::connect(&session, &ScriptedSession::failed, &app, [&result](const QString &reason) {
-            QTextStream(stderr) << "demo: the scripted session failed: " << reason << Qt::endl;
-            result = 2;
-            QApplication::quit();
-        });
+        QObject::connect(&session,
+                         &ScriptedSession::failed,
+                         &app,
+                         [&result](const QString &reason) {
+                             QTextStream(stderr)
+                                     << "demo: the scripted session failed: " << reason << Qt::endl;
+                             result = 2;
+                             QApplication::quit();
+                         });
         session.start();
     }
 

@@ -13,25 +13,55 @@ ScriptedSession::ScriptedSession(QWidget *window, int stepDelay, QObject *parent
     timer.setInterval(stepDelay);
     connect(&timer, &QTimer::timeout, this, &ScriptedSession::step);
 
-    addStep(QStringLiteral("say hello"), [this] { return click("helloButton"); });
-    addStep(QStringLiteral("read about the demo"), [this] { return click("aboutButton"); });
-    addStep(QStringLiteral("press the debug button (its category is filtered)"), [this] { return click("debugButton"); });
-    addStep(QStringLiteral("open the form"), [this] { return click("formButton"); });
-    addStep(QStringLiteral("click into the name field"), [this] { return click("nameEdit"); });
-    addStep(QStringLiteral("type a name"), [this] { return type("nameEdit", QStringLiteral("Ada")); });
-    addStep(QStringLiteral("choose a colour"), [this] { return press("colourBox", Qt::Key_Down); });
-    addStep(QStringLiteral("submit the form"), [this] { return click("submitButton"); });
-    addStep(QStringLiteral("open the settings"), [this] { return click("settingsButton"); });
-    addStep(QStringLiteral("switch dark mode on"), [this] { return click("darkModeBox"); });
-    addStep(QStringLiteral("choose another edition"), [this] { return press("editionBox", Qt::Key_Down); });
-    addStep(QStringLiteral("start a new session"), [this] { return click("newSessionButton"); });
-    addStep(QStringLiteral("go back home"), [this] { return click("settingsBackButton"); });
+    addStep(QStringLiteral("say hello"), [this] {
+        return click("helloButton");
+    });
+    addStep(QStringLiteral("read about the demo"), [this] {
+        return click("aboutButton");
+    });
+    addStep(QStringLiteral("press the debug button (its category is filtered)"), [this] {
+        return click("debugButton");
+    });
+    addStep(QStringLiteral("open the form"), [this] {
+        return click("formButton");
+    });
+    addStep(QStringLiteral("click into the name field"), [this] {
+        return click("nameEdit");
+    });
+    addStep(QStringLiteral("type a name"), [this] {
+        return type("nameEdit", QStringLiteral("Ada"));
+    });
+    addStep(QStringLiteral("choose a colour"), [this] {
+        return press("colourBox", Qt::Key_Down);
+    });
+    addStep(QStringLiteral("submit the form"), [this] {
+        return click("submitButton");
+    });
+    addStep(QStringLiteral("open the settings"), [this] {
+        return click("settingsButton");
+    });
+    addStep(QStringLiteral("switch dark mode on"), [this] {
+        return click("darkModeBox");
+    });
+    addStep(QStringLiteral("choose another edition"), [this] {
+        return press("editionBox", Qt::Key_Down);
+    });
+    addStep(QStringLiteral("start a new session"), [this] {
+        return click("newSessionButton");
+    });
+    addStep(QStringLiteral("go back home"), [this] {
+        return click("settingsBackButton");
+    });
     addStep(QStringLiteral("enlarge the window"), [this] {
         this->window->resize(this->window->width() + 160, this->window->height() + 80);
         return true;
     });
-    addStep(QStringLiteral("visit the settings again"), [this] { return click("settingsButton"); });
-    addStep(QStringLiteral("and back"), [this] { return click("settingsBackButton"); });
+    addStep(QStringLiteral("visit the settings again"), [this] {
+        return click("settingsButton");
+    });
+    addStep(QStringLiteral("and back"), [this] {
+        return click("settingsBackButton");
+    });
 }
 
 void ScriptedSession::start()

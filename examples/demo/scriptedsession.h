@@ -17,6 +17,7 @@ class QWidget;
 class ScriptedSession : public QObject
 {
     Q_OBJECT
+
 public:
     // window is not owned and must outlive the session.
     ScriptedSession(QWidget *window, int stepDelay, QObject *parent = nullptr);

@@ -35,35 +35,45 @@ class SENTRELTRACKER_EXPORT QSentrelConfiguration : public QObject
     //! The application token sent with every event and with the remote configuration request.
     Q_PROPERTY(QString token READ token WRITE setToken NOTIFY tokenChanged FINAL)
     //! The device model described in the device event.
-    Q_PROPERTY(QString deviceModel READ deviceModel WRITE setDeviceModel NOTIFY deviceModelChanged FINAL)
+    Q_PROPERTY(QString deviceModel READ deviceModel WRITE setDeviceModel NOTIFY deviceModelChanged
+                       FINAL)
     //! The device variant described in the device event.
-    Q_PROPERTY(QString deviceVariant READ deviceVariant WRITE setDeviceVariant NOTIFY deviceVariantChanged FINAL)
+    Q_PROPERTY(QString deviceVariant READ deviceVariant WRITE setDeviceVariant NOTIFY
+                       deviceVariantChanged FINAL)
     //! The screen type described in the device event: "TOUCH" or "NON_TOUCH".
-    Q_PROPERTY(QString deviceScreenType READ deviceScreenType WRITE setDeviceScreenType NOTIFY deviceScreenTypeChanged FINAL)
+    Q_PROPERTY(QString deviceScreenType READ deviceScreenType WRITE setDeviceScreenType NOTIFY
+                       deviceScreenTypeChanged FINAL)
     //! The application build described in the application event.
     Q_PROPERTY(QString appBuild READ appBuild WRITE setAppBuild NOTIFY appBuildChanged FINAL)
     //! The platform code sent with every event; "app" by default.
     Q_PROPERTY(QString platform READ platform WRITE setPlatform NOTIFY platformChanged FINAL)
     //! The kind of event cache: "SQLITE" (default), "SQLITE-ZLIB", "SQLITE-ZSTD", or empty for none.
-    Q_PROPERTY(QString storageType READ storageType WRITE setStorageType NOTIFY storageTypeChanged FINAL)
+    Q_PROPERTY(QString storageType READ storageType WRITE setStorageType NOTIFY storageTypeChanged
+                       FINAL)
     //! The directory of the event cache; empty for the application's data location.
-    Q_PROPERTY(QString storagePath READ storagePath WRITE setStoragePath NOTIFY storagePathChanged FINAL)
+    Q_PROPERTY(QString storagePath READ storagePath WRITE setStoragePath NOTIFY storagePathChanged
+                       FINAL)
     //! The most events the cache keeps, oldest dropped first; 0 or less for no limit.
-    Q_PROPERTY(int storageSize READ storageSize WRITE setStorageSize NOTIFY storageSizeChanged FINAL)
+    Q_PROPERTY(
+            int storageSize READ storageSize WRITE setStorageSize NOTIFY storageSizeChanged FINAL)
     //! The seconds between uploads; 0 works offline and only caches.
-    Q_PROPERTY(int syncInterval READ syncInterval WRITE setSyncInterval NOTIFY syncIntervalChanged FINAL)
+    Q_PROPERTY(int syncInterval READ syncInterval WRITE setSyncInterval NOTIFY syncIntervalChanged
+                       FINAL)
     //! The most events sent in one upload; 100 by default.
     Q_PROPERTY(int batchSize READ batchSize WRITE setBatchSize NOTIFY batchSizeChanged FINAL)
     //! The categories whose events are tracked.
-    Q_PROPERTY(QStringList categories READ categories WRITE setCategories NOTIFY categoriesChanged FINAL)
+    Q_PROPERTY(QStringList categories READ categories WRITE setCategories NOTIFY categoriesChanged
+                       FINAL)
     //! The names of the event types captured automatically, such as "MouseButtonRelease".
     Q_PROPERTY(QStringList event READ events WRITE setEvents NOTIFY eventsChanged FINAL)
     //! The user identifier sent with every event.
     Q_PROPERTY(QString userId READ userId WRITE setUserId NOTIFY userIdChanged FINAL)
     //! The seconds between remote configuration fetches.
-    Q_PROPERTY(int remoteConfigInterval READ remoteConfigInterval WRITE setRemoteConfigInterval NOTIFY remoteConfigIntervalChanged FINAL)
+    Q_PROPERTY(int remoteConfigInterval READ remoteConfigInterval WRITE setRemoteConfigInterval
+                       NOTIFY remoteConfigIntervalChanged FINAL)
     //! Whether the remote configuration is fetched from the collector.
-    Q_PROPERTY(bool remoteConfig READ remoteConfig WRITE setRemoteConfig NOTIFY remoteConfigChanged FINAL)
+    Q_PROPERTY(bool remoteConfig READ remoteConfig WRITE setRemoteConfig NOTIFY remoteConfigChanged
+                       FINAL)
 
 public:
     /*! Constructs the configuration as a child of \a parent. Only the tracker creates one. */

@@ -2,9 +2,9 @@
 #ifndef QSENTRELTRACKER_H
 #define QSENTRELTRACKER_H
 
-#include <SentrelTracker/sentreltracker_export.h>
-#include <SentrelTracker/qsentrelconfiguration.h>
 #include <SentrelTracker/qsentrelcategoryfilter.h>
+#include <SentrelTracker/qsentrelconfiguration.h>
+#include <SentrelTracker/sentreltracker_export.h>
 #include <SentrelTracker/sentreltrackertypes.h>
 
 #include <QObject>
@@ -28,6 +28,7 @@
 class SENTRELTRACKER_EXPORT QSentrelTracker : public QObject
 {
     Q_OBJECT
+
 public:
     /*! Constructs a handle without a parent. It does not create the tracker yet. */
     QSentrelTracker();

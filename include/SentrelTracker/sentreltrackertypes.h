@@ -18,7 +18,7 @@ namespace SentrelTracker {
     `ContextData<QString>` for a context-data or dimension record. A plain value type, copied
     wherever it goes.
 */
-template<typename T>
+template <typename T>
 struct ContextData
 {
     QString key; //!< The name of the entry.

@@ -245,22 +245,19 @@ QVariant fromJson(Form form, const QJsonValue &value)
 
 } // namespace
 
-QSentrelConfiguration::QSentrelConfiguration(QObject *parent)
-    : QObject(parent)
-{
-}
+QSentrelConfiguration::QSentrelConfiguration(QObject *parent) : QObject(parent) { }
 
 const QSet<QString> &QSentrelConfigurationPrivate::validPlatforms()
 {
     static const QSet<QString> platforms = {
-        QStringLiteral("web"),
-        QStringLiteral("mob"),
-        QStringLiteral("pc"),
-        QStringLiteral("srv"),
-        QStringLiteral("app"),
-        QStringLiteral("tv"),
-        QStringLiteral("cnsl"),
-        QStringLiteral("iot"),
+            QStringLiteral("web"),
+            QStringLiteral("mob"),
+            QStringLiteral("pc"),
+            QStringLiteral("srv"),
+            QStringLiteral("app"),
+            QStringLiteral("tv"),
+            QStringLiteral("cnsl"),
+            QStringLiteral("iot"),
     };
     return platforms;
 }

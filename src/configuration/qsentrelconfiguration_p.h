@@ -38,6 +38,7 @@
 class SENTREL_AUTOTEST_EXPORT QSentrelConfigurationPrivate : public QSentrelConfiguration
 {
     Q_OBJECT
+
 public:
     enum ConfigItem {
         Server = 0,

@@ -22,11 +22,13 @@ QString filePath(const QString &directory, const QString &fileName)
 QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
     : QSentrelConfiguration(parent)
 {
-    const QString settingsDirectory = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    const QString settingsDirectory =
+            QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     if (!QFileInfo::exists(settingsDirectory) && !QDir().mkpath(settingsDirectory))
         qCWarning(lcConfig) << "Cannot create settings directory" << settingsDirectory;
 
-    m_remoteConfigFile.setFileName(filePath(settingsDirectory, QStringLiteral("sentrel_remote_config.conf")));
+    m_remoteConfigFile.setFileName(
+            filePath(settingsDirectory, QStringLiteral("sentrel_remote_config.conf")));
     m_settingsPath = filePath(settingsDirectory, QStringLiteral("sentrel.ini"));
 
     {
@@ -77,9 +79,9 @@ bool QSentrelConfigurationPrivate::loadConfigFile()
     QString path = qEnvironmentVariable("SENTREL_CONFIG");
     if (path.isEmpty()) {
         const QStringList candidates = {
-            QStringLiteral(":/sentrel.conf"),
-            QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(configFileName),
-            configFileName,
+                QStringLiteral(":/sentrel.conf"),
+                QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(configFileName),
+                configFileName,
         };
         for (const QString &candidate : candidates) {
             path = candidate;

@@ -7,9 +7,9 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QNetworkReply>
 #include <QLocale>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QScreen>
 #include <QSysInfo>
 #include <QThread>
@@ -82,7 +82,9 @@ QSentrelReporter::QSentrelReporter()
     // the worker thread later.
     if (qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
         if (const QScreen *screen = QGuiApplication::primaryScreen())
-            screenResolution = QStringLiteral("%1x%2").arg(screen->size().width()).arg(screen->size().height());
+            screenResolution = QStringLiteral("%1x%2")
+                                       .arg(screen->size().width())
+                                       .arg(screen->size().height());
     }
 }
 
@@ -98,7 +100,10 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
                         QUrl::TolerantMode);
     remoteConfigUrl = QUrl(QStringLiteral("https://%1/config").arg(server), QUrl::TolerantMode);
     if (isLocalhost(server))
-        connect(networkManager, &QNetworkAccessManager::sslErrors, this, &QSentrelReporter::acceptLocalCertificate);
+        connect(networkManager,
+                &QNetworkAccessManager::sslErrors,
+                this,
+                &QSentrelReporter::acceptLocalCertificate);
 
     startNewSession();
     qCDebug(lcEvents) << "Using user identifier:" << configuration->userId();
@@ -134,19 +139,30 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     // A coarse timer may fire up to 5 % early, and a Retry-After must never be met early.
     syncTimer.setTimerType(Qt::PreciseTimer);
     connect(&syncTimer, &QTimer::timeout, this, &QSentrelReporter::sync);
-    connect(QThread::currentThread(), &QThread::finished, this, [this] { syncTimer.stop(); });
+    connect(QThread::currentThread(), &QThread::finished, this, [this] {
+        syncTimer.stop();
+    });
     // The store's SQL connection belongs to this thread: close it here, before the reporter
     // is handed back to the application's thread for deletion.
-    connect(QThread::currentThread(), &QThread::finished, this, [this] {
-        eventStore.reset();
-        SENTREL_HAND_OFF(); // to the tracker core, which deletes the reporter next
-    }, Qt::DirectConnection);
+    connect(
+            QThread::currentThread(),
+            &QThread::finished,
+            this,
+            [this] {
+                eventStore.reset();
+                SENTREL_HAND_OFF(); // to the tracker core, which deletes the reporter next
+            },
+            Qt::DirectConnection);
 
-    connect(configuration, &QSentrelConfiguration::syncIntervalChanged, this, [this] { scheduleSync(); });
+    connect(configuration, &QSentrelConfiguration::syncIntervalChanged, this, [this] {
+        scheduleSync();
+    });
     scheduleSync();
 
     connect(&remoteConfigTimer, &QTimer::timeout, this, &QSentrelReporter::fetchRemoteConfig);
-    connect(configuration, &QSentrelConfiguration::remoteConfigChanged, this, [this] { scheduleRemoteConfigCheck(); });
+    connect(configuration, &QSentrelConfiguration::remoteConfigChanged, this, [this] {
+        scheduleRemoteConfigCheck();
+    });
     connect(configuration, &QSentrelConfiguration::remoteConfigIntervalChanged, this, [this] {
         scheduleRemoteConfigCheck();
     });
@@ -266,8 +282,9 @@ QByteArray QSentrelReporter::createUnstructuredEvent()
     return bytes;
 }
 
-void QSentrelReporter::trackScreenView(const QString &screen,
-                                       const std::optional<SentrelTracker::ContextData<double>> &context)
+void QSentrelReporter::trackScreenView(
+        const QString &screen,
+        const std::optional<SentrelTracker::ContextData<double>> &context)
 {
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
@@ -281,9 +298,10 @@ void QSentrelReporter::trackScreenView(const QString &screen,
     addEvent(createUnstructuredEvent());
 }
 
-void QSentrelReporter::trackClickEvent(const QString &name,
-                                       const QString &category,
-                                       const std::optional<SentrelTracker::ContextData<double>> &context)
+void QSentrelReporter::trackClickEvent(
+        const QString &name,
+        const QString &category,
+        const std::optional<SentrelTracker::ContextData<double>> &context)
 {
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);

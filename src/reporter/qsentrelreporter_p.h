@@ -41,6 +41,7 @@ class QSslError;
 class SENTREL_AUTOTEST_EXPORT QSentrelReporter : public QObject
 {
     Q_OBJECT
+
 public:
     QSentrelReporter();
     ~QSentrelReporter() override;
@@ -148,19 +149,19 @@ private:
     QString sessionId;
     QUrl collectorUrl;
     QUrl remoteConfigUrl;
-    QNetworkAccessManager *networkManager;       // child of this
+    QNetworkAccessManager *networkManager; // child of this
     QSentrelConfigurationPrivate *configuration = nullptr; // not owned
     std::unique_ptr<QSentrelStorage> eventStore; // owned; null while caching is off
     QString currentScreen;
-    QString screenResolution;                    // read on the application's thread
-    SentrelJsonWriter contextsWriter{1024};      // reused by every event
+    QString screenResolution; // read on the application's thread
+    SentrelJsonWriter contextsWriter {1024}; // reused by every event
     SentrelEventIds eventIds;
     // What every event repeats, as its JSON string values.
     QByteArray applicationNameJson;
     QByteArray languageJson;
     QByteArray sessionIdJson;
-    QTimer syncTimer;                            // child of this, single-shot
-    QTimer remoteConfigTimer;                    // child of this, repeating
+    QTimer syncTimer; // child of this, single-shot
+    QTimer remoteConfigTimer; // child of this, repeating
     QNetworkReply *upload = nullptr; // the batch in flight; child of networkManager
     quint64 storeGeneration = 0; // one more for every new store and clearCache
     int failuresInRow = 0;

@@ -33,8 +33,9 @@ const QByteArray batchSuffix = QByteArrayLiteral("]}");
 // timer's int milliseconds can hold.
 int timerInterval(qint64 seconds)
 {
-    const qint64 milliseconds = seconds > std::numeric_limits<qint64>::max() / 1000 ? std::numeric_limits<qint64>::max()
-                                                                                      : seconds * 1000;
+    const qint64 milliseconds = seconds > std::numeric_limits<qint64>::max() / 1000
+            ? std::numeric_limits<qint64>::max()
+            : seconds * 1000;
     return int(std::clamp<qint64>(milliseconds, 1000, std::numeric_limits<int>::max()));
 }
 
@@ -141,7 +142,8 @@ void QSentrelReporter::sync()
     if (!eventStore || upload)
         return;
 
-    const QList<QPair<quint64, QByteArray>> records = eventStore->get(configuration->batchSize(), 0);
+    const QList<QPair<quint64, QByteArray>> records =
+            eventStore->get(configuration->batchSize(), 0);
     if (splitLimit > 0 && (records.isEmpty() || records.first().first > refusedUpTo))
         splitLimit = 0; // the refused rows are gone
     if (!records.isEmpty()) {
@@ -361,13 +363,15 @@ void QSentrelReporter::setupStorage()
 
     newStoreGeneration();
     const QString type = configuration->storageType();
-    std::unique_ptr<QSentrelStorage> store = QSentrelStorage::create(type, path, configuration->storageSize());
+    std::unique_ptr<QSentrelStorage> store =
+            QSentrelStorage::create(type, path, configuration->storageSize());
 
     if (!store) {
         if (type.isEmpty())
             qCInfo(lcStorage) << "An empty storage type is specified, caching will be disabled.";
         else
-            qCWarning(lcStorage) << type << "is not a valid storage type, caching will be disabled.";
+            qCWarning(lcStorage) << type
+                                 << "is not a valid storage type, caching will be disabled.";
         eventStore.reset();
         return;
     }
@@ -399,8 +403,8 @@ void QSentrelReporter::scheduleRemoteConfigCheck()
         remoteConfigTimer.setSingleShot(false);
         remoteConfigTimer.setInterval(timerInterval(interval));
         remoteConfigTimer.start();
-        qCInfo(lcConfig) << "Next remote configuration check in" << remoteConfigTimer.remainingTime() / 1000
-                         << "seconds";
+        qCInfo(lcConfig) << "Next remote configuration check in"
+                         << remoteConfigTimer.remainingTime() / 1000 << "seconds";
     } else if (!enabled) {
         qCInfo(lcConfig) << "Remote configuration check is disabled";
     }
@@ -409,17 +413,22 @@ void QSentrelReporter::scheduleRemoteConfigCheck()
 void QSentrelReporter::fetchRemoteConfig()
 {
     qCDebug(lcConfig) << "Checking for remote configurations";
-    const QJsonObject body{{QStringLiteral("token"), configuration->token()},
-                           {QStringLiteral("app_id"), applicationName},
-                           {QStringLiteral("app_version"), QCoreApplication::applicationVersion()}};
-    QNetworkReply *reply = post(remoteConfigUrl, QJsonDocument(body).toJson(QJsonDocument::Compact));
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleRemoteConfigReply(reply); });
+    const QJsonObject body {
+            {QStringLiteral("token"), configuration->token()},
+            {QStringLiteral("app_id"), applicationName},
+            {QStringLiteral("app_version"), QCoreApplication::applicationVersion()}};
+    QNetworkReply *reply =
+            post(remoteConfigUrl, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        handleRemoteConfigReply(reply);
+    });
 }
 
 void QSentrelReporter::handleRemoteConfigReply(QNetworkReply *reply)
 {
     if (reply->error() != QNetworkReply::NoError) {
-        qCWarning(lcConfig) << "Failed to fetch remote configuration:" << httpStatus(reply) << reply->errorString();
+        qCWarning(lcConfig) << "Failed to fetch remote configuration:" << httpStatus(reply)
+                            << reply->errorString();
     } else if (reply->bytesAvailable() > maximumReplySize) {
         qCWarning(lcConfig) << "Failed to fetch remote configuration:" << httpStatus(reply)
                             << QStringLiteral("Reply larger than %1 bytes").arg(maximumReplySize);

@@ -15,10 +15,7 @@ QRandomGenerator seededFromSystem()
 
 } // namespace
 
-SentrelEventIds::SentrelEventIds()
-    : generator(seededFromSystem())
-{
-}
+SentrelEventIds::SentrelEventIds() : generator(seededFromSystem()) { }
 
 void SentrelEventIds::write(char (&text)[textSize])
 {

@@ -5,7 +5,8 @@
 #include "qsqlitezlibstorage_p.h"
 #include "qsqlitezstdstorage_p.h"
 
-std::unique_ptr<QSentrelStorage> QSentrelStorage::create(const QString &type, const QString &path, int size)
+std::unique_ptr<QSentrelStorage>
+QSentrelStorage::create(const QString &type, const QString &path, int size)
 {
     if (type == QLatin1String("SQLITE"))
         return std::make_unique<QSQLiteStorage>(path, size);

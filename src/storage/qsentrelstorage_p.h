@@ -25,6 +25,7 @@
 class SENTREL_AUTOTEST_EXPORT QSentrelStorage : public QObject
 {
     Q_OBJECT
+
 public:
     virtual bool open() = 0;
     virtual bool add(const QByteArray &data) = 0;
@@ -43,7 +44,8 @@ public:
 
     // The store of a configured storage type ("SQLITE", "SQLITE-ZLIB", "SQLITE-ZSTD",
     // case-sensitive) for the database file at path, not yet opened; null for any other type.
-    static std::unique_ptr<QSentrelStorage> create(const QString &type, const QString &path, int size);
+    static std::unique_ptr<QSentrelStorage>
+    create(const QString &type, const QString &path, int size);
 };
 
 #endif // QSENTRELSTORAGE_P_H

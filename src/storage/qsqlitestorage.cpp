@@ -19,15 +19,11 @@ constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDev
 bool isFilePath(const QString &path)
 {
     return !path.isEmpty() && !path.startsWith(QLatin1String(":memory:"))
-        && !path.startsWith(QLatin1String("file:"));
+            && !path.startsWith(QLatin1String("file:"));
 }
 } // namespace
 
-QSQLiteStorage::QSQLiteStorage(const QString &path, int size)
-    : path(path)
-    , sizeLimit(size)
-{
-}
+QSQLiteStorage::QSQLiteStorage(const QString &path, int size) : path(path), sizeLimit(size) { }
 
 QSQLiteStorage::~QSQLiteStorage()
 {
@@ -39,7 +35,7 @@ QSQLiteStorage::~QSQLiteStorage()
         database.close();
     // Another store may have registered the name since; its connection is not ours to remove.
     const bool ours = registeredConnection && QSqlDatabase::contains(connectionName)
-        && QSqlDatabase::database(connectionName, false).driver() == database.driver();
+            && QSqlDatabase::database(connectionName, false).driver() == database.driver();
     database = QSqlDatabase();
     if (ours)
         QSqlDatabase::removeDatabase(connectionName);
@@ -61,7 +57,8 @@ void QSQLiteStorage::restrictFilePermissions() const
         if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly))
             file.close();
     }
-    for (const QLatin1String suffix : {QLatin1String("-wal"), QLatin1String("-shm"), QLatin1String("-journal")}) {
+    for (const QLatin1String suffix :
+         {QLatin1String("-wal"), QLatin1String("-shm"), QLatin1String("-journal")}) {
         const QString sideFile = path + suffix;
         if (QFileInfo(sideFile).isFile())
             QFile::setPermissions(sideFile, ownerOnly);
@@ -100,36 +97,43 @@ bool QSQLiteStorage::open()
     // The write-ahead log and its index exist by now.
     restrictFilePermissions();
 
-    if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, data BLOB)"))) {
+    if (!query.exec(QStringLiteral(
+                "CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, data BLOB)"))) {
         qCWarning(lcStorage) << "Failed to create events table:" << query.lastError().text();
         return false;
     }
-    if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS configuration(item TEXT UNIQUE, value BLOB)"))) {
+    if (!query.exec(QStringLiteral(
+                "CREATE TABLE IF NOT EXISTS configuration(item TEXT UNIQUE, value BLOB)"))) {
         qCWarning(lcStorage) << "Failed to create config table:" << query.lastError().text();
         return false;
     }
     if (!query.exec(QStringLiteral("REPLACE INTO configuration VALUES('compression', '')")))
-        qCWarning(lcStorage) << "Failed to store compression configuration:" << query.lastError().text();
+        qCWarning(lcStorage) << "Failed to store compression configuration:"
+                             << query.lastError().text();
     if (!query.exec(QStringLiteral("DROP TRIGGER IF EXISTS events_cleanup"))) {
-        qCWarning(lcStorage) << "Failed to drop events table cleanup trigger:" << query.lastError().text();
+        qCWarning(lcStorage) << "Failed to drop events table cleanup trigger:"
+                             << query.lastError().text();
         return false;
     }
     if (sizeLimit > 0) {
         // Keeps the sizeLimit newest ids. Ids grow by one per insert and are removed oldest
         // first, so this bound costs one index lookup, where selecting the newest sizeLimit
         // ids on every insert cost milliseconds with a limit of ten thousand.
-        const QString trigger = QStringLiteral(
-            "CREATE TRIGGER events_cleanup AFTER INSERT ON events BEGIN DELETE FROM events WHERE id <= "
-            "NEW.id - %1; END").arg(QString::number(sizeLimit, 10));
+        const QString trigger = QStringLiteral("CREATE TRIGGER events_cleanup AFTER INSERT ON "
+                                               "events BEGIN DELETE FROM events WHERE id <= "
+                                               "NEW.id - %1; END")
+                                        .arg(QString::number(sizeLimit, 10));
         if (!query.exec(trigger)) {
-            qCWarning(lcStorage) << "Failed to create events table cleanup trigger:" << query.lastError().text();
+            qCWarning(lcStorage) << "Failed to create events table cleanup trigger:"
+                                 << query.lastError().text();
             return false;
         }
     }
     loadDictionaries();
     insertQuery = QSqlQuery(database);
     if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"))) {
-        qCWarning(lcStorage) << "Failed to prepare the event insert:" << insertQuery.lastError().text();
+        qCWarning(lcStorage) << "Failed to prepare the event insert:"
+                             << insertQuery.lastError().text();
         return false;
     }
     return true;
@@ -154,7 +158,8 @@ std::optional<QByteArray> QSQLiteStorage::useCompression(const QString &compress
     query.prepare(QStringLiteral("REPLACE INTO configuration VALUES('compression', ?)"));
     query.addBindValue(compression);
     if (!query.exec())
-        qCWarning(lcStorage) << "Failed to store compression configuration:" << query.lastError().text();
+        qCWarning(lcStorage) << "Failed to store compression configuration:"
+                             << query.lastError().text();
 
     std::optional<QByteArray> dictionary;
     query.prepare(QStringLiteral("SELECT value FROM configuration WHERE item = ?"));
@@ -268,7 +273,8 @@ bool QSQLiteStorage::remove(const QSet<quint64> &ids)
     for (const quint64 id : ids)
         list.append(QString::number(qulonglong(id), 10));
     return outsideBatch([&] {
-        if (!query.exec(QStringLiteral("DELETE FROM events WHERE id IN (%1)").arg(list.join(QLatin1Char(','))))) {
+        if (!query.exec(QStringLiteral("DELETE FROM events WHERE id IN (%1)")
+                                .arg(list.join(QLatin1Char(','))))) {
             qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
             return false;
         }
@@ -300,7 +306,8 @@ QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offse
         return events;
     }
     while (query.next())
-        events.append(qMakePair(query.value(0).toULongLong(), decompress(query.value(1).toByteArray())));
+        events.append(
+                qMakePair(query.value(0).toULongLong(), decompress(query.value(1).toByteArray())));
     query.finish();
     return events;
 }

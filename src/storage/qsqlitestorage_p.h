@@ -29,6 +29,7 @@
 class SENTREL_AUTOTEST_EXPORT QSQLiteStorage : public QSentrelStorage
 {
     Q_OBJECT
+
 public:
     QSQLiteStorage(const QString &path, int size);
     ~QSQLiteStorage() override;
@@ -49,7 +50,7 @@ public:
     QByteArray decompress(const QByteArray &data) const { return decoder.decode(data); }
     // Makes the dictionary of a compressing store from the file's events and keeps it in the
     // file; on success clears needsDictionary.
-    virtual void trainDictionary() {}
+    virtual void trainDictionary() { }
 
 protected:
     // Records the compression in the configuration table and returns the stored
@@ -58,7 +59,7 @@ protected:
 
     // Runs work with the open batch committed first and a new one begun after: for writes that
     // must never be rolled back together with the batch's events.
-    template<typename Work>
+    template <typename Work>
     auto outsideBatch(Work work)
     {
         const bool batched = batchOpen;

@@ -23,8 +23,7 @@ QString streamMessage(const z_stream &stream)
 }
 } // namespace
 
-QSQLiteZlibStorage::QSQLiteZlibStorage(const QString &path, int size)
-    : QSQLiteStorage(path, size)
+QSQLiteZlibStorage::QSQLiteZlibStorage(const QString &path, int size) : QSQLiteStorage(path, size)
 {
     needsDictionary = true; // until open() finds one in the file
 }
@@ -49,14 +48,19 @@ QByteArray QSQLiteZlibStorage::compress(const QByteArray &data)
     }
 
     z_stream stream = {};
-    int result = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, memoryLevel,
+    int result = deflateInit2(&stream,
+                              Z_DEFAULT_COMPRESSION,
+                              Z_DEFLATED,
+                              windowBits,
+                              memoryLevel,
                               Z_DEFAULT_STRATEGY);
     if (result != Z_OK) {
         qCWarning(lcStorage) << "ZLib init failed:" << result;
         return data;
     }
     const QByteArray &dictionary = decoder.zlibDictionary();
-    result = deflateSetDictionary(&stream, reinterpret_cast<const Bytef *>(dictionary.constData()),
+    result = deflateSetDictionary(&stream,
+                                  reinterpret_cast<const Bytef *>(dictionary.constData()),
                                   uInt(dictionary.size()));
     if (result != Z_OK) {
         qCWarning(lcStorage) << "deflateSetDictionary failed:" << result;
@@ -80,8 +84,9 @@ QByteArray QSQLiteZlibStorage::compress(const QByteArray &data)
     output.resize(qsizetype(stream.total_out));
     deflateEnd(&stream);
 
-    qCDebug(lcStorage) << "Zlib compression" << data.size() << "bytes ->" << output.size() << "bytes."
-                       << double(data.size()) / double(output.size()) << "compression ratio";
+    qCDebug(lcStorage) << "Zlib compression" << data.size() << "bytes ->" << output.size()
+                       << "bytes." << double(data.size()) / double(output.size())
+                       << "compression ratio";
     return output;
 }
 
@@ -104,7 +109,8 @@ QSQLiteZlibStorage::inflate(const QByteArray &data, const QByteArray &dictionary
         qCCritical(lcStorage) << "inflateInit2 failed:" << result;
         return std::nullopt;
     }
-    result = inflateSetDictionary(&stream, reinterpret_cast<const Bytef *>(dictionary.constData()),
+    result = inflateSetDictionary(&stream,
+                                  reinterpret_cast<const Bytef *>(dictionary.constData()),
                                   uInt(dictionary.size()));
     if (result != Z_OK) {
         qCWarning(lcStorage) << "inflateSetDictionary failed:" << result;
@@ -126,7 +132,8 @@ QSQLiteZlibStorage::inflate(const QByteArray &data, const QByteArray &dictionary
         result = ::inflate(&stream, Z_NO_FLUSH);
         if (result == Z_STREAM_END) {
             // Bytes after the end of the stream mean the row was not one deflate stream.
-            complete = stream.avail_in == 0 && stream.total_out <= uLong(SentrelStorage::maxEventSize);
+            complete =
+                    stream.avail_in == 0 && stream.total_out <= uLong(SentrelStorage::maxEventSize);
             break;
         }
         const bool needsRoom = stream.avail_out == 0 && (result == Z_OK || result == Z_BUF_ERROR);
@@ -166,10 +173,12 @@ void QSQLiteZlibStorage::trainDictionary()
     query.prepare(QStringLiteral("SELECT data FROM events ORDER BY RANDOM() LIMIT ?"));
     query.addBindValue(qint64(dictionarySamples));
     if (!query.exec()) {
-        qCWarning(lcStorage) << "Failed to get zlib dictionary samples:" << query.lastError().text();
+        qCWarning(lcStorage) << "Failed to get zlib dictionary samples:"
+                             << query.lastError().text();
         return;
     }
-    qCInfo(lcStorage) << "Creating Zlib dictionary from" << dictionarySamples << "samples out of" << 100 << "events";
+    qCInfo(lcStorage) << "Creating Zlib dictionary from" << dictionarySamples << "samples out of"
+                      << 100 << "events";
 
     QList<QByteArray> samples;
     while (query.next())

@@ -22,6 +22,7 @@
 class SENTREL_AUTOTEST_EXPORT QSQLiteZlibStorage : public QSQLiteStorage
 {
     Q_OBJECT
+
 public:
     QSQLiteZlibStorage(const QString &path, int size);
 

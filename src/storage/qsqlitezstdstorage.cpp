@@ -18,10 +18,11 @@ constexpr qint64 trainingSamples = 100;
 // Decodes one frame into an output sized from its header: decompressInto(output) is called with
 // the output allocated and returns zstd's result. The size in the header is not believed beyond
 // the limit, so a damaged or hostile row cannot make this allocate without bound.
-template<typename Decompress>
+template <typename Decompress>
 QByteArray decodeFrame(const QByteArray &data, Decompress decompressInto)
 {
-    const unsigned long long contentSize = ZSTD_getFrameContentSize(data.constData(), size_t(data.size()));
+    const unsigned long long contentSize =
+            ZSTD_getFrameContentSize(data.constData(), size_t(data.size()));
     if (contentSize == ZSTD_CONTENTSIZE_UNKNOWN || contentSize == ZSTD_CONTENTSIZE_ERROR
         || contentSize > quint64(SentrelStorage::maxEventSize)) {
         qCInfo(lcStorage) << "Zstd uncompression failed";
@@ -38,8 +39,7 @@ QByteArray decodeFrame(const QByteArray &data, Decompress decompressInto)
 }
 } // namespace
 
-QSQLiteZstdStorage::QSQLiteZstdStorage(const QString &path, int size)
-    : QSQLiteStorage(path, size)
+QSQLiteZstdStorage::QSQLiteZstdStorage(const QString &path, int size) : QSQLiteStorage(path, size)
 {
     needsDictionary = true; // until open() finds one in the file
 }
@@ -72,21 +72,27 @@ bool QSQLiteZstdStorage::open()
 QByteArray QSQLiteZstdStorage::compress(const QByteArray &data)
 {
     // What decompress() would refuse must not be stored as a frame.
-    if (!compressionContext || !compressionDictionary || data.size() > SentrelStorage::maxEventSize) {
+    if (!compressionContext || !compressionDictionary
+        || data.size() > SentrelStorage::maxEventSize) {
         qCInfo(lcStorage) << "Zstd compression failed";
         return data;
     }
 
     QByteArray output(qsizetype(ZSTD_compressBound(size_t(data.size()))), Qt::Uninitialized);
-    const size_t result = ZSTD_compress_usingCDict(compressionContext, output.data(), size_t(output.size()),
-                                                   data.constData(), size_t(data.size()), compressionDictionary);
+    const size_t result = ZSTD_compress_usingCDict(compressionContext,
+                                                   output.data(),
+                                                   size_t(output.size()),
+                                                   data.constData(),
+                                                   size_t(data.size()),
+                                                   compressionDictionary);
     if (ZSTD_isError(result)) {
         qCInfo(lcStorage) << "Zstd compression failed";
         return data;
     }
     output.resize(qsizetype(result));
-    qCDebug(lcStorage) << "Zstd compression" << data.size() << "bytes ->" << output.size() << "bytes."
-                       << double(data.size()) / double(output.size()) << "compression ratio";
+    qCDebug(lcStorage) << "Zstd compression" << data.size() << "bytes ->" << output.size()
+                       << "bytes." << double(data.size()) / double(output.size())
+                       << "compression ratio";
     return output;
 }
 
@@ -116,8 +122,13 @@ QByteArray QSQLiteZstdStorage::decode(const QByteArray &data, const QByteArray &
         return data;
     }
     const QByteArray result = decodeFrame(data, [&](QByteArray &output) {
-        return ZSTD_decompress_usingDict(context, output.data(), size_t(output.size()), data.constData(),
-                                         size_t(data.size()), dictionary.constData(), size_t(dictionary.size()));
+        return ZSTD_decompress_usingDict(context,
+                                         output.data(),
+                                         size_t(output.size()),
+                                         data.constData(),
+                                         size_t(data.size()),
+                                         dictionary.constData(),
+                                         size_t(dictionary.size()));
     });
     ZSTD_freeDCtx(context);
     return result;
@@ -142,10 +153,14 @@ void QSQLiteZstdStorage::trainDictionary()
     for (const auto &sample : samples)
         sampleBuffer.append(sample.second);
 
-    qCInfo(lcStorage) << "Training Zstd with" << samples.size() << "samples (" << total / 1024 << "kb ) of event data";
+    qCInfo(lcStorage) << "Training Zstd with" << samples.size() << "samples (" << total / 1024
+                      << "kb ) of event data";
 
-    const size_t length = ZDICT_trainFromBuffer(dictionary.data(), size_t(dictionary.size()), sampleBuffer.constData(),
-                                                lengths.data(), unsigned(lengths.size()));
+    const size_t length = ZDICT_trainFromBuffer(dictionary.data(),
+                                                size_t(dictionary.size()),
+                                                sampleBuffer.constData(),
+                                                lengths.data(),
+                                                unsigned(lengths.size()));
     if (ZDICT_isError(length)) {
         qCWarning(lcStorage) << "Failed to train Zstd dictionary";
         return;
@@ -160,7 +175,8 @@ void QSQLiteZstdStorage::trainDictionary()
     }
 
     ZSTD_freeCDict(compressionDictionary);
-    compressionDictionary = ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
+    compressionDictionary =
+            ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
     decoder.setZstdDictionary(dictionary);
     needsDictionary = false;
 }

@@ -26,6 +26,7 @@ struct ZSTD_DDict_s;
 class SENTREL_AUTOTEST_EXPORT QSQLiteZstdStorage : public QSQLiteStorage
 {
     Q_OBJECT
+
 public:
     QSQLiteZstdStorage(const QString &path, int size);
     ~QSQLiteZstdStorage() override;

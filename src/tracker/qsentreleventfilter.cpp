@@ -22,8 +22,8 @@ using SentrelTracker::EventCoordinates;
 namespace {
 
 // Set by the Qt Quick module while it is loaded; read on the application's thread.
-std::atomic<QString (*)(const QObject *)> pathNameHook{nullptr};
-std::atomic<bool (*)(const QObject *, QString *)> categoryHook{nullptr};
+std::atomic<QString (*)(const QObject *)> pathNameHook {nullptr};
+std::atomic<bool (*)(const QObject *, QString *)> categoryHook {nullptr};
 
 // Positions come from the event source as it likes them; out-of-range or NaN coordinates
 // must not reach the int conversion, which would be undefined.
@@ -38,16 +38,16 @@ int truncated(qreal value)
 
 EventCoordinates coordinates(const QPointF &point)
 {
-    return EventCoordinates{truncated(point.x()), truncated(point.y())};
+    return EventCoordinates {truncated(point.x()), truncated(point.y())};
 }
 
 EventCoordinates coordinates(const QPoint &point)
 {
-    return EventCoordinates{point.x(), point.y()};
+    return EventCoordinates {point.x(), point.y()};
 }
 
 // The key of value in Qt's meta-object data for Enum; empty for a value without one.
-template<typename Enum>
+template <typename Enum>
 QString keyOf(int value)
 {
     static const QMetaEnum enumeration = QMetaEnum::fromType<Enum>(); // a lookup by name
@@ -131,7 +131,10 @@ QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker)
     QSentrelConfigurationPrivate *configuration = tracker->configurationPrivate();
     // The list may change on the worker thread (remote configuration); the rebuild then runs
     // queued on this object's thread.
-    connect(configuration, &QSentrelConfiguration::eventsChanged, this, &QSentrelEventFilter::updateTrackedEvents);
+    connect(configuration,
+            &QSentrelConfiguration::eventsChanged,
+            this,
+            &QSentrelEventFilter::updateTrackedEvents);
     updateTrackedEvents(configuration->events());
 }
 
@@ -193,7 +196,9 @@ void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
     for (const QString &name : events) {
         bool resolved = false;
         // A NUL would cut the name short and let "MouseMove\0junk" pass as MouseMove.
-        const int type = name.contains(QChar(0)) ? 0 : types.keyToValue(name.toLatin1().constData(), &resolved);
+        const int type = name.contains(QChar(0))
+                ? 0
+                : types.keyToValue(name.toLatin1().constData(), &resolved);
         if (resolved)
             trackedEvents.insert(type, name);
         else
@@ -208,7 +213,8 @@ void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
     if (QCoreApplication *application = QCoreApplication::instance())
         application->installEventFilter(this);
     else
-        qCCritical(lcEventFilter) << "QGuiApplication needs to be created before the Sentrel Tracker can be initialized";
+        qCCritical(lcEventFilter) << "QGuiApplication needs to be created before the Sentrel "
+                                     "Tracker can be initialized";
 }
 
 bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
@@ -245,7 +251,8 @@ void QSentrelEventFilter::capture(QObject *watched, QEvent *event)
         reportResize();
 
     QString category;
-    bool (*const ownCategory)(const QObject *, QString *) = categoryHook.load(std::memory_order_relaxed);
+    bool (*const ownCategory)(const QObject *, QString *) =
+            categoryHook.load(std::memory_order_relaxed);
     if ((!ownCategory || !ownCategory(watched, &category)) && categoryFilter)
         category = categoryFilter->category(watched);
     if (!category.isEmpty() && !tracker->configuration()->categories().contains(category)) {
@@ -260,13 +267,21 @@ void QSentrelEventFilter::capture(QObject *watched, QEvent *event)
 void QSentrelEventFilter::reportHeld()
 {
     pending = false;
-    tracker->sendEvent(typeKey(pendingType), pendingObject, pendingObjectName, pendingPosition, pendingDetails);
+    tracker->sendEvent(typeKey(pendingType),
+                       pendingObject,
+                       pendingObjectName,
+                       pendingPosition,
+                       pendingDetails);
 }
 
 void QSentrelEventFilter::reportResize()
 {
     resizePending = false;
-    tracker->sendEvent(QStringLiteral("Resize"), pendingObject, pendingObjectName, pendingPosition, std::nullopt);
+    tracker->sendEvent(QStringLiteral("Resize"),
+                       pendingObject,
+                       pendingObjectName,
+                       pendingPosition,
+                       std::nullopt);
 }
 
 void QSentrelEventFilter::flush()
@@ -308,7 +323,8 @@ void QSentrelEventFilter::handleTracked(QObject *watched, QEvent *event)
                 // arrival: the held names and position are free to take the resize's.
                 pendingObject = generateName(watched);
                 pendingObjectName = objectName(watched);
-                pendingPosition = EventCoordinates{resize->size().width(), resize->size().height()};
+                pendingPosition =
+                        EventCoordinates {resize->size().width(), resize->size().height()};
                 resizePending = true;
                 return;
             }
@@ -354,7 +370,11 @@ void QSentrelEventFilter::handleTracked(QObject *watched, QEvent *event)
             break;
         }
     }
-    tracker->sendEvent(typeKey(type), generateName(watched), objectName(watched), position, details);
+    tracker->sendEvent(typeKey(type),
+                       generateName(watched),
+                       objectName(watched),
+                       position,
+                       details);
 }
 
 void QSentrelEventFilter::hold(QObject *watched,

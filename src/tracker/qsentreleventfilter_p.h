@@ -31,6 +31,7 @@ class SentrelTrackerImpl;
 class SENTREL_AUTOTEST_EXPORT QSentrelEventFilter : public QObject
 {
     Q_OBJECT
+
 public:
     explicit QSentrelEventFilter(SentrelTrackerImpl *tracker);
     ~QSentrelEventFilter() override;

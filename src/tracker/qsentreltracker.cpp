@@ -7,10 +7,7 @@ using SentrelTracker::ContextData;
 
 QSentrelCategoryFilter::~QSentrelCategoryFilter() = default;
 
-QSentrelTracker::QSentrelTracker()
-    : QObject(nullptr)
-{
-}
+QSentrelTracker::QSentrelTracker() : QObject(nullptr) { }
 
 QSentrelConfiguration *QSentrelTracker::configuration() const
 {
@@ -37,9 +34,12 @@ void QSentrelTracker::transition(const QString &screen) const
     SentrelTrackerImpl::instance()->sendScreenView(screen, std::nullopt);
 }
 
-void QSentrelTracker::transition(const QString &screen, const QString &contextKey, double contextValue) const
+void QSentrelTracker::transition(const QString &screen,
+                                 const QString &contextKey,
+                                 double contextValue) const
 {
-    SentrelTrackerImpl::instance()->sendScreenView(screen, ContextData<double>{contextKey, contextValue});
+    SentrelTrackerImpl::instance()->sendScreenView(screen,
+                                                   ContextData<double> {contextKey, contextValue});
 }
 
 void QSentrelTracker::interaction(const QString &name, const QString &category) const
@@ -52,17 +52,19 @@ void QSentrelTracker::interaction(const QString &name,
                                   double contextValue,
                                   const QString &category) const
 {
-    SentrelTrackerImpl::instance()->sendClickEvent(name, category, ContextData<double>{contextKey, contextValue});
+    SentrelTrackerImpl::instance()->sendClickEvent(name,
+                                                   category,
+                                                   ContextData<double> {contextKey, contextValue});
 }
 
 void QSentrelTracker::contextData(const QString &key, const QString &value) const
 {
-    SentrelTrackerImpl::instance()->sendContextData(ContextData<QString>{key, value});
+    SentrelTrackerImpl::instance()->sendContextData(ContextData<QString> {key, value});
 }
 
 void QSentrelTracker::dimensionData(const QString &key, QString &value) const
 {
-    SentrelTrackerImpl::instance()->sendDimensionData(ContextData<QString>{key, value});
+    SentrelTrackerImpl::instance()->sendDimensionData(ContextData<QString> {key, value});
 }
 
 void QSentrelTracker::startNewSession()

@@ -36,8 +36,14 @@ public:
         }
         mutex.lock();
     }
-    bool try_lock() { return mutex.try_lock(); }
-    void unlock() { mutex.unlock(); }
+    bool try_lock()
+    {
+        return mutex.try_lock();
+    }
+    void unlock()
+    {
+        mutex.unlock();
+    }
 
 private:
     std::mutex mutex;
@@ -52,13 +58,14 @@ public:
     static constexpr std::size_t capacity = 128;
 
     SentrelRequest() = default;
-    template<typename Callable,
-             typename = std::enable_if_t<!std::is_same_v<std::decay_t<Callable>, SentrelRequest>>>
+    template <typename Callable,
+              typename = std::enable_if_t<!std::is_same_v<std::decay_t<Callable>, SentrelRequest>>>
     SentrelRequest(Callable &&callable) // NOLINT(google-explicit-constructor): lambdas convert
     {
         using Stored = std::decay_t<Callable>;
         static_assert(sizeof(Stored) <= capacity, "the request's captures do not fit");
-        static_assert(alignof(Stored) <= alignof(std::max_align_t), "the request's captures are over-aligned");
+        static_assert(alignof(Stored) <= alignof(std::max_align_t),
+                      "the request's captures are over-aligned");
         new (storage) Stored(std::forward<Callable>(callable));
         operations = &operationsOf<Stored>;
     }
@@ -85,14 +92,18 @@ private:
         void (*move)(void *from, void *to); // and destroys what was moved from
         void (*destroy)(void *stored);
     };
-    template<typename Stored>
+    template <typename Stored>
     static constexpr Operations operationsOf = {
-            [](void *stored, QSentrelReporter *reporter) { (*static_cast<Stored *>(stored))(reporter); },
+            [](void *stored, QSentrelReporter *reporter) {
+                (*static_cast<Stored *>(stored))(reporter);
+            },
             [](void *from, void *to) {
                 new (to) Stored(std::move(*static_cast<Stored *>(from)));
                 static_cast<Stored *>(from)->~Stored();
             },
-            [](void *stored) { static_cast<Stored *>(stored)->~Stored(); },
+            [](void *stored) {
+                static_cast<Stored *>(stored)->~Stored();
+            },
     };
 
     void take(SentrelRequest &other) noexcept

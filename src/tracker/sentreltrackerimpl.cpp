@@ -60,10 +60,7 @@ SentrelTrackerImpl *SentrelTrackerImpl::instance()
     return &tracker;
 }
 
-SentrelTrackerImpl::SentrelTrackerImpl()
-    : m_configuration(nullptr)
-{
-}
+SentrelTrackerImpl::SentrelTrackerImpl() : m_configuration(nullptr) { }
 
 SentrelTrackerImpl::~SentrelTrackerImpl()
 {
@@ -80,7 +77,9 @@ void SentrelTrackerImpl::abandonAtExit()
     // worker still finishes what was recorded, but globals of Qt's that the reporter would
     // need to be deleted may be gone, so it is left to the operating system; what it stored
     // is committed.
-    stopWorker([](QSentrelReporter *abandoned) { abandoned->abandonStore(); });
+    stopWorker([](QSentrelReporter *abandoned) {
+        abandoned->abandonStore();
+    });
 }
 
 // Quits behind the requests already queued, so that everything recorded before is still
@@ -193,7 +192,12 @@ void SentrelTrackerImpl::queue(Request request) const
 void SentrelTrackerImpl::postRunRequests() const
 {
     // Captures nothing: the requests travel in the queue.
-    QMetaObject::invokeMethod(reporter, [] { SentrelTrackerImpl::instance()->runRequests(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+            reporter,
+            [] {
+                SentrelTrackerImpl::instance()->runRequests();
+            },
+            Qt::QueuedConnection);
 }
 
 // Runs on the worker thread, which alone reads the reporter pointer while it runs.
@@ -224,21 +228,27 @@ void SentrelTrackerImpl::waitForRequests() const
     // A request dropped unrun (by disabling) breaks the promise, which ends the wait as well.
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> ran = done->get_future();
-    queue([done](QSentrelReporter *) { done->set_value(); });
+    queue([done](QSentrelReporter *) {
+        done->set_value();
+    });
     ran.wait();
 }
 
-void SentrelTrackerImpl::sendScreenView(const QString &screen,
-                                        const std::optional<SentrelTracker::ContextData<double>> &context)
+void SentrelTrackerImpl::sendScreenView(
+        const QString &screen,
+        const std::optional<SentrelTracker::ContextData<double>> &context)
 {
     if (!enabled)
         return;
-    queue([screen, context](QSentrelReporter *reporter) { reporter->trackScreenView(screen, context); });
+    queue([screen, context](QSentrelReporter *reporter) {
+        reporter->trackScreenView(screen, context);
+    });
 }
 
-void SentrelTrackerImpl::sendClickEvent(const QString &name,
-                                        const QString &category,
-                                        const std::optional<SentrelTracker::ContextData<double>> &context)
+void SentrelTrackerImpl::sendClickEvent(
+        const QString &name,
+        const QString &category,
+        const std::optional<SentrelTracker::ContextData<double>> &context)
 {
     if (!enabled)
         return;
@@ -268,26 +278,34 @@ void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QStri
 {
     if (!enabled)
         return;
-    queue([data](QSentrelReporter *reporter) { reporter->trackContextData(data); });
+    queue([data](QSentrelReporter *reporter) {
+        reporter->trackContextData(data);
+    });
 }
 
 void SentrelTrackerImpl::sendDimensionData(const SentrelTracker::ContextData<QString> &data) const
 {
     if (!enabled)
         return;
-    queue([data](QSentrelReporter *reporter) { reporter->trackDimensionData(data); });
+    queue([data](QSentrelReporter *reporter) {
+        reporter->trackDimensionData(data);
+    });
 }
 
 void SentrelTrackerImpl::clearCache()
 {
     if (!enabled)
         return;
-    queue([](QSentrelReporter *reporter) { reporter->clearCache(); });
+    queue([](QSentrelReporter *reporter) {
+        reporter->clearCache();
+    });
 }
 
 void SentrelTrackerImpl::startNewSession()
 {
     if (!enabled)
         return;
-    queue([](QSentrelReporter *reporter) { reporter->startNewSession(); });
+    queue([](QSentrelReporter *reporter) {
+        reporter->startNewSession();
+    });
 }

@@ -68,7 +68,10 @@ public:
 
     // For the tests: runs request on the worker behind every request made before it.
     using Request = SentrelRequest;
-    void queueRequest(std::function<void(QSentrelReporter *)> request) const { queue(std::move(request)); }
+    void queueRequest(std::function<void(QSentrelReporter *)> request) const
+    {
+        queue(std::move(request));
+    }
     // For the tests: returns once every request made before has run. Not on the worker.
     void waitForRequests() const;
 
@@ -82,9 +85,9 @@ private:
     void runRequests() const;
 
     QSentrelConfigurationPrivate m_configuration;
-    QSentrelReporter *reporter = nullptr;            // owned while enabled
+    QSentrelReporter *reporter = nullptr; // owned while enabled
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
-    QThread *thread = nullptr;                       // owned while enabled
+    QThread *thread = nullptr; // owned while enabled
     bool enabled = false;
     // Requests waiting for the worker, oldest first; the queue itself carries the data across,
     // under a lock the thread sanitizer can see. A call to runRequests() is posted to the

@@ -18,7 +18,8 @@ QList<QJsonObject> loggedEvents(const LogCapture &log)
 
 QJsonArray contextsOf(const QJsonObject &event)
 {
-    const QJsonDocument envelope = QJsonDocument::fromJson(event.value(QLatin1String("co")).toString().toUtf8());
+    const QJsonDocument envelope =
+            QJsonDocument::fromJson(event.value(QLatin1String("co")).toString().toUtf8());
     return envelope.object().value(QLatin1String("data")).toArray();
 }
 

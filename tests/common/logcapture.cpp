@@ -26,7 +26,8 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, cons
         return;
     {
         QMutexLocker locker(&capture->lock);
-        capture->recorded.append({type, QString::fromLatin1(context.category ? context.category : ""), text});
+        capture->recorded.append(
+                {type, QString::fromLatin1(context.category ? context.category : ""), text});
     }
     if (capture->previous)
         capture->previous(type, context, text);

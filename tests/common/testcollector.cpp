@@ -14,13 +14,12 @@ QByteArray routeOf(const QByteArray &path)
 
 } // namespace
 
-TestCollector::TestCollector(QObject *parent)
-    : QObject(parent)
-    , listener(new HttpsServer(this))
+TestCollector::TestCollector(QObject *parent) : QObject(parent), listener(new HttpsServer(this))
 {
-    listener->setHandler([this](const HttpsServer::Request &incoming, HttpsServer::Responder &responder) {
-        handle(incoming, responder);
-    });
+    listener->setHandler(
+            [this](const HttpsServer::Request &incoming, HttpsServer::Responder &responder) {
+                handle(incoming, responder);
+            });
     connect(listener, &HttpsServer::handshakeFailed, this, &TestCollector::handshakeFailed);
     clock.start();
 }
@@ -81,7 +80,7 @@ void TestCollector::setFailure(const QByteArray &path, Failure failure, int coun
         failures.remove(path);
         return;
     }
-    failures.insert(path, FailureRule{failure, count, status});
+    failures.insert(path, FailureRule {failure, count, status});
 }
 
 void TestCollector::clearFailures()
@@ -202,7 +201,9 @@ void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Re
             break;
         }
         recorded.append(request);
-        responder.afterwards([this, request] { Q_EMIT requestReceived(request); });
+        responder.afterwards([this, request] {
+            Q_EMIT requestReceived(request);
+        });
         return;
     }
 

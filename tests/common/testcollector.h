@@ -28,6 +28,7 @@
 class TestCollector : public QObject
 {
     Q_OBJECT
+
 public:
     static constexpr const char *eventsPath = "/com.snowplowanalytics.snowplow/tp2";
     static constexpr const char *configPath = "/config";
@@ -35,18 +36,18 @@ public:
     enum class Failure {
         None,
         HttpStatus, // answer with the failure's status code and a short body
-        NoAnswer,   // read the request, never answer, keep the connection open
-        Reset,      // read the request, then reset the connection
+        NoAnswer, // read the request, never answer, keep the connection open
+        Reset, // read the request, then reset the connection
     };
     Q_ENUM(Failure)
 
     // What the server read, and what the collector made of it.
     struct Request : HttpsServer::Request
     {
-        QJsonObject batch;          // the parsed body, for event batches that parse as an object
+        QJsonObject batch; // the parsed body, for event batches that parse as an object
         Failure failure = Failure::None;
-        int status = 0;             // the status answered, 0 when there was no answer
-        qint64 arrival = 0;         // milliseconds since the collector was made
+        int status = 0; // the status answered, 0 when there was no answer
+        qint64 arrival = 0; // milliseconds since the collector was made
     };
 
     explicit TestCollector(QObject *parent = nullptr);
@@ -128,7 +129,7 @@ private:
     int markerStatus = 400;
     qint64 bodyLimit = 0;
     int answerDelay = 0;
-    QDeadlineTimer outageEnd{0};
+    QDeadlineTimer outageEnd {0};
     int outageStatus = 503;
     QByteArray retryAfter;
     QList<Request> recorded;

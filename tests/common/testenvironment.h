@@ -15,7 +15,8 @@
 inline void sentrelUsePrivateHome()
 {
     if (qEnvironmentVariableIsEmpty("SENTREL_TEST_HOME_SET")) {
-        const QByteArray home = QDir::tempPath().toUtf8() + "/sentrel-test-home-" + QByteArray::number(qint64(::getpid()));
+        const QByteArray home = QDir::tempPath().toUtf8() + "/sentrel-test-home-"
+                + QByteArray::number(qint64(::getpid()));
         QDir().mkpath(QString::fromUtf8(home));
         qputenv("HOME", home);
         qputenv("XDG_CONFIG_HOME", home + "/.config");
@@ -29,15 +30,14 @@ inline void sentrelUsePrivateHome()
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
-
 // A QtTest main that sets up the private environment before the application object.
-#define SENTREL_TEST_MAIN(TestObject, Application)                                                 \
-    int main(int argc, char *argv[])                                                               \
-    {                                                                                              \
-        sentrelUsePrivateHome();                                                                   \
-        Application app(argc, argv);                                                               \
-        TestObject test;                                                                           \
-        return QTest::qExec(&test, argc, argv);                                                    \
-    }
+#define SENTREL_TEST_MAIN(TestObject, Application) \
+  int main(int argc, char *argv[])                 \
+  {                                                \
+    sentrelUsePrivateHome();                       \
+    Application app(argc, argv);                   \
+    TestObject test;                               \
+    return QTest::qExec(&test, argc, argv);        \
+  }
 
 #endif // TESTENVIRONMENT_H

@@ -43,7 +43,9 @@ private:
 
     static QString userWideIdentifier()
     {
-        return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Tamlor"),
+        return QSettings(QSettings::NativeFormat,
+                         QSettings::UserScope,
+                         QStringLiteral("Tamlor"),
                          QStringLiteral("SentrelTrackerGlobal"))
                 .value(QStringLiteral("userId"))
                 .toString();
@@ -78,7 +80,8 @@ private Q_SLOTS:
         LogCapture log;
         auto config = loadFrom(QByteArray());
         QLoggingCategory::setFilterRules(QString());
-        QVERIFY(log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Empty configuration data")));
+        QVERIFY(log.contains(QStringLiteral("sentrel.config"),
+                             QStringLiteral("Empty configuration data")));
         QCOMPARE(config->storageType(), QStringLiteral("SQLITE"));
         QCOMPARE(config->batchSize(), 100);
         QCOMPARE(config->platform(), QStringLiteral("app"));
@@ -98,36 +101,68 @@ private Q_SLOTS:
         QTest::addColumn<QString>("warning");
 
         const QString server = QStringLiteral("Invalid server address \"%1\"");
-        QTest::newRow("server url") << "server" << "http://collector.example" << server.arg(QStringLiteral("http://collector.example"));
-        QTest::newRow("server https url") << "server" << "https://collector.example" << server.arg(QStringLiteral("https://collector.example"));
-        QTest::newRow("server host starting with http") << "server" << "httpbin.org" << QString();
-        QTest::newRow("server empty") << "server" << "" << QString();
-        QTest::newRow("server with port") << "server" << "localhost:9443" << QString();
-        for (const char *disguised : {"HTTP://collector.example", "Https:collector", "https:/collector",
-                                      "http:collector", "ftp://x", "collector/tp2", "collector?x=1",
-                                      "collector#top", "user@collector", "collector example"})
-            QTest::newRow(disguised) << "server" << disguised << server.arg(QLatin1String(disguised));
+        QTest::newRow("server url") << "server"
+                                    << "http://collector.example"
+                                    << server.arg(QStringLiteral("http://collector.example"));
+        QTest::newRow("server https url")
+                << "server"
+                << "https://collector.example"
+                << server.arg(QStringLiteral("https://collector.example"));
+        QTest::newRow("server host starting with http") << "server"
+                                                        << "httpbin.org" << QString();
+        QTest::newRow("server empty") << "server"
+                                      << "" << QString();
+        QTest::newRow("server with port") << "server"
+                                          << "localhost:9443" << QString();
+        for (const char *disguised : {"HTTP://collector.example",
+                                      "Https:collector",
+                                      "https:/collector",
+                                      "http:collector",
+                                      "ftp://x",
+                                      "collector/tp2",
+                                      "collector?x=1",
+                                      "collector#top",
+                                      "user@collector",
+                                      "collector example"})
+            QTest::newRow(disguised)
+                    << "server" << disguised << server.arg(QLatin1String(disguised));
 
         const QString least = QStringLiteral("Invalid %1 %2, the least accepted value is %3");
-        QTest::newRow("batch size 1") << "batchSize" << "1" << QString();
-        QTest::newRow("batch size 0") << "batchSize" << "0" << least.arg("batchSize").arg(0).arg(1);
-        QTest::newRow("batch size negative") << "batchSize" << "-5" << least.arg("batchSize").arg(-5).arg(1);
-        QTest::newRow("sync interval 0") << "syncInterval" << "0" << QString();
-        QTest::newRow("sync interval negative") << "syncInterval" << "-1" << least.arg("syncInterval").arg(-1).arg(0);
-        QTest::newRow("remote interval 0") << "remoteConfigInterval" << "0" << QString();
-        QTest::newRow("remote interval negative") << "remoteConfigInterval" << "-60" << least.arg("remoteConfigInterval").arg(-60).arg(0);
+        QTest::newRow("batch size 1") << "batchSize"
+                                      << "1" << QString();
+        QTest::newRow("batch size 0") << "batchSize"
+                                      << "0" << least.arg("batchSize").arg(0).arg(1);
+        QTest::newRow("batch size negative") << "batchSize"
+                                             << "-5" << least.arg("batchSize").arg(-5).arg(1);
+        QTest::newRow("sync interval 0") << "syncInterval"
+                                         << "0" << QString();
+        QTest::newRow("sync interval negative") << "syncInterval"
+                                                << "-1" << least.arg("syncInterval").arg(-1).arg(0);
+        QTest::newRow("remote interval 0") << "remoteConfigInterval"
+                                           << "0" << QString();
+        QTest::newRow("remote interval negative")
+                << "remoteConfigInterval"
+                << "-60" << least.arg("remoteConfigInterval").arg(-60).arg(0);
 
-        const QString screen = QStringLiteral("Invalid screen type is specified, possible values are: TOUCH, NON_TOUCH");
-        QTest::newRow("screen TOUCH") << "deviceScreenType" << "TOUCH" << QString();
-        QTest::newRow("screen NON_TOUCH") << "deviceScreenType" << "NON_TOUCH" << QString();
-        QTest::newRow("screen lower case") << "deviceScreenType" << "touch" << screen;
-        QTest::newRow("screen empty") << "deviceScreenType" << "" << screen;
+        const QString screen = QStringLiteral(
+                "Invalid screen type is specified, possible values are: TOUCH, NON_TOUCH");
+        QTest::newRow("screen TOUCH") << "deviceScreenType"
+                                      << "TOUCH" << QString();
+        QTest::newRow("screen NON_TOUCH") << "deviceScreenType"
+                                          << "NON_TOUCH" << QString();
+        QTest::newRow("screen lower case") << "deviceScreenType"
+                                           << "touch" << screen;
+        QTest::newRow("screen empty") << "deviceScreenType"
+                                      << "" << screen;
 
-        const QString platform = QStringLiteral("^Invalid platform is specified, possible values are: QSet\\(");
+        const QString platform =
+                QStringLiteral("^Invalid platform is specified, possible values are: QSet\\(");
         for (const char *code : {"web", "mob", "pc", "srv", "app", "tv", "cnsl", "iot"})
             QTest::newRow(code) << "platform" << code << QString();
-        QTest::newRow("platform capital") << "platform" << "Web" << platform;
-        QTest::newRow("platform empty") << "platform" << "" << platform;
+        QTest::newRow("platform capital") << "platform"
+                                          << "Web" << platform;
+        QTest::newRow("platform empty") << "platform"
+                                        << "" << platform;
     }
 
     void validation()
@@ -161,7 +196,8 @@ private Q_SLOTS:
     void platformWarningListsEveryCode()
     {
         auto config = loadFrom("{}");
-        QString pattern = QStringLiteral("^Invalid platform is specified, possible values are: QSet\\(");
+        QString pattern =
+                QStringLiteral("^Invalid platform is specified, possible values are: QSet\\(");
         for (const char *code : {"web", "mob", "pc", "srv", "app", "tv", "cnsl", "iot"})
             pattern += QStringLiteral("(?=.*\"%1\")").arg(QLatin1String(code));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
@@ -204,13 +240,25 @@ private Q_SLOTS:
         QTest::addColumn<QString>("storageType");
         QTest::addColumn<QString>("warning");
 
-        QTest::newRow("offline with cache, no server") << "" << "t" << 0 << "SQLITE" << QString();
-        QTest::newRow("offline without cache") << "" << "t" << 0 << "" << "Missing server address";
-        QTest::newRow("online without server") << "" << "t" << 60 << "SQLITE" << "Missing server address";
-        QTest::newRow("online complete") << "collector.example" << "t" << 60 << "SQLITE" << QString();
-        QTest::newRow("no token") << "collector.example" << "" << 60 << "SQLITE" << "missing token";
-        QTest::newRow("nothing: only the server is named") << "" << "" << 60 << "SQLITE" << "Missing server address";
-        QTest::newRow("negative interval is refused: offline") << "" << "t" << -5 << "SQLITE" << QString();
+        QTest::newRow("offline with cache, no server") << ""
+                                                       << "t" << 0 << "SQLITE" << QString();
+        QTest::newRow("offline without cache") << ""
+                                               << "t" << 0 << ""
+                                               << "Missing server address";
+        QTest::newRow("online without server") << ""
+                                               << "t" << 60 << "SQLITE"
+                                               << "Missing server address";
+        QTest::newRow("online complete") << "collector.example"
+                                         << "t" << 60 << "SQLITE" << QString();
+        QTest::newRow("no token") << "collector.example"
+                                  << "" << 60 << "SQLITE"
+                                  << "missing token";
+        QTest::newRow("nothing: only the server is named") << ""
+                                                           << "" << 60 << "SQLITE"
+                                                           << "Missing server address";
+        QTest::newRow("negative interval is refused: offline")
+                << ""
+                << "t" << -5 << "SQLITE" << QString();
     }
 
     void isValid()
@@ -225,7 +273,8 @@ private Q_SLOTS:
         config->setServer(server);
         config->setToken(token);
         if (syncInterval < 0)
-            QTest::ignoreMessage(QtWarningMsg, "Invalid syncInterval -5, the least accepted value is 0");
+            QTest::ignoreMessage(QtWarningMsg,
+                                 "Invalid syncInterval -5, the least accepted value is 0");
         config->setSyncInterval(syncInterval);
         config->setStorageType(storageType);
 
@@ -248,20 +297,27 @@ private Q_SLOTS:
         config->setUserId(QString());
         config->setUserId(QString());
         QCOMPARE(config->userId(), shared);
-        QVERIFY(!log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Generating new user id.")));
+        QVERIFY(!log.contains(QStringLiteral("sentrel.config"),
+                              QStringLiteral("Generating new user id.")));
 
         // An application's own identifier does not touch the user-wide one.
         config->setUserId(QStringLiteral("own-user"));
         QCOMPARE(config->userId(), QStringLiteral("own-user"));
         QCOMPARE(userWideIdentifier(), shared);
 
-        QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Tamlor"), QStringLiteral("SentrelTrackerGlobal"))
+        QSettings(QSettings::NativeFormat,
+                  QSettings::UserScope,
+                  QStringLiteral("Tamlor"),
+                  QStringLiteral("SentrelTrackerGlobal"))
                 .remove(QStringLiteral("userId"));
         config->setUserId(QString());
-        QVERIFY(log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Generating new user id.")));
+        QVERIFY(log.contains(QStringLiteral("sentrel.config"),
+                             QStringLiteral("Generating new user id.")));
         const QString generated = config->userId();
         QVERIFY(generated != shared);
-        QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}$"))
+        QVERIFY(QRegularExpression(
+                        QStringLiteral(
+                                "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}$"))
                         .match(generated)
                         .hasMatch());
         QCOMPARE(userWideIdentifier(), generated);
@@ -271,10 +327,24 @@ private Q_SLOTS:
     void properties()
     {
         const QMetaObject &meta = QSentrelConfiguration::staticMetaObject;
-        const QStringList expected = {
-                "valid", "server", "token", "deviceModel", "deviceVariant", "deviceScreenType",
-                "appBuild", "platform", "storageType", "storagePath", "storageSize", "syncInterval",
-                "batchSize", "categories", "event", "userId", "remoteConfigInterval", "remoteConfig"};
+        const QStringList expected = {"valid",
+                                      "server",
+                                      "token",
+                                      "deviceModel",
+                                      "deviceVariant",
+                                      "deviceScreenType",
+                                      "appBuild",
+                                      "platform",
+                                      "storageType",
+                                      "storagePath",
+                                      "storageSize",
+                                      "syncInterval",
+                                      "batchSize",
+                                      "categories",
+                                      "event",
+                                      "userId",
+                                      "remoteConfigInterval",
+                                      "remoteConfig"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -284,12 +354,23 @@ private Q_SLOTS:
         }
         QCOMPARE(names, expected);
 
-        const QStringList signalNames = {
-                "serverChanged", "tokenChanged", "deviceModelChanged", "deviceVariantChanged",
-                "deviceScreenTypeChanged", "appBuildChanged", "platformChanged", "storageTypeChanged",
-                "storagePathChanged", "storageSizeChanged", "syncIntervalChanged", "batchSizeChanged",
-                "categoriesChanged", "eventsChanged", "userIdChanged", "remoteConfigChanged",
-                "remoteConfigIntervalChanged"};
+        const QStringList signalNames = {"serverChanged",
+                                         "tokenChanged",
+                                         "deviceModelChanged",
+                                         "deviceVariantChanged",
+                                         "deviceScreenTypeChanged",
+                                         "appBuildChanged",
+                                         "platformChanged",
+                                         "storageTypeChanged",
+                                         "storagePathChanged",
+                                         "storageSizeChanged",
+                                         "syncIntervalChanged",
+                                         "batchSizeChanged",
+                                         "categoriesChanged",
+                                         "eventsChanged",
+                                         "userIdChanged",
+                                         "remoteConfigChanged",
+                                         "remoteConfigIntervalChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
             if (meta.method(i).methodType() == QMetaMethod::Signal)
@@ -299,9 +380,9 @@ private Q_SLOTS:
 
         auto config = loadFrom("{}");
         QSignalSpy changed(config.get(), &QSentrelConfiguration::eventsChanged);
-        QVERIFY(config->setProperty("event", QStringList{QStringLiteral("KeyPress")}));
+        QVERIFY(config->setProperty("event", QStringList {QStringLiteral("KeyPress")}));
         QCOMPARE(changed.size(), 1);
-        QCOMPARE(config->events(), QStringList{QStringLiteral("KeyPress")});
+        QCOMPARE(config->events(), QStringList {QStringLiteral("KeyPress")});
     }
 
     void fileValues_data()
@@ -310,32 +391,67 @@ private Q_SLOTS:
         QTest::addColumn<QString>("property");
         QTest::addColumn<QVariant>("expected");
 
-        QTest::newRow("strings") << QByteArray(R"({"server":"c.example","token":"tk"})") << "server" << QVariant(QStringLiteral("c.example"));
-        QTest::newRow("non-string gives empty") << QByteArray(R"({"token":42})") << "token" << QVariant(QString());
-        QTest::newRow("null is absent") << QByteArray(R"({"storage":null})") << "storageType" << QVariant(QStringLiteral("SQLITE"));
-        QTest::newRow("empty storage disables cache") << QByteArray(R"({"storage":""})") << "storageType" << QVariant(QString());
-        QTest::newRow("storage size") << QByteArray(R"({"storage_size":500})") << "storageSize" << QVariant(500);
-        QTest::newRow("fractional storage size") << QByteArray(R"({"storage_size":2.5})") << "storageSize" << QVariant(0);
-        QTest::newRow("string storage size") << QByteArray(R"({"storage_size":"500"})") << "storageSize" << QVariant(0);
-        QTest::newRow("storage size beyond int") << QByteArray(R"({"storage_size":3000000000})") << "storageSize" << QVariant(0);
-        QTest::newRow("batch size") << QByteArray(R"({"sync":{"max_batch_size":25}})") << "batchSize" << QVariant(25);
-        QTest::newRow("minutes and seconds") << QByteArray(R"({"sync":{"interval":{"minutes":1,"seconds":30}}})") << "syncInterval" << QVariant(90);
-        QTest::newRow("one month") << QByteArray(R"({"sync":{"interval":{"months":1}}})") << "syncInterval" << QVariant(2592000);
-        QTest::newRow("hours and days") << QByteArray(R"({"sync":{"interval":{"hours":2,"days":1}}})") << "syncInterval" << QVariant(93600);
-        QTest::newRow("negative counts with its sign") << QByteArray(R"({"sync":{"interval":{"minutes":1,"seconds":-10}}})") << "syncInterval" << QVariant(50);
-        QTest::newRow("empty sync changes nothing") << QByteArray(R"({"sync":{}})") << "batchSize" << QVariant(100);
-        QTest::newRow("empty interval changes nothing") << QByteArray(R"({"sync":{"max_batch_size":5,"interval":{}}})") << "syncInterval" << QVariant(0);
-        QTest::newRow("unknown duration key gives 0") << QByteArray(R"({"sync":{"interval":{"weeks":2}}})") << "syncInterval" << QVariant(0);
-        QTest::newRow("duration beyond int is clamped") << QByteArray(R"({"sync":{"interval":{"months":2000}}})") << "syncInterval" << QVariant(2147483647);
-        QTest::newRow("remote enabled as string") << QByteArray(R"({"sync_config":{"enabled":"no"}})") << "remoteConfig" << QVariant(true);
-        QTest::newRow("remote enabled as number") << QByteArray(R"({"sync_config":{"enabled":0}})") << "remoteConfig" << QVariant(true);
-        QTest::newRow("remote disabled") << QByteArray(R"({"sync_config":{"enabled":false}})") << "remoteConfig" << QVariant(false);
-        QTest::newRow("remote interval") << QByteArray(R"({"sync_config":{"interval":{"hours":1}}})") << "remoteConfigInterval" << QVariant(3600);
-        QTest::newRow("categories") << QByteArray(R"({"categories":["a","b"]})") << "categories" << QVariant(QStringList{"a", "b"});
-        QTest::newRow("categories as string") << QByteArray(R"({"categories":"a"})") << "categories" << QVariant(QStringList());
-        QTest::newRow("non-string element") << QByteArray(R"({"events":["KeyPress",3]})") << "event" << QVariant(QStringList{"KeyPress", ""});
-        QTest::newRow("own user id") << QByteArray(R"({"userId":"u-1"})") << "userId" << QVariant(QStringLiteral("u-1"));
-        QTest::newRow("keys are case-sensitive") << QByteArray(R"({"Storage":"X"})") << "storageType" << QVariant(QStringLiteral("SQLITE"));
+        QTest::newRow("strings") << QByteArray(R"({"server":"c.example","token":"tk"})") << "server"
+                                 << QVariant(QStringLiteral("c.example"));
+        QTest::newRow("non-string gives empty")
+                << QByteArray(R"({"token":42})") << "token" << QVariant(QString());
+        QTest::newRow("null is absent") << QByteArray(R"({"storage":null})") << "storageType"
+                                        << QVariant(QStringLiteral("SQLITE"));
+        QTest::newRow("empty storage disables cache")
+                << QByteArray(R"({"storage":""})") << "storageType" << QVariant(QString());
+        QTest::newRow("storage size")
+                << QByteArray(R"({"storage_size":500})") << "storageSize" << QVariant(500);
+        QTest::newRow("fractional storage size")
+                << QByteArray(R"({"storage_size":2.5})") << "storageSize" << QVariant(0);
+        QTest::newRow("string storage size")
+                << QByteArray(R"({"storage_size":"500"})") << "storageSize" << QVariant(0);
+        QTest::newRow("storage size beyond int")
+                << QByteArray(R"({"storage_size":3000000000})") << "storageSize" << QVariant(0);
+        QTest::newRow("batch size")
+                << QByteArray(R"({"sync":{"max_batch_size":25}})") << "batchSize" << QVariant(25);
+        QTest::newRow("minutes and seconds")
+                << QByteArray(R"({"sync":{"interval":{"minutes":1,"seconds":30}}})")
+                << "syncInterval" << QVariant(90);
+        QTest::newRow("one month") << QByteArray(R"({"sync":{"interval":{"months":1}}})")
+                                   << "syncInterval" << QVariant(2592000);
+        QTest::newRow("hours and days")
+                << QByteArray(R"({"sync":{"interval":{"hours":2,"days":1}}})") << "syncInterval"
+                << QVariant(93600);
+        QTest::newRow("negative counts with its sign")
+                << QByteArray(R"({"sync":{"interval":{"minutes":1,"seconds":-10}}})")
+                << "syncInterval" << QVariant(50);
+        QTest::newRow("empty sync changes nothing")
+                << QByteArray(R"({"sync":{}})") << "batchSize" << QVariant(100);
+        QTest::newRow("empty interval changes nothing")
+                << QByteArray(R"({"sync":{"max_batch_size":5,"interval":{}}})") << "syncInterval"
+                << QVariant(0);
+        QTest::newRow("unknown duration key gives 0")
+                << QByteArray(R"({"sync":{"interval":{"weeks":2}}})") << "syncInterval"
+                << QVariant(0);
+        QTest::newRow("duration beyond int is clamped")
+                << QByteArray(R"({"sync":{"interval":{"months":2000}}})") << "syncInterval"
+                << QVariant(2147483647);
+        QTest::newRow("remote enabled as string")
+                << QByteArray(R"({"sync_config":{"enabled":"no"}})") << "remoteConfig"
+                << QVariant(true);
+        QTest::newRow("remote enabled as number") << QByteArray(R"({"sync_config":{"enabled":0}})")
+                                                  << "remoteConfig" << QVariant(true);
+        QTest::newRow("remote disabled") << QByteArray(R"({"sync_config":{"enabled":false}})")
+                                         << "remoteConfig" << QVariant(false);
+        QTest::newRow("remote interval")
+                << QByteArray(R"({"sync_config":{"interval":{"hours":1}}})")
+                << "remoteConfigInterval" << QVariant(3600);
+        QTest::newRow("categories") << QByteArray(R"({"categories":["a","b"]})") << "categories"
+                                    << QVariant(QStringList {"a", "b"});
+        QTest::newRow("categories as string")
+                << QByteArray(R"({"categories":"a"})") << "categories" << QVariant(QStringList());
+        QTest::newRow("non-string element") << QByteArray(R"({"events":["KeyPress",3]})") << "event"
+                                            << QVariant(QStringList {"KeyPress", ""});
+        QTest::newRow("own user id")
+                << QByteArray(R"({"userId":"u-1"})") << "userId" << QVariant(QStringLiteral("u-1"));
+        QTest::newRow("keys are case-sensitive")
+                << QByteArray(R"({"Storage":"X"})") << "storageType"
+                << QVariant(QStringLiteral("SQLITE"));
     }
 
     void fileValues()
@@ -354,8 +470,10 @@ private Q_SLOTS:
 
     void rejectedValueKeepsTheRest()
     {
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Invalid platform is specified")));
-        auto config = loadFrom(R"({"server":"c.example","platform":"desktop","token":"tk","storage_size":7})");
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^Invalid platform is specified")));
+        auto config = loadFrom(
+                R"({"server":"c.example","platform":"desktop","token":"tk","storage_size":7})");
         QCOMPARE(config->platform(), QStringLiteral("app"));
         QCOMPARE(config->server(), QStringLiteral("c.example"));
         QCOMPARE(config->token(), QStringLiteral("tk"));
@@ -371,15 +489,34 @@ private Q_SLOTS:
         QTest::addColumn<QString>("warning");
 
         const QString least = QStringLiteral("Invalid %1 %2, the least accepted value is %3");
-        QTest::newRow("batch size 0") << QByteArray(R"({"sync":{"max_batch_size":0}})") << "batchSize" << QVariant(100) << least.arg("batchSize").arg(0).arg(1);
-        QTest::newRow("batch size as string") << QByteArray(R"({"sync":{"max_batch_size":"10"}})") << "batchSize" << QVariant(100) << least.arg("batchSize").arg(0).arg(1);
-        QTest::newRow("fractional batch size") << QByteArray(R"({"sync":{"max_batch_size":2.5}})") << "batchSize" << QVariant(100) << least.arg("batchSize").arg(0).arg(1);
-        QTest::newRow("negative batch size") << QByteArray(R"({"sync":{"max_batch_size":-1}})") << "batchSize" << QVariant(100) << least.arg("batchSize").arg(-1).arg(1);
-        QTest::newRow("negative sync interval") << QByteArray(R"({"sync":{"interval":{"minutes":-1}}})") << "syncInterval" << QVariant(0) << least.arg("syncInterval").arg(-60).arg(0);
-        QTest::newRow("negative duration beyond int") << QByteArray(R"({"sync":{"interval":{"months":-2000}}})") << "syncInterval" << QVariant(0) << least.arg("syncInterval").arg(-2147483647 - 1).arg(0);
-        QTest::newRow("negative remote interval") << QByteArray(R"({"sync_config":{"interval":{"seconds":-1}}})") << "remoteConfigInterval" << QVariant(0) << least.arg("remoteConfigInterval").arg(-1).arg(0);
-        QTest::newRow("server with scheme") << QByteArray("{\"server\":\"HTTPS://collector\"}") << "server" << QVariant(QString()) << "Invalid server address \"HTTPS://collector\"";
-        QTest::newRow("server with path") << QByteArray(R"({"server":"collector/x"})") << "server" << QVariant(QString()) << "Invalid server address \"collector/x\"";
+        QTest::newRow("batch size 0")
+                << QByteArray(R"({"sync":{"max_batch_size":0}})") << "batchSize" << QVariant(100)
+                << least.arg("batchSize").arg(0).arg(1);
+        QTest::newRow("batch size as string")
+                << QByteArray(R"({"sync":{"max_batch_size":"10"}})") << "batchSize" << QVariant(100)
+                << least.arg("batchSize").arg(0).arg(1);
+        QTest::newRow("fractional batch size")
+                << QByteArray(R"({"sync":{"max_batch_size":2.5}})") << "batchSize" << QVariant(100)
+                << least.arg("batchSize").arg(0).arg(1);
+        QTest::newRow("negative batch size")
+                << QByteArray(R"({"sync":{"max_batch_size":-1}})") << "batchSize" << QVariant(100)
+                << least.arg("batchSize").arg(-1).arg(1);
+        QTest::newRow("negative sync interval")
+                << QByteArray(R"({"sync":{"interval":{"minutes":-1}}})") << "syncInterval"
+                << QVariant(0) << least.arg("syncInterval").arg(-60).arg(0);
+        QTest::newRow("negative duration beyond int")
+                << QByteArray(R"({"sync":{"interval":{"months":-2000}}})") << "syncInterval"
+                << QVariant(0) << least.arg("syncInterval").arg(-2147483647 - 1).arg(0);
+        QTest::newRow("negative remote interval")
+                << QByteArray(R"({"sync_config":{"interval":{"seconds":-1}}})")
+                << "remoteConfigInterval" << QVariant(0)
+                << least.arg("remoteConfigInterval").arg(-1).arg(0);
+        QTest::newRow("server with scheme")
+                << QByteArray("{\"server\":\"HTTPS://collector\"}") << "server"
+                << QVariant(QString()) << "Invalid server address \"HTTPS://collector\"";
+        QTest::newRow("server with path")
+                << QByteArray(R"({"server":"collector/x"})") << "server" << QVariant(QString())
+                << "Invalid server address \"collector/x\"";
     }
 
     void refusedValues()
@@ -394,7 +531,10 @@ private Q_SLOTS:
         auto config = loadFrom(document);
         QCOMPARE(config->property(name), kept);
 
-        QSignalSpy changed(config.get(), config->metaObject()->property(config->metaObject()->indexOfProperty(name)).notifySignal());
+        QSignalSpy changed(config.get(),
+                           config->metaObject()
+                                   ->property(config->metaObject()->indexOfProperty(name))
+                                   .notifySignal());
         QTest::ignoreMessage(QtWarningMsg, warning.toUtf8().constData());
         QVERIFY(config->applyConfig(document));
         QCOMPARE(config->property(name), kept);
@@ -440,23 +580,32 @@ private Q_SLOTS:
 
         refuse();
         LogCapture log;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not store remote configuration: ")));
+        QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(QStringLiteral("^Could not store remote configuration: ")));
         QVERIFY(config->applyConfig(document));
         QCOMPARE(config->token(), QStringLiteral("remote"));
-        QVERIFY(log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Storing remote configuration to \"%1\"").arg(config->remoteConfigFileName())));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not store remote configuration: ")));
+        QVERIFY(log.contains(QStringLiteral("sentrel.config"),
+                             QStringLiteral("Storing remote configuration to \"%1\"")
+                                     .arg(config->remoteConfigFileName())));
+        QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(QStringLiteral("^Could not store remote configuration: ")));
         QVERIFY(config->applyConfig(document)); // not remembered
         QVERIFY(config->applyConfig(QByteArray()));
         QCOMPARE(config->token(), QStringLiteral("local"));
         QCOMPARE(tokens.last().first().toString(), QStringLiteral("local"));
         allow();
 
-        QVERIFY(!QSettings(config->settingsPath(), QSettings::IniFormat).contains(QStringLiteral("remoteConfigHash")));
+        QVERIFY(!QSettings(config->settingsPath(), QSettings::IniFormat)
+                         .contains(QStringLiteral("remoteConfigHash")));
         QVERIFY(config->applyConfig(document));
         QFile stored(config->remoteConfigFileName());
         QVERIFY(stored.open(QIODevice::ReadOnly));
         QCOMPARE(stored.readAll(), document);
-        QCOMPARE(QSettings(config->settingsPath(), QSettings::IniFormat).value(QStringLiteral("remoteConfigHash")).toByteArray(),
+        QCOMPARE(QSettings(config->settingsPath(), QSettings::IniFormat)
+                         .value(QStringLiteral("remoteConfigHash"))
+                         .toByteArray(),
                  QCryptographicHash::hash(document, QCryptographicHash::Md5));
         QVERIFY(!config->applyConfig(document));
         QLoggingCategory::setFilterRules(QString());
@@ -467,8 +616,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("document");
         QTest::addColumn<QString>("warning");
-        QTest::newRow("array") << QByteArray("[1,2]") << "Invalid JSON configuration: \"no error occurred\"";
-        QTest::newRow("syntax error") << QByteArray(R"({"token":"x",})") << "^Invalid JSON configuration: ";
+        QTest::newRow("array") << QByteArray("[1,2]")
+                               << "Invalid JSON configuration: \"no error occurred\"";
+        QTest::newRow("syntax error")
+                << QByteArray(R"({"token":"x",})") << "^Invalid JSON configuration: ";
         QTest::newRow("deep nesting") << QByteArray(100000, '[') << "^Invalid JSON configuration: ";
     }
 
@@ -484,7 +635,8 @@ private Q_SLOTS:
         QCOMPARE(config->storageType(), QStringLiteral("SQLITE"));
         QVERIFY(config->token().isEmpty());
         Config::ItemMap map;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Invalid JSON configuration: ")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^Invalid JSON configuration: ")));
         QVERIFY(!config->parseConfig(document, map));
         QVERIFY(map.isEmpty());
     }
@@ -493,15 +645,30 @@ private Q_SLOTS:
     {
         auto config = loadFrom("{}");
         QStringList order;
-        connect(config.get(), &QSentrelConfiguration::serverChanged, this, [&order] { order << "server"; });
-        connect(config.get(), &QSentrelConfiguration::tokenChanged, this, [&order] { order << "token"; });
-        connect(config.get(), &QSentrelConfiguration::platformChanged, this, [&order] { order << "platform"; });
-        connect(config.get(), &QSentrelConfiguration::batchSizeChanged, this, [&order] { order << "batch"; });
-        connect(config.get(), &QSentrelConfiguration::syncIntervalChanged, this, [&order] { order << "interval"; });
-        connect(config.get(), &QSentrelConfiguration::eventsChanged, this, [&order] { order << "events"; });
+        connect(config.get(), &QSentrelConfiguration::serverChanged, this, [&order] {
+            order << "server";
+        });
+        connect(config.get(), &QSentrelConfiguration::tokenChanged, this, [&order] {
+            order << "token";
+        });
+        connect(config.get(), &QSentrelConfiguration::platformChanged, this, [&order] {
+            order << "platform";
+        });
+        connect(config.get(), &QSentrelConfiguration::batchSizeChanged, this, [&order] {
+            order << "batch";
+        });
+        connect(config.get(), &QSentrelConfiguration::syncIntervalChanged, this, [&order] {
+            order << "interval";
+        });
+        connect(config.get(), &QSentrelConfiguration::eventsChanged, this, [&order] {
+            order << "events";
+        });
         Config::ItemMap map;
-        QVERIFY(config->parseConfig(R"({"events":[],"sync":{"interval":{"seconds":5},"max_batch_size":3},"platform":"pc","token":"t","server":"s"})", map));
-        QCOMPARE(order, (QStringList{"server", "token", "platform", "batch", "interval", "events"}));
+        QVERIFY(config->parseConfig(
+                R"({"events":[],"sync":{"interval":{"seconds":5},"max_batch_size":3},"platform":"pc","token":"t","server":"s"})",
+                map));
+        QCOMPARE(order,
+                 (QStringList {"server", "token", "platform", "batch", "interval", "events"}));
         QCOMPARE(map.value(Config::BatchSize).toInt(), 3);
     }
 
@@ -509,7 +676,11 @@ private Q_SLOTS:
     {
         const QString absent = workDir.filePath(QStringLiteral("absent.conf"));
         qputenv("SENTREL_CONFIG", absent.toUtf8());
-        QTest::ignoreMessage(QtWarningMsg, QStringLiteral("Could no open configuration file \"%1\"").arg(absent).toUtf8().constData());
+        QTest::ignoreMessage(QtWarningMsg,
+                             QStringLiteral("Could no open configuration file \"%1\"")
+                                     .arg(absent)
+                                     .toUtf8()
+                                     .constData());
         Config fromEnvironment(nullptr);
         QCOMPARE(fromEnvironment.storageType(), QStringLiteral("SQLITE"));
 
@@ -527,13 +698,15 @@ private Q_SLOTS:
     {
         qunsetenv("SENTREL_CONFIG");
         QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.info=true"));
-        const QString genericDir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        const QString genericDir =
+                QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
                 + QStringLiteral("/Tamlor");
         QVERIFY(QDir().mkpath(genericDir));
         QTemporaryDir cwd;
         const QString previous = QDir::currentPath();
         QDir::setCurrent(cwd.path());
-        const QString appDirFile = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("sentrel.conf"));
+        const QString appDirFile = QDir(QCoreApplication::applicationDirPath())
+                                           .absoluteFilePath(QStringLiteral("sentrel.conf"));
         // Also when a check fails: a file left beside the binary would be found by later runs.
         const auto cleanUp = qScopeGuard([&] {
             QFile::remove(appDirFile);
@@ -557,9 +730,9 @@ private Q_SLOTS:
             Config config(nullptr);
             QCOMPARE(config.token(), QStringLiteral("appdir"));
             QCOMPARE(log.texts(QStringLiteral("sentrel.config"), QtInfoMsg),
-                     QStringList{QStringLiteral("Using configurations from: \"%1\"").arg(appDirFile)});
+                     QStringList {
+                             QStringLiteral("Using configurations from: \"%1\"").arg(appDirFile)});
         }
-
     }
 
     void remoteDocument()
@@ -579,8 +752,11 @@ private Q_SLOTS:
         QCOMPARE(config->server(), QStringLiteral("remote.example"));
         QCOMPARE(batches.size(), 1);
         QCOMPARE(batches.first().first().toInt(), 10);
-        const QString digest = QString::fromLatin1(QCryptographicHash::hash(document, QCryptographicHash::Md5).toHex());
-        QVERIFY(log.texts(QStringLiteral("sentrel.config")).contains(QStringLiteral("New remote configuration with checksum: \"%1\"").arg(digest)));
+        const QString digest = QString::fromLatin1(
+                QCryptographicHash::hash(document, QCryptographicHash::Md5).toHex());
+        QVERIFY(log.texts(QStringLiteral("sentrel.config"))
+                        .contains(QStringLiteral("New remote configuration with checksum: \"%1\"")
+                                          .arg(digest)));
         QCOMPARE(digest.size(), 32);
 
         QFile stored(config->remoteConfigFileName());
@@ -588,11 +764,13 @@ private Q_SLOTS:
         QCOMPARE(stored.readAll(), document);
         stored.close();
         QSettings settings(config->settingsPath(), QSettings::IniFormat);
-        QCOMPARE(settings.value(QStringLiteral("applicationVersion")).toString(), QStringLiteral("1.0"));
+        QCOMPARE(settings.value(QStringLiteral("applicationVersion")).toString(),
+                 QStringLiteral("1.0"));
 
         log.clear();
         QVERIFY(!config->applyConfig(document));
-        QCOMPARE(log.texts(QStringLiteral("sentrel.config")), QStringList{QStringLiteral("No changes to the remote configurations")});
+        QCOMPARE(log.texts(QStringLiteral("sentrel.config")),
+                 QStringList {QStringLiteral("No changes to the remote configurations")});
         QCOMPARE(batches.size(), 1);
 
         // A new document without "sync" signals the batch size with the local value after parsing.
@@ -617,7 +795,8 @@ private Q_SLOTS:
         auto config = loadFrom("{}");
         QVERIFY(config->applyConfig(R"({"token":"remote"})"));
         QSignalSpy tokens(config.get(), &QSentrelConfiguration::tokenChanged);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Invalid JSON configuration: ")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^Invalid JSON configuration: ")));
         QTest::ignoreMessage(QtWarningMsg, "Could not apply remote configuration");
         QVERIFY(config->applyConfig(R"({"token": )"));
         QCOMPARE(tokens.size(), 1);
@@ -631,17 +810,23 @@ private Q_SLOTS:
         auto first = loadFrom(R"({"token":"local"})");
         QVERIFY(first->applyConfig(R"({"token":"remote"})"));
 
-        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true"));
+        QLoggingCategory::setFilterRules(
+                QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true"));
         LogCapture log;
         auto second = loadFrom(R"({"token":"local"})");
         QCOMPARE(second->token(), QStringLiteral("remote"));
         QVERIFY(log.contains(QStringLiteral("sentrel.config"),
-                             QStringLiteral("Using remote configurations from: \"%1\"").arg(second->remoteConfigFileName())));
+                             QStringLiteral("Using remote configurations from: \"%1\"")
+                                     .arg(second->remoteConfigFileName())));
 
         // An application configured in code, with no file at all, starts with it too.
         const QString absent = workDir.filePath(QStringLiteral("absent.conf"));
         qputenv("SENTREL_CONFIG", absent.toUtf8());
-        QTest::ignoreMessage(QtWarningMsg, QStringLiteral("Could no open configuration file \"%1\"").arg(absent).toUtf8().constData());
+        QTest::ignoreMessage(QtWarningMsg,
+                             QStringLiteral("Could no open configuration file \"%1\"")
+                                     .arg(absent)
+                                     .toUtf8()
+                                     .constData());
         QCOMPARE(Config(nullptr).token(), QStringLiteral("remote"));
 
         // After an update of the application the stored document is dormant.
@@ -649,8 +834,11 @@ private Q_SLOTS:
         log.clear();
         auto updated = loadFrom(R"({"token":"local"})");
         QCOMPARE(updated->token(), QStringLiteral("local"));
-        QVERIFY(log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Skip remote configuration from previous application version")));
-        QVERIFY(!log.contains(QStringLiteral("sentrel.config"), QStringLiteral("Using remote configurations from:")));
+        QVERIFY(log.contains(
+                QStringLiteral("sentrel.config"),
+                QStringLiteral("Skip remote configuration from previous application version")));
+        QVERIFY(!log.contains(QStringLiteral("sentrel.config"),
+                              QStringLiteral("Using remote configurations from:")));
         QLoggingCategory::setFilterRules(QString());
         // The collector sending the same document again confirms it for the new version.
         QVERIFY(updated->applyConfig(R"({"token":"remote"})"));
@@ -665,7 +853,8 @@ private Q_SLOTS:
     void lastSync()
     {
         auto config = loadFrom("{}");
-        QSettings(config->settingsPath(), QSettings::IniFormat).remove(QStringLiteral("lastSyncTime"));
+        QSettings(config->settingsPath(), QSettings::IniFormat)
+                .remove(QStringLiteral("lastSyncTime"));
         QVERIFY(config->lastSync().isNull());
         const QDateTime when = QDateTime::currentDateTime().addSecs(-100);
         config->setLastSync(when);
@@ -676,8 +865,10 @@ private Q_SLOTS:
     {
         QTemporaryDir home;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-        environment.insert(QStringLiteral("SENTREL_CONFIG"), home.filePath(QStringLiteral("none.conf")));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"),
+                           home.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("SENTREL_CONFIG"),
+                           home.filePath(QStringLiteral("none.conf")));
         auto run = [&](const QString &mode) {
             QProcess probe;
             probe.setProcessEnvironment(environment);
@@ -695,8 +886,8 @@ private Q_SLOTS:
     void concurrentReadsAndWrites()
     {
         auto config = loadFrom("{}");
-        std::atomic<bool> stop{false};
-        std::atomic<int> reads{0};
+        std::atomic<bool> stop {false};
+        std::atomic<int> reads {0};
         QThread *reader = QThread::create([&] {
             while (!stop) {
                 (void)config->batchSize();
@@ -711,7 +902,8 @@ private Q_SLOTS:
             config->setServer(QStringLiteral("host%1").arg(i));
             config->setCategories({QString::number(i)});
             if (i % 50 == 0)
-                config->applyConfig(QByteArray(R"({"sync":{"max_batch_size":)") + QByteArray::number(i + 1) + "}}");
+                config->applyConfig(QByteArray(R"({"sync":{"max_batch_size":)")
+                                    + QByteArray::number(i + 1) + "}}");
         }
         QTRY_VERIFY(reads > 0);
         stop = true;

@@ -13,7 +13,10 @@ namespace {
 
 void print(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    std::printf("%s|%d|%s\n", context.category ? context.category : "", int(type), qPrintable(text));
+    std::printf("%s|%d|%s\n",
+                context.category ? context.category : "",
+                int(type),
+                qPrintable(text));
     std::fflush(stdout);
 }
 

@@ -48,7 +48,7 @@ protected:
 class FixedCategory : public QSentrelCategoryFilter
 {
 public:
-    explicit FixedCategory(const QString &category) : fixed(category) {}
+    explicit FixedCategory(const QString &category) : fixed(category) { }
     QString category(QObject *) const override { return fixed; }
 
 private:
@@ -59,7 +59,7 @@ private:
 class OddInputEvent : public QInputEvent
 {
 public:
-    OddInputEvent() : QInputEvent(QEvent::MouseButtonRelease, QInputDevice::primaryKeyboard()) {}
+    OddInputEvent() : QInputEvent(QEvent::MouseButtonRelease, QInputDevice::primaryKeyboard()) { }
 };
 
 // A dialog with a button named okButton, a line edit and a free-standing canvas.
@@ -89,15 +89,20 @@ struct Window
 
 std::unique_ptr<QMouseEvent> release(const QPointF &global, quint64 timestamp)
 {
-    auto event = std::make_unique<QMouseEvent>(QEvent::MouseButtonRelease, QPointF(1, 1), QPointF(1, 1), global,
-                                               Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    auto event = std::make_unique<QMouseEvent>(QEvent::MouseButtonRelease,
+                                               QPointF(1, 1),
+                                               QPointF(1, 1),
+                                               global,
+                                               Qt::LeftButton,
+                                               Qt::NoButton,
+                                               Qt::NoModifier);
     event->setTimestamp(timestamp);
     return event;
 }
 
 QJsonObject position(int x, int y)
 {
-    return QJsonObject{{QStringLiteral("x"), x}, {QStringLiteral("y"), y}};
+    return QJsonObject {{QStringLiteral("x"), x}, {QStringLiteral("y"), y}};
 }
 
 } // namespace
@@ -159,10 +164,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("leafName");
         QTest::addColumn<QString>("objectName");
         QTest::addColumn<QString>("path");
-        QTest::newRow("unnamed, grandparent named") << 2 << QString() << "root" << "root/QTimer/QObject";
-        QTest::newRow("named leaf") << 2 << "leaf" << "leaf" << "root/QTimer/leaf";
+        QTest::newRow("unnamed, grandparent named") << 2 << QString() << "root"
+                                                    << "root/QTimer/QObject";
+        QTest::newRow("named leaf") << 2 << "leaf"
+                                    << "leaf"
+                                    << "root/QTimer/leaf";
         QTest::newRow("unnamed without parent") << 0 << QString() << QString() << "QObject";
-        QTest::newRow("named without parent") << 0 << "alone" << "alone" << "alone";
+        QTest::newRow("named without parent") << 0 << "alone"
+                                              << "alone"
+                                              << "alone";
     }
 
     void names()
@@ -189,23 +199,27 @@ private Q_SLOTS:
         QTest::addColumn<QList<int>>("tracked");
         const QList<int> none;
         QTest::newRow("two, out of type order")
-                << QStringList{"MouseButtonRelease", "MouseButtonPress"}
-                << QStringList{R"(tracking events QList("MouseButtonPress", "MouseButtonRelease"))"}
-                << QList<int>{QEvent::MouseButtonPress, QEvent::MouseButtonRelease};
+                << QStringList {"MouseButtonRelease", "MouseButtonPress"}
+                << QStringList {R"(tracking events QList("MouseButtonPress", "MouseButtonRelease"))"}
+                << QList<int> {QEvent::MouseButtonPress, QEvent::MouseButtonRelease};
         QTest::newRow("misspelt beside valid")
-                << QStringList{"MouseButtonRelese", "KeyPress"}
-                << QStringList{R"(unknown event enabled: "MouseButtonRelese")", R"(tracking events QList("KeyPress"))"}
-                << QList<int>{QEvent::KeyPress};
+                << QStringList {"MouseButtonRelese", "KeyPress"}
+                << QStringList {R"(unknown event enabled: "MouseButtonRelese")",
+                                R"(tracking events QList("KeyPress"))"}
+                << QList<int> {QEvent::KeyPress};
         QTest::newRow("later name of the same type wins")
-                << QStringList{"MouseMove", "QEvent::MouseMove"}
-                << QStringList{R"(tracking events QList("QEvent::MouseMove"))"} << QList<int>{QEvent::MouseMove};
-        QTest::newRow("case matters") << QStringList{"keypress"}
-                                      << QStringList{R"(unknown event enabled: "keypress")", "no events to track"}
-                                      << none;
+                << QStringList {"MouseMove", "QEvent::MouseMove"}
+                << QStringList {R"(tracking events QList("QEvent::MouseMove"))"}
+                << QList<int> {QEvent::MouseMove};
+        QTest::newRow("case matters")
+                << QStringList {"keypress"}
+                << QStringList {R"(unknown event enabled: "keypress")", "no events to track"}
+                << none;
         QTest::newRow("NUL inside a name")
-                << QStringList{QStringLiteral("KeyPress") + QChar(0) + QStringLiteral("x")}
-                << QStringList{R"(unknown event enabled: "KeyPress\u0000x")", "no events to track"} << none;
-        QTest::newRow("empty list") << QStringList() << QStringList{"no events to track"} << none;
+                << QStringList {QStringLiteral("KeyPress") + QChar(0) + QStringLiteral("x")}
+                << QStringList {R"(unknown event enabled: "KeyPress\u0000x")", "no events to track"}
+                << none;
+        QTest::newRow("empty list") << QStringList() << QStringList {"no events to track"} << none;
     }
 
     void trackedEvents()
@@ -217,10 +231,13 @@ private Q_SLOTS:
         LogCapture log;
         filter.updateTrackedEvents(names);
         QTEST(log.texts(filterCategory), "messages");
-        const QList<int> probes{QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseMove,
-                                QEvent::KeyPress, QEvent::Show};
+        const QList<int> probes {QEvent::MouseButtonPress,
+                                 QEvent::MouseButtonRelease,
+                                 QEvent::MouseMove,
+                                 QEvent::KeyPress,
+                                 QEvent::Show};
         for (int type : probes) {
-            QEvent event{QEvent::Type(type)};
+            QEvent event {QEvent::Type(type)};
             QCOMPARE(filter.isTracked(&event), tracked.contains(type));
         }
     }
@@ -235,7 +252,9 @@ private Q_SLOTS:
         QVERIFY(filter.isTracked(&press));
 
         // A change made on another thread (remote configuration) is applied on the filter's.
-        QThread *writer = QThread::create([config] { config->setEvents({QStringLiteral("Show")}); });
+        QThread *writer = QThread::create([config] {
+            config->setEvents({QStringLiteral("Show")});
+        });
         writer->start();
         QVERIFY(writer->wait());
         delete writer;
@@ -251,10 +270,13 @@ private Q_SLOTS:
         probe.start(QStringLiteral(NOAPP_PROBE), QStringList());
         QVERIFY(probe.waitForFinished(60000));
         QCOMPARE(probe.exitCode(), 0);
-        const QStringList lines = QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'));
-        QVERIFY(lines.contains(QStringLiteral(R"(sentrel.eventfilter|4|tracking events QList("MouseButtonPress"))")));
-        QVERIFY2(lines.contains(QStringLiteral("sentrel.eventfilter|2|QGuiApplication needs to be created before "
-                                               "the Sentrel Tracker can be initialized")),
+        const QStringList lines =
+                QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'));
+        QVERIFY(lines.contains(QStringLiteral(
+                R"(sentrel.eventfilter|4|tracking events QList("MouseButtonPress"))")));
+        QVERIFY2(lines.contains(QStringLiteral(
+                         "sentrel.eventfilter|2|QGuiApplication needs to be created before "
+                         "the Sentrel Tracker can be initialized")),
                  qPrintable(lines.join(QLatin1Char('\n'))));
     }
 
@@ -268,11 +290,16 @@ private Q_SLOTS:
         const QPoint global = window.button->mapToGlobal(window.button->rect().center());
         const QList<QJsonObject> reports = stop(log);
         QCOMPARE(reports.size(), 1);
-        QCOMPARE(reports.first().value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonRelease"));
-        QCOMPARE(reports.first().value(QLatin1String("object")).toString(), QStringLiteral("QDialog/okButton"));
-        QCOMPARE(reports.first().value(QLatin1String("object_name")).toString(), QStringLiteral("okButton"));
-        QCOMPARE(reports.first().value(QLatin1String("data")).toString(), QStringLiteral("LeftButton"));
-        QCOMPARE(reports.first().value(QLatin1String("position")).toObject(), position(global.x(), global.y()));
+        QCOMPARE(reports.first().value(QLatin1String("type")).toString(),
+                 QStringLiteral("MouseButtonRelease"));
+        QCOMPARE(reports.first().value(QLatin1String("object")).toString(),
+                 QStringLiteral("QDialog/okButton"));
+        QCOMPARE(reports.first().value(QLatin1String("object_name")).toString(),
+                 QStringLiteral("okButton"));
+        QCOMPARE(reports.first().value(QLatin1String("data")).toString(),
+                 QStringLiteral("LeftButton"));
+        QCOMPARE(reports.first().value(QLatin1String("position")).toObject(),
+                 position(global.x(), global.y()));
     }
 
     void misspeltNameWarnsAndValidOneIsTracked()
@@ -284,9 +311,10 @@ private Q_SLOTS:
         QTest::mouseClick(window.button, Qt::LeftButton);
         const QList<QJsonObject> reports = stop(log);
         QCOMPARE(log.texts(filterCategory, QtWarningMsg),
-                 QStringList{QStringLiteral(R"(unknown event enabled: "MouseButtonRelese")")});
+                 QStringList {QStringLiteral(R"(unknown event enabled: "MouseButtonRelese")")});
         QCOMPARE(reports.size(), 1);
-        QCOMPARE(reports.first().value(QLatin1String("object")).toString(), QStringLiteral("QDialog/okButton"));
+        QCOMPARE(reports.first().value(QLatin1String("object")).toString(),
+                 QStringLiteral("QDialog/okButton"));
     }
 
     void runtimeEventChangeRebuildsTrackedSet()
@@ -295,7 +323,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&window.dialog));
         LogCapture log;
         start({});
-        QCOMPARE(log.texts(filterCategory), QStringList{QStringLiteral("no events to track")});
+        QCOMPARE(log.texts(filterCategory), QStringList {QStringLiteral("no events to track")});
         QTest::mouseClick(window.button, Qt::LeftButton);
         tracker.configuration()->setEvents({QStringLiteral("MouseButtonRelease")});
         QTest::mouseClick(window.button, Qt::LeftButton);
@@ -303,9 +331,12 @@ private Q_SLOTS:
         QTest::mouseClick(window.button, Qt::RightButton);
         const QList<QJsonObject> reports = stop(log);
         QCOMPARE(reports.size(), 2);
-        QCOMPARE(reports.at(0).value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonRelease"));
-        QCOMPARE(reports.at(1).value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonPress"));
-        QCOMPARE(reports.at(1).value(QLatin1String("data")).toString(), QStringLiteral("RightButton"));
+        QCOMPARE(reports.at(0).value(QLatin1String("type")).toString(),
+                 QStringLiteral("MouseButtonRelease"));
+        QCOMPARE(reports.at(1).value(QLatin1String("type")).toString(),
+                 QStringLiteral("MouseButtonPress"));
+        QCOMPARE(reports.at(1).value(QLatin1String("data")).toString(),
+                 QStringLiteral("RightButton"));
     }
 
     void keys_data()
@@ -314,14 +345,22 @@ private Q_SLOTS:
         QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
         QTest::addColumn<QString>("details");
         QTest::newRow("letter") << int(Qt::Key_A) << Qt::KeyboardModifiers() << "[text]";
-        QTest::newRow("shift letter") << int(Qt::Key_A) << Qt::KeyboardModifiers(Qt::ShiftModifier) << "[text]";
-        QTest::newRow("keypad digit") << int(Qt::Key_5) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "[text]";
-        QTest::newRow("shift keypad") << int(Qt::Key_5) << (Qt::ShiftModifier | Qt::KeypadModifier) << "[text]";
-        QTest::newRow("altgr") << int(Qt::Key_Q) << Qt::KeyboardModifiers(Qt::GroupSwitchModifier) << "[text]";
-        QTest::newRow("shift altgr") << int(Qt::Key_Q) << (Qt::ShiftModifier | Qt::GroupSwitchModifier) << "[text]";
-        QTest::newRow("ctrl shortcut") << int(Qt::Key_S) << Qt::KeyboardModifiers(Qt::ControlModifier) << "Ctrl+S";
-        QTest::newRow("ctrl keypad") << int(Qt::Key_5) << (Qt::ControlModifier | Qt::KeypadModifier) << "Ctrl+Num+5";
-        QTest::newRow("alt letter") << int(Qt::Key_F) << Qt::KeyboardModifiers(Qt::AltModifier) << "Alt+F";
+        QTest::newRow("shift letter")
+                << int(Qt::Key_A) << Qt::KeyboardModifiers(Qt::ShiftModifier) << "[text]";
+        QTest::newRow("keypad digit")
+                << int(Qt::Key_5) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "[text]";
+        QTest::newRow("shift keypad")
+                << int(Qt::Key_5) << (Qt::ShiftModifier | Qt::KeypadModifier) << "[text]";
+        QTest::newRow("altgr") << int(Qt::Key_Q) << Qt::KeyboardModifiers(Qt::GroupSwitchModifier)
+                               << "[text]";
+        QTest::newRow("shift altgr")
+                << int(Qt::Key_Q) << (Qt::ShiftModifier | Qt::GroupSwitchModifier) << "[text]";
+        QTest::newRow("ctrl shortcut")
+                << int(Qt::Key_S) << Qt::KeyboardModifiers(Qt::ControlModifier) << "Ctrl+S";
+        QTest::newRow("ctrl keypad")
+                << int(Qt::Key_5) << (Qt::ControlModifier | Qt::KeypadModifier) << "Ctrl+Num+5";
+        QTest::newRow("alt letter")
+                << int(Qt::Key_F) << Qt::KeyboardModifiers(Qt::AltModifier) << "Alt+F";
         QTest::newRow("no text") << int(Qt::Key_F5) << Qt::KeyboardModifiers() << "F5";
     }
 
@@ -383,7 +422,8 @@ private Q_SLOTS:
         // widget's is recorded.
         const QList<QJsonObject> reports = stop(log);
         QCOMPARE(reports.size(), 1);
-        QCOMPARE(reports.first().value(QLatin1String("object")).toString(), QStringLiteral("QDialog/second"));
+        QCOMPARE(reports.first().value(QLatin1String("object")).toString(),
+                 QStringLiteral("QDialog/second"));
         for (const QJsonObject &report : reports) {
             QCOMPARE(report.value(QLatin1String("type")).toString(), QStringLiteral("FocusIn"));
             QTEST(report.value(QLatin1String("data")).toString(), "reason");
@@ -397,7 +437,8 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&window.dialog));
         LogCapture log;
         start({QStringLiteral("Resize"), QStringLiteral("MouseButtonRelease")});
-        QTest::mouseClick(window.button, Qt::LeftButton); // held names that a resize must not take over
+        QTest::mouseClick(window.button,
+                          Qt::LeftButton); // held names that a resize must not take over
         window.canvas->resize(100, 50);
         window.canvas->resize(120, 60);
         window.canvas->resize(140, 70);
@@ -406,12 +447,15 @@ private Q_SLOTS:
         QCOMPARE(reports.size(), 3);
         const QJsonObject resize = reports.at(1);
         QCOMPARE(resize.value(QLatin1String("type")).toString(), QStringLiteral("Resize"));
-        QCOMPARE(resize.value(QLatin1String("object")).toString(), QStringLiteral("QDialog/canvas"));
+        QCOMPARE(resize.value(QLatin1String("object")).toString(),
+                 QStringLiteral("QDialog/canvas"));
         QCOMPARE(resize.value(QLatin1String("object_name")).toString(), QStringLiteral("canvas"));
         QCOMPARE(resize.value(QLatin1String("position")).toObject(), position(140, 70));
         QVERIFY(!resize.contains(QLatin1String("data")));
-        QCOMPARE(reports.at(2).value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonRelease"));
-        QCOMPARE(reports.at(2).value(QLatin1String("object")).toString(), QStringLiteral("QDialog/okButton"));
+        QCOMPARE(reports.at(2).value(QLatin1String("type")).toString(),
+                 QStringLiteral("MouseButtonRelease"));
+        QCOMPARE(reports.at(2).value(QLatin1String("object")).toString(),
+                 QStringLiteral("QDialog/okButton"));
     }
 
     void categories_data()
@@ -446,9 +490,11 @@ private Q_SLOTS:
         QTest::addColumn<quint64>("first");
         QTest::addColumn<quint64>("second");
         QTest::addColumn<QStringList>("objects");
-        QTest::newRow("different") << quint64(100) << quint64(200) << QStringList{"QWidget/first", "QWidget/second"};
-        QTest::newRow("same") << quint64(100) << quint64(100) << QStringList{"QWidget/second"};
-        QTest::newRow("both zero, synthesized") << quint64(0) << quint64(0) << QStringList{"QWidget/second"};
+        QTest::newRow("different")
+                << quint64(100) << quint64(200) << QStringList {"QWidget/first", "QWidget/second"};
+        QTest::newRow("same") << quint64(100) << quint64(100) << QStringList {"QWidget/second"};
+        QTest::newRow("both zero, synthesized")
+                << quint64(0) << quint64(0) << QStringList {"QWidget/second"};
     }
 
     void timestamps()
@@ -498,12 +544,28 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("type");
         // KeyPress is left out: QApplication reads a KeyPress as a key event itself.
-        for (QEvent::Type type :
-             {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick, QEvent::MouseMove,
-              QEvent::Enter, QEvent::Wheel, QEvent::HoverEnter, QEvent::HoverMove, QEvent::NonClientAreaMouseMove,
-              QEvent::KeyRelease, QEvent::Resize, QEvent::FocusIn, QEvent::FocusOut, QEvent::Shortcut,
-              QEvent::TouchBegin, QEvent::TouchEnd, QEvent::DragEnter, QEvent::DragMove, QEvent::Drop,
-              QEvent::ContextMenu, QEvent::NativeGesture, QEvent::Leave}) {
+        for (QEvent::Type type : {QEvent::MouseButtonPress,
+                                  QEvent::MouseButtonRelease,
+                                  QEvent::MouseButtonDblClick,
+                                  QEvent::MouseMove,
+                                  QEvent::Enter,
+                                  QEvent::Wheel,
+                                  QEvent::HoverEnter,
+                                  QEvent::HoverMove,
+                                  QEvent::NonClientAreaMouseMove,
+                                  QEvent::KeyRelease,
+                                  QEvent::Resize,
+                                  QEvent::FocusIn,
+                                  QEvent::FocusOut,
+                                  QEvent::Shortcut,
+                                  QEvent::TouchBegin,
+                                  QEvent::TouchEnd,
+                                  QEvent::DragEnter,
+                                  QEvent::DragMove,
+                                  QEvent::Drop,
+                                  QEvent::ContextMenu,
+                                  QEvent::NativeGesture,
+                                  QEvent::Leave}) {
             QTest::newRow(QMetaEnum::fromType<QEvent::Type>().valueToKey(type)) << int(type);
         }
         QTest::newRow("input event of another class") << -1;
@@ -518,14 +580,16 @@ private Q_SLOTS:
         OddInputEvent odd;
         QEvent plain(type < 0 ? QEvent::None : QEvent::Type(type));
         QEvent *event = type < 0 ? static_cast<QEvent *>(&odd) : &plain;
-        const QString key = QString::fromLatin1(QMetaEnum::fromType<QEvent::Type>().valueToKey(event->type()));
+        const QString key =
+                QString::fromLatin1(QMetaEnum::fromType<QEvent::Type>().valueToKey(event->type()));
         LogCapture log;
         start({key});
         QCoreApplication::sendEvent(&receiver, event);
         const QList<QJsonObject> reports = stop(log);
         QCOMPARE(reports.size(), 1);
         QCOMPARE(reports.first().value(QLatin1String("type")).toString(), key);
-        QCOMPARE(reports.first().value(QLatin1String("object")).toString(), QStringLiteral("QObject/plain"));
+        QCOMPARE(reports.first().value(QLatin1String("object")).toString(),
+                 QStringLiteral("QObject/plain"));
         QVERIFY(!reports.first().contains(QLatin1String("position")));
         QVERIFY(!reports.first().contains(QLatin1String("data")));
     }

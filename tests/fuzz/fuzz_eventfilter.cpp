@@ -26,7 +26,7 @@ int inputs = 0;
 class Reader
 {
 public:
-    Reader(const uint8_t *data, size_t size) : data(data), size(size) {}
+    Reader(const uint8_t *data, size_t size) : data(data), size(size) { }
     bool atEnd() const { return position >= size; }
     uint8_t byte() { return atEnd() ? 0 : data[position++]; }
     int number(int bound) { return bound > 0 ? int((byte() << 8 | byte()) % bound) : 0; }
@@ -45,13 +45,25 @@ void enableCapture()
     config->setServer(QStringLiteral("localhost:1"));
     config->setSyncInterval(0);
     config->setStorageType(QString()); // events are built and dropped
-    config->setEvents({QStringLiteral("MouseButtonPress"), QStringLiteral("MouseButtonRelease"),
-                       QStringLiteral("MouseButtonDblClick"), QStringLiteral("MouseMove"),
-                       QStringLiteral("KeyPress"), QStringLiteral("KeyRelease"), QStringLiteral("FocusIn"),
-                       QStringLiteral("FocusOut"), QStringLiteral("Resize"), QStringLiteral("Wheel"),
-                       QStringLiteral("Enter"), QStringLiteral("Leave"), QStringLiteral("ContextMenu"),
-                       QStringLiteral("Shortcut"), QStringLiteral("DragEnter"), QStringLiteral("Drop"),
-                       QStringLiteral("TouchBegin"), QStringLiteral("NativeGesture"), QStringLiteral("HoverMove")});
+    config->setEvents({QStringLiteral("MouseButtonPress"),
+                       QStringLiteral("MouseButtonRelease"),
+                       QStringLiteral("MouseButtonDblClick"),
+                       QStringLiteral("MouseMove"),
+                       QStringLiteral("KeyPress"),
+                       QStringLiteral("KeyRelease"),
+                       QStringLiteral("FocusIn"),
+                       QStringLiteral("FocusOut"),
+                       QStringLiteral("Resize"),
+                       QStringLiteral("Wheel"),
+                       QStringLiteral("Enter"),
+                       QStringLiteral("Leave"),
+                       QStringLiteral("ContextMenu"),
+                       QStringLiteral("Shortcut"),
+                       QStringLiteral("DragEnter"),
+                       QStringLiteral("Drop"),
+                       QStringLiteral("TouchBegin"),
+                       QStringLiteral("NativeGesture"),
+                       QStringLiteral("HoverMove")});
     SentrelTrackerImpl::instance()->setEnabled(true);
 }
 
@@ -80,12 +92,21 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const QEvent::Type mouseTypes[] = {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
-                                              QEvent::MouseButtonDblClick, QEvent::MouseMove};
-    static const QEvent::Type plainTypes[] = {QEvent::MouseButtonRelease, QEvent::KeyPress, QEvent::FocusIn,
-                                              QEvent::Resize, QEvent::Wheel, QEvent::ContextMenu,
-                                              QEvent::Shortcut, QEvent::Drop, QEvent::TouchBegin,
-                                              QEvent::NativeGesture, QEvent::Enter};
+    static const QEvent::Type mouseTypes[] = {QEvent::MouseButtonPress,
+                                              QEvent::MouseButtonRelease,
+                                              QEvent::MouseButtonDblClick,
+                                              QEvent::MouseMove};
+    static const QEvent::Type plainTypes[] = {QEvent::MouseButtonRelease,
+                                              QEvent::KeyPress,
+                                              QEvent::FocusIn,
+                                              QEvent::Resize,
+                                              QEvent::Wheel,
+                                              QEvent::ContextMenu,
+                                              QEvent::Shortcut,
+                                              QEvent::Drop,
+                                              QEvent::TouchBegin,
+                                              QEvent::NativeGesture,
+                                              QEvent::Enter};
     Reader in(data, size);
     while (!in.atEnd()) {
         QWidget *target = targets.at(in.number(targets.size()));
@@ -93,8 +114,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         switch (in.byte() % 6) {
         case 0: {
             const QPointF local(in.coordinate(), in.coordinate());
-            QMouseEvent event(mouseTypes[in.byte() % 4], local, local, target->mapToGlobal(local),
-                              Qt::MouseButton(1 << (in.byte() % 5)), Qt::MouseButtons(in.byte()),
+            QMouseEvent event(mouseTypes[in.byte() % 4],
+                              local,
+                              local,
+                              target->mapToGlobal(local),
+                              Qt::MouseButton(1 << (in.byte() % 5)),
+                              Qt::MouseButtons(in.byte()),
                               Qt::KeyboardModifiers(in.byte() << 24));
             event.setTimestamp(timestamp);
             QCoreApplication::sendEvent(target, &event);
@@ -103,14 +128,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 1: {
             const int key = in.number(0x01001000 + 1);
             const QString text = in.byte() % 2 ? QString(QChar(0x20 + in.byte())) : QString();
-            QKeyEvent event(in.byte() % 2 ? QEvent::KeyPress : QEvent::KeyRelease, key,
-                            Qt::KeyboardModifiers(uint(in.byte()) << 24), text);
+            QKeyEvent event(in.byte() % 2 ? QEvent::KeyPress : QEvent::KeyRelease,
+                            key,
+                            Qt::KeyboardModifiers(uint(in.byte()) << 24),
+                            text);
             event.setTimestamp(timestamp);
             QCoreApplication::sendEvent(target, &event);
             break;
         }
         case 2: {
-            QFocusEvent event(in.byte() % 2 ? QEvent::FocusIn : QEvent::FocusOut, Qt::FocusReason(in.byte() % 10));
+            QFocusEvent event(in.byte() % 2 ? QEvent::FocusIn : QEvent::FocusOut,
+                              Qt::FocusReason(in.byte() % 10));
             QCoreApplication::sendEvent(target, &event);
             break;
         }
@@ -121,8 +149,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 4: {
             const QPointF local(in.coordinate(), in.coordinate());
-            QWheelEvent event(local, target->mapToGlobal(local), QPoint(), QPoint(0, in.number(240) - 120),
-                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QWheelEvent event(local,
+                              target->mapToGlobal(local),
+                              QPoint(),
+                              QPoint(0, in.number(240) - 120),
+                              Qt::NoButton,
+                              Qt::NoModifier,
+                              Qt::NoScrollPhase,
+                              false);
             QCoreApplication::sendEvent(target, &event);
             break;
         }

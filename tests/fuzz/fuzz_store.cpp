@@ -17,7 +17,7 @@ using Store = QSQLiteZstdStorage;
 using Store = QSQLiteZlibStorage;
 #endif
 Store *store = nullptr;
-}
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {

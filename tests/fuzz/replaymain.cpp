@@ -34,7 +34,8 @@ int main(int argc, char *argv[])
             return 1;
         }
         const QByteArray input = file.readAll();
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(input.constData()), size_t(input.size()));
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(input.constData()),
+                               size_t(input.size()));
     }
     std::printf("replayed %lld inputs\n", static_cast<long long>(files.size()));
     return files.isEmpty() ? 1 : 0;

@@ -314,7 +314,8 @@ private Q_SLOTS:
         QTest::newRow("neither: the type") << "okButton.parent.children[2]"
                                            << "Button" << QString();
         QTest::newRow("in an item with properties of its own")
-                << "deepButton" << "QQuickItem/deepButton" << QString();
+                << "deepButton"
+                << "QQuickItem/deepButton" << QString();
     }
 
     void clickNames()

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <memory>
 
-
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -30,7 +29,8 @@ int main(int argc, char *argv[])
     for (qint64 number = first; number != last; ++number) {
         if (batch > 0 && added.isEmpty())
             store->transaction();
-        const QByteArray event = "{\"n\":" + QByteArray::number(number) + ",\"pad\":\"" + padding + "\"}";
+        const QByteArray event =
+                "{\"n\":" + QByteArray::number(number) + ",\"pad\":\"" + padding + "\"}";
         if (store->add(event))
             added.append(number);
         else

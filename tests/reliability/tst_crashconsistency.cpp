@@ -79,13 +79,18 @@ private Q_SLOTS:
             ++seen[event.value(QLatin1String("n")).toInteger()];
         }
         for (qint64 number : std::as_const(completed))
-            QVERIFY2(seen.value(number) == 1, qPrintable(QStringLiteral("event %1 seen %2 times").arg(number).arg(seen.value(number))));
+            QVERIFY2(seen.value(number) == 1,
+                     qPrintable(QStringLiteral("event %1 seen %2 times")
+                                        .arg(number)
+                                        .arg(seen.value(number))));
         for (auto it = seen.cbegin(); it != seen.cend(); ++it)
-            QVERIFY2(it.value() == 1, qPrintable(QStringLiteral("event %1 stored twice").arg(it.key())));
+            QVERIFY2(it.value() == 1,
+                     qPrintable(QStringLiteral("event %1 stored twice").arg(it.key())));
         QCOMPARE(store->size(), quint64(rows.size()));
         store.reset();
 
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        QSqlDatabase db =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
         db.setDatabaseName(path);
         QVERIFY(db.open());
         {
@@ -98,7 +103,6 @@ private Q_SLOTS:
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(QStringLiteral("check"));
     }
-
 };
 
 SENTREL_TEST_MAIN(tst_CrashConsistency, QCoreApplication)

@@ -95,7 +95,8 @@ private Q_SLOTS:
 
         LogCapture log;
         recordOffline(directory, log);
-        QVERIFY2(log.contains(storage, QStringLiteral("Failed to open storage, caching will be disabled.")),
+        QVERIFY2(log.contains(storage,
+                              QStringLiteral("Failed to open storage, caching will be disabled.")),
                  qPrintable(log.texts(storage).join(QLatin1Char('\n'))));
 
         if (fault == QLatin1String("random-bytes")) {
@@ -134,7 +135,8 @@ private Q_SLOTS:
             struct rlimit limit = {256 * 1024, 256 * 1024};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         });
-        writer.start(QStringLiteral(CRASH_WRITER), {QStringLiteral("SQLITE"), path, QStringLiteral("0"), QStringLiteral("5000")});
+        writer.start(QStringLiteral(CRASH_WRITER),
+                     {QStringLiteral("SQLITE"), path, QStringLiteral("0"), QStringLiteral("5000")});
         QVERIFY(writer.waitForFinished(120000));
         QCOMPARE(writer.exitStatus(), QProcess::NormalExit);
         QCOMPARE(writer.exitCode(), 0);
@@ -143,7 +145,8 @@ private Q_SLOTS:
             if (!line.isEmpty())
                 completed.insert(line.toLongLong());
         }
-        QVERIFY2(completed.size() > 0 && completed.size() < 5000, qPrintable(QString::number(completed.size())));
+        QVERIFY2(completed.size() > 0 && completed.size() < 5000,
+                 qPrintable(QString::number(completed.size())));
 
         QLoggingCategory::setFilterRules(QStringLiteral("sentrel.storage=false"));
         auto store = QSentrelStorage::create(QStringLiteral("SQLITE"), path, 0);
@@ -153,12 +156,17 @@ private Q_SLOTS:
         // written one by one.
         qint64 previous = -1;
         for (const auto &row : rows) {
-            const qint64 number = QJsonDocument::fromJson(row.second).object().value(QLatin1String("n")).toInteger(-1);
-            QVERIFY2(number > previous, qPrintable(QStringLiteral("%1 after %2").arg(number).arg(previous)));
+            const qint64 number = QJsonDocument::fromJson(row.second)
+                                          .object()
+                                          .value(QLatin1String("n"))
+                                          .toInteger(-1);
+            QVERIFY2(number > previous,
+                     qPrintable(QStringLiteral("%1 after %2").arg(number).arg(previous)));
             completed.remove(number);
             previous = number;
         }
-        QVERIFY2(completed.isEmpty(), qPrintable(QStringLiteral("%1 completed events missing").arg(completed.size())));
+        QVERIFY2(completed.isEmpty(),
+                 qPrintable(QStringLiteral("%1 completed events missing").arg(completed.size())));
         if (batch == 0)
             QCOMPARE(previous + 1, qint64(rows.size()));
         QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));

@@ -16,8 +16,10 @@ inline QString own(const char *path)
 {
     return QStringLiteral("iglu:com.tamlor.sentrel") + QLatin1String(path);
 }
-inline const QString batch = QStringLiteral("iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4");
-inline const QString contexts = QStringLiteral("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0");
+inline const QString batch =
+        QStringLiteral("iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4");
+inline const QString contexts =
+        QStringLiteral("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0");
 inline const QString screenView = own("/screen_view/jsonschema/1-0-1");
 inline const QString click = own("/event_click/jsonschema/1-0-1");
 inline const QString qevent = own("/qevent/jsonschema/1-0-1");

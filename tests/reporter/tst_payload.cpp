@@ -122,34 +122,77 @@ private:
         SentrelTrackerImpl *impl = SentrelTrackerImpl::instance();
         const QString object = QStringLiteral("MainWindow/QWidget/QPushButton:ok");
         const QString emoji = QString::fromUtf16(u"\U0001F600");
-        QList<std::function<void()>> recordings{
-                [=] { impl->sendEvent(QStringLiteral("KeyPress"), object, QString(), std::nullopt, std::nullopt); },
-                [=] { tracker.interaction(QStringLiteral("before any screen"), QString()); },
-                [=] { tracker.transition(QStringLiteral("Main")); },
-                [=] { tracker.transition(QStringLiteral("Settings"), QStringLiteral("depth"), 2.5); },
-                [=] { tracker.transition(QString(), QStringLiteral("negative"), -1e300); },
-                [=] { tracker.interaction(QStringLiteral("ok"), QStringLiteral("buttons")); },
-                [=] { tracker.interaction(QStringLiteral("apply"), QStringLiteral("count"), 7, QStringLiteral("buttons")); },
+        QList<std::function<void()>> recordings {
                 [=] {
-                    impl->sendEvent(QStringLiteral("MouseButtonRelease"), object, QStringLiteral("ok"),
-                                    EventCoordinates{3, -7}, QStringLiteral("LeftButton"));
+                    impl->sendEvent(QStringLiteral("KeyPress"),
+                                    object,
+                                    QString(),
+                                    std::nullopt,
+                                    std::nullopt);
                 },
                 [=] {
-                    impl->sendEvent(QStringLiteral("MouseButtonRelease"), object, QString(), EventCoordinates{0, 0},
+                    tracker.interaction(QStringLiteral("before any screen"), QString());
+                },
+                [=] {
+                    tracker.transition(QStringLiteral("Main"));
+                },
+                [=] {
+                    tracker.transition(QStringLiteral("Settings"), QStringLiteral("depth"), 2.5);
+                },
+                [=] {
+                    tracker.transition(QString(), QStringLiteral("negative"), -1e300);
+                },
+                [=] {
+                    tracker.interaction(QStringLiteral("ok"), QStringLiteral("buttons"));
+                },
+                [=] {
+                    tracker.interaction(QStringLiteral("apply"),
+                                        QStringLiteral("count"),
+                                        7,
+                                        QStringLiteral("buttons"));
+                },
+                [=] {
+                    impl->sendEvent(QStringLiteral("MouseButtonRelease"),
+                                    object,
+                                    QStringLiteral("ok"),
+                                    EventCoordinates {3, -7},
+                                    QStringLiteral("LeftButton"));
+                },
+                [=] {
+                    impl->sendEvent(QStringLiteral("MouseButtonRelease"),
+                                    object,
+                                    QString(),
+                                    EventCoordinates {0, 0},
                                     QStringLiteral("RightButton"));
                 },
-                [=] { impl->sendEvent(QStringLiteral("FocusIn"), object, QStringLiteral("ok"), std::nullopt, QString()); },
                 [=] {
-                    impl->sendEvent(QStringLiteral("Resize"), QString(), QString(), EventCoordinates{-20000, 40000},
+                    impl->sendEvent(QStringLiteral("FocusIn"),
+                                    object,
+                                    QStringLiteral("ok"),
+                                    std::nullopt,
+                                    QString());
+                },
+                [=] {
+                    impl->sendEvent(QStringLiteral("Resize"),
+                                    QString(),
+                                    QString(),
+                                    EventCoordinates {-20000, 40000},
                                     std::nullopt);
                 },
         };
-        for (const QString &value : {QString(), QStringLiteral("short"), QString(4096, QLatin1Char('a')),
-                                     QString(4097, QLatin1Char('b')), QString(8193, QLatin1Char('c')),
-                                     QString(4095, QLatin1Char('d')) + emoji + QStringLiteral("tail"),
-                                     emoji.repeated(3000) + QStringLiteral("\n\"quoted\"\t\u00e9")})
-            recordings.append([=] { tracker.contextData(QStringLiteral("document"), value); });
-        for (const QString &value : {QStringLiteral("pro"), QString(), QString(10000, QLatin1Char('e'))}) {
+        for (const QString &value :
+             {QString(),
+              QStringLiteral("short"),
+              QString(4096, QLatin1Char('a')),
+              QString(4097, QLatin1Char('b')),
+              QString(8193, QLatin1Char('c')),
+              QString(4095, QLatin1Char('d')) + emoji + QStringLiteral("tail"),
+              emoji.repeated(3000) + QStringLiteral("\n\"quoted\"\t\u00e9")})
+            recordings.append([=] {
+                tracker.contextData(QStringLiteral("document"), value);
+            });
+        for (const QString &value :
+             {QStringLiteral("pro"), QString(), QString(10000, QLatin1Char('e'))}) {
             recordings.append([=] {
                 QString copy = value;
                 tracker.dimensionData(QStringLiteral("edition"), copy);
@@ -393,16 +436,29 @@ private Q_SLOTS:
             for (const QString &schema : contextSchemas(event))
                 kinds.insert(schema);
         }
-        QCOMPARE(kinds, (QSet<QString>{Schema::screenView, Schema::click, Schema::qevent, Schema::contextData,
-                                       Schema::dimension, Schema::device, Schema::application}));
-        const QList<QJsonObject> devices = eventsStartingWith(collector.receivedEvents(), Schema::device);
+        QCOMPARE(kinds,
+                 (QSet<QString> {Schema::screenView,
+                                 Schema::click,
+                                 Schema::qevent,
+                                 Schema::contextData,
+                                 Schema::dimension,
+                                 Schema::device,
+                                 Schema::application}));
+        const QList<QJsonObject> devices =
+                eventsStartingWith(collector.receivedEvents(), Schema::device);
         QCOMPARE(devices.size(), 2);
-        QVERIFY(!contextsWith(devices.first(), Schema::device).first().contains(QLatin1String("model")));
-        QCOMPARE(contextsWith(devices.last(), Schema::device).first().value(QLatin1String("model")).toString(),
+        QVERIFY(!contextsWith(devices.first(), Schema::device)
+                         .first()
+                         .contains(QLatin1String("model")));
+        QCOMPARE(contextsWith(devices.last(), Schema::device)
+                         .first()
+                         .value(QLatin1String("model"))
+                         .toString(),
                  QStringLiteral("Model X"));
 
         QFile out(QStringLiteral(RECEIVED_EVENTS));
-        QVERIFY2(out.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(out.errorString()));
+        QVERIFY2(out.open(QIODevice::WriteOnly | QIODevice::Truncate),
+                 qPrintable(out.errorString()));
         for (const QByteArray &body : collector.acceptedBatches()) {
             QVERIFY(!body.contains('\n'));
             out.write(body + '\n');

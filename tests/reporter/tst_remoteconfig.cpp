@@ -50,7 +50,8 @@ qint64 earliestTimeout(int k, int intervalMs)
 // The seconds announced by each "Next remote configuration check in N seconds", in order.
 QList<int> announcedChecks(const LogCapture &log)
 {
-    static const QRegularExpression pattern(QStringLiteral("^Next remote configuration check in (-?\\d+) seconds$"));
+    static const QRegularExpression pattern(
+            QStringLiteral("^Next remote configuration check in (-?\\d+) seconds$"));
     QList<int> seconds;
     for (const QString &text : log.texts(configLog, QtInfoMsg)) {
         const QRegularExpressionMatch match = pattern.match(text);
@@ -70,7 +71,8 @@ QByteArray paddedDocument(const QByteArray &token, qsizetype size)
 
 QByteArray nestedDocument(int depth)
 {
-    return "{\"token\":\"nested-token\",\"x\":" + QByteArray(depth, '[') + QByteArray(depth, ']') + '}';
+    return "{\"token\":\"nested-token\",\"x\":" + QByteArray(depth, '[') + QByteArray(depth, ']')
+            + '}';
 }
 
 QByteArray binaryGarbage()
@@ -134,8 +136,9 @@ private:
     QList<QJsonObject> receivedScreens(const QString &screen) const
     {
         QList<QJsonObject> found;
-        for (const QJsonObject &event : eventsStartingWith(collector.receivedEvents(), Schema::screenView)) {
-            if (screenNames({event}) == QStringList{screen})
+        for (const QJsonObject &event :
+             eventsStartingWith(collector.receivedEvents(), Schema::screenView)) {
+            if (screenNames({event}) == QStringList {screen})
                 found.append(event);
         }
         return found;
@@ -145,7 +148,11 @@ private:
     QString deliveredToken(const QString &screen)
     {
         tracker.transition(screen);
-        if (!QTest::qWaitFor([&] { return !receivedScreens(screen).isEmpty(); }, wait))
+        if (!QTest::qWaitFor(
+                    [&] {
+                        return !receivedScreens(screen).isEmpty();
+                    },
+                    wait))
             return QStringLiteral("<not delivered>");
         return receivedScreens(screen).first().value(QLatin1String("tna")).toString();
     }
@@ -164,7 +171,8 @@ private Q_SLOTS:
                                                         "sentrel.events.info=true"));
 
         // A document left behind by an earlier run of this test must not be loaded.
-        const QString settingsDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+        const QString settingsDir =
+                QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
         QFile::remove(settingsDir + QLatin1String("/sentrel_remote_config.conf"));
         QSettings settings(settingsDir + QLatin1String("/sentrel.ini"), QSettings::IniFormat);
         settings.remove(QStringLiteral("remoteConfigHash"));
@@ -173,10 +181,13 @@ private Q_SLOTS:
         QVERIFY(config()->token().isEmpty());
 
         QVERIFY2(collector.start(), qPrintable(collector.errorString()));
-        connect(&collector, &TestCollector::requestReceived, this, [this](const TestCollector::Request &request) {
-            if (request.path == configPath)
-                configArrivals.append(clock.elapsed());
-        });
+        connect(&collector,
+                &TestCollector::requestReceived,
+                this,
+                [this](const TestCollector::Request &request) {
+                    if (request.path == configPath)
+                        configArrivals.append(clock.elapsed());
+                });
     }
 
     void init()
@@ -218,9 +229,9 @@ private Q_SLOTS:
         const TestCollector::Request first = collector.requests(configPath).first();
         QCOMPARE(first.method, QByteArray("POST"));
         QCOMPARE(first.header("Content-Type"), QByteArray("application/json"));
-        const QJsonObject expected{{QStringLiteral("token"), localToken},
-                                   {QStringLiteral("app_id"), QStringLiteral("tst_remoteconfig")},
-                                   {QStringLiteral("app_version"), version}};
+        const QJsonObject expected {{QStringLiteral("token"), localToken},
+                                    {QStringLiteral("app_id"), QStringLiteral("tst_remoteconfig")},
+                                    {QStringLiteral("app_version"), version}};
         QCOMPARE(QJsonDocument::fromJson(first.body).object(), expected);
         QCOMPARE(first.body, QJsonDocument(expected).toJson(QJsonDocument::Compact));
 
@@ -229,7 +240,8 @@ private Q_SLOTS:
         QCoreApplication::setApplicationVersion(QStringLiteral("4.3.0"));
         const int before = fetches();
         QTRY_VERIFY_WITH_TIMEOUT(fetches() >= before + 2, wait);
-        const QJsonObject last = QJsonDocument::fromJson(collector.requests(configPath).last().body).object();
+        const QJsonObject last =
+                QJsonDocument::fromJson(collector.requests(configPath).last().body).object();
         QCOMPARE(last.value(QLatin1String("token")).toString(), QStringLiteral("changed-token"));
         QCOMPARE(last.value(QLatin1String("app_version")).toString(), QStringLiteral("4.3.0"));
     }
@@ -245,21 +257,25 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(configArrivals.size() >= 3, wait);
         for (int k = 0; k < 3; ++k) {
             QVERIFY2(configArrivals.at(k) - enabledAt >= earliestTimeout(k + 1, 1000),
-                     qPrintable(QStringLiteral("request %1 after %2 ms").arg(k + 1).arg(configArrivals.at(k) - enabledAt)));
+                     qPrintable(QStringLiteral("request %1 after %2 ms")
+                                        .arg(k + 1)
+                                        .arg(configArrivals.at(k) - enabledAt)));
         }
         QVERIFY(log.count(eventsLog, emptySync) >= 1);
 
         // Two changes right after a request was answered: the next requests follow the last one.
         bool changed = false;
         qsizetype arrivalsBefore = 0;
-        QMetaObject::Connection change = connect(&collector, &TestCollector::requestReceived, this,
+        QMetaObject::Connection change = connect(&collector,
+                                                 &TestCollector::requestReceived,
+                                                 this,
                                                  [&](const TestCollector::Request &request) {
-            if (request.path != configPath || changed)
-                return;
-            changed = true;
-            arrivalsBefore = configArrivals.size();
-            config()->setRemoteConfigInterval(3);
-        });
+                                                     if (request.path != configPath || changed)
+                                                         return;
+                                                     changed = true;
+                                                     arrivalsBefore = configArrivals.size();
+                                                     config()->setRemoteConfigInterval(3);
+                                                 });
         QTRY_VERIFY_WITH_TIMEOUT(changed && announcedChecks(log).size() == 2, wait);
         disconnect(change);
         const qint64 changedAt = clock.elapsed();
@@ -268,27 +284,37 @@ private Q_SLOTS:
         for (int k = 0; k < 2; ++k) {
             const qint64 after = configArrivals.at(arrivalsBefore + k) - changedAt;
             QVERIFY2(after >= earliestTimeout(k + 1, 2000),
-                     qPrintable(QStringLiteral("request %1 %2 ms after the change").arg(k + 1).arg(after)));
+                     qPrintable(QStringLiteral("request %1 %2 ms after the change")
+                                        .arg(k + 1)
+                                        .arg(after)));
         }
         const QList<int> announced = announcedChecks(log);
         QCOMPARE(announced.size(), 3);
-        QVERIFY2(announced.at(0) == 1 || announced.at(0) == 0, qPrintable(QString::number(announced.at(0))));
-        QVERIFY2(announced.at(1) == 3 || announced.at(1) == 2, qPrintable(QString::number(announced.at(1))));
-        QVERIFY2(announced.at(2) == 2 || announced.at(2) == 1, qPrintable(QString::number(announced.at(2))));
+        QVERIFY2(announced.at(0) == 1 || announced.at(0) == 0,
+                 qPrintable(QString::number(announced.at(0))));
+        QVERIFY2(announced.at(1) == 3 || announced.at(1) == 2,
+                 qPrintable(QString::number(announced.at(1))));
+        QVERIFY2(announced.at(2) == 2 || announced.at(2) == 1,
+                 qPrintable(QString::number(announced.at(2))));
 
         // Switched off right after a request: no further request, also not from the syncs.
         bool switchedOff = false;
         qsizetype arrivalsAtOff = 0;
-        change = connect(&collector, &TestCollector::requestReceived, this, [&](const TestCollector::Request &request) {
-            if (request.path != configPath || switchedOff)
-                return;
-            switchedOff = true;
-            arrivalsAtOff = configArrivals.size();
-            config()->setRemoteConfig(false);
-        });
+        change = connect(&collector,
+                         &TestCollector::requestReceived,
+                         this,
+                         [&](const TestCollector::Request &request) {
+                             if (request.path != configPath || switchedOff)
+                                 return;
+                             switchedOff = true;
+                             arrivalsAtOff = configArrivals.size();
+                             config()->setRemoteConfig(false);
+                         });
         QTRY_VERIFY_WITH_TIMEOUT(switchedOff, wait);
         disconnect(change);
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("Remote configuration check is disabled")), wait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.contains(configLog, QStringLiteral("Remote configuration check is disabled")),
+                wait);
         const int syncs = log.count(eventsLog, emptySync);
         QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= syncs + 3, wait);
         QCOMPARE(configArrivals.size(), arrivalsAtOff);
@@ -305,7 +331,10 @@ private Q_SLOTS:
 
         // A change that leaves it off says so again.
         config()->setRemoteConfigInterval(5);
-        QTRY_COMPARE_WITH_TIMEOUT(log.count(configLog, QStringLiteral("Remote configuration check is disabled")), 2, wait);
+        QTRY_COMPARE_WITH_TIMEOUT(
+                log.count(configLog, QStringLiteral("Remote configuration check is disabled")),
+                2,
+                wait);
         const int syncs = log.count(eventsLog, emptySync);
         QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= syncs + 1, wait);
 
@@ -334,9 +363,12 @@ private Q_SLOTS:
         tracker.setEnabled(false);
 
         const int emptySyncs = log.count(eventsLog, emptySync);
-        QCOMPARE(log.count(configLog, QStringLiteral("Checking for remote configurations")), emptySyncs);
+        QCOMPARE(log.count(configLog, QStringLiteral("Checking for remote configurations")),
+                 emptySyncs);
         QVERIFY2(fetches() <= emptySyncs && fetches() >= emptySyncs - 1,
-                 qPrintable(QStringLiteral("%1 requests, %2 empty syncs").arg(fetches()).arg(emptySyncs)));
+                 qPrintable(QStringLiteral("%1 requests, %2 empty syncs")
+                                    .arg(fetches())
+                                    .arg(emptySyncs)));
         QVERIFY(announcedChecks(log).isEmpty());
         QVERIFY(!log.contains(configLog, QStringLiteral("Remote configuration check is disabled")));
     }
@@ -374,7 +406,8 @@ private Q_SLOTS:
             if (request.status != 200)
                 continue;
             ++accepted;
-            QVERIFY2(batchEvents(request.batch).size() <= 10, qPrintable(QString::number(batchEvents(request.batch).size())));
+            QVERIFY2(batchEvents(request.batch).size() <= 10,
+                     qPrintable(QString::number(batchEvents(request.batch).size())));
         }
         QVERIFY(accepted >= 4);
         const QStringList ids = eventIds(collector.receivedEvents());
@@ -395,10 +428,15 @@ private Q_SLOTS:
         QEvent before(QEvent::User);
         QCoreApplication::sendEvent(&target, &before);
 
-        std::atomic<QThread *> emitter{nullptr};
-        const QMetaObject::Connection watch = connect(configPrivate(), &QSentrelConfiguration::eventsChanged, this, [&emitter] {
-            emitter = QThread::currentThread();
-        }, Qt::DirectConnection);
+        std::atomic<QThread *> emitter {nullptr};
+        const QMetaObject::Connection watch = connect(
+                configPrivate(),
+                &QSentrelConfiguration::eventsChanged,
+                this,
+                [&emitter] {
+                    emitter = QThread::currentThread();
+                },
+                Qt::DirectConnection);
         collector.setConfigDocument(R"({"events":["User"]})");
         // The list changes on the worker thread and reaches the filter on this one.
         QTRY_VERIFY_WITH_TIMEOUT(filter->isTracked(&probe), wait);
@@ -408,10 +446,17 @@ private Q_SLOTS:
 
         QEvent after(QEvent::User);
         QCoreApplication::sendEvent(&target, &after);
-        QTRY_VERIFY_WITH_TIMEOUT(receivedWith(Schema::qevent, QStringLiteral("object"), QStringLiteral("remoteTarget")), wait);
-        const QList<QJsonObject> captured = eventsStartingWith(collector.receivedEvents(), Schema::qevent);
+        QTRY_VERIFY_WITH_TIMEOUT(receivedWith(Schema::qevent,
+                                              QStringLiteral("object"),
+                                              QStringLiteral("remoteTarget")),
+                                 wait);
+        const QList<QJsonObject> captured =
+                eventsStartingWith(collector.receivedEvents(), Schema::qevent);
         QCOMPARE(captured.size(), 1);
-        QCOMPARE(contextsWith(captured.first(), Schema::qevent).first().value(QLatin1String("type")).toString(),
+        QCOMPARE(contextsWith(captured.first(), Schema::qevent)
+                         .first()
+                         .value(QLatin1String("type"))
+                         .toString(),
                  QStringLiteral("User"));
 
         // Withdrawn, the local empty list is back.
@@ -427,10 +472,14 @@ private Q_SLOTS:
         configure(0, true, 1);
         models.clear();
         tracker.setEnabled(true);
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(configLog, QStringLiteral("No changes to the remote configurations")) >= 2, wait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.count(configLog, QStringLiteral("No changes to the remote configurations"))
+                        >= 2,
+                wait);
         tracker.setEnabled(false); // the signals of the worker thread are all in
 
-        QCOMPARE(log.count(configLog, QStringLiteral("New remote configuration with checksum:")), 1);
+        QCOMPARE(log.count(configLog, QStringLiteral("New remote configuration with checksum:")),
+                 1);
         QCOMPARE(models.size(), 1);
         QCOMPARE(models.first().first().toString(), QStringLiteral("RemoteModel"));
         QCOMPARE(config()->deviceModel(), QStringLiteral("RemoteModel"));
@@ -439,9 +488,11 @@ private Q_SLOTS:
     void withdrawnDocument()
     {
         LogCapture log;
-        const QByteArray document = QStringLiteral(R"({"server":"%1","token":"remote-token",)"
-                                                   R"("device_model":"RemoteModel","sync":{"max_batch_size":7}})")
-                                            .arg(collector.server()).toUtf8();
+        const QByteArray document =
+                QStringLiteral(R"({"server":"%1","token":"remote-token",)"
+                               R"("device_model":"RemoteModel","sync":{"max_batch_size":7}})")
+                        .arg(collector.server())
+                        .toUtf8();
         collector.setConfigDocument(document);
         configure(1, true, 1);
         QSignalSpy servers(config(), &QSentrelConfiguration::serverChanged);
@@ -458,13 +509,19 @@ private Q_SLOTS:
         stored.close();
 
         collector.setConfigDocument(QByteArray());
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("Remote configuration has been removed, restore local config")), wait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.contains(
+                        configLog,
+                        QStringLiteral(
+                                "Remote configuration has been removed, restore local config")),
+                wait);
         QCOMPARE(deliveredToken(QStringLiteral("Local")), localToken);
         tracker.setEnabled(false); // the signals of the worker thread are all in
 
         for (QSignalSpy *spy : {&servers, &tokens, &models, &batches})
             QCOMPARE(spy->size(), 2);
-        QCOMPARE(servers.last().first().toString(), collector.server()); // signalled, though unchanged
+        QCOMPARE(servers.last().first().toString(),
+                 collector.server()); // signalled, though unchanged
         QCOMPARE(tokens.last().first().toString(), localToken);
         QCOMPARE(models.last().first().toString(), localModel);
         QCOMPARE(batches.last().first().toInt(), 100);
@@ -475,7 +532,8 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(configPrivate()->remoteConfigFileName()));
         QSettings settings(configPrivate()->settingsPath(), QSettings::IniFormat);
         QVERIFY(!settings.contains(QStringLiteral("remoteConfigHash")));
-        QCOMPARE(settings.value(QStringLiteral("applicationVersion")).toString(), QStringLiteral("4.2.0"));
+        QCOMPARE(settings.value(QStringLiteral("applicationVersion")).toString(),
+                 QStringLiteral("4.2.0"));
     }
 
     // A document changing several storage items reopens the store once, with all of them.
@@ -493,29 +551,36 @@ private Q_SLOTS:
         QFETCH(QString, type);
         QFETCH(bool, withSize);
         QTemporaryDir other;
-        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true\n"
-                                                        "sentrel.events.info=true\nsentrel.storage.debug=true"));
+        QLoggingCategory::setFilterRules(
+                QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true\n"
+                               "sentrel.events.info=true\nsentrel.storage.debug=true"));
         const auto restoreRules = qScopeGuard([] {
-            QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true\n"
-                                                            "sentrel.events.info=true"));
+            QLoggingCategory::setFilterRules(
+                    QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true\n"
+                                   "sentrel.events.info=true"));
         });
         configure(0, true, 1);
         tracker.setEnabled(true);
         QTRY_VERIFY_WITH_TIMEOUT(fetches() >= 1, wait);
 
         LogCapture log;
-        QString document = QStringLiteral(R"({"storage":"%1","storage_path":"%2")").arg(type, other.path());
+        QString document =
+                QStringLiteral(R"({"storage":"%1","storage_path":"%2")").arg(type, other.path());
         if (withSize)
             document += QStringLiteral(R"(,"storage_size":50)");
         collector.setConfigDocument(document.toUtf8() + '}');
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("New remote configuration with checksum:")), wait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.contains(configLog, QStringLiteral("New remote configuration with checksum:")),
+                wait);
         tracker.transition(QStringLiteral("After"));
         tracker.setEnabled(false); // the worker has handled everything
 
-        const QString opened = QStringLiteral("Using \"%1\" event storage: \"%2\"")
-                                       .arg(type, other.filePath(QStringLiteral("SentrelTracker.db")));
-        QCOMPARE(log.texts(QStringLiteral("sentrel.storage"), QtDebugMsg).filter(QStringLiteral("event storage:")),
-                 QStringList{opened});
+        const QString opened =
+                QStringLiteral("Using \"%1\" event storage: \"%2\"")
+                        .arg(type, other.filePath(QStringLiteral("SentrelTracker.db")));
+        QCOMPARE(log.texts(QStringLiteral("sentrel.storage"), QtDebugMsg)
+                         .filter(QStringLiteral("event storage:")),
+                 QStringList {opened});
         QVERIFY(QFile::exists(other.filePath(QStringLiteral("SentrelTracker.db"))));
     }
 
@@ -528,11 +593,15 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(config()->token(), QStringLiteral("remote-token"), wait);
 
         collector.setConfigDocument(R"({"token":"broken-token",)");
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("Could not apply remote configuration")), wait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.contains(configLog, QStringLiteral("Could not apply remote configuration")),
+                wait);
         QVERIFY(log.contains(configLog, QStringLiteral("Invalid JSON configuration:")));
         QCOMPARE(config()->token(), localToken);
         // Remembered: fetched again, it is no change.
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("No changes to the remote configurations")), wait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.contains(configLog, QStringLiteral("No changes to the remote configurations")),
+                wait);
         QCOMPARE(log.count(configLog, QStringLiteral("Could not apply remote configuration")), 1);
         QCOMPARE(deliveredToken(QStringLiteral("After broken")), localToken);
     }
@@ -571,7 +640,8 @@ private Q_SLOTS:
         QCOMPARE(config()->token(), QStringLiteral("remote-token"));
         QVERIFY(!log.contains(configLog, QStringLiteral("New remote configuration")));
         QVERIFY(!log.contains(configLog, QStringLiteral("Remote configuration has been removed")));
-        QVERIFY(!log.contains(configLog, QStringLiteral("No changes to the remote configurations")));
+        QVERIFY(!log.contains(configLog,
+                              QStringLiteral("No changes to the remote configurations")));
         QFile stored(configPrivate()->remoteConfigFileName());
         QVERIFY(stored.open(QIODevice::ReadOnly));
         QCOMPARE(stored.readAll(), document);
@@ -581,17 +651,21 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("document");
         QTest::addColumn<QString>("warning"); // the first one expected
-        QTest::addColumn<QString>("token");   // in force afterwards
+        QTest::addColumn<QString>("token"); // in force afterwards
         QTest::addColumn<bool>("stored");
 
         const qsizetype limit = QSentrelReporter::maximumReplySize;
-        QTest::newRow("at the size limit") << paddedDocument("big-token", limit) << QString() << QStringLiteral("big-token") << true;
-        QTest::newRow("one byte over the limit") << paddedDocument("big-token", limit + 1) << fetchFailed << localToken << false;
-        QTest::newRow("huge") << paddedDocument("big-token", 16 * limit) << fetchFailed << localToken << false;
+        QTest::newRow("at the size limit") << paddedDocument("big-token", limit) << QString()
+                                           << QStringLiteral("big-token") << true;
+        QTest::newRow("one byte over the limit")
+                << paddedDocument("big-token", limit + 1) << fetchFailed << localToken << false;
+        QTest::newRow("huge") << paddedDocument("big-token", 16 * limit) << fetchFailed
+                              << localToken << false;
         const QString invalid = QStringLiteral("Invalid JSON configuration:");
         QTest::newRow("deeply nested") << nestedDocument(200000) << invalid << localToken << true;
         QTest::newRow("not JSON") << binaryGarbage() << invalid << localToken << true;
-        QTest::newRow("JSON array") << QByteArray(R"([{"token":"array-token"}])") << invalid << localToken << true;
+        QTest::newRow("JSON array")
+                << QByteArray(R"([{"token":"array-token"}])") << invalid << localToken << true;
         QTest::newRow("JSON string") << QByteArray(R"("token")") << invalid << localToken << true;
     }
 
@@ -615,9 +689,13 @@ private Q_SLOTS:
             QVERIFY(!log.contains(configLog, QStringLiteral("New remote configuration")));
         } else {
             // Remembered although unusable: fetched again, it is no change.
-            QTRY_VERIFY_WITH_TIMEOUT(log.contains(configLog, QStringLiteral("No changes to the remote configurations")), wait);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                    log.contains(configLog,
+                                 QStringLiteral("No changes to the remote configurations")),
+                    wait);
             QCOMPARE(log.count(configLog, warning), 1);
-            QCOMPARE(log.count(configLog, QStringLiteral("Could not apply remote configuration")), 1);
+            QCOMPARE(log.count(configLog, QStringLiteral("Could not apply remote configuration")),
+                     1);
         }
 
         QCOMPARE(config()->token(), token);
@@ -641,34 +719,68 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QStringLiteral(R"({"server":"%1","token":"%2","storage_path":"%3",)"
                                       R"("sync_config":{"enabled":true,"interval":{"seconds":1}}})")
-                               .arg(collector.server(), localToken, home.filePath(QStringLiteral("cache")))
+                               .arg(collector.server(),
+                                    localToken,
+                                    home.filePath(QStringLiteral("cache")))
                                .toUtf8());
         }
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("HOME"), home.path());
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"),
+                           home.filePath(QStringLiteral("config")));
         environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
         environment.insert(QStringLiteral("SENTREL_CONFIG"), configFile);
-        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("sentrel.config.debug=true;sentrel.config.info=true"));
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"),
+                           QStringLiteral("sentrel.config.debug=true;sentrel.config.info=true"));
 
         struct Run
         {
             QString version;
             QByteArray document; // null: none, the collector answers 404
-            QString until;       // the message after which the run ends
+            QString until; // the message after which the run ends
             QString startToken;
             QString endToken;
             QString logged; // a message of the run
         };
         const QByteArray first = R"({"token":"remote-token"})";
         const QList<Run> runs = {
-            {QStringLiteral("1.0"), first, QStringLiteral("New remote configuration with checksum:"), localToken, QStringLiteral("remote-token"), QStringLiteral("Storing remote configuration to")},
-            {QStringLiteral("1.0"), QByteArray(), fetchFailed + QLatin1String(" 404"), QStringLiteral("remote-token"), QStringLiteral("remote-token"), QStringLiteral("Using remote configurations from:")},
-            // After the update the stored document waits until the collector sends it again.
-            {QStringLiteral("2.0"), first, QStringLiteral("New remote configuration with checksum:"), localToken, QStringLiteral("remote-token"), QStringLiteral("Skip remote configuration from previous application version")},
-            {QStringLiteral("2.0"), first, QStringLiteral("No changes to the remote configurations"), QStringLiteral("remote-token"), QStringLiteral("remote-token"), QStringLiteral("Using remote configurations from:")},
-            {QStringLiteral("2.0"), R"({"token":"remote-token-2"})", QStringLiteral("New remote configuration with checksum:"), QStringLiteral("remote-token"), QStringLiteral("remote-token-2"), QStringLiteral("Storing remote configuration to")},
-            {QStringLiteral("2.0"), QByteArray(), fetchFailed + QLatin1String(" 404"), QStringLiteral("remote-token-2"), QStringLiteral("remote-token-2"), QStringLiteral("Using remote configurations from:")},
+                {QStringLiteral("1.0"),
+                 first,
+                 QStringLiteral("New remote configuration with checksum:"),
+                 localToken,
+                 QStringLiteral("remote-token"),
+                 QStringLiteral("Storing remote configuration to")},
+                {QStringLiteral("1.0"),
+                 QByteArray(),
+                 fetchFailed + QLatin1String(" 404"),
+                 QStringLiteral("remote-token"),
+                 QStringLiteral("remote-token"),
+                 QStringLiteral("Using remote configurations from:")},
+                // After the update the stored document waits until the collector sends it again.
+                {QStringLiteral("2.0"),
+                 first,
+                 QStringLiteral("New remote configuration with checksum:"),
+                 localToken,
+                 QStringLiteral("remote-token"),
+                 QStringLiteral("Skip remote configuration from previous application version")},
+                {QStringLiteral("2.0"),
+                 first,
+                 QStringLiteral("No changes to the remote configurations"),
+                 QStringLiteral("remote-token"),
+                 QStringLiteral("remote-token"),
+                 QStringLiteral("Using remote configurations from:")},
+                {QStringLiteral("2.0"),
+                 R"({"token":"remote-token-2"})",
+                 QStringLiteral("New remote configuration with checksum:"),
+                 QStringLiteral("remote-token"),
+                 QStringLiteral("remote-token-2"),
+                 QStringLiteral("Storing remote configuration to")},
+                {QStringLiteral("2.0"),
+                 QByteArray(),
+                 fetchFailed + QLatin1String(" 404"),
+                 QStringLiteral("remote-token-2"),
+                 QStringLiteral("remote-token-2"),
+                 QStringLiteral("Using remote configurations from:")},
         };
         for (int i = 0; i < runs.size(); ++i) {
             const Run &run = runs.at(i);
@@ -683,21 +795,33 @@ private Q_SLOTS:
             probe.setProcessEnvironment(environment);
             QByteArray output;
             QString log;
-            connect(&probe, &QProcess::readyReadStandardOutput, this, [&] { output += probe.readAllStandardOutput(); });
-            connect(&probe, &QProcess::readyReadStandardError, this, [&] { log += QString::fromUtf8(probe.readAllStandardError()); });
+            connect(&probe, &QProcess::readyReadStandardOutput, this, [&] {
+                output += probe.readAllStandardOutput();
+            });
+            connect(&probe, &QProcess::readyReadStandardError, this, [&] {
+                log += QString::fromUtf8(probe.readAllStandardError());
+            });
             probe.start(QStringLiteral(REMOTECONFIG_PROBE), {run.version});
             QVERIFY2(probe.waitForStarted(), qPrintable(probe.errorString()));
-            QTRY_VERIFY2_WITH_TIMEOUT(log.contains(run.until), qPrintable(name + QLatin1Char('\n') + log), wait);
+            QTRY_VERIFY2_WITH_TIMEOUT(log.contains(run.until),
+                                      qPrintable(name + QLatin1Char('\n') + log),
+                                      wait);
             probe.write("quit\n");
             probe.closeWriteChannel();
             QTRY_COMPARE_WITH_TIMEOUT(probe.state(), QProcess::NotRunning, wait);
-            QVERIFY2(probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0, qPrintable(name + QLatin1Char('\n') + log));
+            QVERIFY2(probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0,
+                     qPrintable(name + QLatin1Char('\n') + log));
 
-            const QStringList lines = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-            QCOMPARE(lines, (QStringList{QStringLiteral("start ") + run.startToken, QStringLiteral("end ") + run.endToken}));
+            const QStringList lines =
+                    QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            QCOMPARE(lines,
+                     (QStringList {QStringLiteral("start ") + run.startToken,
+                                   QStringLiteral("end ") + run.endToken}));
             QVERIFY2(log.contains(run.logged), qPrintable(name + QLatin1Char('\n') + log));
-            const QJsonObject body = QJsonDocument::fromJson(collector.requests(configPath).last().body).object();
-            QCOMPARE(body.value(QLatin1String("app_id")).toString(), QStringLiteral("sentrel-remoteconfig-probe"));
+            const QJsonObject body =
+                    QJsonDocument::fromJson(collector.requests(configPath).last().body).object();
+            QCOMPARE(body.value(QLatin1String("app_id")).toString(),
+                     QStringLiteral("sentrel-remoteconfig-probe"));
             QCOMPARE(body.value(QLatin1String("app_version")).toString(), run.version);
         }
     }

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "eventlog.h"
 #include "logcapture.h"
-#include "qsentrelstorage_p.h"
 #include "pipelinetestsupport.h"
 #include "qsentrelreporter_p.h"
+#include "qsentrelstorage_p.h"
 #include "sentreltrackerimpl_p.h"
 #include "testcollector.h"
 #include "testenvironment.h"
@@ -196,22 +196,31 @@ private Q_SLOTS:
     void collectorServesRoutesAndFailsOnDemand()
     {
         QNetworkAccessManager manager;
-        connect(&manager, &QNetworkAccessManager::sslErrors, this, [](QNetworkReply *reply, const QList<QSslError> &errors) {
-            if (!errors.isEmpty() && errors.first().error() == QSslError::SelfSignedCertificate)
-                reply->ignoreSslErrors();
-        });
+        connect(&manager,
+                &QNetworkAccessManager::sslErrors,
+                this,
+                [](QNetworkReply *reply, const QList<QSslError> &errors) {
+                    if (!errors.isEmpty()
+                        && errors.first().error() == QSslError::SelfSignedCertificate)
+                        reply->ignoreSslErrors();
+                });
         const auto post = [&](const QByteArray &path, const QByteArray &body) {
-            QNetworkRequest request(QUrl(QStringLiteral("https://%1%2").arg(collector.server(), QString::fromLatin1(path))));
-            request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+            QNetworkRequest request(
+                    QUrl(QStringLiteral("https://%1%2")
+                                 .arg(collector.server(), QString::fromLatin1(path))));
+            request.setHeader(QNetworkRequest::ContentTypeHeader,
+                              QStringLiteral("application/json"));
             request.setTransferTimeout(1000);
             std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
             QSignalSpy finished(reply.get(), &QNetworkReply::finished);
             if (!reply->isFinished())
                 finished.wait(wait);
-            return std::make_pair(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                                  reply->isFinished() ? reply->error() : QNetworkReply::UnknownNetworkError);
+            return std::make_pair(
+                    reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                    reply->isFinished() ? reply->error() : QNetworkReply::UnknownNetworkError);
         };
-        const QByteArray batch = R"({"schema":"s","data":[{"e":"ue","eid":"1"},{"e":"ue","eid":"2"}]})";
+        const QByteArray batch =
+                R"({"schema":"s","data":[{"e":"ue","eid":"1"},{"e":"ue","eid":"2"}]})";
 
         QSignalSpy recorded(&collector, &TestCollector::requestReceived);
         QCOMPARE(post(tp2, batch).first, 200);
@@ -249,20 +258,28 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         QTRY_VERIFY_WITH_TIMEOUT(!received().isEmpty(), wait);
 
-        const QStringList sessions = log.texts(events, QtInfoMsg).filter(QRegularExpression(QStringLiteral("^Using new session id: ")));
+        const QStringList sessions =
+                log.texts(events, QtInfoMsg)
+                        .filter(QRegularExpression(QStringLiteral("^Using new session id: ")));
         QCOMPARE(sessions.size(), 1);
-        const QString sessionId = unquoted(sessions.first().mid(int(qstrlen("Using new session id: "))));
-        QVERIFY(log.texts(events, QtInfoMsg).contains(QStringLiteral("Sending events to: \"%1\"").arg(collector.server())));
+        const QString sessionId =
+                unquoted(sessions.first().mid(int(qstrlen("Using new session id: "))));
+        QVERIFY(log.texts(events, QtInfoMsg)
+                        .contains(QStringLiteral("Sending events to: \"%1\"")
+                                          .arg(collector.server())));
 
         const QJsonObject first = received().first();
-        QCOMPARE(contextSchemas(first), (QStringList{Schema::device, Schema::application}));
+        QCOMPARE(contextSchemas(first), (QStringList {Schema::device, Schema::application}));
         QCOMPARE(first.value(QLatin1String("sid")).toString(), sessionId);
         QCOMPARE(first.value(QLatin1String("e")).toString(), QStringLiteral("ue"));
         QCOMPARE(first.value(QLatin1String("tna")).toString(), QStringLiteral("pipeline-token"));
         QCOMPARE(first.value(QLatin1String("aid")).toString(), QStringLiteral("tst_reporter"));
         QCOMPARE(first.value(QLatin1String("duid")).toString(), config()->userId());
         QCOMPARE(first.value(QLatin1String("p")).toString(), QStringLiteral("app"));
-        QCOMPARE(contextsWith(first, Schema::application).first().value(QLatin1String("version")).toString(),
+        QCOMPARE(contextsWith(first, Schema::application)
+                         .first()
+                         .value(QLatin1String("version"))
+                         .toString(),
                  QStringLiteral("2.5.1"));
 
         const TestCollector::Request request = collector.requests(tp2).first();
@@ -277,9 +294,12 @@ private Q_SLOTS:
         tracker.startNewSession();
         tracker.transition(QStringLiteral("after"));
         QTRY_COMPARE_WITH_TIMEOUT(received().size(), 3, wait);
-        const QStringList allSessions = log.texts(events, QtInfoMsg).filter(QRegularExpression(QStringLiteral("^Using new session id: ")));
+        const QStringList allSessions =
+                log.texts(events, QtInfoMsg)
+                        .filter(QRegularExpression(QStringLiteral("^Using new session id: ")));
         QCOMPARE(allSessions.size(), 2);
-        const QString newSession = unquoted(allSessions.last().mid(int(qstrlen("Using new session id: "))));
+        const QString newSession =
+                unquoted(allSessions.last().mid(int(qstrlen("Using new session id: "))));
         QVERIFY(newSession != sessionId);
         QCOMPARE(received().at(1).value(QLatin1String("sid")).toString(), sessionId);
         QCOMPARE(received().at(2).value(QLatin1String("sid")).toString(), newSession);
@@ -295,36 +315,47 @@ private Q_SLOTS:
         tracker.transition(QStringLiteral("Settings"), QStringLiteral("depth"), 2.5);
         tracker.interaction(QStringLiteral("ok"), QStringLiteral("buttons"));
         tracker.interaction(QStringLiteral("hidden"), QStringLiteral("not configured"));
-        tracker.interaction(QStringLiteral("apply"), QStringLiteral("count"), 7, QStringLiteral("buttons"));
+        tracker.interaction(QStringLiteral("apply"),
+                            QStringLiteral("count"),
+                            7,
+                            QStringLiteral("buttons"));
         QTRY_COMPARE_WITH_TIMEOUT(receivedRecorded().size(), 5, wait);
         const QList<QJsonObject> recorded = receivedRecorded();
 
         const QList<QJsonObject> early = contextsWith(recorded.at(0), Schema::click);
         QCOMPARE(early.size(), 1);
-        QCOMPARE(early.first(), (QJsonObject{{QStringLiteral("object_id"), QStringLiteral("early")},
-                                             {QStringLiteral("category"), QString()},
-                                             {QStringLiteral("screen_id"), QString()}}));
-        QCOMPARE(contextSchemas(recorded.at(1)), QStringList{Schema::screenView});
+        QCOMPARE(early.first(),
+                 (QJsonObject {{QStringLiteral("object_id"), QStringLiteral("early")},
+                               {QStringLiteral("category"), QString()},
+                               {QStringLiteral("screen_id"), QString()}}));
+        QCOMPARE(contextSchemas(recorded.at(1)), QStringList {Schema::screenView});
         QCOMPARE(contextsWith(recorded.at(1), Schema::screenView).first(),
-                 (QJsonObject{{QStringLiteral("object_id"), QStringLiteral("Main")}, {QStringLiteral("previous_id"), QString()}}));
-        QCOMPARE(contextSchemas(recorded.at(2)), (QStringList{Schema::screenView, Schema::contextData}));
+                 (QJsonObject {{QStringLiteral("object_id"), QStringLiteral("Main")},
+                               {QStringLiteral("previous_id"), QString()}}));
+        QCOMPARE(contextSchemas(recorded.at(2)),
+                 (QStringList {Schema::screenView, Schema::contextData}));
         QCOMPARE(contextsWith(recorded.at(2), Schema::screenView).first(),
-                 (QJsonObject{{QStringLiteral("object_id"), QStringLiteral("Settings")},
-                              {QStringLiteral("previous_id"), QStringLiteral("Main")}}));
+                 (QJsonObject {{QStringLiteral("object_id"), QStringLiteral("Settings")},
+                               {QStringLiteral("previous_id"), QStringLiteral("Main")}}));
         const QJsonObject depth = contextsWith(recorded.at(2), Schema::contextData).first();
         QCOMPARE(depth.value(QLatin1String("key")).toString(), QStringLiteral("depth"));
         QVERIFY(depth.value(QLatin1String("val")).isDouble());
         QCOMPARE(depth.value(QLatin1String("val")).toDouble(), 2.5);
         QCOMPARE(contextsWith(recorded.at(3), Schema::click).first(),
-                 (QJsonObject{{QStringLiteral("object_id"), QStringLiteral("ok")},
-                              {QStringLiteral("category"), QStringLiteral("buttons")},
-                              {QStringLiteral("screen_id"), QStringLiteral("Settings")}}));
+                 (QJsonObject {{QStringLiteral("object_id"), QStringLiteral("ok")},
+                               {QStringLiteral("category"), QStringLiteral("buttons")},
+                               {QStringLiteral("screen_id"), QStringLiteral("Settings")}}));
         // The click of an unconfigured category never became an event.
-        QCOMPARE(contextSchemas(recorded.at(4)), (QStringList{Schema::click, Schema::contextData}));
-        QCOMPARE(contextsWith(recorded.at(4), Schema::click).first().value(QLatin1String("object_id")).toString(),
+        QCOMPARE(contextSchemas(recorded.at(4)),
+                 (QStringList {Schema::click, Schema::contextData}));
+        QCOMPARE(contextsWith(recorded.at(4), Schema::click)
+                         .first()
+                         .value(QLatin1String("object_id"))
+                         .toString(),
                  QStringLiteral("apply"));
         QCOMPARE(contextsWith(recorded.at(4), Schema::contextData).first(),
-                 (QJsonObject{{QStringLiteral("key"), QStringLiteral("count")}, {QStringLiteral("val"), 7.0}}));
+                 (QJsonObject {{QStringLiteral("key"), QStringLiteral("count")},
+                               {QStringLiteral("val"), 7.0}}));
     }
 
     void genericEvent_data()
@@ -334,12 +365,18 @@ private Q_SLOTS:
         QTest::addColumn<bool>("hasPosition");
         QTest::addColumn<bool>("hasDetails");
         QTest::addColumn<QString>("details");
-        QTest::newRow("everything") << "Main" << "okButton" << true << true << "LeftButton";
-        QTest::newRow("before any screen view") << "" << "okButton" << true << true << "LeftButton";
-        QTest::newRow("no object name") << "Main" << "" << true << true << "LeftButton";
-        QTest::newRow("no position") << "Main" << "okButton" << false << true << "LeftButton";
-        QTest::newRow("empty details") << "Main" << "okButton" << true << true << "";
-        QTest::newRow("no details") << "Main" << "okButton" << true << false << "";
+        QTest::newRow("everything") << "Main"
+                                    << "okButton" << true << true << "LeftButton";
+        QTest::newRow("before any screen view") << ""
+                                                << "okButton" << true << true << "LeftButton";
+        QTest::newRow("no object name") << "Main"
+                                        << "" << true << true << "LeftButton";
+        QTest::newRow("no position") << "Main"
+                                     << "okButton" << false << true << "LeftButton";
+        QTest::newRow("empty details") << "Main"
+                                       << "okButton" << true << true << "";
+        QTest::newRow("no details") << "Main"
+                                    << "okButton" << true << false << "";
     }
 
     void genericEvent()
@@ -355,22 +392,26 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         if (!screen.isEmpty())
             tracker.transition(screen);
-        SentrelTrackerImpl::instance()->sendEvent(QStringLiteral("MouseButtonRelease"), object, objectName,
-                                                  hasPosition ? std::make_optional(EventCoordinates{3, -7}) : std::nullopt,
-                                                  hasDetails ? std::make_optional(details) : std::nullopt);
+        SentrelTrackerImpl::instance()->sendEvent(
+                QStringLiteral("MouseButtonRelease"),
+                object,
+                objectName,
+                hasPosition ? std::make_optional(EventCoordinates {3, -7}) : std::nullopt,
+                hasDetails ? std::make_optional(details) : std::nullopt);
         QTRY_VERIFY_WITH_TIMEOUT(!eventsStartingWith(received(), Schema::qevent).isEmpty(), wait);
         const QJsonObject event = eventsStartingWith(received(), Schema::qevent).first();
-        QCOMPARE(contextSchemas(event), QStringList{Schema::qevent});
+        QCOMPARE(contextSchemas(event), QStringList {Schema::qevent});
 
-        QJsonObject expected{{QStringLiteral("type"), QStringLiteral("MouseButtonRelease")},
-                             {QStringLiteral("object"), object},
-                             {QStringLiteral("screen_id"), screen}};
+        QJsonObject expected {{QStringLiteral("type"), QStringLiteral("MouseButtonRelease")},
+                              {QStringLiteral("object"), object},
+                              {QStringLiteral("screen_id"), screen}};
         if (!objectName.isEmpty())
             expected.insert(QStringLiteral("object_name"), objectName);
         if (hasDetails)
             expected.insert(QStringLiteral("data"), details);
         if (hasPosition)
-            expected.insert(QStringLiteral("position"), QJsonObject{{QStringLiteral("x"), 3}, {QStringLiteral("y"), -7}});
+            expected.insert(QStringLiteral("position"),
+                            QJsonObject {{QStringLiteral("x"), 3}, {QStringLiteral("y"), -7}});
         const QJsonObject data = contextsWith(event, Schema::qevent).first();
         QCOMPARE(data, expected);
         if (hasPosition) {
@@ -416,13 +457,18 @@ private Q_SLOTS:
                 QCOMPARE(chunk.value(QLatin1String("multipart")), QJsonValue(true));
                 QCOMPARE(chunk.value(QLatin1String("multipart_sort")).toInteger(-1), i);
             } else {
-                QCOMPARE(chunk.keys(), (QStringList{QStringLiteral("key"), QStringLiteral("val")}));
+                QCOMPARE(chunk.keys(),
+                         (QStringList {QStringLiteral("key"), QStringLiteral("val")}));
             }
         }
         QCOMPARE(reassembled(chunks), value);
         if (parts == 0) {
-            const QJsonObject envelope = QJsonDocument::fromJson(event.value(QLatin1String("co")).toString().toUtf8()).object();
-            QCOMPARE(envelope, (QJsonObject{{QStringLiteral("schema"), Schema::contexts}, {QStringLiteral("data"), QJsonArray()}}));
+            const QJsonObject envelope =
+                    QJsonDocument::fromJson(event.value(QLatin1String("co")).toString().toUtf8())
+                            .object();
+            QCOMPARE(envelope,
+                     (QJsonObject {{QStringLiteral("schema"), Schema::contexts},
+                                   {QStringLiteral("data"), QJsonArray()}}));
         }
     }
 
@@ -431,9 +477,12 @@ private Q_SLOTS:
     void surrogatePairsStayWhole_data()
     {
         QTest::addColumn<QString>("value");
-        QTest::newRow("high surrogate as 4096th unit") << QString(4095, QLatin1Char('a')) + emoji() + QStringLiteral("tail");
-        QTest::newRow("high surrogate as 8192nd unit") << QString(8191, QLatin1Char('b')) + emoji() + QStringLiteral("z");
-        QTest::newRow("pairs across every boundary") << QStringLiteral("x") + emoji().repeated(5000);
+        QTest::newRow("high surrogate as 4096th unit")
+                << QString(4095, QLatin1Char('a')) + emoji() + QStringLiteral("tail");
+        QTest::newRow("high surrogate as 8192nd unit")
+                << QString(8191, QLatin1Char('b')) + emoji() + QStringLiteral("z");
+        QTest::newRow("pairs across every boundary")
+                << QStringLiteral("x") + emoji().repeated(5000);
         QTest::newRow("pairs aligned to the boundaries") << emoji().repeated(5000);
     }
 
@@ -444,15 +493,18 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         tracker.contextData(QStringLiteral("text"), value);
         QTRY_COMPARE_WITH_TIMEOUT(receivedRecorded().size(), 1, wait);
-        const QList<QJsonObject> chunks = contextsWith(receivedRecorded().first(), Schema::contextData);
+        const QList<QJsonObject> chunks =
+                contextsWith(receivedRecorded().first(), Schema::contextData);
         QVERIFY(chunks.size() >= 2);
         for (int i = 0; i < chunks.size(); ++i) {
             const QString part = chunks.at(i).value(QLatin1String("val")).toString();
             QCOMPARE(chunks.at(i).value(QLatin1String("multipart_sort")).toInt(-1), i);
             QVERIFY2(part.size() <= 4096, qPrintable(QString::number(part.size())));
             QVERIFY(!part.isEmpty());
-            QVERIFY2(!part.back().isHighSurrogate(), qPrintable(QStringLiteral("part %1 ends in a high surrogate").arg(i)));
-            QVERIFY2(!part.front().isLowSurrogate(), qPrintable(QStringLiteral("part %1 starts with a low surrogate").arg(i)));
+            QVERIFY2(!part.back().isHighSurrogate(),
+                     qPrintable(QStringLiteral("part %1 ends in a high surrogate").arg(i)));
+            QVERIFY2(!part.front().isLowSurrogate(),
+                     qPrintable(QStringLiteral("part %1 starts with a low surrogate").arg(i)));
         }
         QCOMPARE(reassembled(chunks), value);
     }
@@ -465,9 +517,10 @@ private Q_SLOTS:
         tracker.dimensionData(QStringLiteral("edition"), value);
         QTRY_COMPARE_WITH_TIMEOUT(receivedRecorded().size(), 1, wait);
         const QJsonObject event = receivedRecorded().first();
-        QCOMPARE(contextSchemas(event), QStringList{Schema::dimension});
+        QCOMPARE(contextSchemas(event), QStringList {Schema::dimension});
         QCOMPARE(contextsWith(event, Schema::dimension).first(),
-                 (QJsonObject{{QStringLiteral("key"), QStringLiteral("edition")}, {QStringLiteral("val"), value}}));
+                 (QJsonObject {{QStringLiteral("key"), QStringLiteral("edition")},
+                               {QStringLiteral("val"), value}}));
     }
 
     // Also: a cache reopened by a later enable keeps what the earlier one stored.
@@ -484,8 +537,11 @@ private Q_SLOTS:
         QFETCH(QString, type);
         configure(0, type);
         tracker.setEnabled(true);
-        const QStringList screens{QStringLiteral("s1"), QStringLiteral("s2"), QStringLiteral("s3"),
-                                  QStringLiteral("s4"), QStringLiteral("s5")};
+        const QStringList screens {QStringLiteral("s1"),
+                                   QStringLiteral("s2"),
+                                   QStringLiteral("s3"),
+                                   QStringLiteral("s4"),
+                                   QStringLiteral("s5")};
         for (const QString &screen : screens)
             tracker.transition(screen);
         QTRY_COMPARE_WITH_TIMEOUT(cached(), 6, wait);
@@ -508,7 +564,7 @@ private Q_SLOTS:
         QList<int> sizes;
         for (const TestCollector::Request &request : collector.requests(tp2))
             sizes.append(int(batchEvents(request.batch).size()));
-        QCOMPARE(sizes, (QList<int>{2, 2, 2, 1}));
+        QCOMPARE(sizes, (QList<int> {2, 2, 2, 1}));
         QCOMPARE(log.count(events, QStringLiteral("Sending 2 events in")), 3);
         QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
     }
@@ -542,9 +598,11 @@ private Q_SLOTS:
         configure(1);
         tracker.setEnabled(true);
         // Two failed attempts: the batch is retried on the sync interval.
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(events, QStringLiteral("Failed to sent events:")) >= 2, wait);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(events, QStringLiteral("Failed to sent events:")) >= 2,
+                                 wait);
         const QStringList warnings = log.texts(events, QtWarningMsg);
-        QVERIFY2(warnings.first().startsWith(QStringLiteral("Failed to sent events: %1 ").arg(status)),
+        QVERIFY2(warnings.first().startsWith(
+                         QStringLiteral("Failed to sent events: %1 ").arg(status)),
                  qPrintable(warnings.first()));
         QVERIFY(received().isEmpty());
         QCOMPARE(cached(), 5); // nothing removed
@@ -555,7 +613,9 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(received().size(), 5, wait);
         QCOMPARE(eventIds(received()), attempted); // the same events, each once, in order
         QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(events, QStringLiteral("Events have been sent successfully.")), wait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.contains(events, QStringLiteral("Events have been sent successfully.")),
+                wait);
     }
 
     void refusedDataIsSplitDownToSingleEvents_data()
@@ -884,8 +944,10 @@ private Q_SLOTS:
         // Behind both the requests and the change signals sent so far.
         auto settle = [] {
             SentrelTrackerImpl::instance()->waitForRequests();
-            QMetaObject::invokeMethod(SentrelTrackerImpl::instance()->currentReporter(), [] {},
-                                      Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                    SentrelTrackerImpl::instance()->currentReporter(),
+                    [] {},
+                    Qt::BlockingQueuedConnection);
         };
         settle();
         tracker.transition(QStringLiteral("first"));
@@ -908,14 +970,16 @@ private Q_SLOTS:
         QCOMPARE(cached(), qint64(3)); // the device event and two screens
         // The lowered size limit applies from the next insert: the two newest remain.
         auto store = QSentrelStorage::create(QStringLiteral("SQLITE-ZSTD"),
-                                             other.filePath(QStringLiteral("SentrelTracker.db")), 0);
+                                             other.filePath(QStringLiteral("SentrelTracker.db")),
+                                             0);
         QVERIFY(store->open());
         QStringList screens;
         for (const auto &row : store->get(-1, 0))
-            screens.append(contextData(QJsonDocument::fromJson(row.second).object(), QStringLiteral("/screen_view/"))
+            screens.append(contextData(QJsonDocument::fromJson(row.second).object(),
+                                       QStringLiteral("/screen_view/"))
                                    .value(QLatin1String("object_id"))
                                    .toString());
-        QCOMPARE(screens, (QStringList{QStringLiteral("sixth"), QStringLiteral("seventh")}));
+        QCOMPARE(screens, (QStringList {QStringLiteral("sixth"), QStringLiteral("seventh")}));
         QCOMPARE(log.count(storage, QStringLiteral("Using \"SQLITE-ZSTD\" event storage:")), 2);
         QCOMPARE(log.count(storage, QStringLiteral("An empty storage type is specified")), 1);
         QVERIFY(collector.requests().isEmpty());
@@ -926,12 +990,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("type");
         QTest::addColumn<int>("level");
         QTest::addColumn<QString>("message");
-        QTest::newRow("empty type") << "" << int(QtInfoMsg)
-                                    << "An empty storage type is specified, caching will be disabled.";
-        QTest::newRow("lower case") << "sqlite" << int(QtWarningMsg)
-                                    << "\"sqlite\" is not a valid storage type, caching will be disabled.";
-        QTest::newRow("unknown") << "SQLITE-LZ4" << int(QtWarningMsg)
-                                 << "\"SQLITE-LZ4\" is not a valid storage type, caching will be disabled.";
+        QTest::newRow("empty type")
+                << "" << int(QtInfoMsg)
+                << "An empty storage type is specified, caching will be disabled.";
+        QTest::newRow("lower case")
+                << "sqlite" << int(QtWarningMsg)
+                << "\"sqlite\" is not a valid storage type, caching will be disabled.";
+        QTest::newRow("unknown")
+                << "SQLITE-LZ4" << int(QtWarningMsg)
+                << "\"SQLITE-LZ4\" is not a valid storage type, caching will be disabled.";
     }
 
     void withoutStoreEachEventIsSentAlone()
@@ -948,8 +1015,10 @@ private Q_SLOTS:
         tracker.contextData(QStringLiteral("k"), QStringLiteral("v"));
         QTRY_COMPARE_WITH_TIMEOUT(received().size(), 4, wait);
 
-        QCOMPARE(log.texts(storage, QtMsgType(level)), QStringList{message});
-        QCOMPARE(log.count(events, QStringLiteral("Storage is not available, sending event immediately.")), 4);
+        QCOMPARE(log.texts(storage, QtMsgType(level)), QStringList {message});
+        QCOMPARE(log.count(events,
+                           QStringLiteral("Storage is not available, sending event immediately.")),
+                 4);
         const QList<TestCollector::Request> requests = collector.requests(tp2);
         QCOMPARE(requests.size(), 4);
         for (const TestCollector::Request &request : requests)
@@ -968,7 +1037,9 @@ private Q_SLOTS:
         tracker.transition(QStringLiteral("one"));
         tracker.transition(QStringLiteral("two"));
         QTRY_COMPARE_WITH_TIMEOUT(received().size(), 2, wait);
-        QTRY_COMPARE_WITH_TIMEOUT(log.count(events, QStringLiteral("Failed to sent events: 500 ")), 1, wait);
+        QTRY_COMPARE_WITH_TIMEOUT(log.count(events, QStringLiteral("Failed to sent events: 500 ")),
+                                  1,
+                                  wait);
         tracker.setEnabled(false);
         const QList<TestCollector::Request> requests = collector.requests(tp2);
         QCOMPARE(requests.size(), 3);
@@ -1000,9 +1071,12 @@ private Q_SLOTS:
             QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
         } else {
             // Refused as any failure, and retried as any failure.
-            QTRY_VERIFY_WITH_TIMEOUT(log.count(events, QStringLiteral("Failed to sent events: 0 ")) >= 2, wait);
+            QTRY_VERIFY_WITH_TIMEOUT(log.count(events, QStringLiteral("Failed to sent events: 0 "))
+                                             >= 2,
+                                     wait);
             const QString warning = log.texts(events, QtWarningMsg).first();
-            QVERIFY2(warning.contains(QLatin1String("SSL"), Qt::CaseInsensitive), qPrintable(warning));
+            QVERIFY2(warning.contains(QLatin1String("SSL"), Qt::CaseInsensitive),
+                     qPrintable(warning));
             QVERIFY(collector.requests().isEmpty());
             QTRY_VERIFY_WITH_TIMEOUT(collector.handshakeFailures() >= 1, wait);
             QCOMPARE(cached(), 2);
@@ -1044,7 +1118,7 @@ private Q_SLOTS:
         configure(1);
         tracker.setEnabled(true);
         QTRY_COMPARE_WITH_TIMEOUT(received().size(), 2, wait);
-        QCOMPARE(screenNames(received()), QStringList{QStringLiteral("kept")});
+        QCOMPARE(screenNames(received()), QStringList {QStringLiteral("kept")});
         QVERIFY(contextSchemas(received().last()).startsWith(Schema::device));
     }
 
@@ -1052,17 +1126,19 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("secondsAgo"); // -1: no sync ever
         QTest::addColumn<QList<int>>("nextSync");
-        QTest::newRow("100 s ago") << 100 << QList<int>{199, 200};
-        QTest::newRow("400 s ago") << 400 << QList<int>{1};
-        QTest::newRow("never") << -1 << QList<int>{300};
+        QTest::newRow("100 s ago") << 100 << QList<int> {199, 200};
+        QTest::newRow("400 s ago") << 400 << QList<int> {1};
+        QTest::newRow("never") << -1 << QList<int> {300};
     }
 
     void lastSyncSchedulesFirstSync()
     {
         QFETCH(int, secondsAgo);
         QFETCH(QList<int>, nextSync);
-        QSentrelConfigurationPrivate *configuration = SentrelTrackerImpl::instance()->configurationPrivate();
-        const QDateTime lastSync = secondsAgo < 0 ? QDateTime() : QDateTime::currentDateTime().addSecs(-secondsAgo);
+        QSentrelConfigurationPrivate *configuration =
+                SentrelTrackerImpl::instance()->configurationPrivate();
+        const QDateTime lastSync =
+                secondsAgo < 0 ? QDateTime() : QDateTime::currentDateTime().addSecs(-secondsAgo);
         configuration->setLastSync(lastSync);
         QCOMPARE(configuration->lastSync().isNull(), secondsAgo < 0);
 
@@ -1071,22 +1147,30 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains(events, QStringLiteral("Next sync in")), wait);
 
-        const QStringList next = log.texts(events).filter(QRegularExpression(QStringLiteral("^Next sync in")));
+        const QStringList next =
+                log.texts(events).filter(QRegularExpression(QStringLiteral("^Next sync in")));
         QCOMPARE(next.size(), 1);
-        const QRegularExpressionMatch seconds = QRegularExpression(QStringLiteral("^Next sync in (\\d+) seconds$")).match(next.first());
+        const QRegularExpressionMatch seconds =
+                QRegularExpression(QStringLiteral("^Next sync in (\\d+) seconds$"))
+                        .match(next.first());
         QVERIFY2(seconds.hasMatch(), qPrintable(next.first()));
         QVERIFY2(nextSync.contains(seconds.captured(1).toInt()), qPrintable(next.first()));
 
-        const QStringList last = log.texts(events, QtDebugMsg).filter(QRegularExpression(QStringLiteral("^Last sync at")));
+        const QStringList last =
+                log.texts(events, QtDebugMsg)
+                        .filter(QRegularExpression(QStringLiteral("^Last sync at")));
         if (secondsAgo < 0) {
             QVERIFY(last.isEmpty());
             QTRY_VERIFY_WITH_TIMEOUT(configuration->lastSync().isValid(), wait);
             QVERIFY(qAbs(configuration->lastSync().secsTo(QDateTime::currentDateTime())) <= 5);
         } else {
             QCOMPARE(last.size(), 1);
-            const QRegularExpressionMatch ago = QRegularExpression(QStringLiteral(" (\\d+) seconds ago\\.$")).match(last.first());
+            const QRegularExpressionMatch ago =
+                    QRegularExpression(QStringLiteral(" (\\d+) seconds ago\\.$"))
+                            .match(last.first());
             QVERIFY2(ago.hasMatch(), qPrintable(last.first()));
-            QVERIFY(ago.captured(1).toInt() == secondsAgo || ago.captured(1).toInt() == secondsAgo + 1);
+            QVERIFY(ago.captured(1).toInt() == secondsAgo
+                    || ago.captured(1).toInt() == secondsAgo + 1);
         }
     }
 };

@@ -38,7 +38,7 @@ QList<QByteArray> events()
     return list;
 }
 
-template<typename Store>
+template <typename Store>
 bool write(const QString &directory, const char *name)
 {
     const QString path = QDir(directory).filePath(QLatin1String(name) + QStringLiteral(".db"));
@@ -58,9 +58,10 @@ bool write(const QString &directory, const char *name)
     if (!expected.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     for (qsizetype i = 0; i < all.size(); ++i) {
-        const QJsonObject line{{QStringLiteral("id"), i + 1},
-                               {QStringLiteral("dictionary"), i >= 100},
-                               {QStringLiteral("base64"), QString::fromLatin1(all.at(i).toBase64())}};
+        const QJsonObject line {
+                {QStringLiteral("id"), i + 1},
+                {QStringLiteral("dictionary"), i >= 100},
+                {QStringLiteral("base64"), QString::fromLatin1(all.at(i).toBase64())}};
         expected.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
     }
     return true;
@@ -77,7 +78,8 @@ int main(int argc, char **argv)
     const QString directory = QString::fromLocal8Bit(argv[1]);
     if (!QDir().mkpath(directory))
         return 1;
-    if (!write<QSQLiteZlibStorage>(directory, "zlib") || !write<QSQLiteZstdStorage>(directory, "zstd"))
+    if (!write<QSQLiteZlibStorage>(directory, "zlib")
+        || !write<QSQLiteZstdStorage>(directory, "zstd"))
         return 1;
     return 0;
 }

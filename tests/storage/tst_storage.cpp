@@ -25,7 +25,11 @@
 #include <memory>
 #include <optional>
 
-enum class Variant { Plain, Zlib, Zstd };
+enum class Variant {
+    Plain,
+    Zlib,
+    Zstd
+};
 Q_DECLARE_METATYPE(Variant)
 
 using Ids = QList<quint64>;
@@ -100,7 +104,7 @@ public:
     QVariant dictionary(Variant variant) const
     {
         return value(QStringLiteral("SELECT value FROM configuration WHERE item = '%1_dictionary'")
-                         .arg(QLatin1String(variantName(variant))));
+                             .arg(QLatin1String(variantName(variant))));
     }
 
 private:
@@ -153,7 +157,9 @@ std::optional<QByteArray> rawInflate(const QByteArray &data, const QByteArray &d
     z_stream stream = {};
     if (inflateInit2(&stream, -11) != Z_OK)
         return std::nullopt;
-    inflateSetDictionary(&stream, reinterpret_cast<const Bytef *>(dictionary.constData()), uInt(dictionary.size()));
+    inflateSetDictionary(&stream,
+                         reinterpret_cast<const Bytef *>(dictionary.constData()),
+                         uInt(dictionary.size()));
     QByteArray output;
     char buffer[65536];
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
@@ -192,7 +198,9 @@ QByteArray frameClaiming(quint64 contentSize)
     QByteArray frame("\x28\xb5\x2f\xfd\xe0", 5);
     for (int i = 0; i < 8; ++i)
         frame.append(char((contentSize >> (8 * i)) & 0xff));
-    frame.append("\x21\x00\x00" "abcd", 7);
+    frame.append("\x21\x00\x00"
+                 "abcd",
+                 7);
     return frame;
 }
 
@@ -212,7 +220,7 @@ void addAll(QSQLiteStorage &store, const QList<QByteArray> &events)
 
 struct Umask
 {
-    explicit Umask(mode_t mask) : previous(::umask(mask)) {}
+    explicit Umask(mode_t mask) : previous(::umask(mask)) { }
     ~Umask() { ::umask(previous); }
     mode_t previous;
 };
@@ -244,10 +252,15 @@ private Q_SLOTS:
     void init()
     {
         QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
-        path = directory.filePath(QStringLiteral("%1.db").arg(QLatin1String(QTest::currentTestFunction())));
-        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression(QStringLiteral("\\W")), QStringLiteral("_"));
+        path = directory.filePath(
+                QStringLiteral("%1.db").arg(QLatin1String(QTest::currentTestFunction())));
+        const QString tag =
+                QString::fromLatin1(QTest::currentDataTag())
+                        .replace(QRegularExpression(QStringLiteral("\\W")), QStringLiteral("_"));
         if (!tag.isEmpty())
-            path = directory.filePath(QStringLiteral("%1-%2.db").arg(QLatin1String(QTest::currentTestFunction()), tag));
+            path = directory.filePath(
+                    QStringLiteral("%1-%2.db")
+                            .arg(QLatin1String(QTest::currentTestFunction()), tag));
     }
 
     void openSetsUpTheFile_data()
@@ -272,11 +285,15 @@ private Q_SLOTS:
         QVERIFY(store->get(10, 0).isEmpty());
 
         FileInspector file(path);
-        QCOMPARE(file.value(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
+        QCOMPARE(file.value(QStringLiteral("PRAGMA journal_mode")).toString(),
+                 QStringLiteral("wal"));
         QCOMPARE(file.value(QStringLiteral("PRAGMA auto_vacuum")).toInt(), 1);
-        QCOMPARE(file.value(QStringLiteral("SELECT value FROM configuration WHERE item = 'compression'")).toString(),
+        QCOMPARE(file.value(QStringLiteral(
+                                    "SELECT value FROM configuration WHERE item = 'compression'"))
+                         .toString(),
                  compression);
-        const QVariantList triggers = file.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'trigger'"));
+        const QVariantList triggers =
+                file.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'trigger'"));
         if (limit > 0) {
             QCOMPARE(triggers.size(), 1);
             QVERIFY(triggers.first().toString().contains(QStringLiteral("NEW.id - %1").arg(limit)));
@@ -360,13 +377,18 @@ private Q_SLOTS:
         QTest::addColumn<Ids>("expected");
         for (Variant variant : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
             const char *name = variantName(variant);
-            QTest::addRow("%s, two oldest", name) << variant << qint64(2) << qint64(0) << Ids{5, 6};
-            QTest::addRow("%s, no limit", name) << variant << qint64(-1) << qint64(0) << Ids{5, 6, 9};
-            QTest::addRow("%s, no limit, offset", name) << variant << qint64(-1) << qint64(1) << Ids{6, 9};
-            QTest::addRow("%s, limit 0", name) << variant << qint64(0) << qint64(0) << Ids{};
-            QTest::addRow("%s, offset past the end", name) << variant << qint64(10) << qint64(3) << Ids{};
-            QTest::addRow("%s, last one", name) << variant << qint64(1) << qint64(2) << Ids{9};
-            QTest::addRow("%s, limit beyond the rows", name) << variant << qint64(100) << qint64(0) << Ids{5, 6, 9};
+            QTest::addRow("%s, two oldest", name)
+                    << variant << qint64(2) << qint64(0) << Ids {5, 6};
+            QTest::addRow("%s, no limit", name)
+                    << variant << qint64(-1) << qint64(0) << Ids {5, 6, 9};
+            QTest::addRow("%s, no limit, offset", name)
+                    << variant << qint64(-1) << qint64(1) << Ids {6, 9};
+            QTest::addRow("%s, limit 0", name) << variant << qint64(0) << qint64(0) << Ids {};
+            QTest::addRow("%s, offset past the end", name)
+                    << variant << qint64(10) << qint64(3) << Ids {};
+            QTest::addRow("%s, last one", name) << variant << qint64(1) << qint64(2) << Ids {9};
+            QTest::addRow("%s, limit beyond the rows", name)
+                    << variant << qint64(100) << qint64(0) << Ids {5, 6, 9};
         }
     }
 
@@ -380,7 +402,7 @@ private Q_SLOTS:
         QVERIFY(store->open());
         const QList<QByteArray> events = sampleEvents(9);
         addAll(*store, events);
-        QVERIFY(store->remove(QSet<quint64>{1, 2, 3, 4, 7, 8}));
+        QVERIFY(store->remove(QSet<quint64> {1, 2, 3, 4, 7, 8}));
         const auto stored = store->get(limit, offset);
         QCOMPARE(idsOf(stored), expected);
         for (const auto &event : stored)
@@ -391,10 +413,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<Ids>("ids");
         QTest::addColumn<Ids>("remaining");
-        QTest::newRow("empty set") << Ids{} << Ids{1, 2, 3, 4, 5};
-        QTest::newRow("some") << Ids{2, 4} << Ids{1, 3, 5};
-        QTest::newRow("with a missing id") << Ids{3, 99} << Ids{1, 2, 4, 5};
-        QTest::newRow("all") << Ids{5, 1, 3, 2, 4} << Ids{};
+        QTest::newRow("empty set") << Ids {} << Ids {1, 2, 3, 4, 5};
+        QTest::newRow("some") << Ids {2, 4} << Ids {1, 3, 5};
+        QTest::newRow("with a missing id") << Ids {3, 99} << Ids {1, 2, 4, 5};
+        QTest::newRow("all") << Ids {5, 1, 3, 2, 4} << Ids {};
     }
 
     void removeIds()
@@ -408,7 +430,8 @@ private Q_SLOTS:
         LogCapture log;
         QVERIFY(store.remove(QSet<quint64>(ids.cbegin(), ids.cend())));
         // The count is of the ids passed, not of the rows deleted.
-        QCOMPARE(log.texts(storage, QtDebugMsg), QStringList{QStringLiteral("Removed %1 events").arg(ids.size())});
+        QCOMPARE(log.texts(storage, QtDebugMsg),
+                 QStringList {QStringLiteral("Removed %1 events").arg(ids.size())});
         QCOMPARE(idsOf(store.get(-1, 0)), remaining);
     }
 
@@ -422,7 +445,7 @@ private Q_SLOTS:
         QVERIFY(store.remove(quint64(42)));
         QVERIFY(store.remove(quint64(2)));
         QCOMPARE(log.texts(storage, QtDebugMsg), QStringList(2, QStringLiteral("Removed event")));
-        QCOMPARE(idsOf(store.get(-1, 0)), (Ids{1, 3}));
+        QCOMPARE(idsOf(store.get(-1, 0)), (Ids {1, 3}));
     }
 
     void removeAllRestartsIds_data()
@@ -449,7 +472,7 @@ private Q_SLOTS:
         QCOMPARE(store->size(), 0u);
         QVERIFY(store->add(events.at(3)));
         const auto stored = store->get(-1, 0);
-        QCOMPARE(idsOf(stored), Ids{1});
+        QCOMPARE(idsOf(stored), Ids {1});
         QCOMPARE(stored.first().second, events.at(3));
     }
 
@@ -457,12 +480,18 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QString>("message");
-        QTest::newRow("size") << "size" << "Failed to get storage size:";
-        QTest::newRow("add") << "add" << "Failed to write to storage:";
-        QTest::newRow("get") << "get" << "Failed to read from storage:";
-        QTest::newRow("remove id") << "remove id" << "Failed to remove event:";
-        QTest::newRow("remove ids") << "remove ids" << "Failed to remove events:";
-        QTest::newRow("remove all") << "remove all" << "Failed to remove events:";
+        QTest::newRow("size") << "size"
+                              << "Failed to get storage size:";
+        QTest::newRow("add") << "add"
+                             << "Failed to write to storage:";
+        QTest::newRow("get") << "get"
+                             << "Failed to read from storage:";
+        QTest::newRow("remove id") << "remove id"
+                                   << "Failed to remove event:";
+        QTest::newRow("remove ids") << "remove ids"
+                                    << "Failed to remove events:";
+        QTest::newRow("remove all") << "remove all"
+                                    << "Failed to remove events:";
     }
 
     void failingStatements()
@@ -474,8 +503,10 @@ private Q_SLOTS:
         addAll(store, sampleEvents(2));
         FileInspector(path).column(QStringLiteral("DROP TABLE events"));
 
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^%1 \".+\"$")
-                                                                  .arg(QRegularExpression::escape(message))));
+        QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(
+                        QStringLiteral("^%1 \".+\"$").arg(QRegularExpression::escape(message))));
         if (operation == QLatin1String("size"))
             QCOMPARE(store.size(), 0u);
         else if (operation == QLatin1String("add"))
@@ -485,7 +516,7 @@ private Q_SLOTS:
         else if (operation == QLatin1String("remove id"))
             QVERIFY(!store.remove(quint64(1)));
         else if (operation == QLatin1String("remove ids"))
-            QVERIFY(!store.remove(QSet<quint64>{1, 2}));
+            QVERIFY(!store.remove(QSet<quint64> {1, 2}));
         else
             QVERIFY(!store.removeAll());
     }
@@ -504,7 +535,10 @@ private Q_SLOTS:
         const QString missing = directory.filePath(QStringLiteral("absent/SentrelTracker.db"));
         {
             auto store = createStore(variant, missing);
-            QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Failed to open the storage at \"%1\"").arg(missing)));
+            QTest::ignoreMessage(
+                    QtWarningMsg,
+                    qPrintable(
+                            QStringLiteral("Failed to open the storage at \"%1\"").arg(missing)));
             QVERIFY(!store->open());
         } // destroying it is safe
         QVERIFY(!QFile::exists(directory.filePath(QStringLiteral("absent"))));
@@ -516,15 +550,19 @@ private Q_SLOTS:
 
     void destroyingAnUnopenedStore()
     {
-        { QSQLiteZstdStorage neverOpened(path, 0); }
+        {
+            QSQLiteZstdStorage neverOpened(path, 0);
+        }
         QSQLiteStorage open(path, 0);
         QVERIFY(open.open());
         QVERIFY(open.add("{\"n\":1}"));
         // A store that never opened leaves the connection of the open one alone.
-        { QSQLiteZlibStorage neverOpened(path, 0); }
+        {
+            QSQLiteZlibStorage neverOpened(path, 0);
+        }
         QVERIFY(open.add("{\"n\":2}"));
         QCOMPARE(open.size(), 2u);
-        QCOMPARE(dataOf(open.get(-1, 0)), (QList<QByteArray>{"{\"n\":1}", "{\"n\":2}"}));
+        QCOMPARE(dataOf(open.get(-1, 0)), (QList<QByteArray> {"{\"n\":1}", "{\"n\":2}"}));
     }
 
     void reopenKeepsEventsAndDictionary_data()
@@ -545,7 +583,7 @@ private Q_SLOTS:
             auto store = createStore(variant, path);
             QVERIFY(store->open());
             addAll(*store, events.mid(0, 120));
-            QVERIFY(store->remove(QSet<quint64>{1, 2}));
+            QVERIFY(store->remove(QSet<quint64> {1, 2}));
         }
         const QVariant dictionary = FileInspector(path).dictionary(variant);
         QCOMPARE(dictionary.isValid(), variant != Variant::Plain);
@@ -565,7 +603,8 @@ private Q_SLOTS:
         QCOMPARE(dataOf(store->get(-1, 0)), events.mid(2));
         FileInspector file(path);
         QCOMPARE(file.dictionary(variant), dictionary);
-        QCOMPARE(file.value(QStringLiteral("SELECT COUNT(*) FROM configuration")).toInt(), variant == Variant::Plain ? 1 : 2);
+        QCOMPARE(file.value(QStringLiteral("SELECT COUNT(*) FROM configuration")).toInt(),
+                 variant == Variant::Plain ? 1 : 2);
     }
 
     void batches_data()
@@ -593,11 +632,15 @@ private Q_SLOTS:
             QCOMPARE(store->size(), quint64(150));
             {
                 FileInspector file(path);
-                QCOMPARE(file.value(QStringLiteral("SELECT COUNT(*) FROM events")).toInt(), visibleMidBatch);
+                QCOMPARE(file.value(QStringLiteral("SELECT COUNT(*) FROM events")).toInt(),
+                         visibleMidBatch);
                 QCOMPARE(file.dictionary(variant).isValid(), variant != Variant::Plain);
             }
             QVERIFY(store->commit());
-            QCOMPARE(FileInspector(path).value(QStringLiteral("SELECT COUNT(*) FROM events")).toInt(), 150);
+            QCOMPARE(FileInspector(path)
+                             .value(QStringLiteral("SELECT COUNT(*) FROM events"))
+                             .toInt(),
+                     150);
 
             // Clearing within a batch clears what the batch added before, and keeps what follows.
             QVERIFY(store->transaction());
@@ -642,9 +685,10 @@ private Q_SLOTS:
         for (const QByteArray &event : events.mid(0, 100))
             sampleBytes += event.size();
         const QString expected = variant == Variant::Zlib
-            ? QStringLiteral("Creating Zlib dictionary from 8 samples out of 100 events")
-            : QStringLiteral("Training Zstd with 100 samples ( %1 kb ) of event data").arg(sampleBytes / 1024);
-        QCOMPARE(log.texts(storage, QtInfoMsg), QStringList{expected});
+                ? QStringLiteral("Creating Zlib dictionary from 8 samples out of 100 events")
+                : QStringLiteral("Training Zstd with 100 samples ( %1 kb ) of event data")
+                          .arg(sampleBytes / 1024);
+        QCOMPARE(log.texts(storage, QtInfoMsg), QStringList {expected});
 
         addAll(*store, events.mid(101));
         QCOMPARE(log.texts(storage, QtInfoMsg).size(), 1);
@@ -666,27 +710,33 @@ private Q_SLOTS:
             QCOMPARE(sampled, 8);
             QCOMPARE(dictionary.size(), sampledBytes);
             for (int i = 0; i < 100; ++i)
-                QCOMPARE(rawInflate(rows.at(i), QByteArray()).value_or("<not one stream>"), events.at(i));
+                QCOMPARE(rawInflate(rows.at(i), QByteArray()).value_or("<not one stream>"),
+                         events.at(i));
             for (int i = 100; i < rows.size(); ++i) {
-                QCOMPARE(rawInflate(rows.at(i), dictionary).value_or("<not one stream>"), events.at(i));
+                QCOMPARE(rawInflate(rows.at(i), dictionary).value_or("<not one stream>"),
+                         events.at(i));
                 QCOMPARE(QSQLiteZlibStorage::decode(rows.at(i), dictionary), events.at(i));
             }
         } else {
             QVERIFY(dictionary.startsWith(QByteArray("\x37\xa4\x30\xec", 4)));
             QVERIFY(dictionary.size() <= sampleBytes / 10);
-            const unsigned dictionaryId = ZDICT_getDictID(dictionary.constData(), size_t(dictionary.size()));
+            const unsigned dictionaryId =
+                    ZDICT_getDictID(dictionary.constData(), size_t(dictionary.size()));
             QVERIFY(dictionaryId != 0);
             for (int i = 0; i < rows.size(); ++i) {
-                QCOMPARE(ZSTD_getDictID_fromFrame(rows.at(i).constData(), size_t(rows.at(i).size())),
-                         i < 100 ? 0u : dictionaryId);
-                QCOMPARE(QSQLiteZstdStorage::decode(rows.at(i), i < 100 ? QByteArray() : dictionary), events.at(i));
+                QCOMPARE(
+                        ZSTD_getDictID_fromFrame(rows.at(i).constData(), size_t(rows.at(i).size())),
+                        i < 100 ? 0u : dictionaryId);
+                QCOMPARE(
+                        QSQLiteZstdStorage::decode(rows.at(i), i < 100 ? QByteArray() : dictionary),
+                        events.at(i));
             }
         }
 
         // Clearing the cache keeps the dictionary.
         QVERIFY(store->removeAll());
         QVERIFY(store->add(events.at(0)));
-        QCOMPARE(store->get(-1, 0), (QList<QPair<quint64, QByteArray>>{{1, events.at(0)}}));
+        QCOMPARE(store->get(-1, 0), (QList<QPair<quint64, QByteArray>> {{1, events.at(0)}}));
         QCOMPARE(file.dictionary(variant).toByteArray(), dictionary);
     }
 
@@ -732,7 +782,8 @@ private Q_SLOTS:
         file.column(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON configuration "
                                    "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
 
-        const QRegularExpression warning(QStringLiteral("^%1 \".*refused.*\"$").arg(QRegularExpression::escape(message)));
+        const QRegularExpression warning(
+                QStringLiteral("^%1 \".*refused.*\"$").arg(QRegularExpression::escape(message)));
         QTest::ignoreMessage(QtWarningMsg, warning);
         QVERIFY(store->add(events.at(100)));
         QTest::ignoreMessage(QtWarningMsg, warning);
@@ -764,7 +815,9 @@ private Q_SLOTS:
         QVERIFY(store.add("{\"n\":1}"));
         QTest::ignoreMessage(QtWarningMsg, "Failed to train Zstd dictionary");
         QVERIFY(store.add("{\"n\":2}"));
-        QCOMPARE(log.count(storage, QStringLiteral("Training Zstd with 100 samples ( 0 kb ) of event data")), 2);
+        QCOMPARE(log.count(storage,
+                           QStringLiteral("Training Zstd with 100 samples ( 0 kb ) of event data")),
+                 2);
         QVERIFY(!FileInspector(path).dictionary(Variant::Zstd).isValid());
         const auto stored = store.get(-1, 0);
         QCOMPARE(stored.size(), 102);
@@ -779,28 +832,33 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("event");
         QByteArray large = sampleEvents(1).first();
         large.chop(1);
-        QByteArray padding = SampleEvents(3).take(600).join(' ').replace('"', '\'').replace('\\', '/').left(200 * 1024);
+        QByteArray padding =
+                SampleEvents(3).take(600).join(' ').replace('"', '\'').replace('\\', '/').left(
+                        200 * 1024);
         large.append(",\"padding\":\"" + padding + "\"}");
         const QList<QPair<const char *, QByteArray>> events = {
-            {"empty", QByteArray()},
-            {"one byte", QByteArray("x")},
-            {"short", QByteArray("{}")},
-            {"realistic", sampleEvents(5, 99).last()},
-            {"1500 bytes", QByteArray(1500, 'a')},
-            {"1501 random bytes", randomBytes(1501, 3)},
-            {"200 KB", large},
-            {"2 MiB of zeros", QByteArray(2 * 1024 * 1024, '\0')},
-            {"incompressible 10 bytes", randomBytes(10, 1)},
-            {"incompressible 64 KiB", randomBytes(64 * 1024, 2)},
-            {"binary with NULs", QByteArray("{\0\"e\"\0}\0", 8)},
+                {"empty", QByteArray()},
+                {"one byte", QByteArray("x")},
+                {"short", QByteArray("{}")},
+                {"realistic", sampleEvents(5, 99).last()},
+                {"1500 bytes", QByteArray(1500, 'a')},
+                {"1501 random bytes", randomBytes(1501, 3)},
+                {"200 KB", large},
+                {"2 MiB of zeros", QByteArray(2 * 1024 * 1024, '\0')},
+                {"incompressible 10 bytes", randomBytes(10, 1)},
+                {"incompressible 64 KiB", randomBytes(64 * 1024, 2)},
+                {"binary with NULs", QByteArray("{\0\"e\"\0}\0", 8)},
         };
         for (Variant variant : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
             for (bool withDictionary : {false, true}) {
                 if (variant == Variant::Plain && withDictionary)
                     continue;
                 for (const auto &event : events) {
-                    QTest::addRow("%s%s, %s", variantName(variant), withDictionary ? " with dictionary" : "", event.first)
-                        << variant << withDictionary << event.second;
+                    QTest::addRow("%s%s, %s",
+                                  variantName(variant),
+                                  withDictionary ? " with dictionary" : "",
+                                  event.first)
+                            << variant << withDictionary << event.second;
                 }
             }
         }
@@ -829,17 +887,23 @@ private Q_SLOTS:
         case Variant::Plain:
             QCOMPARE(row, event);
             // An empty event is an empty BLOB, not NULL.
-            QCOMPARE(file.value(QStringLiteral("SELECT typeof(data) FROM events")).toString(), QStringLiteral("blob"));
+            QCOMPARE(file.value(QStringLiteral("SELECT typeof(data) FROM events")).toString(),
+                     QStringLiteral("blob"));
             break;
         case Variant::Zlib:
             QCOMPARE(rawInflate(row, dictionary).value_or("<not one stream>"), event);
-            QCOMPARE(static_cast<QSQLiteZlibStorage *>(store.get())->decompress(
-                         static_cast<QSQLiteZlibStorage *>(store.get())->compress(event)), event);
+            QCOMPARE(static_cast<QSQLiteZlibStorage *>(store.get())
+                             ->decompress(static_cast<QSQLiteZlibStorage *>(store.get())
+                                                  ->compress(event)),
+                     event);
             break;
         case Variant::Zstd:
-            QCOMPARE(ZSTD_getFrameContentSize(row.constData(), size_t(row.size())), quint64(event.size()));
-            QCOMPARE(static_cast<QSQLiteZstdStorage *>(store.get())->decompress(
-                         static_cast<QSQLiteZstdStorage *>(store.get())->compress(event)), event);
+            QCOMPARE(ZSTD_getFrameContentSize(row.constData(), size_t(row.size())),
+                     quint64(event.size()));
+            QCOMPARE(static_cast<QSQLiteZstdStorage *>(store.get())
+                             ->decompress(static_cast<QSQLiteZstdStorage *>(store.get())
+                                                  ->compress(event)),
+                     event);
             break;
         }
     }
@@ -850,8 +914,10 @@ private Q_SLOTS:
         QTest::addColumn<qsizetype>("size");
         QTest::addColumn<bool>("compressed");
         for (Variant variant : {Variant::Zlib, Variant::Zstd}) {
-            QTest::addRow("%s, at the limit", variantName(variant)) << variant << SentrelStorage::maxEventSize << true;
-            QTest::addRow("%s, above the limit", variantName(variant)) << variant << SentrelStorage::maxEventSize + 1 << false;
+            QTest::addRow("%s, at the limit", variantName(variant))
+                    << variant << SentrelStorage::maxEventSize << true;
+            QTest::addRow("%s, above the limit", variantName(variant))
+                    << variant << SentrelStorage::maxEventSize + 1 << false;
         }
     }
 
@@ -880,7 +946,8 @@ private Q_SLOTS:
         for (Variant writer : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
             for (Variant reader : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
                 if (writer != reader)
-                    QTest::addRow("%s rows read by %s", variantName(writer), variantName(reader)) << writer << reader;
+                    QTest::addRow("%s rows read by %s", variantName(writer), variantName(reader))
+                            << writer << reader;
             }
         }
     }
@@ -906,7 +973,10 @@ private Q_SLOTS:
         {
             auto store = createStore(reader, path);
             QVERIFY(store->open());
-            QCOMPARE(FileInspector(path).value(QStringLiteral("SELECT value FROM configuration WHERE item = 'compression'")).toString(),
+            QCOMPARE(FileInspector(path)
+                             .value(QStringLiteral(
+                                     "SELECT value FROM configuration WHERE item = 'compression'"))
+                             .toString(),
                      QString::fromLatin1(reader == Variant::Plain ? "" : variantName(reader)));
             QCOMPARE(dataOf(store->get(-1, 0)), written);
             addAll(*store, events.mid(120));
@@ -966,16 +1036,25 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         const QString zstdFailed = QStringLiteral("Zstd uncompression failed");
         const QString zlibFailed = QStringLiteral("Zlib uncompression failed:");
-        QTest::newRow("zstd frame claiming 1 TiB") << Variant::Zstd << frameClaiming(quint64(1) << 40) << zstdFailed;
-        QTest::newRow("zstd frame claiming 2^64-3 bytes") << Variant::Zstd << frameClaiming(~quint64(0) - 2) << zstdFailed;
+        QTest::newRow("zstd frame claiming 1 TiB")
+                << Variant::Zstd << frameClaiming(quint64(1) << 40) << zstdFailed;
+        QTest::newRow("zstd frame claiming 2^64-3 bytes")
+                << Variant::Zstd << frameClaiming(~quint64(0) - 2) << zstdFailed;
         QTest::newRow("zstd frame claiming one byte over the limit")
-            << Variant::Zstd << frameClaiming(quint64(SentrelStorage::maxEventSize) + 1) << zstdFailed;
+                << Variant::Zstd << frameClaiming(quint64(SentrelStorage::maxEventSize) + 1)
+                << zstdFailed;
         QTest::newRow("zstd frame claiming the limit, with too little data")
-            << Variant::Zstd << frameClaiming(quint64(SentrelStorage::maxEventSize)) << zstdFailed;
+                << Variant::Zstd << frameClaiming(quint64(SentrelStorage::maxEventSize))
+                << zstdFailed;
         const QByteArray event = sampleEvents(1).first();
         QByteArray frame(qsizetype(ZSTD_compressBound(size_t(event.size()))), Qt::Uninitialized);
-        frame.resize(qsizetype(ZSTD_compress(frame.data(), size_t(frame.size()), event.constData(), size_t(event.size()), 5)));
-        QTest::newRow("zstd truncated frame") << Variant::Zstd << frame.left(frame.size() / 2) << zstdFailed;
+        frame.resize(qsizetype(ZSTD_compress(frame.data(),
+                                             size_t(frame.size()),
+                                             event.constData(),
+                                             size_t(event.size()),
+                                             5)));
+        QTest::newRow("zstd truncated frame")
+                << Variant::Zstd << frame.left(frame.size() / 2) << zstdFailed;
         QTest::newRow("truncated zstd frame in the plain store")
                 << Variant::Plain << frame.left(frame.size() / 2) << zstdFailed;
         QTest::newRow("truncated zstd frame in the zlib store")
@@ -983,12 +1062,16 @@ private Q_SLOTS:
 
         const QByteArray stream = rawDeflate(event);
         QTest::newRow("zlib stream inflating beyond the limit")
-            << Variant::Zlib << rawDeflate(QByteArray(SentrelStorage::maxEventSize + 1, '\0')) << zlibFailed;
-        QTest::newRow("zlib truncated stream") << Variant::Zlib << stream.left(stream.size() / 2) << zlibFailed;
-        QTest::newRow("zlib stream with trailing bytes") << Variant::Zlib << stream + "trailing" << zlibFailed;
+                << Variant::Zlib << rawDeflate(QByteArray(SentrelStorage::maxEventSize + 1, '\0'))
+                << zlibFailed;
+        QTest::newRow("zlib truncated stream")
+                << Variant::Zlib << stream.left(stream.size() / 2) << zlibFailed;
+        QTest::newRow("zlib stream with trailing bytes")
+                << Variant::Zlib << stream + "trailing" << zlibFailed;
         QTest::newRow("truncated zlib stream in the zstd store")
                 << Variant::Zstd << stream.left(stream.size() / 2) << zlibFailed;
-        QTest::newRow("plain text in the zlib store") << Variant::Zlib << QByteArray("hello, world") << zlibFailed;
+        QTest::newRow("plain text in the zlib store")
+                << Variant::Zlib << QByteArray("hello, world") << zlibFailed;
     }
 
     // A row that does not decompress within the limit is handed back as it is stored.
@@ -1005,7 +1088,7 @@ private Q_SLOTS:
 
         StorageMessages messages;
         LogCapture log;
-        QCOMPARE(dataOf(store->get(-1, 0)), (QList<QByteArray>{"{\"n\":1}", row, "{\"n\":3}"}));
+        QCOMPARE(dataOf(store->get(-1, 0)), (QList<QByteArray> {"{\"n\":1}", row, "{\"n\":3}"}));
         QCOMPARE(log.count(storage, message), 1);
     }
 
@@ -1015,7 +1098,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("existing");
         for (Variant variant : {Variant::Plain, Variant::Zlib, Variant::Zstd}) {
             QTest::addRow("%s, new file", variantName(variant)) << variant << false;
-            QTest::addRow("%s, readable file of an earlier run", variantName(variant)) << variant << true;
+            QTest::addRow("%s, readable file of an earlier run", variantName(variant))
+                    << variant << true;
         }
     }
 

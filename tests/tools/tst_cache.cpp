@@ -34,27 +34,35 @@ QList<QByteArray> sampleEvents(int count)
     static const char *const types[] = {"MouseButtonRelease", "KeyPress", "FocusIn", "Resize"};
     QList<QByteArray> events;
     for (int i = 0; i < count; ++i) {
-        const QJsonObject data{{QStringLiteral("type"), QLatin1String(types[i % 4])},
-                               {QStringLiteral("object"), QStringLiteral("QWidget/pages/button%1").arg(i % 17)},
-                               {QStringLiteral("screen_id"), QLatin1String(screens[i % 3])},
-                               {QStringLiteral("data"), QStringLiteral("LeftButton")},
-                               {QStringLiteral("position"), QJsonObject{{QStringLiteral("x"), i * 7 % 640}, {QStringLiteral("y"), i * 13 % 480}}}};
-        const QJsonObject contexts{
-            {QStringLiteral("schema"), QStringLiteral("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0")},
-            {QStringLiteral("data"), QJsonArray{QJsonObject{{QStringLiteral("schema"), QStringLiteral("iglu:com.tamlor.sentrel/qevent/jsonschema/1-0-1")},
-                                                            {QStringLiteral("data"), data}}}}};
-        const QJsonObject event{
-            {QStringLiteral("e"), QStringLiteral("ue")},
-            {QStringLiteral("tna"), QStringLiteral("token")},
-            {QStringLiteral("dtm"), QString::number(1765200000000LL + i * 37)},
-            {QStringLiteral("eid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
-            {QStringLiteral("tv"), QStringLiteral("6.9.2")},
-            {QStringLiteral("lang"), QStringLiteral("en_GB")},
-            {QStringLiteral("aid"), QStringLiteral("tst_cache")},
-            {QStringLiteral("sid"), QStringLiteral("5f0e2a1c-6a57-4b0e-9d2b-2c1d3e4f5a6b")},
-            {QStringLiteral("duid"), QStringLiteral("0c9b8a7d-6e5f-4a3b-8c2d-1e0f9a8b7c6d")},
-            {QStringLiteral("p"), QStringLiteral("app")},
-            {QStringLiteral("co"), QString::fromUtf8(QJsonDocument(contexts).toJson(QJsonDocument::Compact))}};
+        const QJsonObject data {
+                {QStringLiteral("type"), QLatin1String(types[i % 4])},
+                {QStringLiteral("object"), QStringLiteral("QWidget/pages/button%1").arg(i % 17)},
+                {QStringLiteral("screen_id"), QLatin1String(screens[i % 3])},
+                {QStringLiteral("data"), QStringLiteral("LeftButton")},
+                {QStringLiteral("position"),
+                 QJsonObject {{QStringLiteral("x"), i * 7 % 640},
+                              {QStringLiteral("y"), i * 13 % 480}}}};
+        const QJsonObject contexts {
+                {QStringLiteral("schema"),
+                 QStringLiteral("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0")},
+                {QStringLiteral("data"),
+                 QJsonArray {QJsonObject {
+                         {QStringLiteral("schema"),
+                          QStringLiteral("iglu:com.tamlor.sentrel/qevent/jsonschema/1-0-1")},
+                         {QStringLiteral("data"), data}}}}};
+        const QJsonObject event {
+                {QStringLiteral("e"), QStringLiteral("ue")},
+                {QStringLiteral("tna"), QStringLiteral("token")},
+                {QStringLiteral("dtm"), QString::number(1765200000000LL + i * 37)},
+                {QStringLiteral("eid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+                {QStringLiteral("tv"), QStringLiteral("6.9.2")},
+                {QStringLiteral("lang"), QStringLiteral("en_GB")},
+                {QStringLiteral("aid"), QStringLiteral("tst_cache")},
+                {QStringLiteral("sid"), QStringLiteral("5f0e2a1c-6a57-4b0e-9d2b-2c1d3e4f5a6b")},
+                {QStringLiteral("duid"), QStringLiteral("0c9b8a7d-6e5f-4a3b-8c2d-1e0f9a8b7c6d")},
+                {QStringLiteral("p"), QStringLiteral("app")},
+                {QStringLiteral("co"),
+                 QString::fromUtf8(QJsonDocument(contexts).toJson(QJsonDocument::Compact))}};
         events.append(QJsonDocument(event).toJson(QJsonDocument::Compact));
     }
     return events;
@@ -68,8 +76,9 @@ QMap<QString, QPair<QByteArray, qint64>> snapshot(const QString &directory)
     for (const QFileInfo &entry : entries) {
         QFile file(entry.filePath());
         if (file.open(QIODevice::ReadOnly))
-            files.insert(entry.fileName(), {QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256),
-                                            entry.lastModified().toMSecsSinceEpoch()});
+            files.insert(entry.fileName(),
+                         {QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256),
+                          entry.lastModified().toMSecsSinceEpoch()});
     }
     return files;
 }
@@ -118,7 +127,8 @@ qint64 storedDictionarySize(const QString &path, const QString &item)
         return -2;
     qint64 size = -1;
     {
-        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("dictionary-check"));
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                          QStringLiteral("dictionary-check"));
         database.setDatabaseName(copy);
         if (database.open()) {
             QSqlQuery query(database);
@@ -173,12 +183,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("compression");
         QTest::addColumn<QString>("dictionaryItem"); // empty: none expected
 
-        QTest::newRow("plain") << "SQLITE" << 5 << "" << "";
-        QTest::newRow("plain, many") << "SQLITE" << 150 << "" << "";
-        QTest::newRow("zlib, before its dictionary") << "SQLITE-ZLIB" << 5 << "zlib" << "";
-        QTest::newRow("zlib with its dictionary") << "SQLITE-ZLIB" << 150 << "zlib" << "zlib_dictionary";
-        QTest::newRow("zstd, before its dictionary") << "SQLITE-ZSTD" << 5 << "zstd" << "";
-        QTest::newRow("zstd with its dictionary") << "SQLITE-ZSTD" << 150 << "zstd" << "zstd_dictionary";
+        QTest::newRow("plain") << "SQLITE" << 5 << ""
+                               << "";
+        QTest::newRow("plain, many") << "SQLITE" << 150 << ""
+                                     << "";
+        QTest::newRow("zlib, before its dictionary") << "SQLITE-ZLIB" << 5 << "zlib"
+                                                     << "";
+        QTest::newRow("zlib with its dictionary") << "SQLITE-ZLIB" << 150 << "zlib"
+                                                  << "zlib_dictionary";
+        QTest::newRow("zstd, before its dictionary") << "SQLITE-ZSTD" << 5 << "zstd"
+                                                     << "";
+        QTest::newRow("zstd with its dictionary") << "SQLITE-ZSTD" << 150 << "zstd"
+                                                  << "zstd_dictionary";
     }
 
     void inspectsEachStore()
@@ -192,7 +208,7 @@ private Q_SLOTS:
         const QList<QByteArray> events = sampleEvents(count);
         QVERIFY(write(type, path, events));
         const auto before = snapshot(directory);
-        QCOMPARE(before.keys(), QStringList{QStringLiteral("SentrelTracker.db")});
+        QCOMPARE(before.keys(), QStringList {QStringLiteral("SentrelTracker.db")});
 
         const QJsonObject summary = summaryOf(path);
         QCOMPARE(summary.value(QStringLiteral("events")).toInt(), count);
@@ -202,7 +218,8 @@ private Q_SLOTS:
         QVERIFY(!summary.value(QStringLiteral("compression")).isNull());
         QCOMPARE(summary.value(QStringLiteral("undecodable")).toInt(), 0);
         QCOMPARE(summary.value(QStringLiteral("file_size")).toInteger(), QFileInfo(path).size());
-        QCOMPARE(summary.value(QStringLiteral("bytes_per_event")).toDouble(), double(QFileInfo(path).size()) / count);
+        QCOMPARE(summary.value(QStringLiteral("bytes_per_event")).toDouble(),
+                 double(QFileInfo(path).size()) / count);
         qint64 decoded = 0;
         for (const QByteArray &event : events)
             decoded += event.size();
@@ -215,14 +232,19 @@ private Q_SLOTS:
         }
         // Compressed rows are smaller than the events, plain rows are the events.
         const qint64 stored = summary.value(QStringLiteral("stored_bytes")).toInteger();
-        QVERIFY2(compression.isEmpty() ? stored == decoded : stored < decoded, qPrintable(QString::number(stored)));
+        QVERIFY2(compression.isEmpty() ? stored == decoded : stored < decoded,
+                 qPrintable(QString::number(stored)));
 
         QCOMPARE(eventsOf(path), events);
 
         const Run text = inspect({path});
         QCOMPARE(text.exitCode, 0);
-        QVERIFY2(text.out.contains(QStringLiteral("Events:           %1 (ids 1 to %1)").arg(count).toUtf8()), text.out.constData());
-        QVERIFY2(text.out.contains("Compression:      " + (compression.isEmpty() ? QByteArray("none ('')") : compression.toUtf8())),
+        QVERIFY2(text.out.contains(
+                         QStringLiteral("Events:           %1 (ids 1 to %1)").arg(count).toUtf8()),
+                 text.out.constData());
+        QVERIFY2(text.out.contains("Compression:      "
+                                   + (compression.isEmpty() ? QByteArray("none ('')")
+                                                            : compression.toUtf8())),
                  text.out.constData());
 
         // Nothing was written: no journal, no vacuum, no side files.
@@ -235,7 +257,8 @@ private Q_SLOTS:
         const QString directory = newDirectory();
         const QString path = directory + QStringLiteral("/SentrelTracker.db");
         const QList<QByteArray> events = sampleEvents(20);
-        std::unique_ptr<QSentrelStorage> store = QSentrelStorage::create(QStringLiteral("SQLITE-ZSTD"), path, 0);
+        std::unique_ptr<QSentrelStorage> store =
+                QSentrelStorage::create(QStringLiteral("SQLITE-ZSTD"), path, 0);
         QVERIFY(store->open());
         for (const QByteArray &event : events)
             QVERIFY(store->add(event));
@@ -272,7 +295,8 @@ private Q_SLOTS:
         QVERIFY(write(QStringLiteral("SQLITE-ZLIB"), path, events.mid(2, 2)));
         QVERIFY(write(QStringLiteral("SQLITE-ZSTD"), path, events.mid(4, 2)));
         QCOMPARE(eventsOf(path), events);
-        QCOMPARE(summaryOf(path).value(QStringLiteral("compression")).toString(), QStringLiteral("zstd"));
+        QCOMPARE(summaryOf(path).value(QStringLiteral("compression")).toString(),
+                 QStringLiteral("zstd"));
     }
 
     void reportsRowsThatDoNotDecode()
@@ -295,8 +319,9 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("content"); // empty: no file
         QTest::addColumn<QByteArray>("message");
         QTest::newRow("missing") << QByteArray() << QByteArray("no cache file at");
-        QTest::newRow("not SQLite") << QByteArray("just text, long enough to be read as a header by anyone")
-                                    << QByteArray("is not an event cache");
+        QTest::newRow("not SQLite")
+                << QByteArray("just text, long enough to be read as a header by anyone")
+                << QByteArray("is not an event cache");
     }
 
     void refusesWhatIsNotACache()
@@ -311,7 +336,8 @@ private Q_SLOTS:
         }
         const Run run = inspect({path});
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.err.startsWith("sentrel-cache: ") && run.err.contains(message), run.err.constData());
+        QVERIFY2(run.err.startsWith("sentrel-cache: ") && run.err.contains(message),
+                 run.err.constData());
         QVERIFY(run.out.isEmpty());
     }
 
@@ -319,7 +345,8 @@ private Q_SLOTS:
     {
         const QString path = newDirectory() + QStringLiteral("/other.db");
         {
-            QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+            QSqlDatabase database =
+                    QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
             database.setDatabaseName(path);
             QVERIFY(database.open());
             QVERIFY(QSqlQuery(database).exec(QStringLiteral("CREATE TABLE notes(text TEXT)")));

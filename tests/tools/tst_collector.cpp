@@ -33,9 +33,9 @@ const QString qeventUri = vendor + QStringLiteral("/qevent/jsonschema/1-0-1");
 const QString screenUri = vendor + QStringLiteral("/screen_view/jsonschema/1-0-1");
 constexpr int wait = 20000;
 
-#define START_COLLECTOR(collector, options)                                                                  \
-    QVERIFY((collector).start(options));                                                                     \
-    QTRY_VERIFY2_WITH_TIMEOUT((collector).listening(), qPrintable((collector).text()), wait)
+#define START_COLLECTOR(collector, options) \
+  QVERIFY((collector).start(options));      \
+  QTRY_VERIFY2_WITH_TIMEOUT((collector).listening(), qPrintable((collector).text()), wait)
 
 QJsonObject context(const QString &schema, const QJsonObject &data)
 {
@@ -44,36 +44,38 @@ QJsonObject context(const QString &schema, const QJsonObject &data)
 
 QJsonObject click(const QString &object = QStringLiteral("okButton"))
 {
-    return context(clickUri, {{QStringLiteral("object_id"), object},
-                              {QStringLiteral("category"), QStringLiteral("buttons")},
-                              {QStringLiteral("screen_id"), QStringLiteral("Main")}});
+    return context(clickUri,
+                   {{QStringLiteral("object_id"), object},
+                    {QStringLiteral("category"), QStringLiteral("buttons")},
+                    {QStringLiteral("screen_id"), QStringLiteral("Main")}});
 }
 
 // An event of the shape the tracker builds.
 QJsonObject trackerEvent(const QJsonArray &contexts)
 {
-    const QJsonObject envelope{{QStringLiteral("schema"), EventChecker::contextsSchema},
-                               {QStringLiteral("data"), contexts}};
+    const QJsonObject envelope {{QStringLiteral("schema"), EventChecker::contextsSchema},
+                                {QStringLiteral("data"), contexts}};
     return {
-        {QStringLiteral("e"), QStringLiteral("ue")},
-        {QStringLiteral("tna"), QStringLiteral("token")},
-        {QStringLiteral("dtm"), QStringLiteral("1765200000000")},
-        {QStringLiteral("eid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
-        {QStringLiteral("tv"), QStringLiteral("6.9.2")},
-        {QStringLiteral("lang"), QStringLiteral("en_GB")},
-        {QStringLiteral("aid"), QStringLiteral("tst_collector")},
-        {QStringLiteral("sid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
-        {QStringLiteral("duid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
-        {QStringLiteral("p"), QStringLiteral("app")},
-        {QStringLiteral("co"), QString::fromUtf8(QJsonDocument(envelope).toJson(QJsonDocument::Compact))},
+            {QStringLiteral("e"), QStringLiteral("ue")},
+            {QStringLiteral("tna"), QStringLiteral("token")},
+            {QStringLiteral("dtm"), QStringLiteral("1765200000000")},
+            {QStringLiteral("eid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+            {QStringLiteral("tv"), QStringLiteral("6.9.2")},
+            {QStringLiteral("lang"), QStringLiteral("en_GB")},
+            {QStringLiteral("aid"), QStringLiteral("tst_collector")},
+            {QStringLiteral("sid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+            {QStringLiteral("duid"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+            {QStringLiteral("p"), QStringLiteral("app")},
+            {QStringLiteral("co"),
+             QString::fromUtf8(QJsonDocument(envelope).toJson(QJsonDocument::Compact))},
     };
 }
 
 QByteArray batch(const QJsonArray &events)
 {
-    return QJsonDocument(QJsonObject{{QStringLiteral("schema"), EventChecker::batchSchema},
-                                     {QStringLiteral("data"), events}})
-        .toJson(QJsonDocument::Compact);
+    return QJsonDocument(QJsonObject {{QStringLiteral("schema"), EventChecker::batchSchema},
+                                      {QStringLiteral("data"), events}})
+            .toJson(QJsonDocument::Compact);
 }
 
 // What an item of /micro/good shows: its first context's schema name, and the object or key.
@@ -92,11 +94,12 @@ QString summary(const QJsonObject &item)
 class Collector
 {
 public:
-    explicit Collector(const QString &stateDir)
-        : stateDir(stateDir)
+    explicit Collector(const QString &stateDir) : stateDir(stateDir)
     {
         process.setProcessChannelMode(QProcess::MergedChannels);
-        QObject::connect(&process, &QProcess::readyRead, [this] { output += process.readAll(); });
+        QObject::connect(&process, &QProcess::readyRead, [this] {
+            output += process.readAll();
+        });
     }
     ~Collector()
     {
@@ -111,10 +114,15 @@ public:
         const QString portFile = stateDir + QStringLiteral("/port");
         QFile::remove(portFile);
         process.start(QStringLiteral(COLLECTOR),
-                      QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--port-file"), portFile,
-                                  QStringLiteral("--state-dir"), stateDir, QStringLiteral("--schemas"),
-                                  QStringLiteral(SCHEMAS)}
-                          + options);
+                      QStringList {QStringLiteral("--port"),
+                                   QStringLiteral("0"),
+                                   QStringLiteral("--port-file"),
+                                   portFile,
+                                   QStringLiteral("--state-dir"),
+                                   stateDir,
+                                   QStringLiteral("--schemas"),
+                                   QStringLiteral(SCHEMAS)}
+                              + options);
         return process.waitForStarted();
     }
 
@@ -127,7 +135,10 @@ public:
         return port != 0;
     }
 
-    QUrl url(const QString &path) const { return QUrl(QStringLiteral("https://localhost:%1%2").arg(port).arg(path)); }
+    QUrl url(const QString &path) const
+    {
+        return QUrl(QStringLiteral("https://localhost:%1%2").arg(port).arg(path));
+    }
     QString text() const { return QString::fromUtf8(output); }
 
     QString stateDir;
@@ -146,15 +157,22 @@ class tst_Collector : public QObject
     QTemporaryDir scratch;
 
     // Posts body and waits for the reply; the collector's certificate is self-signed.
-    std::unique_ptr<QNetworkReply> post(const QUrl &url, const QByteArray &body, bool waitForAnswer = true)
+    std::unique_ptr<QNetworkReply>
+    post(const QUrl &url, const QByteArray &body, bool waitForAnswer = true)
     {
         QNetworkRequest request(url);
         request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
         std::unique_ptr<QNetworkReply> reply(network.post(request, body));
-        QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
-                         [reply = reply.get()](const QList<QSslError> &) { reply->ignoreSslErrors(); });
+        QObject::connect(reply.get(),
+                         &QNetworkReply::sslErrors,
+                         reply.get(),
+                         [reply = reply.get()](const QList<QSslError> &) {
+                             reply->ignoreSslErrors();
+                         });
         if (waitForAnswer)
-            [&reply] { QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), wait); }();
+            [&reply] {
+                QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), wait);
+            }();
         return reply;
     }
 
@@ -253,7 +271,8 @@ private Q_SLOTS:
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY(scratch.isValid());
         QCOMPARE(schemas.load(QStringLiteral(SCHEMAS)), 7);
-        QVERIFY2(schemas.loadProblems().isEmpty(), qPrintable(schemas.loadProblems().join(QLatin1Char('\n'))));
+        QVERIFY2(schemas.loadProblems().isEmpty(),
+                 qPrintable(schemas.loadProblems().join(QLatin1Char('\n'))));
         // Every keyword of the shipped schemas is checked.
         QCOMPARE(schemas.unsupportedKeywords(), QStringList());
     }
@@ -264,45 +283,75 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("data");
         QTest::addColumn<QString>("problem"); // empty: valid
 
-        QTest::newRow("click") << clickUri << QByteArray(R"({"object_id":"ok","category":"","screen_id":""})") << QString();
+        QTest::newRow("click") << clickUri
+                               << QByteArray(R"({"object_id":"ok","category":"","screen_id":""})")
+                               << QString();
         QTest::newRow("click with an unknown key")
-            << clickUri << QByteArray(R"({"object_id":"ok","category":"","screen_id":"","x":1})") << "\"x\" is not allowed";
+                << clickUri
+                << QByteArray(R"({"object_id":"ok","category":"","screen_id":"","x":1})")
+                << "\"x\" is not allowed";
         QTest::newRow("click without its category")
-            << clickUri << QByteArray(R"({"object_id":"ok","screen_id":""})") << "\"category\" is missing";
+                << clickUri << QByteArray(R"({"object_id":"ok","screen_id":""})")
+                << "\"category\" is missing";
         QTest::newRow("click with a numeric category")
-            << clickUri << QByteArray(R"({"object_id":"ok","category":3,"screen_id":""})") << "integer where string is expected";
-        QTest::newRow("number value") << contextDataUri << QByteArray(R"({"key":"k","val":1.5})") << QString();
+                << clickUri << QByteArray(R"({"object_id":"ok","category":3,"screen_id":""})")
+                << "integer where string is expected";
+        QTest::newRow("number value")
+                << contextDataUri << QByteArray(R"({"key":"k","val":1.5})") << QString();
         QTest::newRow("first of several parts")
-            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":true,"multipart_sort":0})") << QString();
+                << contextDataUri
+                << QByteArray(R"({"key":"k","val":"a","multipart":true,"multipart_sort":0})")
+                << QString();
         QTest::newRow("multipart without its index")
-            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":true})") << "\"multipart\" needs \"multipart_sort\"";
+                << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":true})")
+                << "\"multipart\" needs \"multipart_sort\"";
         QTest::newRow("index without multipart")
-            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart_sort":1})") << "\"multipart_sort\" needs \"multipart\"";
+                << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart_sort":1})")
+                << "\"multipart_sort\" needs \"multipart\"";
         QTest::newRow("multipart false")
-            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":false,"multipart_sort":0})") << "is not one of [true]";
+                << contextDataUri
+                << QByteArray(R"({"key":"k","val":"a","multipart":false,"multipart_sort":0})")
+                << "is not one of [true]";
         QTest::newRow("negative index")
-            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":true,"multipart_sort":-1})") << "is below 0";
+                << contextDataUri
+                << QByteArray(R"({"key":"k","val":"a","multipart":true,"multipart_sort":-1})")
+                << "is below 0";
         QTest::newRow("fractional index")
-            << contextDataUri << QByteArray(R"({"key":"k","val":"a","multipart":true,"multipart_sort":0.5})") << "number where integer is expected";
+                << contextDataUri
+                << QByteArray(R"({"key":"k","val":"a","multipart":true,"multipart_sort":0.5})")
+                << "number where integer is expected";
         QTest::newRow("part longer than 4096")
-            << contextDataUri << QByteArray(R"({"key":"k","val":")" + QByteArray(4097, 'a') + R"("})") << "longer than 4096";
+                << contextDataUri
+                << QByteArray(R"({"key":"k","val":")" + QByteArray(4097, 'a') + R"("})")
+                << "longer than 4096";
         QTest::newRow("part of 4096")
-            << contextDataUri << QByteArray(R"({"key":"k","val":")" + QByteArray(4096, 'a') + R"("})") << QString();
+                << contextDataUri
+                << QByteArray(R"({"key":"k","val":")" + QByteArray(4096, 'a') + R"("})")
+                << QString();
         QTest::newRow("value of another type")
-            << contextDataUri << QByteArray(R"({"key":"k","val":true})") << "boolean where number or string is expected";
+                << contextDataUri << QByteArray(R"({"key":"k","val":true})")
+                << "boolean where number or string is expected";
         QTest::newRow("position")
-            << qeventUri << QByteArray(R"({"type":"Resize","object":"w","screen_id":"","position":{"x":3,"y":-7}})") << QString();
+                << qeventUri
+                << QByteArray(
+                           R"({"type":"Resize","object":"w","screen_id":"","position":{"x":3,"y":-7}})")
+                << QString();
         QTest::newRow("position with a third axis")
-            << qeventUri << QByteArray(R"({"type":"Resize","object":"w","screen_id":"","position":{"x":3,"y":-7,"z":0}})")
-            << ".position: \"z\" is not allowed";
+                << qeventUri
+                << QByteArray(
+                           R"({"type":"Resize","object":"w","screen_id":"","position":{"x":3,"y":-7,"z":0}})")
+                << ".position: \"z\" is not allowed";
         QTest::newRow("empty object name")
-            << qeventUri << QByteArray(R"({"type":"Show","object":"w","object_name":"","screen_id":""})") << "shorter than 1";
+                << qeventUri
+                << QByteArray(R"({"type":"Show","object":"w","object_name":"","screen_id":""})")
+                << "shorter than 1";
         QTest::newRow("screen resolution")
-            << vendor + QStringLiteral("/device/jsonschema/1-0-1")
-            << QByteArray(R"({"screen_resolution":"wide","cpu_architecture":"x","kernel_type":"l","kernel_version":"6","os_type":"l","os_version":"12"})")
-            << "does not match";
-        QTest::newRow("unknown schema") << vendor + QStringLiteral("/nothing/jsonschema/1-0-0") << QByteArray("{}")
-                                        << "unknown schema";
+                << vendor + QStringLiteral("/device/jsonschema/1-0-1")
+                << QByteArray(
+                           R"({"screen_resolution":"wide","cpu_architecture":"x","kernel_type":"l","kernel_version":"6","os_type":"l","os_version":"12"})")
+                << "does not match";
+        QTest::newRow("unknown schema") << vendor + QStringLiteral("/nothing/jsonschema/1-0-0")
+                                        << QByteArray("{}") << "unknown schema";
     }
 
     void contextAgainstSchema()
@@ -310,7 +359,9 @@ private Q_SLOTS:
         QFETCH(QString, uri);
         QFETCH(QByteArray, data);
         QFETCH(QString, problem);
-        const QStringList problems = schemas.validate(uri, QJsonDocument::fromJson(data).object(), QStringLiteral("data"));
+        const QStringList problems = schemas.validate(uri,
+                                                      QJsonDocument::fromJson(data).object(),
+                                                      QStringLiteral("data"));
         if (problem.isEmpty()) {
             QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
         } else {
@@ -327,54 +378,69 @@ private Q_SLOTS:
 
         const QJsonObject good = trackerEvent({click()});
         QTest::newRow("the tracker's shape") << good << QString() << "event_click";
-        QTest::newRow("device and application")
-            << trackerEvent({context(vendor + QStringLiteral("/device/jsonschema/1-0-1"),
-                              {{QStringLiteral("screen_resolution"), QStringLiteral("1024x768")},
-                               {QStringLiteral("cpu_architecture"), QStringLiteral("x86_64")},
-                               {QStringLiteral("kernel_type"), QStringLiteral("linux")},
-                               {QStringLiteral("kernel_version"), QStringLiteral("6.1")},
-                               {QStringLiteral("os_type"), QStringLiteral("debian")},
-                               {QStringLiteral("os_version"), QStringLiteral("12")}}),
-                      context(vendor + QStringLiteral("/application/jsonschema/1-0-1"),
-                              {{QStringLiteral("version"), QStringLiteral("1.0")},
-                               {QStringLiteral("qt_version"), QStringLiteral("6.4.2")},
-                               {QStringLiteral("last_shutdown"), true}})})
-            << QString() << "device";
+        QTest::newRow("device and application") << trackerEvent(
+                {context(vendor + QStringLiteral("/device/jsonschema/1-0-1"),
+                         {{QStringLiteral("screen_resolution"), QStringLiteral("1024x768")},
+                          {QStringLiteral("cpu_architecture"), QStringLiteral("x86_64")},
+                          {QStringLiteral("kernel_type"), QStringLiteral("linux")},
+                          {QStringLiteral("kernel_version"), QStringLiteral("6.1")},
+                          {QStringLiteral("os_type"), QStringLiteral("debian")},
+                          {QStringLiteral("os_version"), QStringLiteral("12")}}),
+                 context(vendor + QStringLiteral("/application/jsonschema/1-0-1"),
+                         {{QStringLiteral("version"), QStringLiteral("1.0")},
+                          {QStringLiteral("qt_version"), QStringLiteral("6.4.2")},
+                          {QStringLiteral("last_shutdown"), true}})})
+                                                << QString() << "device";
         QTest::newRow("empty context data") << trackerEvent({}) << QString() << "empty";
         for (const char *required : {"tv", "p", "e"}) {
             QJsonObject missing = good;
             missing.remove(QLatin1String(required));
-            QTest::addRow("without %s", required) << missing << QStringLiteral("\"%1\" is missing").arg(QLatin1String(required))
-                                                  << "event_click";
+            QTest::addRow("without %s", required)
+                    << missing << QStringLiteral("\"%1\" is missing").arg(QLatin1String(required))
+                    << "event_click";
         }
         QJsonObject number = good;
         number.insert(QStringLiteral("dtm"), 1765200000000.0);
-        QTest::newRow("time as a number") << number << "\"dtm\" is not a string" << "event_click";
+        QTest::newRow("time as a number") << number << "\"dtm\" is not a string"
+                                          << "event_click";
         QJsonObject unknown = good;
         unknown.insert(QStringLiteral("stamp"), QStringLiteral("x"));
-        QTest::newRow("unknown field") << unknown << "\"stamp\" is not a field" << "event_click";
+        QTest::newRow("unknown field") << unknown << "\"stamp\" is not a field"
+                                       << "event_click";
         QJsonObject platform = good;
         platform.insert(QStringLiteral("p"), QStringLiteral("desktop"));
-        QTest::newRow("unknown platform") << platform << "not a platform" << "event_click";
+        QTest::newRow("unknown platform") << platform << "not a platform"
+                                          << "event_click";
         QJsonObject eid = good;
-        eid.insert(QStringLiteral("eid"), QStringLiteral("{") + good.value(QStringLiteral("eid")).toString() + QStringLiteral("}"));
-        QTest::newRow("event id in braces") << eid << "\"eid\" is not a UUID" << "event_click";
+        eid.insert(QStringLiteral("eid"),
+                   QStringLiteral("{") + good.value(QStringLiteral("eid")).toString()
+                           + QStringLiteral("}"));
+        QTest::newRow("event id in braces") << eid << "\"eid\" is not a UUID"
+                                            << "event_click";
         QJsonObject co = good;
         co.insert(QStringLiteral("co"), QStringLiteral("{\"schema\":"));
-        QTest::newRow("co not JSON") << co << "co: not JSON" << "unknown";
+        QTest::newRow("co not JSON") << co << "co: not JSON"
+                                     << "unknown";
         QJsonObject envelope = good;
-        envelope.insert(QStringLiteral("co"), QStringLiteral(R"({"schema":"iglu:x/contexts/jsonschema/1-0-0","data":[]})"));
-        QTest::newRow("another envelope") << envelope << "co: schema is not" << "empty";
+        envelope.insert(
+                QStringLiteral("co"),
+                QStringLiteral(R"({"schema":"iglu:x/contexts/jsonschema/1-0-0","data":[]})"));
+        QTest::newRow("another envelope") << envelope << "co: schema is not"
+                                          << "empty";
         QJsonObject nothing = good;
         nothing.remove(QStringLiteral("co"));
-        QTest::newRow("no content") << nothing << "carries no content" << "unknown";
+        QTest::newRow("no content") << nothing << "carries no content"
+                                    << "unknown";
         QTest::newRow("context with a third key")
-            << trackerEvent({QJsonObject{{QStringLiteral("schema"), screenUri}, {QStringLiteral("data"), QJsonObject()},
-                                  {QStringLiteral("extra"), 1}}})
-            << "not a self-describing object" << "unknown";
-        QTest::newRow("invalid context")
-            << trackerEvent({context(screenUri, {{QStringLiteral("object_id"), QStringLiteral("Main")}})})
-            << "co[0] screen_view: \"previous_id\" is missing" << "screen_view";
+                << trackerEvent({QJsonObject {{QStringLiteral("schema"), screenUri},
+                                              {QStringLiteral("data"), QJsonObject()},
+                                              {QStringLiteral("extra"), 1}}})
+                << "not a self-describing object"
+                << "unknown";
+        QTest::newRow("invalid context") << trackerEvent(
+                {context(screenUri, {{QStringLiteral("object_id"), QStringLiteral("Main")}})})
+                                         << "co[0] screen_view: \"previous_id\" is missing"
+                                         << "screen_view";
     }
 
     void eventRules()
@@ -389,7 +455,8 @@ private Q_SLOTS:
             QVERIFY2(checked.isValid(), qPrintable(checked.problems.join(QLatin1Char('\n'))));
         } else {
             QCOMPARE(checked.problems.size(), 1);
-            QVERIFY2(checked.problems.first().contains(problem), qPrintable(checked.problems.first()));
+            QVERIFY2(checked.problems.first().contains(problem),
+                     qPrintable(checked.problems.first()));
         }
     }
 
@@ -398,16 +465,17 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("events");
         QTest::addColumn<QString>("problem");
-        QTest::newRow("two events") << batch({trackerEvent({click()}), trackerEvent({})}) << 2 << QString();
+        QTest::newRow("two events")
+                << batch({trackerEvent({click()}), trackerEvent({})}) << 2 << QString();
         QTest::newRow("not JSON") << QByteArray("events") << 0 << "the body is not JSON";
         QTest::newRow("an array") << QByteArray("[]") << 0 << "not a JSON object";
         QTest::newRow("no events") << batch({}) << 0 << "holds no event";
-        QTest::newRow("another schema")
-            << QByteArray(R"({"schema":"iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-3","data":[{}]})") << 1
-            << "batch: schema is";
-        QTest::newRow("data not a list")
-            << QByteArray(R"({"schema":"iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4","data":{}})") << 0
-            << "not an array of events";
+        QTest::newRow("another schema") << QByteArray(
+                R"({"schema":"iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-3","data":[{}]})")
+                                        << 1 << "batch: schema is";
+        QTest::newRow("data not a list") << QByteArray(
+                R"({"schema":"iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4","data":{}})")
+                                         << 0 << "not an array of events";
     }
 
     void batchEnvelope()
@@ -435,11 +503,13 @@ private Q_SLOTS:
         QJsonObject broken = trackerEvent({click(QStringLiteral("brokenButton"))});
         broken.remove(QStringLiteral("tv"));
         const QJsonObject good = trackerEvent({click()});
-        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({good, broken}));
+        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")),
+                          batch({good, broken}));
         QCOMPARE(reply->error(), QNetworkReply::NoError);
         QCOMPARE(status(reply), 200);
         // The same event again, as after a lost answer.
-        reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({good}));
+        reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")),
+                     batch({good}));
         QCOMPARE(status(reply), 200);
 
         QTRY_VERIFY_WITH_TIMEOUT(collector.text().contains(QLatin1String("#3")), wait);
@@ -452,18 +522,22 @@ private Q_SLOTS:
             return QString();
         };
         const QString first = lineOf(QStringLiteral("#1 "));
-        QVERIFY2(first.contains(QLatin1String("event_click")) && first.contains(QLatin1String("object=okButton"))
-                     && first.contains(QLatin1String("category=buttons")) && first.contains(QLatin1String("screen=Main"))
-                     && !first.contains(QLatin1String("INVALID")),
+        QVERIFY2(first.contains(QLatin1String("event_click"))
+                         && first.contains(QLatin1String("object=okButton"))
+                         && first.contains(QLatin1String("category=buttons"))
+                         && first.contains(QLatin1String("screen=Main"))
+                         && !first.contains(QLatin1String("INVALID")),
                  qPrintable(first));
         const QString second = lineOf(QStringLiteral("#2 "));
         QVERIFY2(second.contains(QLatin1String("INVALID: \"tv\" is missing")), qPrintable(second));
-        QVERIFY2(lineOf(QStringLiteral("#3 ")).contains(QLatin1String("(again)")), qPrintable(lineOf(QStringLiteral("#3 "))));
+        QVERIFY2(lineOf(QStringLiteral("#3 ")).contains(QLatin1String("(again)")),
+                 qPrintable(lineOf(QStringLiteral("#3 "))));
 
         const QList<QJsonObject> recorded = records(output);
         QCOMPARE(recorded.size(), 3);
         QCOMPARE(recorded.at(0).value(QStringLiteral("valid")).toBool(), true);
-        QCOMPARE(recorded.at(0).value(QStringLiteral("kind")).toString(), QStringLiteral("event_click"));
+        QCOMPARE(recorded.at(0).value(QStringLiteral("kind")).toString(),
+                 QStringLiteral("event_click"));
         QCOMPARE(recorded.at(0).value(QStringLiteral("event")).toObject(), good);
         QCOMPARE(recorded.at(1).value(QStringLiteral("valid")).toBool(), false);
         QCOMPARE(recorded.at(1).value(QStringLiteral("problems")).toArray().size(), 1);
@@ -474,9 +548,12 @@ private Q_SLOTS:
         QCOMPARE(collector.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(collector.process.exitCode(), 0);
         const QString summary = collector.text();
-        QVERIFY2(summary.contains(QLatin1String("summary: 3 events in 2 batches, 3 accepted, 1 invalid, 1 received again")),
+        QVERIFY2(
+                summary.contains(QLatin1String(
+                        "summary: 3 events in 2 batches, 3 accepted, 1 invalid, 1 received again")),
+                qPrintable(summary));
+        QVERIFY2(summary.contains(QLatin1String("accepted by kind: event_click 3")),
                  qPrintable(summary));
-        QVERIFY2(summary.contains(QLatin1String("accepted by kind: event_click 3")), qPrintable(summary));
     }
 
     void routes_data()
@@ -529,20 +606,25 @@ private Q_SLOTS:
         auto reply = post(url, asked);
         QCOMPARE(status(reply), 404);
 
-        for (const QByteArray &content : {QByteArray(R"({"sync":{"interval":{"seconds":5}}})"), QByteArray(R"({"token":"x"})")}) {
+        for (const QByteArray &content : {QByteArray(R"({"sync":{"interval":{"seconds":5}}})"),
+                                          QByteArray(R"({"token":"x"})")}) {
             QFile file(document);
             QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
             file.write(content);
             file.close();
             reply = post(url, asked);
             QCOMPARE(status(reply), 200);
-            QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(), QStringLiteral("application/json"));
+            QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(),
+                     QStringLiteral("application/json"));
             QCOMPARE(reply->readAll(), content);
         }
         QVERIFY(QFile::remove(document));
         reply = post(url, asked);
         QCOMPARE(status(reply), 404);
-        QTRY_VERIFY_WITH_TIMEOUT(collector.text().count(QLatin1String("config request app_id=tst_collector app_version=2.0")) == 4, wait);
+        QTRY_VERIFY_WITH_TIMEOUT(collector.text().count(QLatin1String(
+                                         "config request app_id=tst_collector app_version=2.0"))
+                                         == 4,
+                                 wait);
     }
 
     void failsOnDemand_data()
@@ -560,11 +642,17 @@ private Q_SLOTS:
         const QString output = scratch.filePath(QStringLiteral("failing.jsonl"));
         QFile::remove(output);
         Collector collector(scratch.filePath(QStringLiteral("failing")));
-        START_COLLECTOR(collector, QStringList({QStringLiteral("--fail-status"), QString::number(status), QStringLiteral("--output"), output}));
+        START_COLLECTOR(collector,
+                        QStringList({QStringLiteral("--fail-status"),
+                                     QString::number(status),
+                                     QStringLiteral("--output"),
+                                     output}));
         auto reply = post(collector.url(path), batch({trackerEvent({click()})}));
         QCOMPARE(tst_Collector::status(reply), status);
         if (path.contains(QLatin1String("tp2"))) {
-            QTRY_VERIFY_WITH_TIMEOUT(collector.text().contains(QLatin1String("(not accepted: 503)")), wait);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                    collector.text().contains(QLatin1String("(not accepted: 503)")),
+                    wait);
             QCOMPARE(records(output).size(), 1);
             QCOMPARE(records(output).first().value(QStringLiteral("status")).toInt(), 503);
             // What was refused will come again: the API answers and keeps nothing of it.
@@ -581,9 +669,12 @@ private Q_SLOTS:
     {
         Collector collector(scratch.filePath(QStringLiteral("silent")));
         START_COLLECTOR(collector, QStringList({QStringLiteral("--no-answer")}));
-        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({trackerEvent({click()})}), false);
+        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")),
+                          batch({trackerEvent({click()})}),
+                          false);
         // Once the collector has read the whole batch, the reply is still open.
-        QTRY_VERIFY_WITH_TIMEOUT(collector.text().contains(QLatin1String("answered no answer")), wait);
+        QTRY_VERIFY_WITH_TIMEOUT(collector.text().contains(QLatin1String("answered no answer")),
+                                 wait);
         QCoreApplication::processEvents();
         QVERIFY(!reply->isFinished());
         reply->abort();
@@ -602,7 +693,8 @@ private Q_SLOTS:
         }
         QVERIFY(!presented.first().isNull());
         QCOMPARE(presented.at(1), presented.at(0));
-        QCOMPARE(presented.first().subjectInfo(QSslCertificate::CommonName), QStringList{QStringLiteral("localhost")});
+        QCOMPARE(presented.first().subjectInfo(QSslCertificate::CommonName),
+                 QStringList {QStringLiteral("localhost")});
         QVERIFY(QFile::exists(state + QStringLiteral("/localhost.crt")));
         QCOMPARE(QFile::permissions(state + QStringLiteral("/localhost.key")),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
@@ -621,32 +713,37 @@ private Q_SLOTS:
         QFETCH(bool, strict);
         QFETCH(int, exitCode);
         Collector collector(scratch.filePath(QStringLiteral("enough")));
-        QStringList options{QStringLiteral("--max-events"), QStringLiteral("3")};
+        QStringList options {QStringLiteral("--max-events"), QStringLiteral("3")};
         if (strict)
             options.append(QStringLiteral("--strict"));
         START_COLLECTOR(collector, QStringList(options));
         QJsonObject broken = trackerEvent({click()});
         broken.insert(QStringLiteral("p"), 1);
-        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({trackerEvent({click()}), broken}));
+        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")),
+                          batch({trackerEvent({click()}), broken}));
         QCOMPARE(status(reply), 200);
         QCOMPARE(collector.process.state(), QProcess::Running);
         // The third event reaches the limit: it is still answered, then the collector stops.
-        reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")), batch({trackerEvent({click()})}));
+        reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")),
+                     batch({trackerEvent({click()})}));
         QCOMPARE(reply->error(), QNetworkReply::NoError);
         QCOMPARE(status(reply), 200);
         QTRY_COMPARE_WITH_TIMEOUT(collector.process.state(), QProcess::NotRunning, wait);
         QCOMPARE(collector.process.exitCode(), exitCode);
-        QVERIFY2(collector.text().contains(QLatin1String("summary: 3 events in 2 batches, 3 accepted, 1 invalid")),
+        QVERIFY2(collector.text().contains(
+                         QLatin1String("summary: 3 events in 2 batches, 3 accepted, 1 invalid")),
                  qPrintable(collector.text()));
     }
 
     void stopsWhenIdle()
     {
         Collector collector(scratch.filePath(QStringLiteral("idle")));
-        START_COLLECTOR(collector, QStringList({QStringLiteral("--exit-after-idle"), QStringLiteral("1")}));
+        START_COLLECTOR(collector,
+                        QStringList({QStringLiteral("--exit-after-idle"), QStringLiteral("1")}));
         QVERIFY(collector.process.waitForFinished(wait));
         QCOMPARE(collector.process.exitCode(), 0);
-        QVERIFY2(collector.text().contains(QLatin1String("no request for 1 s, stopping")), qPrintable(collector.text()));
+        QVERIFY2(collector.text().contains(QLatin1String("no request for 1 s, stopping")),
+                 qPrintable(collector.text()));
         QVERIFY(collector.text().contains(QLatin1String("summary: 0 events")));
     }
 
@@ -882,9 +979,12 @@ private Q_SLOTS:
     void rejectsBadOptions_data()
     {
         QTest::addColumn<QStringList>("options");
-        QTest::newRow("port out of range") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
-        QTest::newRow("status out of range") << QStringList{QStringLiteral("--fail-status"), QStringLiteral("42")};
-        QTest::newRow("idle not a number") << QStringList{QStringLiteral("--exit-after-idle"), QStringLiteral("soon")};
+        QTest::newRow("port out of range")
+                << QStringList {QStringLiteral("--port"), QStringLiteral("70000")};
+        QTest::newRow("status out of range")
+                << QStringList {QStringLiteral("--fail-status"), QStringLiteral("42")};
+        QTest::newRow("idle not a number")
+                << QStringList {QStringLiteral("--exit-after-idle"), QStringLiteral("soon")};
         QTest::newRow("keep nothing")
                 << QStringList {QStringLiteral("--keep"), QStringLiteral("0")};
     }

@@ -9,8 +9,8 @@
 
 #include <QGuiApplication>
 #include <QMouseEvent>
-#include <QResizeEvent>
 #include <QProcess>
+#include <QResizeEvent>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -55,7 +55,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         QCoreApplication::setApplicationName(QStringLiteral("tst_tracker"));
-        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
+        QLoggingCategory::setFilterRules(
+                QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
     }
 
     void init() { configureLogOnly(); }
@@ -95,14 +96,17 @@ private Q_SLOTS:
         tracker.setEnabled(false);
         QVERIFY(!tracker.isEnabled());
         QVERIFY(!impl->workerThread() && !impl->currentReporter() && !impl->currentEventFilter());
-        QCOMPARE(log.texts(core, QtInfoMsg).count(QStringLiteral("Enabling Sentrel Tracker")), 0); // info is off
+        QCOMPARE(log.texts(core, QtInfoMsg).count(QStringLiteral("Enabling Sentrel Tracker")),
+                 0); // info is off
         QCOMPARE(log.count(core, QStringLiteral("Disabling Sentrel Tracker")), 0);
 
-        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true\nsentrel.info=true"));
+        QLoggingCategory::setFilterRules(
+                QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true\nsentrel.info=true"));
         tracker.setEnabled(true);
         tracker.setEnabled(false);
         tracker.setEnabled(false);
-        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
+        QLoggingCategory::setFilterRules(
+                QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
         QCOMPARE(log.count(core, QStringLiteral("Enabling Sentrel Tracker")), 1);
         QCOMPARE(log.count(core, QStringLiteral("Disabling Sentrel Tracker")), 1);
     }
@@ -113,14 +117,17 @@ private Q_SLOTS:
         QLoggingCategory::setFilterRules(QStringLiteral("sentrel.info=true"));
         LogCapture log;
         QTest::ignoreMessage(QtWarningMsg, "missing token");
-        QTest::ignoreMessage(QtWarningMsg, "Failed to enabled Sentrel Tracker, the configuration is not valid");
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Failed to enabled Sentrel Tracker, the configuration is not valid");
         tracker.setEnabled(true);
-        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
+        QLoggingCategory::setFilterRules(
+                QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
         QVERIFY(!tracker.isEnabled());
         QVERIFY(!SentrelTrackerImpl::instance()->workerThread());
         QCOMPARE(log.texts(core),
-                 (QStringList{QStringLiteral("Enabling Sentrel Tracker"),
-                              QStringLiteral("Failed to enabled Sentrel Tracker, the configuration is not valid")}));
+                 (QStringList {QStringLiteral("Enabling Sentrel Tracker"),
+                               QStringLiteral("Failed to enabled Sentrel Tracker, the "
+                                              "configuration is not valid")}));
     }
 
     void requestsRunInOrderAfterInit()
@@ -130,7 +137,10 @@ private Q_SLOTS:
         // More than the worker runs in one batch, and than one chunk of the queue holds.
         for (int i = 0; i < 700; ++i)
             tracker.transition(QStringLiteral("screen%1").arg(i));
-        tracker.interaction(QStringLiteral("ok"), QStringLiteral("dialogs"), 1.5, QStringLiteral("buttons"));
+        tracker.interaction(QStringLiteral("ok"),
+                            QStringLiteral("dialogs"),
+                            1.5,
+                            QStringLiteral("buttons"));
         tracker.setEnabled(false); // runs what was queued before it
 
         const QList<QJsonObject> built = loggedEvents(log);
@@ -138,11 +148,13 @@ private Q_SLOTS:
         QVERIFY(!contextData(built.first(), QStringLiteral("/device/")).isEmpty());
         for (int i = 0; i < 700; ++i) {
             const QJsonObject view = contextData(built.at(i + 1), QStringLiteral("/screen_view/"));
-            QCOMPARE(view.value(QLatin1String("object_id")).toString(), QStringLiteral("screen%1").arg(i));
+            QCOMPARE(view.value(QLatin1String("object_id")).toString(),
+                     QStringLiteral("screen%1").arg(i));
         }
         const QJsonArray click = contextsOf(built.last());
         QCOMPARE(click.size(), 2);
-        const QJsonObject clickData = click.at(0).toObject().value(QLatin1String("data")).toObject();
+        const QJsonObject clickData =
+                click.at(0).toObject().value(QLatin1String("data")).toObject();
         QCOMPARE(clickData.value(QLatin1String("object_id")).toString(), QStringLiteral("ok"));
         QCOMPARE(clickData.value(QLatin1String("category")).toString(), QStringLiteral("buttons"));
         const QJsonObject context = click.at(1).toObject().value(QLatin1String("data")).toObject();
@@ -172,7 +184,9 @@ private Q_SLOTS:
         {
             SentrelRequestQueue queue;
             for (int i = 0; i < count; ++i)
-                queue.push([captured, i, &ran](QSentrelReporter *) { ran.append(i); });
+                queue.push([captured, i, &ran](QSentrelReporter *) {
+                    ran.append(i);
+                });
             QCOMPARE(captured.use_count(), long(count) + 1);
             for (int i = 0; i < takenBeforeSwap; ++i)
                 queue.take()(nullptr);
@@ -202,7 +216,8 @@ private Q_SLOTS:
         tracker.transition(QStringLiteral("after"));
         const QList<QJsonObject> views = loggedContexts(log, QStringLiteral("/screen_view/"));
         QCOMPARE(views.size(), 1);
-        QCOMPARE(views.first().value(QLatin1String("object_id")).toString(), QStringLiteral("before"));
+        QCOMPARE(views.first().value(QLatin1String("object_id")).toString(),
+                 QStringLiteral("before"));
     }
 
     void categoryCheck_data()
@@ -210,12 +225,12 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("configured");
         QTest::addColumn<QString>("category");
         QTest::addColumn<bool>("sent");
-        QTest::newRow("listed") << QStringList{"buttons"} << "buttons" << true;
-        QTest::newRow("empty category always passes") << QStringList{} << "" << true;
-        QTest::newRow("not listed") << QStringList{"buttons"} << "menus" << false;
-        QTest::newRow("nothing configured") << QStringList{} << "buttons" << false;
-        QTest::newRow("letter case differs") << QStringList{"buttons"} << "Buttons" << false;
-        QTest::newRow("part of an entry") << QStringList{"buttons"} << "button" << false;
+        QTest::newRow("listed") << QStringList {"buttons"} << "buttons" << true;
+        QTest::newRow("empty category always passes") << QStringList {} << "" << true;
+        QTest::newRow("not listed") << QStringList {"buttons"} << "menus" << false;
+        QTest::newRow("nothing configured") << QStringList {} << "buttons" << false;
+        QTest::newRow("letter case differs") << QStringList {"buttons"} << "Buttons" << false;
+        QTest::newRow("part of an entry") << QStringList {"buttons"} << "button" << false;
     }
 
     void categoryCheck()
@@ -230,7 +245,9 @@ private Q_SLOTS:
         tracker.interaction(QStringLiteral("ok"), category);
         tracker.setEnabled(false);
         QCOMPARE(loggedContexts(log, QStringLiteral("/event_click/")).size(), sent ? 1 : 0);
-        QCOMPARE(log.texts(core, QtDebugMsg).contains(QStringLiteral("category filtered: \"%1\"").arg(category)), !sent);
+        QCOMPARE(log.texts(core, QtDebugMsg)
+                         .contains(QStringLiteral("category filtered: \"%1\"").arg(category)),
+                 !sent);
     }
 
     void facadeForwardsEveryCall()
@@ -255,12 +272,24 @@ private Q_SLOTS:
         QCOMPARE(built.size(), 6);
         const QJsonArray view = contextsOf(built.at(1));
         QCOMPARE(view.size(), 2);
-        QCOMPARE(view.at(1).toObject().value(QLatin1String("data")).toObject().value(QLatin1String("val")).toDouble(), 3.0);
-        QCOMPARE(contextData(built.at(2), QStringLiteral("/event_click/")).value(QLatin1String("screen_id")).toString(),
+        QCOMPARE(view.at(1)
+                         .toObject()
+                         .value(QLatin1String("data"))
+                         .toObject()
+                         .value(QLatin1String("val"))
+                         .toDouble(),
+                 3.0);
+        QCOMPARE(contextData(built.at(2), QStringLiteral("/event_click/"))
+                         .value(QLatin1String("screen_id"))
+                         .toString(),
                  QStringLiteral("Main"));
-        QCOMPARE(contextData(built.at(3), QStringLiteral("/context_data/")).value(QLatin1String("val")).toString(),
+        QCOMPARE(contextData(built.at(3), QStringLiteral("/context_data/"))
+                         .value(QLatin1String("val"))
+                         .toString(),
                  QStringLiteral("en"));
-        QCOMPARE(contextData(built.at(4), QStringLiteral("/context_dimension/")).value(QLatin1String("val")).toString(),
+        QCOMPARE(contextData(built.at(4), QStringLiteral("/context_dimension/"))
+                         .value(QLatin1String("val"))
+                         .toString(),
                  QStringLiteral("pro"));
         // The new session applies from the request after it.
         QCOMPARE(built.at(4).value(QLatin1String("sid")), built.at(0).value(QLatin1String("sid")));
@@ -285,13 +314,19 @@ private Q_SLOTS:
     // The last click before tracking is switched off is held for an event that never comes.
     void heldEventReportedWhenDisabling()
     {
-        tracker.configuration()->setEvents({QStringLiteral("MouseButtonRelease"), QStringLiteral("Resize")});
+        tracker.configuration()->setEvents(
+                {QStringLiteral("MouseButtonRelease"), QStringLiteral("Resize")});
         LogCapture log;
         tracker.setEnabled(true);
         QObject target;
         target.setObjectName(QStringLiteral("saveButton"));
-        QMouseEvent release(QEvent::MouseButtonRelease, QPointF(1, 2), QPointF(1, 2), QPointF(11.5, 22.5),
-                            Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease,
+                            QPointF(1, 2),
+                            QPointF(1, 2),
+                            QPointF(11.5, 22.5),
+                            Qt::LeftButton,
+                            Qt::NoButton,
+                            Qt::NoModifier);
         QCoreApplication::sendEvent(&target, &release);
         QResizeEvent resize(QSize(300, 200), QSize(100, 100));
         QCoreApplication::sendEvent(&target, &resize);
@@ -299,10 +334,17 @@ private Q_SLOTS:
 
         const QList<QJsonObject> reports = loggedContexts(log, QStringLiteral("/qevent/"));
         QCOMPARE(reports.size(), 2);
-        QCOMPARE(reports.at(0).value(QLatin1String("type")).toString(), QStringLiteral("MouseButtonRelease"));
-        QCOMPARE(reports.at(0).value(QLatin1String("object")).toString(), QStringLiteral("saveButton"));
+        QCOMPARE(reports.at(0).value(QLatin1String("type")).toString(),
+                 QStringLiteral("MouseButtonRelease"));
+        QCOMPARE(reports.at(0).value(QLatin1String("object")).toString(),
+                 QStringLiteral("saveButton"));
         QCOMPARE(reports.at(1).value(QLatin1String("type")).toString(), QStringLiteral("Resize"));
-        QCOMPARE(reports.at(1).value(QLatin1String("position")).toObject().value(QLatin1String("x")).toInt(), 300);
+        QCOMPARE(reports.at(1)
+                         .value(QLatin1String("position"))
+                         .toObject()
+                         .value(QLatin1String("x"))
+                         .toInt(),
+                 300);
     }
 
     void exitWhileEnabled_data()
@@ -318,12 +360,14 @@ private Q_SLOTS:
     {
         QFETCH(QString, mode);
 #if defined(__SANITIZE_THREAD__)
-        QSKIP("Qt's own teardown at exit, which is not instrumented, is reported by the thread sanitizer");
+        QSKIP("Qt's own teardown at exit, which is not instrumented, is reported by the thread "
+              "sanitizer");
 #endif
         QTemporaryDir storage;
         QProcess probe;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("SENTREL_CONFIG"), storage.filePath(QStringLiteral("none.conf")));
+        environment.insert(QStringLiteral("SENTREL_CONFIG"),
+                           storage.filePath(QStringLiteral("none.conf")));
         probe.setProcessEnvironment(environment);
         probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         probe.start(QStringLiteral(EXIT_PROBE), {mode, storage.path()});
@@ -331,7 +375,8 @@ private Q_SLOTS:
         QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
         QCOMPARE(probe.exitCode(), 0);
 
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("probe"));
+        QSqlDatabase db =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("probe"));
         db.setDatabaseName(storage.filePath(QStringLiteral("SentrelTracker.db")));
         QVERIFY(db.open());
         QSqlQuery query(db);

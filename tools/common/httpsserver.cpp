@@ -15,9 +15,9 @@
 #include <QTimer>
 
 #ifdef Q_OS_UNIX
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
+#  include <netinet/in.h>
+#  include <netinet/tcp.h>
+#  include <sys/socket.h>
 #endif
 
 namespace {
@@ -30,20 +30,34 @@ constexpr qint64 maximumBodySize = 64 * 1024 * 1024;
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 413: return "Payload Too Large";
-    case 422: return "Unprocessable Content";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 413:
+        return "Payload Too Large";
+    case 422:
+        return "Unprocessable Content";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -53,19 +67,35 @@ bool runOpenssl(const QString &certificateFile, const QString &keyFile, int days
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::MergedChannels);
     openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                   QStringLiteral("-nodes"), QStringLiteral("-sha256"), QStringLiteral("-days"), QString::number(days),
-                   QStringLiteral("-subj"), QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1"), QStringLiteral("-keyout"), keyFile,
-                   QStringLiteral("-out"), certificateFile});
-    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
-        *error = QStringLiteral("openssl failed: %1 %2").arg(openssl.errorString(), QString::fromLocal8Bit(openssl.readAll()));
+                  {QStringLiteral("req"),
+                   QStringLiteral("-x509"),
+                   QStringLiteral("-newkey"),
+                   QStringLiteral("rsa:2048"),
+                   QStringLiteral("-nodes"),
+                   QStringLiteral("-sha256"),
+                   QStringLiteral("-days"),
+                   QString::number(days),
+                   QStringLiteral("-subj"),
+                   QStringLiteral("/CN=localhost"),
+                   QStringLiteral("-addext"),
+                   QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1"),
+                   QStringLiteral("-keyout"),
+                   keyFile,
+                   QStringLiteral("-out"),
+                   certificateFile});
+    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit
+        || openssl.exitCode() != 0) {
+        *error = QStringLiteral("openssl failed: %1 %2")
+                         .arg(openssl.errorString(), QString::fromLocal8Bit(openssl.readAll()));
         return false;
     }
     return true;
 }
 
-bool loadPair(const QString &certificateFile, const QString &keyFile, QSslCertificate *certificate, QSslKey *key)
+bool loadPair(const QString &certificateFile,
+              const QString &keyFile,
+              QSslCertificate *certificate,
+              QSslKey *key)
 {
     QFile certificateIn(certificateFile);
     QFile keyIn(keyFile);
@@ -89,7 +119,9 @@ bool HttpsServer::Request::closes() const
     return header("connection").toLower() == "close";
 }
 
-void HttpsServer::Responder::answer(int status, const QByteArray &contentType, const QByteArray &body)
+void HttpsServer::Responder::answer(int status,
+                                    const QByteArray &contentType,
+                                    const QByteArray &body)
 {
     decided = Outcome::Answered;
     answerStatus = status;
@@ -109,10 +141,7 @@ void HttpsServer::Responder::reset()
     answerStatus = 0;
 }
 
-HttpsServer::HttpsServer(QObject *parent)
-    : QObject(parent)
-{
-}
+HttpsServer::HttpsServer(QObject *parent) : QObject(parent) { }
 
 HttpsServer::~HttpsServer()
 {
@@ -130,7 +159,8 @@ bool HttpsServer::generateCertificate(QSslCertificate *certificate, QSslKey *key
     if (generatedCertificate.isNull()) {
         QTemporaryDir directory;
         if (!directory.isValid()) {
-            *error = QStringLiteral("cannot create a temporary directory: %1").arg(directory.errorString());
+            *error = QStringLiteral("cannot create a temporary directory: %1")
+                             .arg(directory.errorString());
             return false;
         }
         const QString certificateFile = directory.filePath(QStringLiteral("localhost.crt"));
@@ -148,7 +178,10 @@ bool HttpsServer::generateCertificate(QSslCertificate *certificate, QSslKey *key
     return true;
 }
 
-bool HttpsServer::keptCertificate(const QString &directory, QSslCertificate *certificate, QSslKey *key, QString *error)
+bool HttpsServer::keptCertificate(const QString &directory,
+                                  QSslCertificate *certificate,
+                                  QSslKey *key,
+                                  QString *error)
 {
     if (!QDir().mkpath(directory)) {
         *error = QStringLiteral("cannot create %1").arg(directory);
@@ -212,13 +245,19 @@ bool HttpsServer::start(const QHostAddress &address, quint16 port)
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     listener->setSslConfiguration(configuration);
 
-    connect(listener, &QTcpServer::pendingConnectionAvailable, this, &HttpsServer::acceptConnections);
-    connect(listener, &QSslServer::errorOccurred, this, [this](QSslSocket *socket, QAbstractSocket::SocketError) {
-        if (socket->isEncrypted())
-            return;
-        ++failedHandshakes;
-        Q_EMIT handshakeFailed(socket->errorString());
-    });
+    connect(listener,
+            &QTcpServer::pendingConnectionAvailable,
+            this,
+            &HttpsServer::acceptConnections);
+    connect(listener,
+            &QSslServer::errorOccurred,
+            this,
+            [this](QSslSocket *socket, QAbstractSocket::SocketError) {
+                if (socket->isEncrypted())
+                    return;
+                ++failedHandshakes;
+                Q_EMIT handshakeFailed(socket->errorString());
+            });
 
     if (!listener->listen(address, port)) {
         lastError = listener->errorString();
@@ -277,7 +316,7 @@ void HttpsServer::acceptConnections()
         if (!socket)
             continue;
         ++connections;
-        open.insert(socket, Connection{++nextSerial, QByteArray(), false});
+        open.insert(socket, Connection {++nextSerial, QByteArray(), false});
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QIODevice::readyRead, this, [this, socket] {
             acknowledgeAtOnce(socket);
@@ -356,7 +395,8 @@ bool HttpsServer::takeRequest(QByteArray &buffer, Request *request, bool *malfor
             *malformed = true;
             return false;
         }
-        request->headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+        request->headers.insert(line.left(colon).trimmed().toLower(),
+                                line.mid(colon + 1).trimmed());
     }
     if (requestLine.at(2) == "HTTP/1.0" && request->header("connection").toLower() != "keep-alive")
         request->headers.insert("connection", "close");
@@ -401,16 +441,18 @@ void HttpsServer::handle(QSslSocket *socket, const Request &request)
     case Responder::Outcome::Answered: {
         const bool close = request.closes();
         if (responder.answerDelay > 0) {
-            QTimer::singleShot(responder.answerDelay, this, [this, socket = QPointer<QSslSocket>(socket), responder, close] {
-                // The client may have given up, or the server stopped, in the meantime.
-                if (socket && open.contains(socket)) {
-                    if (close)
-                        open.remove(socket);
-                    send(socket, responder, close);
-                }
-                if (responder.then)
-                    responder.then();
-            });
+            QTimer::singleShot(responder.answerDelay,
+                               this,
+                               [this, socket = QPointer<QSslSocket>(socket), responder, close] {
+                                   // The client may have given up, or the server stopped, in the meantime.
+                                   if (socket && open.contains(socket)) {
+                                       if (close)
+                                           open.remove(socket);
+                                       send(socket, responder, close);
+                                   }
+                                   if (responder.then)
+                                       responder.then();
+                               });
             return;
         }
         if (close)
@@ -434,7 +476,8 @@ void HttpsServer::send(QSslSocket *socket, const Responder &responder, bool clos
 {
     const int status = responder.answerStatus;
     const QByteArray &body = responder.answerBody;
-    QByteArray response = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    QByteArray response =
+            "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     response += "Content-Type: " + responder.answerType + "\r\n";
     response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     for (const auto &header : responder.extraHeaders)
@@ -457,8 +500,12 @@ void HttpsServer::resetConnection(QSslSocket *socket)
     socket->disconnect();
 #ifdef Q_OS_UNIX
     // A zero linger time makes the close send a reset rather than an orderly shutdown.
-    const linger immediately{1, 0};
-    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+    const linger immediately {1, 0};
+    ::setsockopt(int(socket->socketDescriptor()),
+                 SOL_SOCKET,
+                 SO_LINGER,
+                 &immediately,
+                 sizeof immediately);
 #endif
     socket->abort();
     socket->deleteLater();

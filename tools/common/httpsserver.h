@@ -6,8 +6,8 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
-#include <QPair>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -27,6 +27,7 @@ class QSslSocket;
 class HttpsServer : public QObject
 {
     Q_OBJECT
+
 public:
     struct Request
     {
@@ -56,11 +57,19 @@ public:
         // Runs after the request has been disposed of as decided (the answer written).
         void afterwards(std::function<void()> done) { then = std::move(done); }
         // A header sent with the answer, besides Content-Type, Content-Length and Connection.
-        void addHeader(const QByteArray &name, const QByteArray &value) { extraHeaders.append({name, value}); }
+        void addHeader(const QByteArray &name, const QByteArray &value)
+        {
+            extraHeaders.append({name, value});
+        }
         // Writes the answer only after this many milliseconds.
         void delayAnswer(int milliseconds) { answerDelay = milliseconds; }
 
-        enum class Outcome { Undecided, Answered, Unanswered, Reset };
+        enum class Outcome {
+            Undecided,
+            Answered,
+            Unanswered,
+            Reset
+        };
         Outcome outcome() const { return decided; }
         int status() const { return answerStatus; }
 
@@ -98,7 +107,9 @@ public:
     static bool generateCertificate(QSslCertificate *certificate, QSslKey *key, QString *error);
     // The certificate kept in directory ("localhost.crt" and "localhost.key", the key
     // readable by its owner only), made there on first use and made anew once it expired.
-    static bool keptCertificate(const QString &directory, QSslCertificate *certificate, QSslKey *key,
+    static bool keptCertificate(const QString &directory,
+                                QSslCertificate *certificate,
+                                QSslKey *key,
                                 QString *error);
 
     // Whether each chunk of a request is acknowledged as soon as it has been read (the

@@ -20,7 +20,8 @@ const QString cacheFileName = QStringLiteral("SentrelTracker.db");
 bool isJsonObject(const QByteArray &bytes)
 {
     QJsonParseError parseError;
-    return QJsonDocument::fromJson(bytes, &parseError).isObject() && parseError.error == QJsonParseError::NoError;
+    return QJsonDocument::fromJson(bytes, &parseError).isObject()
+            && parseError.error == QJsonParseError::NoError;
 }
 
 QString sizeText(qint64 bytes)
@@ -30,9 +31,9 @@ QString sizeText(qint64 bytes)
 } // namespace
 
 CacheInspector::CacheInspector()
-    : connectionName(QStringLiteral("sentrel-cache-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
-{
-}
+    : connectionName(QStringLiteral("sentrel-cache-")
+                     + QUuid::createUuid().toString(QUuid::WithoutBraces))
+{ }
 
 CacheInspector::~CacheInspector()
 {
@@ -80,12 +81,14 @@ bool CacheInspector::open(const QString &given)
     }
 
     QString compression;
-    if (query.exec(QStringLiteral("SELECT value FROM configuration WHERE item = 'compression'")) && query.next())
+    if (query.exec(QStringLiteral("SELECT value FROM configuration WHERE item = 'compression'"))
+        && query.next())
         compression = query.value(0).toString();
     encoding = compression == QLatin1String("zlib") ? Encoding::Zlib
-        : compression == QLatin1String("zstd")      ? Encoding::Zstd
+            : compression == QLatin1String("zstd")  ? Encoding::Zstd
                                                     : Encoding::Plain;
-    if (query.exec(QStringLiteral("SELECT item, value FROM configuration WHERE item IN ('zlib_dictionary', 'zstd_dictionary')"))) {
+    if (query.exec(QStringLiteral("SELECT item, value FROM configuration WHERE item IN "
+                                  "('zlib_dictionary', 'zstd_dictionary')"))) {
         while (query.next()) {
             if (query.value(0).toString() == QLatin1String("zlib_dictionary"))
                 zlibDictionary = query.value(1).toByteArray();
@@ -124,7 +127,8 @@ QByteArray CacheInspector::decode(const QByteArray &stored, bool *decoded) const
     return stored;
 }
 
-bool CacheInspector::forEachEvent(const std::function<void(qint64, const QByteArray &, bool)> &visit)
+bool CacheInspector::forEachEvent(
+        const std::function<void(qint64, const QByteArray &, bool)> &visit)
 {
     QSqlQuery query(database);
     query.setForwardOnly(true);
@@ -150,7 +154,7 @@ CacheInspector::Summary CacheInspector::summary()
         summary.walSize = wal.size();
 
     QSqlQuery query(database);
-    if (query.exec(QStringLiteral("SELECT item, value FROM configuration")) ) {
+    if (query.exec(QStringLiteral("SELECT item, value FROM configuration"))) {
         while (query.next()) {
             const QString item = query.value(0).toString();
             if (item == QLatin1String("compression")) {
@@ -163,7 +167,8 @@ CacheInspector::Summary CacheInspector::summary()
     if (encoding != Encoding::Plain && !dictionary.isNull())
         summary.dictionarySize = dictionary.size();
 
-    if (query.exec(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = 'events_cleanup'"))
+    if (query.exec(QStringLiteral(
+                "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = 'events_cleanup'"))
         && query.next()) {
         static const QRegularExpression limit(QStringLiteral("LIMIT\\s+(\\d+)"));
         const QRegularExpressionMatch match = limit.match(query.value(0).toString());
@@ -191,18 +196,19 @@ CacheInspector::Summary CacheInspector::summary()
 
 QJsonObject CacheInspector::Summary::toJson() const
 {
-    QJsonObject object{
-        {QStringLiteral("path"), path},
-        {QStringLiteral("file_size"), fileSize},
-        {QStringLiteral("events"), events},
-        {QStringLiteral("stored_bytes"), storedBytes},
-        {QStringLiteral("decoded_bytes"), decodedBytes},
-        {QStringLiteral("undecodable"), undecodable},
-        {QStringLiteral("bytes_per_event"), bytesPerEvent()},
-        {QStringLiteral("dictionary"), dictionarySize >= 0},
-        {QStringLiteral("size_limit"), sizeLimit},
+    QJsonObject object {
+            {QStringLiteral("path"), path},
+            {QStringLiteral("file_size"), fileSize},
+            {QStringLiteral("events"), events},
+            {QStringLiteral("stored_bytes"), storedBytes},
+            {QStringLiteral("decoded_bytes"), decodedBytes},
+            {QStringLiteral("undecodable"), undecodable},
+            {QStringLiteral("bytes_per_event"), bytesPerEvent()},
+            {QStringLiteral("dictionary"), dictionarySize >= 0},
+            {QStringLiteral("size_limit"), sizeLimit},
     };
-    object.insert(QStringLiteral("compression"), hasCompression ? QJsonValue(compression) : QJsonValue());
+    object.insert(QStringLiteral("compression"),
+                  hasCompression ? QJsonValue(compression) : QJsonValue());
     if (walSize >= 0)
         object.insert(QStringLiteral("wal_size"), walSize);
     if (dictionarySize >= 0)
@@ -221,24 +227,33 @@ QString CacheInspector::Summary::toText() const
         lines.append(QStringLiteral("%1 %2").arg(QLatin1String(label), -17).arg(value));
     };
     line("Cache:", path);
-    line("File size:", walSize >= 0 ? QStringLiteral("%1 (write-ahead log: %2)").arg(sizeText(fileSize), sizeText(walSize))
-                                   : sizeText(fileSize));
-    line("Events:", events > 0 ? QStringLiteral("%1 (ids %2 to %3)").arg(events).arg(firstId).arg(lastId)
-                               : QStringLiteral("0"));
-    line("Compression:", !hasCompression          ? QStringLiteral("unknown (no compression entry)")
-                         : compression.isEmpty() ? QStringLiteral("none ('')")
-                                                 : compression);
+    line("File size:",
+         walSize >= 0 ? QStringLiteral("%1 (write-ahead log: %2)")
+                                .arg(sizeText(fileSize), sizeText(walSize))
+                      : sizeText(fileSize));
+    line("Events:",
+         events > 0 ? QStringLiteral("%1 (ids %2 to %3)").arg(events).arg(firstId).arg(lastId)
+                    : QStringLiteral("0"));
+    line("Compression:",
+         !hasCompression                 ? QStringLiteral("unknown (no compression entry)")
+                 : compression.isEmpty() ? QStringLiteral("none ('')")
+                                         : compression);
     if (hasCompression && !compression.isEmpty())
-        line("Dictionary:", dictionarySize >= 0 ? QStringLiteral("stored, %1").arg(sizeText(dictionarySize))
-                                                : QStringLiteral("none yet"));
-    line("Size limit:", sizeLimit > 0 ? QStringLiteral("%1 events").arg(sizeLimit) : QStringLiteral("none"));
+        line("Dictionary:",
+             dictionarySize >= 0 ? QStringLiteral("stored, %1").arg(sizeText(dictionarySize))
+                                 : QStringLiteral("none yet"));
+    line("Size limit:",
+         sizeLimit > 0 ? QStringLiteral("%1 events").arg(sizeLimit) : QStringLiteral("none"));
     if (events > 0) {
         const qint64 decodedEvents = events - undecodable;
         line("Bytes per event:",
              QStringLiteral("%1 in the file, %2 stored, %3 decoded")
-                 .arg(bytesPerEvent(), 0, 'f', 1)
-                 .arg(double(storedBytes) / double(events), 0, 'f', 1)
-                 .arg(decodedEvents ? double(decodedBytes) / double(decodedEvents) : 0.0, 0, 'f', 1));
+                     .arg(bytesPerEvent(), 0, 'f', 1)
+                     .arg(double(storedBytes) / double(events), 0, 'f', 1)
+                     .arg(decodedEvents ? double(decodedBytes) / double(decodedEvents) : 0.0,
+                          0,
+                          'f',
+                          1));
     }
     if (undecodable > 0)
         line("Undecodable:", QStringLiteral("%1 rows").arg(undecodable));

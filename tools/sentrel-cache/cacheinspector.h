@@ -17,23 +17,27 @@
 class CacheInspector
 {
 public:
-    enum class Encoding { Plain, Zlib, Zstd };
+    enum class Encoding {
+        Plain,
+        Zlib,
+        Zstd
+    };
 
     struct Summary
     {
         QString path;
         qint64 fileSize = 0;
-        qint64 walSize = -1;        // -1: no write-ahead log beside the file
+        qint64 walSize = -1; // -1: no write-ahead log beside the file
         qint64 events = 0;
         qint64 firstId = 0;
         qint64 lastId = 0;
         bool hasCompression = false; // whether the file names the store that last opened it
-        QString compression;         // '', 'zlib' or 'zstd' as stored
-        qint64 dictionarySize = -1;  // -1: no dictionary for that compression
-        int sizeLimit = 0;           // the cleanup trigger's limit, 0: none
-        qint64 storedBytes = 0;      // sum of the stored row sizes
-        qint64 decodedBytes = 0;     // sum of the decoded event sizes
-        qint64 undecodable = 0;      // rows that did not decode to a JSON object
+        QString compression; // '', 'zlib' or 'zstd' as stored
+        qint64 dictionarySize = -1; // -1: no dictionary for that compression
+        int sizeLimit = 0; // the cleanup trigger's limit, 0: none
+        qint64 storedBytes = 0; // sum of the stored row sizes
+        qint64 decodedBytes = 0; // sum of the decoded event sizes
+        qint64 undecodable = 0; // rows that did not decode to a JSON object
 
         double bytesPerEvent() const { return events ? double(fileSize) / double(events) : 0.0; }
         QJsonObject toJson() const;
@@ -55,7 +59,8 @@ public:
     // Calls visit with each row's id and its decoded bytes, in ascending id order; decoded
     // is false when the row did not decode to a JSON object (bytes are then as stored).
     // Returns false when the rows could not be read.
-    bool forEachEvent(const std::function<void(qint64 id, const QByteArray &event, bool decoded)> &visit);
+    bool forEachEvent(
+            const std::function<void(qint64 id, const QByteArray &event, bool decoded)> &visit);
 
 private:
     QByteArray decode(const QByteArray &stored, bool *decoded) const;

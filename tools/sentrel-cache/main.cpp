@@ -22,17 +22,20 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Shows the contents of a Sentrel Tracker event cache (SentrelTracker.db). The file is\n"
-        "opened read-only and is never changed, also while the tracker is using it."));
+            "Shows the contents of a Sentrel Tracker event cache (SentrelTracker.db). The file is\n"
+            "opened read-only and is never changed, also while the tracker is using it."));
     parser.addHelpOption();
-    const QCommandLineOption events(QStringLiteral("events"),
-                                    QStringLiteral("Print every event, decoded, as one JSON object per line, "
-                                                   "instead of the summary."));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the summary as one JSON object."));
+    const QCommandLineOption events(
+            QStringLiteral("events"),
+            QStringLiteral("Print every event, decoded, as one JSON object per line, "
+                           "instead of the summary."));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print the summary as one JSON object."));
     parser.addOption(events);
     parser.addOption(json);
-    parser.addPositionalArgument(QStringLiteral("cache"),
-                                 QStringLiteral("The cache file, or the storage directory that holds it."));
+    parser.addPositionalArgument(
+            QStringLiteral("cache"),
+            QStringLiteral("The cache file, or the storage directory that holds it."));
     parser.process(app);
 
     const QStringList arguments = parser.positionalArguments();
@@ -49,11 +52,15 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(events)) {
         qint64 undecodable = 0;
-        const bool read = inspector.forEachEvent([&undecodable](qint64 id, const QByteArray &event, bool decoded) {
+        const bool read = inspector.forEachEvent([&undecodable](qint64 id,
+                                                                const QByteArray &event,
+                                                                bool decoded) {
             if (!decoded) {
                 ++undecodable;
-                std::fprintf(stderr, "sentrel-cache: row %lld does not decode to an event (%lld bytes)\n",
-                             static_cast<long long>(id), static_cast<long long>(event.size()));
+                std::fprintf(stderr,
+                             "sentrel-cache: row %lld does not decode to an event (%lld bytes)\n",
+                             static_cast<long long>(id),
+                             static_cast<long long>(event.size()));
                 return;
             }
             // Stored events are compact JSON already: print them byte for byte.

@@ -20,7 +20,8 @@ QString fieldText(const QString &key, const QString &value)
 {
     QString shown = value.size() > 60 ? value.left(57) + QStringLiteral("...") : value;
     if (shown.isEmpty() || shown.contains(QLatin1Char(' ')) || shown.contains(QLatin1Char('"')))
-        shown = QLatin1Char('"') + shown.replace(QLatin1Char('"'), QStringLiteral("\\\"")) + QLatin1Char('"');
+        shown = QLatin1Char('"') + shown.replace(QLatin1Char('"'), QStringLiteral("\\\""))
+                + QLatin1Char('"');
     return key + QLatin1Char('=') + shown;
 }
 } // namespace
@@ -32,9 +33,10 @@ DevCollector::DevCollector(const Options &options, QTextStream *out, QObject *pa
     , checker(&schemas)
     , micro(&schemas, options.keep)
 {
-    server.setHandler([this](const HttpsServer::Request &request, HttpsServer::Responder &responder) {
-        handle(request, responder);
-    });
+    server.setHandler(
+            [this](const HttpsServer::Request &request, HttpsServer::Responder &responder) {
+                handle(request, responder);
+            });
     idleTimer.setSingleShot(true);
     connect(&idleTimer, &QTimer::timeout, this, [this] {
         line(QStringLiteral("no request for %1 s, stopping").arg(this->options.exitAfterIdle));
@@ -56,12 +58,14 @@ bool DevCollector::start()
             break;
     }
     if (schemas.uris().isEmpty())
-        line(QStringLiteral("warning: no schemas found (looked in %1); every context will be flagged")
-                 .arg(options.schemaDirectories.join(QStringLiteral(", "))));
+        line(QStringLiteral(
+                     "warning: no schemas found (looked in %1); every context will be flagged")
+                     .arg(options.schemaDirectories.join(QStringLiteral(", "))));
     for (const QString &problem : schemas.loadProblems())
         line(QStringLiteral("warning: %1").arg(problem));
     if (!schemas.unsupportedKeywords().isEmpty())
-        line(QStringLiteral("warning: schema keywords not checked: %1").arg(schemas.unsupportedKeywords().join(QStringLiteral(", "))));
+        line(QStringLiteral("warning: schema keywords not checked: %1")
+                     .arg(schemas.unsupportedKeywords().join(QStringLiteral(", "))));
 
     QSslCertificate certificate;
     QSslKey key;
@@ -72,25 +76,29 @@ bool DevCollector::start()
     if (!options.output.isEmpty()) {
         outputFile.setFileName(options.output);
         if (!outputFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-            error = QStringLiteral("cannot write %1: %2").arg(options.output, outputFile.errorString());
+            error = QStringLiteral("cannot write %1: %2")
+                            .arg(options.output, outputFile.errorString());
             return false;
         }
     }
 
     if (!server.start(options.address, options.port)) {
-        error = QStringLiteral("cannot listen on port %1: %2").arg(options.port).arg(server.errorString());
+        error = QStringLiteral("cannot listen on port %1: %2")
+                        .arg(options.port)
+                        .arg(server.errorString());
         return false;
     }
     line(QStringLiteral("listening on https://localhost:%1 (certificate %2)")
-             .arg(server.port())
-             .arg(QDir(options.stateDirectory).filePath(QStringLiteral("localhost.crt"))));
+                 .arg(server.port())
+                 .arg(QDir(options.stateDirectory).filePath(QStringLiteral("localhost.crt"))));
     line(QStringLiteral(
                  "live page https://localhost:%1/micro/ui, API under /micro/ (keeping %2 events)")
                  .arg(server.port())
                  .arg(options.keep));
     line(QStringLiteral("remote configuration from %1 (%2)")
-             .arg(options.configDocument,
-                  QFileInfo::exists(options.configDocument) ? QStringLiteral("present") : QStringLiteral("absent: 404")));
+                 .arg(options.configDocument,
+                      QFileInfo::exists(options.configDocument) ? QStringLiteral("present")
+                                                                : QStringLiteral("absent: 404")));
     if (options.failStatus)
         line(QStringLiteral("answering every request with %1").arg(options.failStatus));
     if (options.noAnswer)
@@ -138,7 +146,9 @@ void DevCollector::handle(const HttpsServer::Request &request, HttpsServer::Resp
     if (route == eventsRoute || route == configRoute) {
         if (request.method != "POST") {
             responder.answer(405, "text/plain", "POST only\n");
-            line(QStringLiteral("%1 %2 -> 405").arg(QString::fromLatin1(request.method), QString::fromUtf8(request.path)));
+            line(QStringLiteral("%1 %2 -> 405")
+                         .arg(QString::fromLatin1(request.method),
+                              QString::fromUtf8(request.path)));
             return;
         }
         if (route == configRoute) {
@@ -164,7 +174,8 @@ void DevCollector::handle(const HttpsServer::Request &request, HttpsServer::Resp
         return;
     }
     responder.answer(404, "text/plain", "not found\n");
-    line(QStringLiteral("%1 %2 -> 404").arg(QString::fromLatin1(request.method), QString::fromUtf8(request.path)));
+    line(QStringLiteral("%1 %2 -> 404")
+                 .arg(QString::fromLatin1(request.method), QString::fromUtf8(request.path)));
 }
 
 void DevCollector::handleBatch(const HttpsServer::Request &request, int status, bool taken)
@@ -173,7 +184,10 @@ void DevCollector::handleBatch(const HttpsServer::Request &request, int status, 
     QStringList batchProblems;
     const QJsonArray events = EventChecker::batchEvents(request.body, &batchProblems);
     const QString answer = status ? QString::number(status) : QStringLiteral("no answer");
-    line(QStringLiteral("batch %1: %2 events, answered %3").arg(batches).arg(events.size()).arg(answer));
+    line(QStringLiteral("batch %1: %2 events, answered %3")
+                 .arg(batches)
+                 .arg(events.size())
+                 .arg(answer));
     for (const QString &problem : std::as_const(batchProblems)) {
         line(QStringLiteral("  INVALID batch: %1").arg(problem));
         invalidLines.append(QStringLiteral("batch %1: %2").arg(batches).arg(problem));
@@ -199,9 +213,9 @@ void DevCollector::handleBatch(const HttpsServer::Request &request, int status, 
         }
 
         QString text = QStringLiteral("%1  #%2  %3")
-                           .arg(timeText(event.time >= 0 ? event.time : now))
-                           .arg(received, -5)
-                           .arg(event.kind, -18);
+                               .arg(timeText(event.time >= 0 ? event.time : now))
+                               .arg(received, -5)
+                               .arg(event.kind, -18);
         QStringList fields;
         for (const auto &[key, value] : event.fields)
             fields.append(fieldText(key, value));
@@ -213,19 +227,23 @@ void DevCollector::handleBatch(const HttpsServer::Request &request, int status, 
         if (!event.isValid()) {
             ++invalid;
             text += QStringLiteral("  INVALID: ") + event.problems.join(QStringLiteral("; "));
-            invalidLines.append(QStringLiteral("#%1 %2: %3").arg(received).arg(event.kind, event.problems.join(QStringLiteral("; "))));
+            invalidLines.append(
+                    QStringLiteral("#%1 %2: %3")
+                            .arg(received)
+                            .arg(event.kind, event.problems.join(QStringLiteral("; "))));
         }
         line(text);
 
         if (outputFile.isOpen()) {
-            QJsonObject record{
-                {QStringLiteral("received"), QDateTime::fromMSecsSinceEpoch(now).toUTC().toString(Qt::ISODateWithMs)},
-                {QStringLiteral("status"), status},
-                {QStringLiteral("kind"), event.kind},
-                {QStringLiteral("valid"), event.isValid()},
-                {QStringLiteral("problems"), QJsonArray::fromStringList(event.problems)},
-                {QStringLiteral("duplicate"), duplicate},
-                {QStringLiteral("event"), value},
+            QJsonObject record {
+                    {QStringLiteral("received"),
+                     QDateTime::fromMSecsSinceEpoch(now).toUTC().toString(Qt::ISODateWithMs)},
+                    {QStringLiteral("status"), status},
+                    {QStringLiteral("kind"), event.kind},
+                    {QStringLiteral("valid"), event.isValid()},
+                    {QStringLiteral("problems"), QJsonArray::fromStringList(event.problems)},
+                    {QStringLiteral("duplicate"), duplicate},
+                    {QStringLiteral("event"), value},
             };
             outputFile.write(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
             outputFile.flush();
@@ -233,15 +251,19 @@ void DevCollector::handleBatch(const HttpsServer::Request &request, int status, 
     }
 }
 
-void DevCollector::handleConfig(const HttpsServer::Request &request, HttpsServer::Responder &responder)
+void DevCollector::handleConfig(const HttpsServer::Request &request,
+                                HttpsServer::Responder &responder)
 {
     ++configRequests;
     const QJsonObject asked = QJsonDocument::fromJson(request.body).object();
     QString text = QStringLiteral("%1  config request %2 %3 %4")
-                       .arg(timeText(QDateTime::currentMSecsSinceEpoch()),
-                            fieldText(QStringLiteral("app_id"), asked.value(QStringLiteral("app_id")).toString()),
-                            fieldText(QStringLiteral("app_version"), asked.value(QStringLiteral("app_version")).toString()),
-                            fieldText(QStringLiteral("token"), asked.value(QStringLiteral("token")).toString()));
+                           .arg(timeText(QDateTime::currentMSecsSinceEpoch()),
+                                fieldText(QStringLiteral("app_id"),
+                                          asked.value(QStringLiteral("app_id")).toString()),
+                                fieldText(QStringLiteral("app_version"),
+                                          asked.value(QStringLiteral("app_version")).toString()),
+                                fieldText(QStringLiteral("token"),
+                                          asked.value(QStringLiteral("token")).toString()));
     if (!fail(responder)) {
         // Read for every request, so that the document can be edited while the tracker runs.
         QFile document(options.configDocument);
@@ -256,7 +278,9 @@ void DevCollector::handleConfig(const HttpsServer::Request &request, HttpsServer
         }
     }
     const int status = responder.status();
-    line(text + QStringLiteral(" -> %1").arg(status ? QString::number(status) : QStringLiteral("no answer")));
+    line(text
+         + QStringLiteral(" -> %1").arg(status ? QString::number(status)
+                                               : QStringLiteral("no answer")));
 }
 
 void DevCollector::finishSoon()
@@ -279,17 +303,22 @@ void DevCollector::finishSoon()
 
 void DevCollector::printSummary()
 {
-    line(QStringLiteral("summary: %1 events in %2 batches, %3 accepted, %4 invalid, %5 received again")
-             .arg(received)
-             .arg(batches)
-             .arg(accepted)
-             .arg(invalid)
-             .arg(duplicates));
+    line(QStringLiteral(
+                 "summary: %1 events in %2 batches, %3 accepted, %4 invalid, %5 received again")
+                 .arg(received)
+                 .arg(batches)
+                 .arg(accepted)
+                 .arg(invalid)
+                 .arg(duplicates));
     QStringList counts;
     for (auto it = kinds.cbegin(); it != kinds.cend(); ++it)
         counts.append(QStringLiteral("%1 %2").arg(it.key()).arg(it.value()));
-    line(QStringLiteral("  accepted by kind: %1").arg(counts.isEmpty() ? QStringLiteral("none") : counts.join(QStringLiteral(", "))));
-    line(QStringLiteral("  config requests: %1 (%2 answered with the document)").arg(configRequests).arg(configDocuments));
+    line(QStringLiteral("  accepted by kind: %1")
+                 .arg(counts.isEmpty() ? QStringLiteral("none")
+                                       : counts.join(QStringLiteral(", "))));
+    line(QStringLiteral("  config requests: %1 (%2 answered with the document)")
+                 .arg(configRequests)
+                 .arg(configDocuments));
     if (!invalidLines.isEmpty()) {
         line(QStringLiteral("  invalid:"));
         for (const QString &each : std::as_const(invalidLines))

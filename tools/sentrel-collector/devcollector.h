@@ -22,6 +22,7 @@
 class DevCollector : public QObject
 {
     Q_OBJECT
+
 public:
     struct Options
     {
@@ -29,12 +30,12 @@ public:
         quint16 port = 9443;
         QString stateDirectory; // the kept certificate
         QString configDocument; // the answer to "/config"; absent file: 404
-        QString output;         // JSON lines of the events; empty: none
+        QString output; // JSON lines of the events; empty: none
         QStringList schemaDirectories;
-        int failStatus = 0;     // answer every request with this status
-        bool noAnswer = false;  // never answer
-        int exitAfterIdle = 0;  // seconds without a request; 0: never
-        int maxEvents = 0;      // stop after this many events; 0: never
+        int failStatus = 0; // answer every request with this status
+        bool noAnswer = false; // never answer
+        int exitAfterIdle = 0; // seconds without a request; 0: never
+        int maxEvents = 0; // stop after this many events; 0: never
         int keep = 100000; // events kept for the API, in each of its lists
     };
 

@@ -9,9 +9,9 @@
 #include <QUuid>
 
 const QString EventChecker::batchSchema =
-    QStringLiteral("iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4");
+        QStringLiteral("iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4");
 const QString EventChecker::contextsSchema =
-    QStringLiteral("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0");
+        QStringLiteral("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0");
 
 namespace {
 // The field names of the tracker protocol's payload.
@@ -20,21 +20,29 @@ const QSet<QString> &protocolFields()
     static const QSet<QString> fields = [] {
         QSet<QString> result;
         for (const char *name :
-             {"tv", "tna", "aid", "p", "tz", "lang", "cs", "f_pdf", "f_qt", "f_realp", "f_wma", "f_dir", "f_fla",
-              "f_java", "f_gears", "f_ag", "res", "cd", "cookie", "url", "ua", "dtm", "ttm", "stm", "e", "eid",
-              "tid", "page", "refr", "se_ca", "se_ac", "se_la", "se_pr", "se_va", "ue_pr", "ue_px", "pp_mix",
-              "pp_max", "pp_miy", "pp_may", "tr_id", "tr_af", "tr_tt", "tr_tx", "tr_sh", "tr_ci", "tr_st", "tr_co",
-              "tr_cu", "ti_id", "ti_sk", "ti_nm", "ti_na", "ti_ca", "ti_pr", "ti_qu", "ti_cu", "duid", "uid",
-              "vid", "sid", "nuid", "tnuid", "fp", "vp", "ds", "mac", "ip", "co", "cx"})
+             {"tv",    "tna",     "aid",    "p",     "tz",     "lang",   "cs",      "f_pdf",
+              "f_qt",  "f_realp", "f_wma",  "f_dir", "f_fla",  "f_java", "f_gears", "f_ag",
+              "res",   "cd",      "cookie", "url",   "ua",     "dtm",    "ttm",     "stm",
+              "e",     "eid",     "tid",    "page",  "refr",   "se_ca",  "se_ac",   "se_la",
+              "se_pr", "se_va",   "ue_pr",  "ue_px", "pp_mix", "pp_max", "pp_miy",  "pp_may",
+              "tr_id", "tr_af",   "tr_tt",  "tr_tx", "tr_sh",  "tr_ci",  "tr_st",   "tr_co",
+              "tr_cu", "ti_id",   "ti_sk",  "ti_nm", "ti_na",  "ti_ca",  "ti_pr",   "ti_qu",
+              "ti_cu", "duid",    "uid",    "vid",   "sid",    "nuid",   "tnuid",   "fp",
+              "vp",    "ds",      "mac",    "ip",    "co",     "cx"})
             result.insert(QLatin1String(name));
         return result;
     }();
     return fields;
 }
 
-const QStringList platforms{QStringLiteral("web"), QStringLiteral("mob"), QStringLiteral("pc"),
-                            QStringLiteral("srv"), QStringLiteral("app"), QStringLiteral("tv"),
-                            QStringLiteral("cnsl"), QStringLiteral("iot")};
+const QStringList platforms {QStringLiteral("web"),
+                             QStringLiteral("mob"),
+                             QStringLiteral("pc"),
+                             QStringLiteral("srv"),
+                             QStringLiteral("app"),
+                             QStringLiteral("tv"),
+                             QStringLiteral("cnsl"),
+                             QStringLiteral("iot")};
 
 // "iglu:vendor/name/format/version" -> name
 QString schemaName(const QString &uri)
@@ -64,10 +72,7 @@ QString CheckedEvent::field(const QString &name) const
     return QString();
 }
 
-EventChecker::EventChecker(const SchemaRegistry *schemas)
-    : schemas(schemas)
-{
-}
+EventChecker::EventChecker(const SchemaRegistry *schemas) : schemas(schemas) { }
 
 QJsonArray EventChecker::batchEvents(const QByteArray &body, QStringList *problems)
 {
@@ -75,14 +80,17 @@ QJsonArray EventChecker::batchEvents(const QByteArray &body, QStringList *proble
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (!document.isObject()) {
         problems->append(error.error != QJsonParseError::NoError
-                             ? QStringLiteral("the body is not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset)
-                             : QStringLiteral("the body is not a JSON object"));
+                                 ? QStringLiteral("the body is not JSON: %1 at offset %2")
+                                           .arg(error.errorString())
+                                           .arg(error.offset)
+                                 : QStringLiteral("the body is not a JSON object"));
         return {};
     }
     const QJsonObject batch = document.object();
     const QString schema = batch.value(QStringLiteral("schema")).toString();
     if (schema != batchSchema)
-        problems->append(QStringLiteral("batch: schema is \"%1\", not %2").arg(schema, batchSchema));
+        problems->append(
+                QStringLiteral("batch: schema is \"%1\", not %2").arg(schema, batchSchema));
     for (auto it = batch.begin(); it != batch.end(); ++it) {
         if (it.key() != QLatin1String("schema") && it.key() != QLatin1String("data"))
             problems->append(QStringLiteral("batch: \"%1\" is not allowed").arg(it.key()));
@@ -111,17 +119,20 @@ CheckedEvent EventChecker::check(const QJsonValue &value) const
     // The payload rules.
     for (const char *required : {"tv", "p", "e"}) {
         if (!event.contains(QLatin1String(required)))
-            result.problems.append(QStringLiteral("\"%1\" is missing").arg(QLatin1String(required)));
+            result.problems.append(
+                    QStringLiteral("\"%1\" is missing").arg(QLatin1String(required)));
     }
     for (auto it = event.begin(); it != event.end(); ++it) {
         if (!protocolFields().contains(it.key()))
-            result.problems.append(QStringLiteral("\"%1\" is not a field of the tracker protocol").arg(it.key()));
+            result.problems.append(
+                    QStringLiteral("\"%1\" is not a field of the tracker protocol").arg(it.key()));
         else if (!it.value().isString())
             result.problems.append(QStringLiteral("\"%1\" is not a string").arg(it.key()));
     }
     const QJsonValue platform = event.value(QStringLiteral("p"));
     if (platform.isString() && !platforms.contains(platform.toString()))
-        result.problems.append(QStringLiteral("\"p\" is \"%1\", not a platform of the protocol").arg(platform.toString()));
+        result.problems.append(QStringLiteral("\"p\" is \"%1\", not a platform of the protocol")
+                                       .arg(platform.toString()));
 
     result.eventId = event.value(QStringLiteral("eid")).toString();
     if (event.contains(QStringLiteral("eid"))) {
@@ -149,8 +160,9 @@ CheckedEvent EventChecker::check(const QJsonValue &value) const
             checkContexts(document.object(), QStringLiteral("co"), &result);
     }
     if (event.contains(QStringLiteral("cx"))) {
-        const QByteArray cx = QByteArray::fromBase64(event.value(QStringLiteral("cx")).toString().toLatin1(),
-                                                     QByteArray::Base64UrlEncoding);
+        const QByteArray cx =
+                QByteArray::fromBase64(event.value(QStringLiteral("cx")).toString().toLatin1(),
+                                       QByteArray::Base64UrlEncoding);
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(cx, &error);
         if (error.error != QJsonParseError::NoError)
@@ -164,7 +176,9 @@ CheckedEvent EventChecker::check(const QJsonValue &value) const
     return result;
 }
 
-void EventChecker::checkContexts(const QJsonValue &envelope, const QString &where, CheckedEvent *result) const
+void EventChecker::checkContexts(const QJsonValue &envelope,
+                                 const QString &where,
+                                 CheckedEvent *result) const
 {
     const QJsonObject object = envelope.toObject();
     if (object.value(QStringLiteral("schema")).toString() != contextsSchema)
@@ -193,13 +207,17 @@ void EventChecker::checkContexts(const QJsonValue &envelope, const QString &wher
         const QString uri = context.value(QStringLiteral("schema")).toString();
         if (!contexts.at(i).isObject() || uri.isEmpty() || !context.contains(QStringLiteral("data"))
             || context.size() != 2) {
-            result->problems.append(QStringLiteral("%1: not a self-describing object of \"schema\" and \"data\"").arg(at));
+            result->problems.append(
+                    QStringLiteral("%1: not a self-describing object of \"schema\" and \"data\"")
+                            .arg(at));
             continue;
         }
         const QString name = schemaName(uri);
         if (i == 0)
             result->kind = name == QLatin1String("device") ? QStringLiteral("device") : name;
-        result->problems.append(schemas->validate(uri, context.value(QStringLiteral("data")), at + QLatin1Char(' ') + name));
+        result->problems.append(schemas->validate(uri,
+                                                  context.value(QStringLiteral("data")),
+                                                  at + QLatin1Char(' ') + name));
 
         const QJsonObject fields = context.value(QStringLiteral("data")).toObject();
         if (name == QLatin1String("screen_view")) {
@@ -213,7 +231,8 @@ void EventChecker::checkContexts(const QJsonValue &envelope, const QString &wher
             addField("object", fields.value(QStringLiteral("object")));
             addField("type", fields.value(QStringLiteral("type")));
             addField("data", fields.value(QStringLiteral("data")));
-        } else if (name == QLatin1String("context_data") || name == QLatin1String("context_dimension")) {
+        } else if (name == QLatin1String("context_data")
+                   || name == QLatin1String("context_dimension")) {
             addField("key", fields.value(QStringLiteral("key")));
             addField("value", fields.value(QStringLiteral("val")));
         } else if (name == QLatin1String("device")) {

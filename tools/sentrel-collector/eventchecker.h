@@ -15,14 +15,14 @@ class SchemaRegistry;
 // One event of a batch as the collector understood it.
 struct CheckedEvent
 {
-    QJsonObject event;                     // as received
-    QJsonArray contexts;                   // the self-describing contexts of "co", when it parses
-    QString kind;                          // the first context's schema name ("device" for the
-                                           // device and application event), "empty" or "unknown"
-    QString eventId;                       // "eid"
-    qint64 time = -1;                      // "dtm" in ms since the epoch; -1 when not usable
+    QJsonObject event; // as received
+    QJsonArray contexts; // the self-describing contexts of "co", when it parses
+    QString kind; // the first context's schema name ("device" for the
+            // device and application event), "empty" or "unknown"
+    QString eventId; // "eid"
+    qint64 time = -1; // "dtm" in ms since the epoch; -1 when not usable
     QList<QPair<QString, QString>> fields; // screen, object, category, key, value, type, data
-    QStringList problems;                  // empty for a valid event
+    QStringList problems; // empty for a valid event
 
     bool isValid() const { return problems.isEmpty(); }
     QString field(const QString &name) const;
@@ -45,7 +45,8 @@ public:
     CheckedEvent check(const QJsonValue &event) const;
 
 private:
-    void checkContexts(const QJsonValue &envelope, const QString &where, CheckedEvent *result) const;
+    void
+    checkContexts(const QJsonValue &envelope, const QString &where, CheckedEvent *result) const;
 
     const SchemaRegistry *schemas;
 };

@@ -12,13 +12,20 @@
 #include <cstdio>
 
 namespace {
-int number(const QCommandLineParser &parser, const QCommandLineOption &option, int minimum, int maximum, bool *ok)
+int number(const QCommandLineParser &parser,
+           const QCommandLineOption &option,
+           int minimum,
+           int maximum,
+           bool *ok)
 {
     bool valid = false;
     const int value = parser.value(option).toInt(&valid);
     if (!valid || value < minimum || value > maximum) {
-        std::fprintf(stderr, "sentrel-collector: --%s wants a whole number from %d to %d\n",
-                     qPrintable(option.names().first()), minimum, maximum);
+        std::fprintf(stderr,
+                     "sentrel-collector: --%s wants a whole number from %d to %d\n",
+                     qPrintable(option.names().first()),
+                     minimum,
+                     maximum);
         *ok = false;
     }
     return value;
@@ -40,40 +47,55 @@ int main(int argc, char *argv[])
             "Point the tracker at it with the server localhost:PORT: the tracker accepts a\n"
             "self-signed certificate from localhost only."));
     parser.addHelpOption();
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free one."),
-                                  QStringLiteral("port"), QStringLiteral("9443"));
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Port to listen on; 0 picks a free one."),
+                                  QStringLiteral("port"),
+                                  QStringLiteral("9443"));
     const QCommandLineOption portFile(QStringLiteral("port-file"),
-                                      QStringLiteral("Write the port to this file once listening."), QStringLiteral("file"));
-    const QCommandLineOption stateDir(QStringLiteral("state-dir"),
-                                      QStringLiteral("Where the certificate is kept (default: the data directory)."),
-                                      QStringLiteral("directory"));
-    const QCommandLineOption config(QStringLiteral("config"),
-                                    QStringLiteral("The document answered to /config, read for every request; "
-                                                   "absent: 404 (default: remote-config.json in the state directory)."),
-                                    QStringLiteral("file"));
-    const QCommandLineOption output(QStringLiteral("output"),
-                                    QStringLiteral("Append every event, with its check, as one JSON line to this file."),
-                                    QStringLiteral("file"));
-    const QCommandLineOption schemas(QStringLiteral("schemas"),
-                                     QStringLiteral("Directory of the schemas (default: the installed ones)."),
-                                     QStringLiteral("directory"));
-    const QCommandLineOption failStatus(QStringLiteral("fail-status"),
-                                        QStringLiteral("Answer every request with this HTTP status."), QStringLiteral("status"));
-    const QCommandLineOption noAnswer(QStringLiteral("no-answer"), QStringLiteral("Read requests but never answer them."));
-    const QCommandLineOption exitAfterIdle(QStringLiteral("exit-after-idle"),
-                                           QStringLiteral("Stop after this many seconds without a request."),
-                                           QStringLiteral("seconds"));
+                                      QStringLiteral("Write the port to this file once listening."),
+                                      QStringLiteral("file"));
+    const QCommandLineOption stateDir(
+            QStringLiteral("state-dir"),
+            QStringLiteral("Where the certificate is kept (default: the data directory)."),
+            QStringLiteral("directory"));
+    const QCommandLineOption config(
+            QStringLiteral("config"),
+            QStringLiteral("The document answered to /config, read for every request; "
+                           "absent: 404 (default: remote-config.json in the state directory)."),
+            QStringLiteral("file"));
+    const QCommandLineOption output(
+            QStringLiteral("output"),
+            QStringLiteral("Append every event, with its check, as one JSON line to this file."),
+            QStringLiteral("file"));
+    const QCommandLineOption schemas(
+            QStringLiteral("schemas"),
+            QStringLiteral("Directory of the schemas (default: the installed ones)."),
+            QStringLiteral("directory"));
+    const QCommandLineOption failStatus(
+            QStringLiteral("fail-status"),
+            QStringLiteral("Answer every request with this HTTP status."),
+            QStringLiteral("status"));
+    const QCommandLineOption noAnswer(QStringLiteral("no-answer"),
+                                      QStringLiteral("Read requests but never answer them."));
+    const QCommandLineOption exitAfterIdle(
+            QStringLiteral("exit-after-idle"),
+            QStringLiteral("Stop after this many seconds without a request."),
+            QStringLiteral("seconds"));
     const QCommandLineOption maxEvents(QStringLiteral("max-events"),
-                                       QStringLiteral("Stop once this many events have arrived."), QStringLiteral("count"));
+                                       QStringLiteral("Stop once this many events have arrived."),
+                                       QStringLiteral("count"));
     const QCommandLineOption keep(
             QStringLiteral("keep"),
             QStringLiteral("Keep this many good and this many bad events for the API under "
                            "/micro/; the oldest go first."),
             QStringLiteral("count"),
             QStringLiteral("100000"));
-    const QCommandLineOption strict(QStringLiteral("strict"), QStringLiteral("Exit with status 3 when an event was invalid."));
-    const QCommandLineOption listSchemas(QStringLiteral("list-schemas"),
-                                         QStringLiteral("Print the schemas that would be used, and exit."));
+    const QCommandLineOption strict(
+            QStringLiteral("strict"),
+            QStringLiteral("Exit with status 3 when an event was invalid."));
+    const QCommandLineOption listSchemas(
+            QStringLiteral("list-schemas"),
+            QStringLiteral("Print the schemas that would be used, and exit."));
     parser.addOptions({port,
                        portFile,
                        stateDir,
@@ -103,12 +125,13 @@ int main(int argc, char *argv[])
         return 1;
     options.noAnswer = parser.isSet(noAnswer);
     options.stateDirectory = parser.isSet(stateDir)
-        ? parser.value(stateDir)
-        : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    options.configDocument = parser.isSet(config) ? parser.value(config)
-                                                  : QDir(options.stateDirectory).filePath(QStringLiteral("remote-config.json"));
+            ? parser.value(stateDir)
+            : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    options.configDocument = parser.isSet(config)
+            ? parser.value(config)
+            : QDir(options.stateDirectory).filePath(QStringLiteral("remote-config.json"));
     options.output = parser.value(output);
-    options.schemaDirectories = parser.isSet(schemas) ? QStringList{parser.value(schemas)}
+    options.schemaDirectories = parser.isSet(schemas) ? QStringList {parser.value(schemas)}
                                                       : SchemaRegistry::defaultDirectories();
 
     if (parser.isSet(listSchemas)) {
@@ -121,7 +144,8 @@ int main(int argc, char *argv[])
                 std::printf("  %s\n", qPrintable(uri));
             return 0;
         }
-        std::fprintf(stderr, "sentrel-collector: no schemas in %s\n",
+        std::fprintf(stderr,
+                     "sentrel-collector: no schemas in %s\n",
                      qPrintable(options.schemaDirectories.join(QStringLiteral(", "))));
         return 1;
     }
@@ -134,9 +158,11 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(portFile)) {
         QSaveFile file(parser.value(portFile));
-        if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray::number(collector.port()) + '\n') < 0
-            || !file.commit()) {
-            std::fprintf(stderr, "sentrel-collector: cannot write %s\n", qPrintable(parser.value(portFile)));
+        if (!file.open(QIODevice::WriteOnly)
+            || file.write(QByteArray::number(collector.port()) + '\n') < 0 || !file.commit()) {
+            std::fprintf(stderr,
+                         "sentrel-collector: cannot write %s\n",
+                         qPrintable(parser.value(portFile)));
             return 1;
         }
     }

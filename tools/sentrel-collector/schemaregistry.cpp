@@ -16,14 +16,26 @@ namespace {
 // Keywords that check nothing, or that this validator checks.
 const QSet<QString> &knownKeywords()
 {
-    static const QSet<QString> keywords{
-        QStringLiteral("$schema"),      QStringLiteral("self"),           QStringLiteral("description"),
-        QStringLiteral("title"),        QStringLiteral("type"),           QStringLiteral("enum"),
-        QStringLiteral("properties"),   QStringLiteral("required"),       QStringLiteral("additionalProperties"),
-        QStringLiteral("dependencies"), QStringLiteral("dependentRequired"), QStringLiteral("items"),
-        QStringLiteral("minimum"),      QStringLiteral("maximum"),        QStringLiteral("minLength"),
-        QStringLiteral("maxLength"),    QStringLiteral("pattern"),        QStringLiteral("minItems"),
-        QStringLiteral("maxItems"),
+    static const QSet<QString> keywords {
+            QStringLiteral("$schema"),
+            QStringLiteral("self"),
+            QStringLiteral("description"),
+            QStringLiteral("title"),
+            QStringLiteral("type"),
+            QStringLiteral("enum"),
+            QStringLiteral("properties"),
+            QStringLiteral("required"),
+            QStringLiteral("additionalProperties"),
+            QStringLiteral("dependencies"),
+            QStringLiteral("dependentRequired"),
+            QStringLiteral("items"),
+            QStringLiteral("minimum"),
+            QStringLiteral("maximum"),
+            QStringLiteral("minLength"),
+            QStringLiteral("maxLength"),
+            QStringLiteral("pattern"),
+            QStringLiteral("minItems"),
+            QStringLiteral("maxItems"),
     };
     return keywords;
 }
@@ -55,7 +67,8 @@ QString typeName(const QJsonValue &value)
 bool hasType(const QJsonValue &value, const QString &type)
 {
     const QString actual = typeName(value);
-    return actual == type || (type == QLatin1String("number") && actual == QLatin1String("integer"));
+    return actual == type
+            || (type == QLatin1String("number") && actual == QLatin1String("integer"));
 }
 
 QString shown(const QJsonValue &value)
@@ -66,7 +79,8 @@ QString shown(const QJsonValue &value)
         return QString::fromUtf8(QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact));
     if (value.isObject())
         return QString::fromUtf8(QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
-    return QString::fromUtf8(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).mid(1).chopped(1));
+    return QString::fromUtf8(
+            QJsonDocument(QJsonArray {value}).toJson(QJsonDocument::Compact).mid(1).chopped(1));
 }
 
 QStringList names(const QJsonValue &list)
@@ -94,7 +108,8 @@ int SchemaRegistry::load(const QString &directory)
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(input.readAll(), &error);
         if (!document.isObject()) {
-            problems.append(QStringLiteral("%1: not a JSON object (%2)").arg(relative, error.errorString()));
+            problems.append(QStringLiteral("%1: not a JSON object (%2)")
+                                    .arg(relative, error.errorString()));
             continue;
         }
         const QJsonObject schema = document.object();
@@ -103,14 +118,19 @@ int SchemaRegistry::load(const QString &directory)
         QString uri;
         if (!self.isEmpty()) {
             uri = QStringLiteral("iglu:%1/%2/%3/%4")
-                      .arg(self.value(QStringLiteral("vendor")).toString(), self.value(QStringLiteral("name")).toString(),
-                           self.value(QStringLiteral("format")).toString(), self.value(QStringLiteral("version")).toString());
+                          .arg(self.value(QStringLiteral("vendor")).toString(),
+                               self.value(QStringLiteral("name")).toString(),
+                               self.value(QStringLiteral("format")).toString(),
+                               self.value(QStringLiteral("version")).toString());
         } else {
             QString path = relative;
             if (path.endsWith(QLatin1String(".json")))
                 path.chop(5);
             if (path.count(QLatin1Char('/')) != 3) {
-                problems.append(QStringLiteral("%1: names no \"self\" and is not at vendor/name/format/version").arg(relative));
+                problems.append(
+                        QStringLiteral(
+                                "%1: names no \"self\" and is not at vendor/name/format/version")
+                                .arg(relative));
                 continue;
             }
             uri = QStringLiteral("iglu:") + path;
@@ -157,7 +177,8 @@ void SchemaRegistry::noteKeywords(const QJsonObject &schema)
     }
 }
 
-QStringList SchemaRegistry::validate(const QString &uri, const QJsonValue &value, const QString &where) const
+QStringList
+SchemaRegistry::validate(const QString &uri, const QJsonValue &value, const QString &where) const
 {
     const auto found = schemas.constFind(uri);
     if (found == schemas.cend())
@@ -167,41 +188,52 @@ QStringList SchemaRegistry::validate(const QString &uri, const QJsonValue &value
     return result;
 }
 
-void SchemaRegistry::check(const QJsonObject &schema, const QJsonValue &value, const QString &where,
+void SchemaRegistry::check(const QJsonObject &schema,
+                           const QJsonValue &value,
+                           const QString &where,
                            QStringList *problems)
 {
     const QJsonValue type = schema.value(QStringLiteral("type"));
     if (!type.isUndefined()) {
-        const QStringList types = type.isArray() ? names(type) : QStringList{type.toString()};
+        const QStringList types = type.isArray() ? names(type) : QStringList {type.toString()};
         bool matches = false;
         for (const QString &each : types)
             matches = matches || hasType(value, each);
         if (!matches) {
-            problems->append(QStringLiteral("%1: %2 where %3 is expected")
-                                 .arg(where, typeName(value), types.join(QStringLiteral(" or "))));
+            problems->append(
+                    QStringLiteral("%1: %2 where %3 is expected")
+                            .arg(where, typeName(value), types.join(QStringLiteral(" or "))));
             return; // the other keywords would only repeat it
         }
     }
 
     const QJsonValue allowed = schema.value(QStringLiteral("enum"));
     if (allowed.isArray() && !allowed.toArray().contains(value))
-        problems->append(QStringLiteral("%1: %2 is not one of %3").arg(where, shown(value), shown(allowed)));
+        problems->append(
+                QStringLiteral("%1: %2 is not one of %3").arg(where, shown(value), shown(allowed)));
 
     if (value.isString()) {
         const QString text = value.toString();
         const QJsonValue minLength = schema.value(QStringLiteral("minLength"));
         if (minLength.isDouble() && text.size() < minLength.toInt())
-            problems->append(QStringLiteral("%1: shorter than %2 characters").arg(where).arg(minLength.toInt()));
+            problems->append(QStringLiteral("%1: shorter than %2 characters")
+                                     .arg(where)
+                                     .arg(minLength.toInt()));
         const QJsonValue maxLength = schema.value(QStringLiteral("maxLength"));
         if (maxLength.isDouble() && text.size() > maxLength.toInt())
-            problems->append(QStringLiteral("%1: %2 characters, longer than %3").arg(where).arg(text.size()).arg(maxLength.toInt()));
+            problems->append(QStringLiteral("%1: %2 characters, longer than %3")
+                                     .arg(where)
+                                     .arg(text.size())
+                                     .arg(maxLength.toInt()));
         const QJsonValue pattern = schema.value(QStringLiteral("pattern"));
         if (pattern.isString()) {
             const QRegularExpression expression(pattern.toString());
             if (!expression.isValid())
-                problems->append(QStringLiteral("%1: the schema's pattern %2 is not valid").arg(where, shown(pattern)));
+                problems->append(QStringLiteral("%1: the schema's pattern %2 is not valid")
+                                         .arg(where, shown(pattern)));
             else if (!expression.match(text).hasMatch())
-                problems->append(QStringLiteral("%1: %2 does not match %3").arg(where, shown(value), shown(pattern)));
+                problems->append(QStringLiteral("%1: %2 does not match %3")
+                                         .arg(where, shown(value), shown(pattern)));
         }
     }
 
@@ -209,24 +241,31 @@ void SchemaRegistry::check(const QJsonObject &schema, const QJsonValue &value, c
         const double number = value.toDouble();
         const QJsonValue minimum = schema.value(QStringLiteral("minimum"));
         if (minimum.isDouble() && number < minimum.toDouble())
-            problems->append(QStringLiteral("%1: %2 is below %3").arg(where, shown(value), shown(minimum)));
+            problems->append(
+                    QStringLiteral("%1: %2 is below %3").arg(where, shown(value), shown(minimum)));
         const QJsonValue maximum = schema.value(QStringLiteral("maximum"));
         if (maximum.isDouble() && number > maximum.toDouble())
-            problems->append(QStringLiteral("%1: %2 is above %3").arg(where, shown(value), shown(maximum)));
+            problems->append(
+                    QStringLiteral("%1: %2 is above %3").arg(where, shown(value), shown(maximum)));
     }
 
     if (value.isArray()) {
         const QJsonArray array = value.toArray();
         const QJsonValue minItems = schema.value(QStringLiteral("minItems"));
         if (minItems.isDouble() && array.size() < minItems.toInt())
-            problems->append(QStringLiteral("%1: fewer than %2 items").arg(where).arg(minItems.toInt()));
+            problems->append(
+                    QStringLiteral("%1: fewer than %2 items").arg(where).arg(minItems.toInt()));
         const QJsonValue maxItems = schema.value(QStringLiteral("maxItems"));
         if (maxItems.isDouble() && array.size() > maxItems.toInt())
-            problems->append(QStringLiteral("%1: more than %2 items").arg(where).arg(maxItems.toInt()));
+            problems->append(
+                    QStringLiteral("%1: more than %2 items").arg(where).arg(maxItems.toInt()));
         const QJsonValue items = schema.value(QStringLiteral("items"));
         if (items.isObject()) {
             for (qsizetype i = 0; i < array.size(); ++i)
-                check(items.toObject(), array.at(i), QStringLiteral("%1[%2]").arg(where).arg(i), problems);
+                check(items.toObject(),
+                      array.at(i),
+                      QStringLiteral("%1[%2]").arg(where).arg(i),
+                      problems);
         }
     }
 
@@ -260,7 +299,8 @@ void SchemaRegistry::check(const QJsonObject &schema, const QJsonValue &value, c
             if (it.value().isArray()) {
                 for (const QString &needed : names(it.value())) {
                     if (!object.contains(needed))
-                        problems->append(QStringLiteral("%1: \"%2\" needs \"%3\"").arg(where, it.key(), needed));
+                        problems->append(QStringLiteral("%1: \"%2\" needs \"%3\"")
+                                                 .arg(where, it.key(), needed));
                 }
             } else if (it.value().isObject()) {
                 check(it.value().toObject(), value, where, problems);

@@ -34,7 +34,10 @@ public:
     QStringList validate(const QString &uri, const QJsonValue &value, const QString &where) const;
 
     // The same against a schema object.
-    static void check(const QJsonObject &schema, const QJsonValue &value, const QString &where, QStringList *problems);
+    static void check(const QJsonObject &schema,
+                      const QJsonValue &value,
+                      const QString &where,
+                      QStringList *problems);
 
     // The directories where a program finds the shipped schemas, most specific first.
     static QStringList defaultDirectories();

@@ -30,6 +30,8 @@ int main(int argc, char *argv[])
     tracker.transition(QStringLiteral("ConsumerScreen"));
     tracker.interaction(QStringLiteral("consumerButton"), QString());
     tracker.setEnabled(false); // finishes the calls made so far
-    std::printf("consumer: recorded with %s (%06x)\n", SENTRELTRACKER_VERSION_STRING, SENTRELTRACKER_VERSION);
+    std::printf("consumer: recorded with %s (%06x)\n",
+                SENTRELTRACKER_VERSION_STRING,
+                SENTRELTRACKER_VERSION);
     return 0;
 }

@@ -36,12 +36,14 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "quick consumer: tracking could not be enabled\n");
         return 1;
     }
-    auto *button = qobject_cast<QQuickItem *>(qmlContext(window)->objectForName(QStringLiteral("quickButton")));
+    auto *button = qobject_cast<QQuickItem *>(
+            qmlContext(window)->objectForName(QStringLiteral("quickButton")));
     const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
     QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
     QEvent next(QEvent::User); // lets the capture report the click it holds
     QCoreApplication::sendEvent(&app, &next);
-    QQmlExpression(qmlContext(window), window, QStringLiteral("Tracker.enabled = false")).evaluate();
+    QQmlExpression(qmlContext(window), window, QStringLiteral("Tracker.enabled = false"))
+            .evaluate();
     std::printf("quick consumer: recorded\n");
     return 0;
 }
