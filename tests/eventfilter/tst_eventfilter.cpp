@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "eventlog.h"
+#include "fixedcategory.h"
 #include "logcapture.h"
 #include "qsentreleventfilter_p.h"
 #include "sentreltrackerimpl_p.h"
@@ -43,16 +44,6 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override { event->accept(); }
     void keyPressEvent(QKeyEvent *event) override { event->accept(); }
     void keyReleaseEvent(QKeyEvent *event) override { event->accept(); }
-};
-
-class FixedCategory : public QSentrelCategoryFilter
-{
-public:
-    explicit FixedCategory(const QString &category) : fixed(category) { }
-    QString category(QObject *) const override { return fixed; }
-
-private:
-    QString fixed;
 };
 
 // An input event of a pointer type that is not of the pointer classes.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A QML document drives the tracker only through the SentrelTracker module; what it records
 // is read at the test collector, and the accepted batches are written out for the schema check.
+#include "fixedcategory.h"
 #include "logcapture.h"
 #include "pipelinetestsupport.h"
 #include "testcollector.h"
@@ -26,16 +27,6 @@
 namespace {
 
 constexpr int wait = 20000;
-
-class FixedCategory : public QSentrelCategoryFilter
-{
-public:
-    explicit FixedCategory(const QString &category) : fixed(category) { }
-    QString category(QObject *) const override { return fixed; }
-
-private:
-    QString fixed;
-};
 
 QString field(const QJsonObject &context, const char *key)
 {
