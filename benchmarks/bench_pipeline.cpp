@@ -20,6 +20,7 @@
 #include "qsentrelreporter_p.h"
 #include "qsqlitestorage_p.h"
 #include "referenceevents.h"
+#include "sentreldelivery_p.h"
 #include "testenvironment.h"
 
 #include <QDateTime>
@@ -345,11 +346,12 @@ BatchWork batchWork(const QString &file)
         rebuilt += clock.nsecsElapsed();
         clock.start();
         QSet<quint64> ids, unreadable;
-        const QByteArray spliced = QSentrelReporter::batchFrom(records,
-                                                               records.size(),
-                                                               ~quint64(0),
-                                                               &ids,
-                                                               &unreadable);
+        const QByteArray spliced = SentrelDelivery::batchFrom(records,
+                                                              records.size(),
+                                                              ~quint64(0),
+                                                              {},
+                                                              &ids,
+                                                              &unreadable);
         json += clock.nsecsElapsed();
         if (bytes.isEmpty() || ids.size() != records.size())
             qFatal("the batch body lacks events");

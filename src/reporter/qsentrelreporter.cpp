@@ -75,8 +75,7 @@ QSentrelReporter::QSentrelReporter()
     , networkManager(new QNetworkAccessManager(this))
     , applicationNameJson(jsonString(applicationName))
     , languageJson(jsonString(QLocale::system().name()))
-    , syncTimer(this)
-    , remoteConfigTimer(this)
+    , delivery(this)
 {
     // The screen belongs to the application's thread: read its size here rather than from
     // the worker thread later.
@@ -114,15 +113,14 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
 
     // A remote document signals each storage item it changes, after all of them are in force:
     // the store is reopened when what it is made of differs, so once per document. A store made
-    // at run time is synced like the one opened now.
-    const auto storeSettings = std::make_shared<QStringList>();
-    const auto reopenStore = [this, storeSettings] {
+    // at run time is synced like the one opened now, and a pending back-off holds across both.
+    const auto reopenStore = [this] {
         const QStringList settings {configuration->storageType(),
                                     configuration->storagePath(),
                                     QString::number(configuration->storageSize())};
-        if (eventStore && settings == *storeSettings)
+        if (eventStore && settings == storeSettings)
             return false;
-        *storeSettings = settings;
+        storeSettings = settings;
         setupStorage();
         return true;
     };
@@ -135,12 +133,9 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     connect(configuration, &QSentrelConfiguration::storageSizeChanged, this, storageChanged);
     reopenStore();
 
-    syncTimer.setSingleShot(true);
-    // A coarse timer may fire up to 5 % early, and a Retry-After must never be met early.
-    syncTimer.setTimerType(Qt::PreciseTimer);
-    connect(&syncTimer, &QTimer::timeout, this, &QSentrelReporter::sync);
+    connect(&delivery, &SentrelDelivery::syncDue, this, &QSentrelReporter::sync);
     connect(QThread::currentThread(), &QThread::finished, this, [this] {
-        syncTimer.stop();
+        delivery.stopSync();
     });
     // The store's SQL connection belongs to this thread: close it here, before the reporter
     // is handed back to the application's thread for deletion.
@@ -154,19 +149,29 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
             },
             Qt::DirectConnection);
 
+    // The signal comes with every accepted write, also of the same value: only a new interval
+    // re-arms the sync, and even then a pending back-off holds.
     connect(configuration, &QSentrelConfiguration::syncIntervalChanged, this, [this] {
-        scheduleSync();
+        if (delivery.setSyncInterval(configuration->syncInterval()))
+            scheduleSync();
     });
+    delivery.setSyncInterval(configuration->syncInterval());
     scheduleSync();
 
-    connect(&remoteConfigTimer, &QTimer::timeout, this, &QSentrelReporter::fetchRemoteConfig);
-    connect(configuration, &QSentrelConfiguration::remoteConfigChanged, this, [this] {
-        scheduleRemoteConfigCheck();
-    });
-    connect(configuration, &QSentrelConfiguration::remoteConfigIntervalChanged, this, [this] {
-        scheduleRemoteConfigCheck();
-    });
-    scheduleRemoteConfigCheck();
+    connect(&delivery,
+            &SentrelDelivery::remoteConfigDue,
+            this,
+            &QSentrelReporter::fetchRemoteConfig);
+    const auto remoteChanged = [this] {
+        delivery.setRemoteConfig(configuration->remoteConfig(),
+                                 configuration->remoteConfigInterval());
+    };
+    connect(configuration, &QSentrelConfiguration::remoteConfigChanged, this, remoteChanged);
+    connect(configuration,
+            &QSentrelConfiguration::remoteConfigIntervalChanged,
+            this,
+            remoteChanged);
+    remoteChanged();
 
     trackDeviceAndAppInfo();
 }

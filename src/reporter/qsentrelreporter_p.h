@@ -10,6 +10,7 @@
 // convenience and may change from version to version without notice.
 //
 
+#include "sentreldelivery_p.h"
 #include "sentreleventids_p.h"
 #include "sentrelglobal_p.h"
 #include "sentreljsonwriter_p.h"
@@ -21,7 +22,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
-#include <QTimer>
+#include <QStringList>
 #include <QUrl>
 
 #include <memory>
@@ -69,7 +70,7 @@ public:
     QByteArray createUnstructuredEvent();
     void addEvent(const QByteArray &event);
     void sync();
-    void sendToBackend(const QSet<quint64> &ids, const QByteArray &body);
+    void sendToBackend(const QByteArray &body);
     void fetchRemoteConfig();
     void trackDeviceAndAppInfo();
 
@@ -80,19 +81,7 @@ public:
     // a shipped library reads no such variable.
     static int transferTimeout();
 
-    // A batch body never grows beyond this (a common limit of proxies); an event larger than
-    // that alone goes alone.
-    static constexpr qsizetype maximumBatchBytes = 1000000;
-    // The batch body of the readable events among records, in their order: at most limit of
-    // them, none with an id above upTo, within maximumBatchBytes. Sets ids to the events it
-    // holds and unreadable to those that are not JSON objects.
-    static QByteArray batchFrom(const QList<QPair<quint64, QByteArray>> &records,
-                                qsizetype limit,
-                                quint64 upTo,
-                                QSet<quint64> *ids,
-                                QSet<quint64> *unreadable);
-    // The longest wait before another attempt, unless the sync interval is longer.
-    static constexpr int maximumBackOffSeconds = 3600;
+    SentrelDelivery &deliveryRules() { return delivery; }
 
     QString sessionIdentifier() const { return sessionId; }
 
@@ -112,38 +101,19 @@ public:
     static constexpr qint64 maximumReplySize = 1024 * 1024;
 
 private:
-    // What a batch holds: which rows of which store.
-    struct Batch
-    {
-        QSet<quint64> ids;
-        quint64 generation = 0; // of the store it was read from
-        bool stored = false; // false: one event sent without a store
-        QString eventId; // of a batch of one, for the log should it be refused
-    };
-    enum class Verdict {
-        Accepted, // 2xx: the rows go
-        Transient, // no answer, 408, 425, 429, 5xx: kept, tried again after a back-off
-        Refused, // 400, 413, 422: the data itself; split down to single events
-        Setup, // any other status: kept, tried again after a back-off
-    };
-    static Verdict verdictOf(const QNetworkReply *reply);
-
     void setupStorage();
     void scheduleSync();
-    void scheduleRemoteConfigCheck();
-    void handleSendReply(const Batch &batch, QNetworkReply *reply);
-    void send(const Batch &batch, const QByteArray &body);
+    void handleSendReply(const SentrelDelivery::Batch &batch, QNetworkReply *reply);
+    void send(const SentrelDelivery::Batch &batch, const QByteArray &body);
     // Removes rows from the store; on failure caching is turned off.
     bool removeRows(const QSet<quint64> &ids);
-    int retryDelay(const QNetworkReply *reply);
-    // The next sync after delay milliseconds, unless there is nothing to sync or no upload may
-    // start (offline, or a batch in flight).
-    void armSync(int delay);
     // Starts over with a store that no reply in flight may touch.
     void newStoreGeneration();
     void handleRemoteConfigReply(QNetworkReply *reply);
     QNetworkReply *post(const QUrl &url, const QByteArray &body);
     void acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors);
+    // Follows a redirect of the remote configuration fetch only to the same host over HTTPS.
+    void verifyRedirect(QNetworkReply *reply, const QUrl &target);
 
     QString applicationName;
     QString sessionId;
@@ -160,15 +130,10 @@ private:
     QByteArray applicationNameJson;
     QByteArray languageJson;
     QByteArray sessionIdJson;
-    QTimer syncTimer; // child of this, single-shot
-    QTimer remoteConfigTimer; // child of this, repeating
+    SentrelDelivery delivery; // child of this: the rules and the schedule
     QNetworkReply *upload = nullptr; // the batch in flight; child of networkManager
     quint64 storeGeneration = 0; // one more for every new store and clearCache
-    int failuresInRow = 0;
-    // While the collector refuses a batch's data: batches hold at most splitLimit events and
-    // none beyond refusedUpTo, until the rows up to there are gone.
-    qint64 splitLimit = 0;
-    quint64 refusedUpTo = 0;
+    QStringList storeSettings; // what the open store was made of
 };
 
 #endif // QSENTRELREPORTER_P_H

@@ -9,39 +9,22 @@
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
-#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QRandomGenerator>
 #include <QSslError>
 #include <QStandardPaths>
-#include <QTimeZone>
 
-#include <algorithm>
-#include <limits>
 #include <optional>
 
 namespace {
 
-const QByteArray batchSchema =
-        QByteArrayLiteral("iglu:com.snowplowanalytics.snowplow/payload_data/jsonschema/1-0-4");
-// The stored events are compact JSON objects already: a batch body is put together around them.
-const QByteArray batchPrefix = "{\"schema\":\"" + batchSchema + "\",\"data\":[";
-const QByteArray batchSuffix = QByteArrayLiteral("]}");
-
-// Timer intervals are whole seconds, never below one second and never beyond what the
-// timer's int milliseconds can hold.
-int timerInterval(qint64 seconds)
-{
-    const qint64 milliseconds = seconds > std::numeric_limits<qint64>::max() / 1000
-            ? std::numeric_limits<qint64>::max()
-            : seconds * 1000;
-    return int(std::clamp<qint64>(milliseconds, 1000, std::numeric_limits<int>::max()));
-}
+const QByteArray batchPrefix =
+        QByteArrayLiteral("{\"schema\":\"iglu:com.snowplowanalytics.snowplow/payload_data/"
+                          "jsonschema/1-0-4\",\"data\":[");
 
 QByteArray batchBody(const QByteArray &event)
 {
-    return batchPrefix + event + batchSuffix;
+    return batchPrefix + event + "]}";
 }
 
 int httpStatus(const QNetworkReply *reply)
@@ -49,27 +32,9 @@ int httpStatus(const QNetworkReply *reply)
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
-// Seconds, or an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT").
-std::optional<qint64> retryAfterSeconds(const QNetworkReply *reply)
+std::optional<qint64> lastSyncOf(const QDateTime &lastSync)
 {
-    const QByteArray value = reply->rawHeader("Retry-After").trimmed();
-    if (value.isEmpty())
-        return std::nullopt;
-    bool ok = false;
-    const qint64 seconds = value.toLongLong(&ok);
-    if (ok)
-        return seconds >= 0 ? std::make_optional(seconds) : std::nullopt;
-    QDateTime date = QLocale::c().toDateTime(QString::fromLatin1(value),
-                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
-    if (!date.isValid())
-        return std::nullopt;
-    date.setTimeZone(QTimeZone::utc());
-    return std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(date));
-}
-
-double jitter()
-{
-    return QRandomGenerator::global()->generateDouble();
+    return lastSync.isNull() ? std::nullopt : std::make_optional(lastSync.toMSecsSinceEpoch());
 }
 
 } // namespace
@@ -96,7 +61,17 @@ QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body)
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setTransferTimeout(transferTimeout());
+    // Following a redirect turns the POST into a bodiless GET on 301 to 303, whose 200 would
+    // pass for an acceptance: an event upload never follows one, and the remote
+    // configuration only to where verifyRedirect() allows.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         url == collectorUrl ? QNetworkRequest::ManualRedirectPolicy
+                                             : QNetworkRequest::UserVerifiedRedirectPolicy);
     QNetworkReply *reply = networkManager->post(request, body);
+    if (url != collectorUrl)
+        connect(reply, &QNetworkReply::redirected, reply, [this, reply](const QUrl &target) {
+            verifyRedirect(reply, target);
+        });
     // Checked on every chunk as it arrives: the progress signal is throttled, and its last
     // emission comes when the reply has already finished and can no longer be abandoned.
     connect(reply, &QNetworkReply::readyRead, reply, [reply] {
@@ -114,7 +89,7 @@ void QSentrelReporter::addEvent(const QByteArray &event)
     }
     if (configuration->syncInterval() != 0) {
         qCDebug(lcEvents) << "Storage is not available, sending event immediately.";
-        sendToBackend(QSet<quint64> {0}, batchBody(event));
+        sendToBackend(batchBody(event));
     }
 }
 
@@ -137,155 +112,122 @@ void QSentrelReporter::abandonStore()
     (void)eventStore.release();
 }
 
+void QSentrelReporter::verifyRedirect(QNetworkReply *reply, const QUrl &target)
+{
+    const QUrl from = reply->request().url();
+    if (target.scheme() == QLatin1String("https") && target.host() == from.host()
+        && target.port(443) == from.port(443)) {
+        Q_EMIT reply->redirectAllowed();
+        return;
+    }
+    qCWarning(lcConfig) << "Failed to fetch remote configuration: redirected to" << target
+                        << "which is not the same host over https";
+    reply->abort();
+}
+
 void QSentrelReporter::sync()
 {
-    if (!eventStore || upload)
+    if (!eventStore || !delivery.mayStart())
         return;
 
-    const QList<QPair<quint64, QByteArray>> records =
-            eventStore->get(configuration->batchSize(), 0);
-    if (splitLimit > 0 && (records.isEmpty() || records.first().first > refusedUpTo))
-        splitLimit = 0; // the refused rows are gone
-    if (!records.isEmpty()) {
-        qCDebug(lcEvents) << eventStore->size() << "events in the cache";
-        Batch batch {{}, storeGeneration, true, {}};
-        QSet<quint64> unreadable;
-        const qsizetype limit = splitLimit > 0 ? splitLimit : records.size();
-        const QByteArray body = batchFrom(records,
-                                          limit,
-                                          splitLimit > 0 ? refusedUpTo : ~quint64(0),
-                                          &batch.ids,
-                                          &unreadable);
-        for (const quint64 id : std::as_const(unreadable))
-            qCWarning(lcEvents) << "Dropped an unreadable event from the cache:" << id;
-        if (!unreadable.isEmpty() && !removeRows(unreadable))
-            return;
-        if (batch.ids.isEmpty()) {
-            armSync(0); // on with the rows behind the unreadable ones
-            return;
-        }
-        for (const auto &[id, event] : records) {
-            if (batch.ids.size() == 1 && batch.ids.contains(id))
-                batch.eventId = QJsonDocument::fromJson(event)
-                                        .object()
-                                        .value(QLatin1String("eid"))
-                                        .toString();
-        }
-        send(batch, body);
+    SentrelDelivery::Composition next;
+    if (delivery.wantsProbe()) {
+        const quint64 rows = eventStore->size();
+        const QList<QPair<quint64, QByteArray>> newest = rows > 0
+                ? eventStore->get(1, qint64(rows - 1))
+                : QList<QPair<quint64, QByteArray>>();
+        if (!newest.isEmpty())
+            next = delivery.probe(newest.first(), storeGeneration);
+    } else {
+        const qsizetype batchSize = configuration->batchSize();
+        const QList<QPair<quint64, QByteArray>> records =
+                eventStore->get(batchSize + delivery.setAside(), 0);
+        if (!records.isEmpty())
+            qCDebug(lcEvents) << eventStore->size() << "events in the cache";
+        next = delivery.compose(records, batchSize, storeGeneration);
+    }
+    for (const quint64 id : std::as_const(next.unreadable))
+        qCWarning(lcEvents) << "Dropped an unreadable event from the cache:" << id;
+    if (!next.unreadable.isEmpty() && !removeRows(next.unreadable))
+        return;
+    if (!next.batch.ids.isEmpty()) {
+        send(next.batch, next.body);
+        return;
+    }
+    if (next.wait) {
+        delivery.schedule(*next.wait); // only rows tried apart are left, none due yet
+        return;
+    }
+    if (!next.unreadable.isEmpty()) {
+        delivery.schedule(0); // on with the rows behind the unreadable ones
         return;
     }
 
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(delivery.clock()->now());
     qCInfo(lcEvents) << "All events sent at" << now.toString(Qt::TextDate);
     configuration->setLastSync(now);
-    armSync(timerInterval(configuration->syncInterval()));
-    if (configuration->remoteConfig() && !remoteConfigTimer.isActive())
+    delivery.schedule(qint64(configuration->syncInterval()) * 1000);
+    if (configuration->remoteConfig() && !delivery.remoteConfigScheduled())
         fetchRemoteConfig();
 }
 
-QByteArray QSentrelReporter::batchFrom(const QList<QPair<quint64, QByteArray>> &records,
-                                       qsizetype limit,
-                                       quint64 upTo,
-                                       QSet<quint64> *ids,
-                                       QSet<quint64> *unreadable)
+void QSentrelReporter::sendToBackend(const QByteArray &body)
 {
-    QByteArray body = batchPrefix;
-    for (const auto &[id, event] : records) {
-        if (ids->size() >= limit || id > upTo)
-            break;
-        // Checked, not rebuilt: what is not an object would spoil the whole batch.
-        if (!QJsonDocument::fromJson(event).isObject()) {
-            unreadable->insert(id);
-            continue;
-        }
-        if (!ids->isEmpty()
-            && body.size() + 1 + event.size() + batchSuffix.size() > maximumBatchBytes)
-            break;
-        if (!ids->isEmpty())
-            body += ',';
-        body += event;
-        ids->insert(id);
-    }
-    return body + batchSuffix;
+    qCDebug(lcEvents) << "Sending 1 events in" << body.size() << "bytes";
+    QNetworkReply *reply = post(collectorUrl, body);
+    connect(reply, &QNetworkReply::finished, this, [reply] {
+        reply->deleteLater();
+        const int status = httpStatus(reply);
+        if (SentrelDelivery::verdictOf(status) == SentrelDelivery::Verdict::Accepted)
+            qCDebug(lcEvents) << "Events have been sent successfully.";
+        else // misspelt on purpose: the log text is fixed and tests pin it
+            qCWarning(lcEvents) << "Failed to sent events:" << status << reply->errorString();
+    });
 }
 
-void QSentrelReporter::sendToBackend(const QSet<quint64> &ids, const QByteArray &body)
-{
-    send(Batch {ids, storeGeneration, eventStore != nullptr, {}}, body);
-}
-
-void QSentrelReporter::send(const Batch &batch, const QByteArray &body)
+void QSentrelReporter::send(const SentrelDelivery::Batch &batch, const QByteArray &body)
 {
     qCDebug(lcEvents) << "Sending" << batch.ids.size() << "events in" << body.size() << "bytes";
     QNetworkReply *reply = post(collectorUrl, body);
-    if (batch.stored) {
-        upload = reply;
-        syncTimer.stop();
-    }
+    upload = reply;
+    delivery.sent(batch);
     connect(reply, &QNetworkReply::finished, this, [this, batch, reply] {
         handleSendReply(batch, reply);
     });
 }
 
-QSentrelReporter::Verdict QSentrelReporter::verdictOf(const QNetworkReply *reply)
-{
-    const int status = httpStatus(reply);
-    // A 2xx is the collector's word that it has the events, even if the reply broke off later.
-    if ((status >= 200 && status < 300) || reply->error() == QNetworkReply::NoError)
-        return Verdict::Accepted;
-    if (status == 0 || status == 408 || status == 425 || status == 429 || status >= 500)
-        return Verdict::Transient;
-    if (status == 400 || status == 413 || status == 422)
-        return Verdict::Refused;
-    return Verdict::Setup;
-}
-
-void QSentrelReporter::handleSendReply(const Batch &batch, QNetworkReply *reply)
+void QSentrelReporter::handleSendReply(const SentrelDelivery::Batch &batch, QNetworkReply *reply)
 {
     reply->deleteLater();
-    const Verdict verdict = verdictOf(reply);
-    if (verdict == Verdict::Accepted)
-        qCDebug(lcEvents) << "Events have been sent successfully.";
-    else // misspelt on purpose: the log text is fixed and tests pin it
-        qCWarning(lcEvents) << "Failed to sent events:" << httpStatus(reply)
-                            << reply->errorString();
-    if (!batch.stored)
-        return; // without a store there is nothing to keep or to send again
     if (upload == reply)
         upload = nullptr;
+
+    SentrelDelivery::Answer answer;
+    answer.status = httpStatus(reply);
+    answer.retryAfter = reply->rawHeader("Retry-After");
+    answer.location = reply->rawHeader("Location");
+    answer.error = reply->errorString();
+    const SentrelDelivery::Verdict verdict = SentrelDelivery::verdictOf(answer.status);
+    if (verdict == SentrelDelivery::Verdict::Accepted) {
+        qCDebug(lcEvents) << "Events have been sent successfully.";
+    } else if (answer.status >= 100 && answer.status < 400) {
+        // Qt reports no error for these, yet nothing was delivered.
+        qCWarning(lcEvents) << "Failed to sent events:" << answer.status
+                            << (answer.location.isEmpty()
+                                        ? QStringLiteral("an answer that is not an acceptance")
+                                        : QStringLiteral("redirected to %1")
+                                                  .arg(QString::fromLatin1(answer.location)));
+    } else {
+        qCWarning(lcEvents) << "Failed to sent events:" << answer.status << answer.error;
+    }
 
     // After clearCache() or with another store the ids may name other events by now.
     const bool sameRows = eventStore && batch.generation == storeGeneration;
     if (!sameRows)
         qCDebug(lcEvents) << "The cache changed while the batch was sent; nothing removed";
-    int delay = 0;
-    switch (verdict) {
-    case Verdict::Accepted:
-        failuresInRow = 0;
-        if (sameRows && !removeRows(batch.ids))
-            return;
-        break;
-    case Verdict::Refused:
-        failuresInRow = 0; // the collector is there; it is the data it will not take
-        if (!sameRows)
-            break;
-        if (batch.ids.size() > 1) {
-            splitLimit = (batch.ids.size() + 1) / 2;
-            refusedUpTo =
-                    std::max(refusedUpTo, *std::max_element(batch.ids.cbegin(), batch.ids.cend()));
-            break;
-        }
-        qCWarning(lcEvents) << "Dropped an event that the collector refused:" << batch.eventId
-                            << httpStatus(reply);
-        if (!removeRows(batch.ids))
-            return;
-        break;
-    case Verdict::Transient:
-    case Verdict::Setup:
-        delay = retryDelay(reply);
-        break;
-    }
-    armSync(delay);
+    const SentrelDelivery::Outcome outcome = delivery.answered(batch, answer, sameRows);
+    if (outcome != SentrelDelivery::Outcome::Keep && sameRows)
+        removeRows(batch.ids);
 }
 
 bool QSentrelReporter::removeRows(const QSet<quint64> &ids)
@@ -294,63 +236,35 @@ bool QSentrelReporter::removeRows(const QSet<quint64> &ids)
         return true;
     qCCritical(lcEvents) << "Failed to remove events from storage, disable event caching";
     eventStore.reset();
-    syncTimer.stop();
+    delivery.stopSync();
     return false;
-}
-
-int QSentrelReporter::retryDelay(const QNetworkReply *reply)
-{
-    const qint64 interval = std::max(1, configuration->syncInterval());
-    const qint64 cap = std::max<qint64>(interval, maximumBackOffSeconds);
-    const int doublings = std::min(failuresInRow, 30);
-    ++failuresInRow;
-    // Jittered, so that clients that failed together do not come back together.
-    double seconds = double(std::min(cap, interval << doublings)) * (0.8 + 0.4 * jitter());
-    const int status = httpStatus(reply);
-    if (status == 429 || status == 503) {
-        // Never earlier than asked, and spread a little later than that.
-        if (const std::optional<qint64> after = retryAfterSeconds(reply))
-            seconds = std::max(seconds, double(std::min(cap, *after)) * (1.0 + 0.2 * jitter()));
-    }
-    return int(std::clamp(seconds * 1000.0, 1000.0, double(std::numeric_limits<int>::max())));
-}
-
-void QSentrelReporter::armSync(int delay)
-{
-    if (eventStore && !upload && configuration->syncInterval() > 0)
-        syncTimer.start(delay);
 }
 
 void QSentrelReporter::newStoreGeneration()
 {
     ++storeGeneration;
-    splitLimit = 0;
-    refusedUpTo = 0;
+    delivery.forgetRows();
 }
 
 void QSentrelReporter::scheduleSync()
 {
-    syncTimer.stop();
-    const int interval = configuration->syncInterval();
-    // A batch in flight arms the timer when its reply comes.
-    if (!eventStore || interval <= 0 || upload)
+    // A batch in flight arms the next sync when its answer comes.
+    if (!eventStore || configuration->syncInterval() <= 0) {
+        delivery.stopSync();
+        return;
+    }
+    if (delivery.isInFlight())
         return;
 
-    syncTimer.setSingleShot(true);
-    qint64 seconds = interval;
     const QDateTime lastSync = configuration->lastSync();
-    const QDateTime now = QDateTime::currentDateTime();
-    if (lastSync.isNull()) {
-        configuration->setLastSync(now);
-    } else {
-        const qint64 elapsed = lastSync.secsTo(now);
-        qCDebug(lcEvents) << "Last sync at" << lastSync << elapsed << "seconds ago.";
-        seconds = qint64(interval) - elapsed;
-    }
-    syncTimer.start(timerInterval(seconds));
-    // The interval just armed, in whole seconds: the remaining time has already lost a
-    // millisecond or two, which would turn a one-second delay into "0".
-    qCInfo(lcEvents) << "Next sync in" << syncTimer.interval() / 1000 << "seconds";
+    if (lastSync.isNull())
+        configuration->setLastSync(QDateTime::fromMSecsSinceEpoch(delivery.clock()->now()));
+    else
+        qCDebug(lcEvents) << "Last sync at" << lastSync
+                          << (delivery.clock()->now() - lastSync.toMSecsSinceEpoch()) / 1000
+                          << "seconds ago.";
+    const qint64 delay = delivery.scheduleFromLastSync(lastSyncOf(lastSync));
+    qCInfo(lcEvents) << "Next sync in" << delay / 1000 << "seconds";
 }
 
 void QSentrelReporter::setupStorage()
@@ -389,25 +303,9 @@ void QSentrelReporter::clearCache()
 {
     if (!eventStore)
         return;
-    // Ids start again at 1: a reply in flight must not remove the events recorded next.
+    // A reply in flight must not remove the events recorded next.
     newStoreGeneration();
     eventStore->removeAll();
-}
-
-void QSentrelReporter::scheduleRemoteConfigCheck()
-{
-    remoteConfigTimer.stop();
-    const bool enabled = configuration->remoteConfig();
-    const int interval = configuration->remoteConfigInterval();
-    if (enabled && interval > 0) {
-        remoteConfigTimer.setSingleShot(false);
-        remoteConfigTimer.setInterval(timerInterval(interval));
-        remoteConfigTimer.start();
-        qCInfo(lcConfig) << "Next remote configuration check in"
-                         << remoteConfigTimer.remainingTime() / 1000 << "seconds";
-    } else if (!enabled) {
-        qCInfo(lcConfig) << "Remote configuration check is disabled";
-    }
 }
 
 void QSentrelReporter::fetchRemoteConfig()
@@ -426,7 +324,9 @@ void QSentrelReporter::fetchRemoteConfig()
 
 void QSentrelReporter::handleRemoteConfigReply(QNetworkReply *reply)
 {
-    if (reply->error() != QNetworkReply::NoError) {
+    const int status = httpStatus(reply);
+    if (reply->error() != QNetworkReply::NoError
+        || SentrelDelivery::verdictOf(status) != SentrelDelivery::Verdict::Accepted) {
         qCWarning(lcConfig) << "Failed to fetch remote configuration:" << httpStatus(reply)
                             << reply->errorString();
     } else if (reply->bytesAvailable() > maximumReplySize) {

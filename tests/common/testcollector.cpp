@@ -107,6 +107,7 @@ void TestCollector::clearRefusals()
     answerDelay = 0;
     outageEnd = QDeadlineTimer(0);
     retryAfter.clear();
+    location.clear();
 }
 
 int TestCollector::refusalOf(const Request &request) const
@@ -186,10 +187,14 @@ void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Re
         request.failure = failure->failure;
         switch (failure->failure) {
         case Failure::HttpStatus:
-            request.status = failure->status;
-            responder.answer(failure->status, "text/plain", "failure on demand\n");
+            request.status = failure->status == 103 ? 503 : failure->status;
+            if (failure->status == 103)
+                responder.addInterim(103);
+            responder.answer(request.status, "text/plain", "failure on demand\n");
             if (!retryAfter.isEmpty())
                 responder.addHeader("Retry-After", retryAfter);
+            if (!location.isEmpty())
+                responder.addHeader("Location", location);
             break;
         case Failure::NoAnswer:
             responder.leaveUnanswered();
@@ -218,6 +223,9 @@ void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Re
     } else if (isBatch) {
         request.status = 200;
         body = "ok\n";
+    } else if (route == "/landing") {
+        request.status = 200;
+        body = "a page, not a collector\n";
     } else if (route == configPath && request.method == "POST" && configDocument) {
         request.status = 200;
         contentType = "application/json";

@@ -88,6 +88,10 @@ public:
     void startOutage(int milliseconds, int status = 503);
     // Sent as Retry-After with every failure answered with a status (empty: none).
     void setRetryAfter(const QByteArray &value) { retryAfter = value; }
+    // Sent as Location with every failure answered with a status (empty: none); the page
+    // "/landing" answers 200 to anything.
+    void setLocation(const QByteArray &value) { location = value; }
+    // A failure answered with status 103 writes "103 Early Hints" and then a 503.
     // The failures above, all off again.
     void clearRefusals();
 
@@ -98,6 +102,7 @@ public:
     // Bodies of the batches that were answered with 200, in arrival order.
     QList<QByteArray> acceptedBatches() const;
     int connectionCount() const { return listener->connectionCount(); }
+    int openConnections() const { return listener->openConnections(); }
     // TLS handshakes that failed (the client rejected the certificate, for example).
     int handshakeFailures() const { return listener->handshakeFailures(); }
     // Forgets the recorded requests and counters; failures and the document stay.
@@ -132,6 +137,7 @@ private:
     QDeadlineTimer outageEnd {0};
     int outageStatus = 503;
     QByteArray retryAfter;
+    QByteArray location;
     QList<Request> recorded;
     QHash<QByteArray, FailureRule> failures;
     std::optional<QByteArray> configDocument;

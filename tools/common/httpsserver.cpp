@@ -30,8 +30,20 @@ constexpr qint64 maximumBodySize = 64 * 1024 * 1024;
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
+    case 103:
+        return "Early Hints";
     case 200:
         return "OK";
+    case 300:
+        return "Multiple Choices";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 304:
+        return "Not Modified";
     case 400:
         return "Bad Request";
     case 401:
@@ -475,9 +487,13 @@ void HttpsServer::handle(QSslSocket *socket, const Request &request)
 void HttpsServer::send(QSslSocket *socket, const Responder &responder, bool close)
 {
     const int status = responder.answerStatus;
-    const QByteArray &body = responder.answerBody;
-    QByteArray response =
-            "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    // A 304 has no body, whatever its Content-Length says.
+    const QByteArray body = status == 304 ? QByteArray() : responder.answerBody;
+    QByteArray response;
+    for (const int interim : responder.interimStatuses)
+        response += "HTTP/1.1 " + QByteArray::number(interim) + ' ' + reasonPhrase(interim)
+                + "\r\n\r\n";
+    response += "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     response += "Content-Type: " + responder.answerType + "\r\n";
     response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     for (const auto &header : responder.extraHeaders)

@@ -63,6 +63,8 @@ public:
         }
         // Writes the answer only after this many milliseconds.
         void delayAnswer(int milliseconds) { answerDelay = milliseconds; }
+        // An interim answer (1xx) written before the final one.
+        void addInterim(int status) { interimStatuses.append(status); }
 
         enum class Outcome {
             Undecided,
@@ -80,6 +82,7 @@ public:
         QByteArray answerType;
         QByteArray answerBody;
         QList<QPair<QByteArray, QByteArray>> extraHeaders;
+        QList<int> interimStatuses;
         int answerDelay = 0;
         std::function<void()> then;
     };
@@ -122,6 +125,8 @@ public:
     bool hasPendingOutput() const;
 
     int connectionCount() const { return connections; }
+    // Connections still open: once none is, every request a client sent has been read.
+    int openConnections() const { return int(open.size()); }
     int handshakeFailures() const { return failedHandshakes; }
     void resetCounters();
 
