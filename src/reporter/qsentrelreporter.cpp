@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLocale>
+#include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QScreen>
@@ -145,6 +146,7 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
             this,
             [this] {
                 eventStore.reset();
+                senderLock.reset();
                 SENTREL_HAND_OFF(); // to the tracker core, which deletes the reporter next
             },
             Qt::DirectConnection);

@@ -28,6 +28,7 @@
 #include <memory>
 #include <optional>
 
+class QLockFile;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSentrelConfigurationPrivate;
@@ -107,6 +108,9 @@ private:
     void send(const SentrelDelivery::Batch &batch, const QByteArray &body);
     // Removes rows from the store; on failure caching is turned off.
     bool removeRows(const QSet<quint64> &ids);
+    // Whether this process delivers the open cache: one process at a time does, the one that
+    // holds its lock file.
+    bool deliversThisCache();
     // Starts over with a store that no reply in flight may touch.
     void newStoreGeneration();
     void handleRemoteConfigReply(QNetworkReply *reply);
@@ -122,6 +126,7 @@ private:
     QNetworkAccessManager *networkManager; // child of this
     QSentrelConfigurationPrivate *configuration = nullptr; // not owned
     std::unique_ptr<QSentrelStorage> eventStore; // owned; null while caching is off
+    std::unique_ptr<QLockFile> senderLock; // of the open cache
     QString currentScreen;
     QString screenResolution; // read on the application's thread
     SentrelJsonWriter contextsWriter {1024}; // reused by every event

@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
+#include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSslError>
@@ -125,10 +126,26 @@ void QSentrelReporter::verifyRedirect(QNetworkReply *reply, const QUrl &target)
     reply->abort();
 }
 
+bool QSentrelReporter::deliversThisCache()
+{
+    if (!senderLock || senderLock->isLocked() || senderLock->tryLock(0))
+        return true;
+    // No lock file to be had at all (a read-only folder, say): deliver all the same, since
+    // ids that are never reused keep another process's rows safe.
+    return senderLock->error() != QLockFile::LockFailedError;
+}
+
 void QSentrelReporter::sync()
 {
     if (!eventStore || !delivery.mayStart())
         return;
+    if (!deliversThisCache()) {
+        // Another process of the application holds the cache: it delivers what this one
+        // records, and this one takes over when it has gone.
+        qCDebug(lcEvents) << "Another process delivers the events of this cache";
+        delivery.schedule(qint64(configuration->syncInterval()) * 1000);
+        return;
+    }
 
     SentrelDelivery::Composition next;
     if (delivery.wantsProbe()) {
@@ -276,6 +293,7 @@ void QSentrelReporter::setupStorage()
     const QString path = QStringLiteral("%1/SentrelTracker.db").arg(directory);
 
     newStoreGeneration();
+    senderLock.reset();
     const QString type = configuration->storageType();
     std::unique_ptr<QSentrelStorage> store =
             QSentrelStorage::create(type, path, configuration->storageSize());
@@ -296,7 +314,10 @@ void QSentrelReporter::setupStorage()
     if (!eventStore->open()) {
         qCWarning(lcStorage) << "Failed to open storage, caching will be disabled.";
         eventStore.reset();
+        return;
     }
+    senderLock = std::make_unique<QLockFile>(path + QLatin1String(".lock"));
+    senderLock->setStaleLockTime(0); // held for as long as the process runs; a dead one's is stale
 }
 
 void QSentrelReporter::clearCache()

@@ -295,6 +295,8 @@ SentrelDelivery::compose(const QList<QPair<quint64, QByteArray>> &records,
     });
     if (splitLimit > 0 && (first == records.cend() || first->first > splitUpTo))
         splitLimit = 0; // the rows that were split are gone
+    if (first == records.cend() || first->first > transientUpTo)
+        transientUpTo = 0;
     result.body = batchFrom(records,
                             splitLimit > 0 ? splitLimit : batchSize,
                             splitLimit > 0 ? splitUpTo : ~quint64(0),
@@ -341,7 +343,6 @@ SentrelDelivery::answered(const Batch &batch, const Answer &answer, bool sameRow
         droppedInRow = 0;
         splitLimit = 0; // full batches again
         transientStreak = 0;
-        transientIds.clear();
         if (halted) {
             halted = false;
             qCInfo(lcEvents) << "The collector accepts events again";
@@ -426,15 +427,21 @@ SentrelDelivery::failedTransiently(const Batch &batch, const Answer &answer, boo
     if (!sameRows || it == parked.end()) {
         const qint64 delay = retryDelay(answer);
         if (sameRows) {
-            if (batch.ids == transientIds) {
+            // The same rows: those from the same oldest one, whatever was recorded meanwhile.
+            const quint64 oldest = *std::min_element(batch.ids.cbegin(), batch.ids.cend());
+            if (transientStreak > 0 && oldest == transientFront) {
                 ++transientStreak;
             } else {
-                transientIds = batch.ids;
+                transientFront = oldest;
                 transientStreak = 1;
             }
-            if (transientStreak >= splitAfter) {
+            // Rows already split for failing go on being split at each failure, also after
+            // the half before them was accepted: only a new run of failures waits for three.
+            const bool suspect = transientUpTo > 0 && oldest <= transientUpTo;
+            if (transientStreak >= splitAfter || suspect) {
                 transientStreak = 0;
-                transientIds.clear();
+                transientUpTo = std::max(transientUpTo,
+                                         *std::max_element(batch.ids.cbegin(), batch.ids.cend()));
                 if (batch.ids.size() > 1) {
                     split(batch);
                 } else {
@@ -477,8 +484,8 @@ void SentrelDelivery::forgetRows()
 {
     splitLimit = 0;
     splitUpTo = 0;
-    transientIds.clear();
     transientStreak = 0;
+    transientUpTo = 0;
     parked.clear();
 }
 

@@ -191,7 +191,8 @@ private:
     // until an acceptance or a drop.
     qsizetype splitLimit = 0;
     quint64 splitUpTo = 0;
-    QSet<quint64> transientIds; // the rows that failed transiently last
+    quint64 transientFront = 0; // the oldest row of the batch that failed transiently last
+    quint64 transientUpTo = 0; // rows up to here were split for failing transiently
     int transientStreak = 0;
     QHash<quint64, Parked> parked; // single events that fail transiently, tried apart
     int droppedInRow = 0;

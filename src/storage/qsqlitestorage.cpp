@@ -97,11 +97,15 @@ bool QSQLiteStorage::open()
     // The write-ahead log and its index exist by now.
     restrictFilePermissions();
 
-    if (!query.exec(QStringLiteral(
-                "CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, data BLOB)"))) {
+    // Ids are never used twice in one file, even once the table has emptied: several
+    // processes may share the cache, and an id must never name a row its sender did not send.
+    if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY "
+                                   "AUTOINCREMENT, data BLOB)"))) {
         qCWarning(lcStorage) << "Failed to create events table:" << query.lastError().text();
         return false;
     }
+    if (!useLastingIds())
+        return false;
     if (!query.exec(QStringLiteral(
                 "CREATE TABLE IF NOT EXISTS configuration(item TEXT UNIQUE, value BLOB)"))) {
         qCWarning(lcStorage) << "Failed to create config table:" << query.lastError().text();
@@ -134,6 +138,50 @@ bool QSQLiteStorage::open()
     if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"))) {
         qCWarning(lcStorage) << "Failed to prepare the event insert:"
                              << insertQuery.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+// Files made before ids lasted reuse them once the table is empty: their rows move to a table
+// that does not, in one transaction, which another process may have done first.
+bool QSQLiteStorage::useLastingIds()
+{
+    const auto lasting = [this] {
+        return query.exec(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'table' "
+                                         "AND name = 'events'"))
+                && query.next()
+                && query.value(0).toString().contains(QLatin1String("AUTOINCREMENT"),
+                                                      Qt::CaseInsensitive);
+    };
+    const bool already = lasting();
+    query.finish();
+    if (already)
+        return true;
+    const QStringList steps {
+            QStringLiteral("CREATE TABLE events_lasting(id INTEGER PRIMARY KEY AUTOINCREMENT, "
+                           "data BLOB)"),
+            QStringLiteral("INSERT INTO events_lasting(id, data) SELECT id, data FROM events"),
+            QStringLiteral("DROP TABLE events"),
+            QStringLiteral("ALTER TABLE events_lasting RENAME TO events")};
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        qCWarning(lcStorage) << "Failed to convert the events table:" << query.lastError().text();
+        return false;
+    }
+    bool done = lasting();
+    query.finish();
+    for (qsizetype i = 0; !done && i < steps.size(); ++i) {
+        if (!query.exec(steps.at(i))) {
+            qCWarning(lcStorage) << "Failed to convert the events table:"
+                                 << query.lastError().text();
+            query.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
+        done = i + 1 == steps.size();
+    }
+    if (!query.exec(QStringLiteral("COMMIT"))) {
+        qCWarning(lcStorage) << "Failed to convert the events table:" << query.lastError().text();
+        query.exec(QStringLiteral("ROLLBACK"));
         return false;
     }
     return true;

@@ -82,6 +82,7 @@ protected:
 private:
     void restrictFilePermissions() const;
     void loadDictionaries();
+    bool useLastingIds();
     bool execInsert(const QByteArray &stored);
     bool insert(const QByteArray &stored); // logs a failure
     bool insertEach(const QList<QByteArray> &rows);

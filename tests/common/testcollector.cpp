@@ -104,6 +104,7 @@ void TestCollector::clearRefusals()
 {
     refusalMarker.clear();
     bodyLimit = 0;
+    resetAbove = 0;
     answerDelay = 0;
     outageEnd = QDeadlineTimer(0);
     retryAfter.clear();
@@ -206,6 +207,16 @@ void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Re
             break;
         }
         recorded.append(request);
+        responder.afterwards([this, request] {
+            Q_EMIT requestReceived(request);
+        });
+        return;
+    }
+
+    if (isBatch && resetAbove > 0 && request.body.size() > resetAbove) {
+        request.failure = Failure::Reset;
+        recorded.append(request);
+        responder.reset();
         responder.afterwards([this, request] {
             Q_EMIT requestReceived(request);
         });

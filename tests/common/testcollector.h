@@ -82,6 +82,8 @@ public:
     void refuseBodiesContaining(const QByteArray &marker, int status);
     // Batch bodies larger than bytes are answered with 413 (0: no limit).
     void setBodyLimit(qint64 bytes) { bodyLimit = bytes; }
+    // Batch bodies larger than bytes reset the connection, as a proxy's limit may (0: none).
+    void setResetAbove(qint64 bytes) { resetAbove = bytes; }
     // Every answer is written this many milliseconds after the request arrived.
     void setAnswerDelay(int milliseconds) { answerDelay = milliseconds; }
     // Every batch is answered with status for the next milliseconds.
@@ -133,6 +135,7 @@ private:
     QByteArray refusalMarker;
     int markerStatus = 400;
     qint64 bodyLimit = 0;
+    qint64 resetAbove = 0;
     int answerDelay = 0;
     QDeadlineTimer outageEnd {0};
     int outageStatus = 503;

@@ -195,6 +195,7 @@ private Q_SLOTS:
         collector.clearConfigDocument();
         collector.clear();
         qunsetenv("SENTREL_TRANSFER_TIMEOUT_MS");
+        qunsetenv("SENTREL_DROP_SPAN_MS");
         cacheDir.reset();
     }
 
@@ -646,19 +647,25 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<qint64>("bodyLimit");
         QTest::addColumn<int>("dropped");
+        QTest::addColumn<int>("maxRequests"); // 0: any number
         const QString poison = QStringLiteral("data:poison");
         const QString big = QStringLiteral("data:") + QString(3000, QLatin1Char('x'));
         const QString huge = QStringLiteral("data:") + QString(400000, QLatin1Char('y'));
         QTest::newRow("400 in the middle")
-                << screens(9, {{5, poison}}) << QByteArray("poison") << 400 << qint64(0) << 1;
+                << screens(9, {{5, poison}}) << QByteArray("poison") << 400 << qint64(0) << 1 << 0;
         QTest::newRow("422, two of them") << screens(12, {{2, poison}, {11, poison}})
-                                          << QByteArray("poison") << 422 << qint64(0) << 2;
+                                          << QByteArray("poison") << 422 << qint64(0) << 2 << 0;
         QTest::newRow("413 above 2500 bytes")
-                << screens(10, {{4, big}}) << QByteArray() << 0 << qint64(2500) << 1;
+                << screens(10, {{4, big}}) << QByteArray() << 0 << qint64(2500) << 1 << 0;
+        // Behind the device event: the batches widen again after each acceptance and the drop,
+        // so it costs about 2 log2(n) requests, where it took 75.
+        QTest::newRow("400 at the front of 66")
+                << screens(66, {{1, poison}}) << QByteArray("poison") << 400 << qint64(0) << 1
+                << 17;
         // Nothing refused: the reporter itself keeps within the limit.
         QTest::newRow("bodies of at most 1,000,000 bytes")
                 << screens(5, {{2, huge}, {3, huge}, {4, huge}}) << QByteArray() << 0
-                << qint64(SentrelDelivery::maximumBatchBytes) << 0;
+                << qint64(SentrelDelivery::maximumBatchBytes) << 0 << 0;
     }
 
     // One event the collector will not take costs a few requests, never the cache.
@@ -669,6 +676,7 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(qint64, bodyLimit);
         QFETCH(int, dropped);
+        QFETCH(int, maxRequests);
         configure(0);
         tracker.setEnabled(true);
         QStringList screens;
@@ -715,6 +723,98 @@ private Q_SLOTS:
             if (dropped == 0)
                 QCOMPARE(request.status, 200);
         }
+        if (maxRequests > 0)
+            QVERIFY2(collector.requests(tp2).size() <= maxRequests,
+                     qPrintable(QString::number(collector.requests(tp2).size())));
+    }
+
+    void eventsTheCollectorNeverTakes_data()
+    {
+        QTest::addColumn<QStringList>("recorded");
+        QTest::addColumn<int>("status"); // for bodies with "poison"; 0: reset above 100,000 bytes
+        const QString poison = QStringLiteral("data:poison");
+        const QString big = QStringLiteral("data:") + QString(150000, QLatin1Char('x'));
+        QTest::newRow("500 for one event") << screens(7, {{3, poison}}) << 500;
+        QTest::newRow("reset above a size") << screens(7, {{3, big}}) << 0;
+    }
+
+    // One event that always fails "transiently" is set aside and, after failures while the
+    // collector took others (the span of a day shortened), dropped; nothing else is lost.
+    void eventsTheCollectorNeverTakes()
+    {
+        QFETCH(QStringList, recorded);
+        QFETCH(int, status);
+        qputenv("SENTREL_DROP_SPAN_MS", "0");
+        configure(0);
+        tracker.setEnabled(true);
+        QStringList expected;
+        for (const QString &entry : recorded) {
+            if (entry.startsWith(QLatin1String("data:"))) {
+                tracker.contextData(QStringLiteral("k"), entry.mid(5));
+            } else {
+                tracker.transition(entry);
+                expected.append(entry);
+            }
+        }
+        tracker.setEnabled(false);
+        if (status)
+            collector.refuseBodiesContaining("poison", status);
+        else
+            collector.setResetAbove(100000);
+        // The application goes on recording, so the collector takes something between two
+        // failures of the event.
+        int more = 0;
+        connect(&collector,
+                &TestCollector::requestReceived,
+                this,
+                [&](const TestCollector::Request &request) {
+                    if (request.path == tp2 && request.status != 200 && more < 60)
+                        tracker.transition(QStringLiteral("more %1").arg(more++));
+                });
+
+        LogCapture log;
+        configure(1);
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.contains(events, QStringLiteral("Dropped an event that failed every attempt:")),
+                wait);
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
+        tracker.setEnabled(false);
+        disconnect(&collector, &TestCollector::requestReceived, this, nullptr);
+        qunsetenv("SENTREL_DROP_SPAN_MS");
+
+        QStringList names = screenNames(received());
+        for (int i = 0; i < more; ++i)
+            expected.append(QStringLiteral("more %1").arg(i));
+        names.sort();
+        expected.sort();
+        QCOMPARE(names, expected); // everything else, each once
+        QCOMPARE(log.count(events, QStringLiteral("Dropped an event that")), 1);
+        QVERIFY(log.count(events, QStringLiteral("Failed to sent events:"))
+                >= SentrelDelivery::dropAfterFailures);
+    }
+
+    // A collector (or a proxy) that refuses everything costs ten events, not the cache.
+    void everythingRefusedKeepsTheCache()
+    {
+        cacheOffline(screens(20));
+        collector.setFailure(tp2, TestCollector::Failure::HttpStatus, -1, 400);
+        LogCapture log;
+        configure(1);
+        tracker.setEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(log.texts(events, QtCriticalMsg).size(), 1, wait);
+        const int probes = collector.requests(tp2).size();
+        QTRY_VERIFY_WITH_TIMEOUT(collector.requests(tp2).size() >= probes + 2, wait);
+        QCOMPARE(log.count(events, QStringLiteral("Dropped an event that the collector refused:")),
+                 SentrelDelivery::haltAfterDrops);
+        const qint64 kept = cached();
+        QCOMPARE(kept, 22 - SentrelDelivery::haltAfterDrops); // and both device events
+        QCOMPARE(log.texts(events, QtCriticalMsg).size(), 1);
+
+        collector.clearFailures();
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
+        QCOMPARE(received().size(), kept);
+        QVERIFY(log.contains(events, QStringLiteral("The collector accepts events again")));
     }
 
     void outageIsRiddenOutWithGrowingGaps_data()
@@ -898,22 +998,28 @@ private Q_SLOTS:
         QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
     }
 
-    void unreadableRowsAreDropped_data()
+    void rowsAreCheckedBeforeTheyGo_data()
     {
         QTest::addColumn<QByteArray>("row");
-        QTest::newRow("not JSON") << QByteArray("hello, world");
-        QTest::newRow("truncated JSON") << QByteArray(R"({"e":"ue","eid":"1")");
-        QTest::newRow("JSON array") << QByteArray(R"([{"e":"ue"}])");
-        QTest::newRow("JSON string") << QByteArray(R"("{}")");
-        QTest::newRow("empty") << QByteArray("", 0);
-        QTest::newRow("damaged zstd frame") << QByteArray("\x28\xb5\x2f\xfd\x20\x10garbage", 14);
+        QTest::addColumn<bool>("sent"); // written again in strict form, or dropped
+        QTest::newRow("not JSON") << QByteArray("hello, world") << false;
+        QTest::newRow("truncated JSON") << QByteArray(R"({"e":"ue","eid":"1")") << false;
+        QTest::newRow("JSON array") << QByteArray(R"([{"e":"ue"}])") << false;
+        QTest::newRow("JSON string") << QByteArray(R"("{}")") << false;
+        QTest::newRow("empty") << QByteArray("", 0) << false;
+        QTest::newRow("damaged zstd frame")
+                << QByteArray("\x28\xb5\x2f\xfd\x20\x10garbage", 14) << false;
+        // Lenient parsers take these; a strict collector would refuse the whole batch.
+        QTest::newRow("byte-order mark")
+                << QByteArray("\xEF\xBB\xBF{\"e\":\"ue\",\"eid\":\"bom\"}") << true;
+        QTest::newRow("control characters")
+                << QByteArray("{\"e\":\"ue\",\"eid\":\"c\x01\tl\"}") << true;
     }
 
-    // Never sent (as an empty event or at all), removed once with one warning, and the
-    // events around it arrive.
-    void unreadableRowsAreDropped()
+    void rowsAreCheckedBeforeTheyGo()
     {
         QFETCH(QByteArray, row);
+        QFETCH(bool, sent);
         cacheOffline({QStringLiteral("one")});
         const quint64 id = insertRow(cacheFile(), row);
         QVERIFY(id > 0);
@@ -925,12 +1031,21 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
         QCOMPARE(screenNames(received()),
                  (QStringList {QStringLiteral("one"), QStringLiteral("two")}));
-        QCOMPARE(received().size(), 5); // with the three device events
+        QCOMPARE(received().size(), sent ? 6 : 5); // with the three device events
         for (const QJsonObject &event : received())
             QVERIFY(!event.isEmpty());
-        QCOMPARE(log.texts(events, QtWarningMsg),
-                 QStringList {
-                         QStringLiteral("Dropped an unreadable event from the cache: %1").arg(id)});
+        for (const QByteArray &body : collector.acceptedBatches()) {
+            QVERIFY(!body.startsWith("\xEF\xBB\xBF"));
+            QVERIFY(std::none_of(body.cbegin(), body.cend(), [](char c) {
+                return uchar(c) < 0x20;
+            }));
+        }
+        if (sent)
+            QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
+        else
+            QCOMPARE(log.texts(events, QtWarningMsg),
+                     QStringList {QStringLiteral("Dropped an unreadable event from the cache: %1")
+                                          .arg(id)});
     }
 
     void offlineModeOnlyCaches_data()
