@@ -116,8 +116,6 @@ private:
     void handleRemoteConfigReply(QNetworkReply *reply);
     QNetworkReply *post(const QUrl &url, const QByteArray &body);
     void acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors);
-    // Follows a redirect of the remote configuration fetch only to the same host over HTTPS.
-    void verifyRedirect(QNetworkReply *reply, const QUrl &target);
 
     QString applicationName;
     QString sessionId;

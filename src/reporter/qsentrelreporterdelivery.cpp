@@ -63,16 +63,11 @@ QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body)
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setTransferTimeout(transferTimeout());
     // Following a redirect turns the POST into a bodiless GET on 301 to 303, whose 200 would
-    // pass for an acceptance: an event upload never follows one, and the remote
-    // configuration only to where verifyRedirect() allows.
+    // pass for an acceptance, and would send the token where the server item does not point:
+    // neither the upload nor the remote configuration fetch follows one.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         url == collectorUrl ? QNetworkRequest::ManualRedirectPolicy
-                                             : QNetworkRequest::UserVerifiedRedirectPolicy);
+                         QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply *reply = networkManager->post(request, body);
-    if (url != collectorUrl)
-        connect(reply, &QNetworkReply::redirected, reply, [this, reply](const QUrl &target) {
-            verifyRedirect(reply, target);
-        });
     // Checked on every chunk as it arrives: the progress signal is throttled, and its last
     // emission comes when the reply has already finished and can no longer be abandoned.
     connect(reply, &QNetworkReply::readyRead, reply, [reply] {
@@ -111,19 +106,6 @@ void QSentrelReporter::abandonStore()
     if (eventStore)
         eventStore->commit();
     (void)eventStore.release();
-}
-
-void QSentrelReporter::verifyRedirect(QNetworkReply *reply, const QUrl &target)
-{
-    const QUrl from = reply->request().url();
-    if (target.scheme() == QLatin1String("https") && target.host() == from.host()
-        && target.port(443) == from.port(443)) {
-        Q_EMIT reply->redirectAllowed();
-        return;
-    }
-    qCWarning(lcConfig) << "Failed to fetch remote configuration: redirected to" << target
-                        << "which is not the same host over https";
-    reply->abort();
 }
 
 bool QSentrelReporter::deliversThisCache()

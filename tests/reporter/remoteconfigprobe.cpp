@@ -20,6 +20,13 @@ int main(int argc, char *argv[])
 
     QSentrelTracker tracker;
     QSentrelConfiguration *configuration = tracker.configuration();
+    // A document is announced in the log before it is in force; this says when it is.
+    QObject::connect(configuration,
+                     &QSentrelConfiguration::tokenChanged,
+                     &app,
+                     [](const QString &token) {
+                         std::fprintf(stderr, "token changed: %s\n", qPrintable(token));
+                     });
     std::printf("start %s\n", qPrintable(configuration->token()));
     std::fflush(stdout);
     tracker.setEnabled(true);

@@ -207,6 +207,7 @@ private Q_SLOTS:
         // A request the last reporter had sent must not arrive in the next test.
         QTRY_COMPARE_WITH_TIMEOUT(collector.openConnections(), 0, wait);
         collector.clearFailures();
+        collector.clearRefusals();
         collector.clearConfigDocument();
         collector.clear();
         // Withdraws what the test fetched, so that the next one starts from local values.
@@ -651,6 +652,32 @@ private Q_SLOTS:
         QCOMPARE(stored.readAll(), document);
     }
 
+    void redirectedFetch_data()
+    {
+        QTest::addColumn<QString>("target"); // %1: the collector's port
+        QTest::newRow("the same host over https") << "https://localhost:%1/config";
+        QTest::newRow("another host") << "https://127.0.0.1:%1/config";
+        QTest::newRow("plain http") << "http://localhost:%1/config";
+    }
+
+    // A redirect is a failed fetch: the token goes nowhere the server item does not name.
+    void redirectedFetch()
+    {
+        QFETCH(QString, target);
+        collector.setConfigDocument(R"({"token":"remote-token"})");
+        collector.setFailure(configPath, TestCollector::Failure::HttpStatus, -1, 307);
+        collector.setLocation(target.arg(collector.port()).toLatin1());
+        LogCapture log;
+        configure(0, true, 1);
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(configLog, QStringLiteral("%1 307").arg(fetchFailed))
+                                         >= 2,
+                                 wait);
+        QCOMPARE(config()->token(), localToken);
+        for (const TestCollector::Request &request : collector.requests(configPath))
+            QCOMPARE(request.status, 307); // each an attempt of its own, never followed
+    }
+
     void hostileDocument_data()
     {
         QTest::addColumn<QByteArray>("document");
@@ -810,6 +837,11 @@ private Q_SLOTS:
             QTRY_VERIFY2_WITH_TIMEOUT(log.contains(run.until),
                                       qPrintable(name + QLatin1Char('\n') + log),
                                       wait);
+            if (run.endToken != run.startToken)
+                QTRY_VERIFY2_WITH_TIMEOUT(
+                        log.contains(QLatin1String("token changed: ") + run.endToken),
+                        qPrintable(name + QLatin1Char('\n') + log),
+                        wait);
             probe.write("quit\n");
             probe.closeWriteChannel();
             QTRY_COMPARE_WITH_TIMEOUT(probe.state(), QProcess::NotRunning, wait);
