@@ -688,7 +688,7 @@ DrainRun drainOnce(QSentrelTracker &tracker,
 bool drain(QSentrelTracker &tracker, TestCollector &collector)
 {
     std::printf("\n3. Drain of %lld cached events to the collector over HTTPS on loopback, batches "
-                "of 100\n",
+                "of at most 100 events and 16 KiB\n",
                 qlonglong(drainEvents));
     const auto directory = scratchDirectory();
     const QString copy = directory->filePath(QStringLiteral("copy.db"));
@@ -746,11 +746,12 @@ bool drain(QSentrelTracker &tracker, TestCollector &collector)
     std::printf("    %-50s %10.2f ms\n", "remove(100 ids)", work.remove / 1e3);
     std::printf("    %-50s %10.2f ms\n", "together", (work.get + work.json + work.remove) / 1e3);
 
-    // The request body goes out in TLS records of 16 KiB, one write each, without TCP_NODELAY.
-    // On the loopback interface (MTU 65536) every record is a segment below the MSS, so
-    // Nagle's algorithm holds each one after the first until the collector acknowledges; a
-    // collector that leaves that to the kernel's delayed-acknowledgement timer costs 40 ms
-    // per batch. The test collector acknowledges at once; this shows the other kind.
+    // A request body beyond 16 KiB goes out in several writes without TCP_NODELAY. On the
+    // loopback interface (MTU 65536) each is a segment below the MSS, so Nagle's algorithm holds
+    // each one after the first until the collector acknowledges; one that leaves that to the
+    // kernel's delayed-acknowledgement timer costs 40 ms per batch. Batches stop growing before
+    // 16 KiB, which Qt writes with the request's head at once. The test collector acknowledges
+    // at once; this shows the other kind, as most servers are.
     const DrainRun delayed =
             drainOnce(tracker, collector, directory->filePath(QStringLiteral("delayed")), false);
     const double delayedSpan =
@@ -767,9 +768,7 @@ bool drain(QSentrelTracker &tracker, TestCollector &collector)
     std::printf("\n   Targets:\n");
     met &= atLeast("drain rate, events/s", run.steadyRate, 10000);
     met &= delayed.delivery.complete;
-    std::printf("  %-58s %12.0f\n",
-                "drain rate with delayed acknowledgements, events/s",
-                delayed.steadyRate);
+    met &= atLeast("drain rate with delayed acknowledgements, events/s", delayed.steadyRate, 10000);
     return met;
 }
 

@@ -374,11 +374,12 @@ inline Delivery deliver(QSentrelTracker &tracker,
                         qint64 expected,
                         int storageSize = 0,
                         int timeout = 600000,
-                        qint64 *firstBatchEvents = nullptr)
+                        qint64 *firstBatchEvents = nullptr,
+                        int batchSize = 100)
 {
     Delivery delivery;
     collector.clear();
-    configure(tracker, 1, collector.server(), directory, storageSize);
+    configure(tracker, 1, collector.server(), directory, storageSize, batchSize);
 
     QEventLoop loop;
     QElapsedTimer clock;

@@ -94,9 +94,11 @@ public:
                                 QSet<quint64> *ids,
                                 QSet<quint64> *unreadable);
 
-    // A batch body never grows beyond this (a common limit of proxies); a larger event alone
-    // goes alone.
-    static constexpr qsizetype maximumBatchBytes = 1000000;
+    // A batch body stops growing before it would exceed this; a larger event goes alone. Qt
+    // writes a body of this size with its head at once, while a larger one leaves in pieces,
+    // each of which waits for the collector's acknowledgement of the one before: 40 ms apiece
+    // from a server that leaves acknowledgements to the kernel's timer, as most do.
+    static constexpr qsizetype maximumBatchBytes = 16 * 1024;
     // The longest wait before another attempt, unless the sync interval is longer.
     static constexpr qint64 maximumBackOff = 3600 * 1000;
     // Transient failures in a row of the same rows before they are split.

@@ -37,12 +37,20 @@ qint64 TestClock::steady() const
 
 void TestClock::arm(SentrelAlarm *alarm, qint64 delay)
 {
+    qint64 wait = 0;
     {
         QMutexLocker locker(&mutex);
         due.insert(alarm, (mode == Warp ? base + wall.elapsed() : base) + delay);
+        wait = std::min(delay, warpDelay);
     }
     if (mode == Warp)
-        alarm->wait(std::min(delay, warpDelay));
+        alarm->wait(wait);
+}
+
+void TestClock::setWarpDelay(qint64 milliseconds)
+{
+    QMutexLocker locker(&mutex);
+    warpDelay = milliseconds;
 }
 
 void TestClock::disarm(SentrelAlarm *alarm)
