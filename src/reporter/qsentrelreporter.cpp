@@ -10,15 +10,31 @@
 #include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#if QT_CONFIG(ssl)
+#  include <QSslCertificate>
+#  include <QSslError>
+#endif
 #include <QScreen>
 #include <QSysInfo>
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
 
 #include <cmath>
 
 namespace {
+
+#if QT_CONFIG(ssl)
+constexpr QSslCertificate::SubjectInfo certificateNames[] = {
+        QSslCertificate::Organization,
+        QSslCertificate::CommonName,
+        QSslCertificate::LocalityName,
+        QSslCertificate::OrganizationalUnitName,
+        QSslCertificate::CountryName,
+        QSslCertificate::StateOrProvinceName,
+};
+#endif
 
 // The library's own schemas, all under one vendor.
 #define SENTREL_SCHEMA(path) "iglu:com.tamlor.sentrel" path
@@ -177,6 +193,33 @@ bool QSentrelReporter::isLocalhost(const QString &server)
     // starts with those letters.
     return server == QLatin1String("localhost") || server.startsWith(QLatin1String("localhost:"));
 }
+
+#if QT_CONFIG(ssl)
+QList<QSslError> QSentrelReporter::localCertificateErrors(const QList<QSslError> &errors,
+                                                          const QSslCertificate &peer,
+                                                          const QString &backend)
+{
+    // OpenSSL names a self-signed leaf as such; Schannel and SecureTransport call it
+    // untrusted, as they do any certificate whose root the system does not trust.
+    QList<QSslError::SslError> expected {QSslError::SelfSignedCertificate};
+    if (backend == QLatin1String("schannel") || backend == QLatin1String("securetransport"))
+        expected.append(QSslError::CertificateUntrusted);
+
+    // Compared by name rather than with isSelfSigned(), which the backends without OpenSSL
+    // answer with a warning; each accepted error says the signature is not trusted anyway.
+    const bool namesItself = !peer.isNull()
+            && std::all_of(std::begin(certificateNames),
+                           std::end(certificateNames),
+                           [&peer](QSslCertificate::SubjectInfo name) {
+                               return peer.subjectInfo(name) == peer.issuerInfo(name);
+                           });
+    const bool onlyExpected = !errors.isEmpty() && namesItself
+            && std::all_of(errors.cbegin(), errors.cend(), [&](const QSslError &error) {
+                   return expected.contains(error.error()) && error.certificate() == peer;
+               });
+    return onlyExpected ? errors : QList<QSslError>();
+}
+#endif
 
 void QSentrelReporter::startNewSession()
 {

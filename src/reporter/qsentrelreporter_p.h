@@ -16,6 +16,8 @@
 
 #include <SentrelTracker/sentreltrackertypes.h>
 
+#include <QtNetwork/qtnetworkglobal.h>
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
@@ -31,6 +33,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QSentrelConfigurationPrivate;
 class QSentrelStorage;
+class QSslCertificate;
 class QSslError;
 
 // Turns tracking requests into collector events, caches them and delivers them in batches.
@@ -106,6 +109,14 @@ public:
 
     // Whether server names this machine, for which a self-signed certificate is accepted.
     static bool isLocalhost(const QString &server);
+#if QT_CONFIG(ssl)
+    // The errors to ignore for a local collector: all of errors when each is one that the TLS
+    // backend named by backend (QSslSocket::activeBackend()) reports for the peer's own
+    // self-signed certificate, else none, so that a name mismatch or an expiry still fails.
+    static QList<QSslError> localCertificateErrors(const QList<QSslError> &errors,
+                                                   const QSslCertificate &peer,
+                                                   const QString &backend);
+#endif
 
     // Replies longer than this are abandoned as errors: a collector's answer is small, and a
     // hostile one must not make the application buffer without bound.
