@@ -6,6 +6,7 @@
 #include "sentreljsonwriter_p.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QNetworkAccessManager>
@@ -15,6 +16,7 @@
 #  include <QSslError>
 #endif
 #include <QScreen>
+#include <QStandardPaths>
 #include <QSysInfo>
 #include <QThread>
 
@@ -185,6 +187,24 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     scheduleRemoteConfigCheck();
 
     trackDeviceAndAppInfo();
+}
+
+QString QSentrelReporter::storageDirectory() const
+{
+    QString directory = configuration->storagePath();
+    // The local profile, not the roaming one that Windows copies between machines; the same
+    // directory as the data location elsewhere.
+    if (directory.isEmpty())
+        directory = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    if (directory.isEmpty()) {
+        qCWarning(lcStorage) << "No writable location for the storage";
+        return QString();
+    }
+    if (!QDir().mkpath(directory)) {
+        qCWarning(lcStorage) << "Failed to create the storage directory:" << directory;
+        return QString();
+    }
+    return directory;
 }
 
 bool QSentrelReporter::isLocalhost(const QString &server)

@@ -107,6 +107,10 @@ public:
     // the operating system once what it holds is committed.
     void abandonStore();
 
+    // The configured storage directory, or the application's local data location, made if
+    // absent; empty, with a warning, when there is none or it cannot be made.
+    QString storageDirectory() const;
+
     // Whether server names this machine, for which a self-signed certificate is accepted.
     static bool isLocalhost(const QString &server);
 #if QT_CONFIG(ssl)

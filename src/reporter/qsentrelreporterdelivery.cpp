@@ -364,13 +364,15 @@ void QSentrelReporter::scheduleSync()
 
 void QSentrelReporter::setupStorage()
 {
-    QString directory = configuration->storagePath();
-    if (directory.isEmpty())
-        directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QDir().mkpath(directory);
+    newStoreGeneration();
+    const QString directory = storageDirectory();
+    if (directory.isEmpty()) {
+        qCWarning(lcStorage) << "Failed to open storage, caching will be disabled.";
+        eventStore.reset();
+        return;
+    }
     const QString path = QStringLiteral("%1/SentrelTracker.db").arg(directory);
 
-    newStoreGeneration();
     const QString type = configuration->storageType();
     std::unique_ptr<QSentrelStorage> store =
             QSentrelStorage::create(type, path, configuration->storageSize());

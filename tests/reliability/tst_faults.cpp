@@ -98,6 +98,12 @@ private Q_SLOTS:
         QVERIFY2(log.contains(storage,
                               QStringLiteral("Failed to open storage, caching will be disabled.")),
                  qPrintable(log.texts(storage).join(QLatin1Char('\n'))));
+        if (fault == QLatin1String("file-as-directory")) {
+            // Said before any file is tried.
+            QCOMPARE(log.texts(storage, QtWarningMsg).first(),
+                     QStringLiteral("Failed to create the storage directory: \"%1\"")
+                             .arg(directory));
+        }
 
         if (fault == QLatin1String("random-bytes")) {
             // Whatever the file held is left as it was.
