@@ -81,7 +81,7 @@ private Q_SLOTS:
             file.write(randomBytes);
         } else {
             const QString path = root.filePath(QStringLiteral("SentrelTracker.db"));
-            locker.start(QStringLiteral("/usr/bin/python3"),
+            locker.start(QStringLiteral(PYTHON_EXECUTABLE),
                          {QStringLiteral("-c"),
                           QStringLiteral("import sqlite3,sys\n"
                                          "c=sqlite3.connect(sys.argv[1],isolation_level=None)\n"
