@@ -14,6 +14,7 @@
 #if QT_CONFIG(ssl)
 #  include <QSslCertificate>
 #  include <QSslError>
+#  include <QSslSocket>
 #endif
 #include <QScreen>
 #include <QStandardPaths>
@@ -117,11 +118,18 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     collectorUrl = QUrl(QStringLiteral("https://%1/com.snowplowanalytics.snowplow/tp2").arg(server),
                         QUrl::TolerantMode);
     remoteConfigUrl = QUrl(QStringLiteral("https://%1/config").arg(server), QUrl::TolerantMode);
+#if QT_CONFIG(ssl)
     if (isLocalhost(server))
         connect(networkManager,
                 &QNetworkAccessManager::sslErrors,
                 this,
                 &QSentrelReporter::acceptLocalCertificate);
+    const bool tls = QSslSocket::supportsSsl();
+#else
+    const bool tls = false; // some embedded builds of Qt
+#endif
+    if (!tls)
+        qCWarning(lcEvents) << "HTTPS is not available in this Qt, nothing reaches the collector";
 
     startNewSession();
     qCDebug(lcEvents) << "Using user identifier:" << configuration->userId();

@@ -158,7 +158,9 @@ private:
     void newStoreGeneration();
     void handleRemoteConfigReply(QNetworkReply *reply);
     QNetworkReply *post(const QUrl &url, const QByteArray &body);
+#if QT_CONFIG(ssl)
     void acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors);
+#endif
 
     QString applicationName;
     QString sessionId;

@@ -13,9 +13,11 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRandomGenerator>
-#include <QSslConfiguration>
-#include <QSslError>
-#include <QSslSocket>
+#if QT_CONFIG(ssl)
+#  include <QSslConfiguration>
+#  include <QSslError>
+#  include <QSslSocket>
+#endif
 #include <QStandardPaths>
 #include <QTimeZone>
 
@@ -87,6 +89,7 @@ int QSentrelReporter::transferTimeout()
     return defaultTransferTimeout;
 }
 
+#if QT_CONFIG(ssl)
 void QSentrelReporter::acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors)
 {
     if (reply->url().host() != QLatin1String("localhost"))
@@ -99,6 +102,7 @@ void QSentrelReporter::acceptLocalCertificate(QNetworkReply *reply, const QList<
     if (!expected.isEmpty())
         reply->ignoreSslErrors(expected);
 }
+#endif
 
 QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body)
 {
