@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
+#include <QStandardPaths>
 #include <QtGlobal>
 
 #include <cstdlib>
@@ -35,6 +36,7 @@ inline void sentrelUsePrivateHome()
   int main(int argc, char *argv[])                 \
   {                                                \
     sentrelUsePrivateHome();                       \
+    QStandardPaths::setTestModeEnabled(true);      \
     Application app(argc, argv);                   \
     TestObject test;                               \
     return QTest::qExec(&test, argc, argv);        \

@@ -7,6 +7,7 @@
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QGuiApplication>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <cstdio>
@@ -14,6 +15,8 @@
 
 int main(int argc, char *argv[])
 {
+    // The locations of the test that starts it, on every platform.
+    QStandardPaths::setTestModeEnabled(true);
     QGuiApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("sentrel-remoteconfig-probe"));
     app.setApplicationVersion(app.arguments().value(1));
