@@ -44,4 +44,9 @@ function(sentrel_add_test name)
         set(ARG_TIMEOUT 300)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+    # Qt's own DLLs, for a Qt that is not on PATH already (the library's are beside the test).
+    if(WIN32 AND QT6_INSTALL_PREFIX AND CMAKE_VERSION VERSION_GREATER_EQUAL 3.22)
+        set_tests_properties(${name} PROPERTIES ENVIRONMENT_MODIFICATION
+            "PATH=path_list_prepend:${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS}")
+    endif()
 endfunction()

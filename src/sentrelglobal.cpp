@@ -7,6 +7,6 @@ Q_LOGGING_CATEGORY(lcEvents, "sentrel.events", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcStorage, "sentrel.storage", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcEventFilter, "sentrel.eventfilter", QtDebugMsg)
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(SENTREL_THREAD_SANITIZER)
 char sentrelHandOffToken = 0;
 #endif

@@ -24,7 +24,16 @@
 // Qt hands queued calls between threads through its own futex-based locks, which
 // ThreadSanitizer cannot see. These mark such a hand-off (release on the sending side,
 // acquire on the receiving side) in sanitizer builds and cost nothing otherwise.
+// GCC says so with __SANITIZE_THREAD__, clang only through __has_feature.
 #if defined(__SANITIZE_THREAD__)
+#  define SENTREL_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#  if __has_feature(thread_sanitizer)
+#    define SENTREL_THREAD_SANITIZER 1
+#  endif
+#endif
+
+#if defined(SENTREL_THREAD_SANITIZER)
 extern "C" void __tsan_acquire(void *address);
 extern "C" void __tsan_release(void *address);
 extern char sentrelHandOffToken;

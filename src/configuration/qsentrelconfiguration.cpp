@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QUuid>
 
 #include <algorithm>
@@ -57,6 +58,13 @@ struct Item
 
 QSettings userWideSettings()
 {
+    // Tests must not write the real registry (Windows) or preferences (macOS): in test mode
+    // the settings are an INI file in the test configuration location, which on Linux is the
+    // very file the native format uses.
+    if (QStandardPaths::isTestModeEnabled())
+        return QSettings(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                                 + QStringLiteral("/Tamlor/SentrelTrackerGlobal.conf"),
+                         QSettings::IniFormat);
     return QSettings(QSettings::NativeFormat,
                      QSettings::UserScope,
                      QStringLiteral("Tamlor"),

@@ -6,20 +6,39 @@
 #include "sentreljsonwriter_p.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#if QT_CONFIG(ssl)
+#  include <QSslCertificate>
+#  include <QSslError>
+#  include <QSslSocket>
+#endif
 #include <QScreen>
+#include <QStandardPaths>
 #include <QSysInfo>
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
 
 #include <cmath>
 
 namespace {
+
+#if QT_CONFIG(ssl)
+constexpr QSslCertificate::SubjectInfo certificateNames[] = {
+        QSslCertificate::Organization,
+        QSslCertificate::CommonName,
+        QSslCertificate::LocalityName,
+        QSslCertificate::OrganizationalUnitName,
+        QSslCertificate::CountryName,
+        QSslCertificate::StateOrProvinceName,
+};
+#endif
 
 // The library's own schemas, all under one vendor.
 #define SENTREL_SCHEMA(path) "iglu:com.tamlor.sentrel" path
@@ -99,11 +118,18 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     collectorUrl = QUrl(QStringLiteral("https://%1/com.snowplowanalytics.snowplow/tp2").arg(server),
                         QUrl::TolerantMode);
     remoteConfigUrl = QUrl(QStringLiteral("https://%1/config").arg(server), QUrl::TolerantMode);
+#if QT_CONFIG(ssl)
     if (isLocalhost(server))
         connect(networkManager,
                 &QNetworkAccessManager::sslErrors,
                 this,
                 &QSentrelReporter::acceptLocalCertificate);
+    const bool tls = QSslSocket::supportsSsl();
+#else
+    const bool tls = false; // some embedded builds of Qt
+#endif
+    if (!tls)
+        qCWarning(lcEvents) << "HTTPS is not available in this Qt, nothing reaches the collector";
 
     startNewSession();
     qCDebug(lcEvents) << "Using user identifier:" << configuration->userId();
@@ -178,12 +204,57 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     trackDeviceAndAppInfo();
 }
 
+QString QSentrelReporter::storageDirectory() const
+{
+    QString directory = configuration->storagePath();
+    // The local profile, not the roaming one that Windows copies between machines; the same
+    // directory as the data location elsewhere.
+    if (directory.isEmpty())
+        directory = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    if (directory.isEmpty()) {
+        qCWarning(lcStorage) << "No writable location for the storage";
+        return QString();
+    }
+    if (!QDir().mkpath(directory)) {
+        qCWarning(lcStorage) << "Failed to create the storage directory:" << directory;
+        return QString();
+    }
+    return directory;
+}
+
 bool QSentrelReporter::isLocalhost(const QString &server)
 {
     // Only the machine itself: "localhost" or "localhost:PORT", never a host that merely
     // starts with those letters.
     return server == QLatin1String("localhost") || server.startsWith(QLatin1String("localhost:"));
 }
+
+#if QT_CONFIG(ssl)
+QList<QSslError> QSentrelReporter::localCertificateErrors(const QList<QSslError> &errors,
+                                                          const QSslCertificate &peer,
+                                                          const QString &backend)
+{
+    // OpenSSL names a self-signed leaf as such; Schannel and SecureTransport call it
+    // untrusted, as they do any certificate whose root the system does not trust.
+    QList<QSslError::SslError> expected {QSslError::SelfSignedCertificate};
+    if (backend == QLatin1String("schannel") || backend == QLatin1String("securetransport"))
+        expected.append(QSslError::CertificateUntrusted);
+
+    // Compared by name rather than with isSelfSigned(), which the backends without OpenSSL
+    // answer with a warning; each accepted error says the signature is not trusted anyway.
+    const bool namesItself = !peer.isNull()
+            && std::all_of(std::begin(certificateNames),
+                           std::end(certificateNames),
+                           [&peer](QSslCertificate::SubjectInfo name) {
+                               return peer.subjectInfo(name) == peer.issuerInfo(name);
+                           });
+    const bool onlyExpected = !errors.isEmpty() && namesItself
+            && std::all_of(errors.cbegin(), errors.cend(), [&](const QSslError &error) {
+                   return expected.contains(error.error()) && error.certificate() == peer;
+               });
+    return onlyExpected ? errors : QList<QSslError>();
+}
+#endif
 
 void QSentrelReporter::startNewSession()
 {

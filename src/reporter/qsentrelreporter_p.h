@@ -17,6 +17,8 @@
 
 #include <SentrelTracker/sentreltrackertypes.h>
 
+#include <QtNetwork/qtnetworkglobal.h>
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
@@ -33,6 +35,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QSentrelConfigurationPrivate;
 class QSentrelStorage;
+class QSslCertificate;
 class QSslError;
 
 // Turns tracking requests into collector events, caches them and delivers them in batches.
@@ -94,8 +97,20 @@ public:
     // the operating system once what it holds is committed.
     void abandonStore();
 
+    // The configured storage directory, or the application's local data location, made if
+    // absent; empty, with a warning, when there is none or it cannot be made.
+    QString storageDirectory() const;
+
     // Whether server names this machine, for which a self-signed certificate is accepted.
     static bool isLocalhost(const QString &server);
+#if QT_CONFIG(ssl)
+    // The errors to ignore for a local collector: all of errors when each is one that the TLS
+    // backend named by backend (QSslSocket::activeBackend()) reports for the peer's own
+    // self-signed certificate, else none, so that a name mismatch or an expiry still fails.
+    static QList<QSslError> localCertificateErrors(const QList<QSslError> &errors,
+                                                   const QSslCertificate &peer,
+                                                   const QString &backend);
+#endif
 
     // Replies longer than this are abandoned as errors: a collector's answer is small, and a
     // hostile one must not make the application buffer without bound.
@@ -115,7 +130,9 @@ private:
     void newStoreGeneration();
     void handleRemoteConfigReply(QNetworkReply *reply);
     QNetworkReply *post(const QUrl &url, const QByteArray &body);
+#if QT_CONFIG(ssl)
     void acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors);
+#endif
 
     QString applicationName;
     QString sessionId;

@@ -12,7 +12,11 @@
 #include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSslError>
+#if QT_CONFIG(ssl)
+#  include <QSslConfiguration>
+#  include <QSslError>
+#  include <QSslSocket>
+#endif
 #include <QStandardPaths>
 
 #include <optional>
@@ -51,11 +55,20 @@ int QSentrelReporter::transferTimeout()
     return defaultTransferTimeout;
 }
 
+#if QT_CONFIG(ssl)
 void QSentrelReporter::acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors)
 {
-    if (!errors.isEmpty() && errors.first().error() == QSslError::SelfSignedCertificate)
-        reply->ignoreSslErrors();
+    if (reply->url().host() != QLatin1String("localhost"))
+        return;
+    // The exact errors, so that any other one found later still fails the request.
+    const QList<QSslError> expected =
+            localCertificateErrors(errors,
+                                   reply->sslConfiguration().peerCertificate(),
+                                   QSslSocket::activeBackend());
+    if (!expected.isEmpty())
+        reply->ignoreSslErrors(expected);
 }
+#endif
 
 QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body)
 {
@@ -268,14 +281,16 @@ void QSentrelReporter::scheduleSync()
 
 void QSentrelReporter::setupStorage()
 {
-    QString directory = configuration->storagePath();
-    if (directory.isEmpty())
-        directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QDir().mkpath(directory);
-    const QString path = QStringLiteral("%1/SentrelTracker.db").arg(directory);
-
     newStoreGeneration();
     senderLock.reset();
+    const QString directory = storageDirectory();
+    if (directory.isEmpty()) {
+        qCWarning(lcStorage) << "Failed to open storage, caching will be disabled.";
+        eventStore.reset();
+        return;
+    }
+    const QString path = QStringLiteral("%1/SentrelTracker.db").arg(directory);
+
     const QString type = configuration->storageType();
     std::unique_ptr<QSentrelStorage> store =
             QSentrelStorage::create(type, path, configuration->storageSize());

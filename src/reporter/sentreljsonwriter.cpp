@@ -4,6 +4,7 @@
 #include <QChar>
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -60,65 +61,78 @@ void SentrelJsonWriter::key(QByteArrayView name)
 void SentrelJsonWriter::value(QStringView text)
 {
     separate();
-    // At most six bytes per code unit (an escape), and the quotes.
-    char *cursor = room(6 * text.size() + 2);
-    *cursor++ = '"';
     const char16_t *source = text.utf16();
     const char16_t *const end = source + text.size();
-    while (source != end) {
-        const char16_t unit = *source++;
-        if (unit < 0x80) {
-            if (unit >= 0x20 && unit != '"' && unit != '\\') {
-                *cursor++ = char(unit);
-                continue;
-            }
-            *cursor++ = '\\';
-            switch (unit) {
-            case '"':
-                *cursor++ = '"';
-                break;
-            case '\\':
+    // At most six bytes per code unit (an escape), and the quotes. The room is taken a slice at
+    // a time, so that six times a long text cannot overflow a 32-bit qsizetype; a slice may
+    // end with the first half of a pair, which takes one unit more.
+    constexpr qsizetype slice = 1 << 20;
+    const auto sliceRoom = [&] {
+        return room(6 * (std::min<qsizetype>(end - source, slice) + 1) + 2);
+    };
+    char *cursor = sliceRoom();
+    *cursor++ = '"';
+    while (source < end) {
+        if (source != text.utf16()) {
+            used = cursor - out.constData();
+            cursor = sliceRoom();
+        }
+        const char16_t *const sliceEnd = end - source > slice ? source + slice : end;
+        while (source < sliceEnd) {
+            const char16_t unit = *source++;
+            if (unit < 0x80) {
+                if (unit >= 0x20 && unit != '"' && unit != '\\') {
+                    *cursor++ = char(unit);
+                    continue;
+                }
                 *cursor++ = '\\';
-                break;
-            case '\b':
-                *cursor++ = 'b';
-                break;
-            case '\f':
-                *cursor++ = 'f';
-                break;
-            case '\n':
-                *cursor++ = 'n';
-                break;
-            case '\r':
-                *cursor++ = 'r';
-                break;
-            case '\t':
-                *cursor++ = 't';
-                break;
-            default:
-                *cursor++ = 'u';
-                *cursor++ = '0';
-                *cursor++ = '0';
-                *cursor++ = hexDigits[unit >> 4];
-                *cursor++ = hexDigits[unit & 0xf];
+                switch (unit) {
+                case '"':
+                    *cursor++ = '"';
+                    break;
+                case '\\':
+                    *cursor++ = '\\';
+                    break;
+                case '\b':
+                    *cursor++ = 'b';
+                    break;
+                case '\f':
+                    *cursor++ = 'f';
+                    break;
+                case '\n':
+                    *cursor++ = 'n';
+                    break;
+                case '\r':
+                    *cursor++ = 'r';
+                    break;
+                case '\t':
+                    *cursor++ = 't';
+                    break;
+                default:
+                    *cursor++ = 'u';
+                    *cursor++ = '0';
+                    *cursor++ = '0';
+                    *cursor++ = hexDigits[unit >> 4];
+                    *cursor++ = hexDigits[unit & 0xf];
+                }
+            } else if (unit < 0x800) {
+                *cursor++ = char(0xc0 | (unit >> 6));
+                *cursor++ = char(0x80 | (unit & 0x3f));
+            } else if (!QChar::isSurrogate(unit)) {
+                *cursor++ = char(0xe0 | (unit >> 12));
+                *cursor++ = char(0x80 | ((unit >> 6) & 0x3f));
+                *cursor++ = char(0x80 | (unit & 0x3f));
+            } else if (QChar::isHighSurrogate(unit) && source != end
+                       && QChar::isLowSurrogate(*source)) {
+                const char32_t point = QChar::surrogateToUcs4(unit, *source++);
+                *cursor++ = char(0xf0 | (point >> 18));
+                *cursor++ = char(0x80 | ((point >> 12) & 0x3f));
+                *cursor++ = char(0x80 | ((point >> 6) & 0x3f));
+                *cursor++ = char(0x80 | (point & 0x3f));
+            } else {
+                // Half a pair has no UTF-8 form; a chunk of context data can end with one.
+                cursor = escapeCodeUnit(cursor, unit);
             }
-        } else if (unit < 0x800) {
-            *cursor++ = char(0xc0 | (unit >> 6));
-            *cursor++ = char(0x80 | (unit & 0x3f));
-        } else if (!QChar::isSurrogate(unit)) {
-            *cursor++ = char(0xe0 | (unit >> 12));
-            *cursor++ = char(0x80 | ((unit >> 6) & 0x3f));
-            *cursor++ = char(0x80 | (unit & 0x3f));
-        } else if (QChar::isHighSurrogate(unit) && source != end
-                   && QChar::isLowSurrogate(*source)) {
-            const char32_t point = QChar::surrogateToUcs4(unit, *source++);
-            *cursor++ = char(0xf0 | (point >> 18));
-            *cursor++ = char(0x80 | ((point >> 12) & 0x3f));
-            *cursor++ = char(0x80 | ((point >> 6) & 0x3f));
-            *cursor++ = char(0x80 | (point & 0x3f));
-        } else {
-            // Half a pair has no UTF-8 form; a chunk of context data can end with one.
-            cursor = escapeCodeUnit(cursor, unit);
         }
     }
     *cursor++ = '"';
@@ -166,8 +180,12 @@ void SentrelJsonWriter::jsonTextValue(QByteArrayView json)
 {
     separate();
     // JSON text holds no control characters, and non-ASCII UTF-8 stays as it is: only quotes
-    // and backslashes need escaping, two bytes each at most.
-    char *cursor = room(2 * json.size() + 2);
+    // and backslashes need escaping, two bytes each. Counted rather than assumed of every byte,
+    // as twice a long text overflows a 32-bit qsizetype.
+    const qsizetype escapes = std::count_if(json.begin(), json.end(), [](char byte) {
+        return byte == '"' || byte == '\\';
+    });
+    char *cursor = room(json.size() + escapes + 2);
     *cursor++ = '"';
     for (const char byte : json) {
         Q_ASSERT(uchar(byte) >= 0x20);

@@ -90,6 +90,14 @@ bool QSQLiteStorage::open()
     // adds are committed in batches, so this costs one sync per batch, not one per event.
     if (!query.exec(QStringLiteral("PRAGMA synchronous=FULL")))
         qCWarning(lcStorage) << "Failed to set synchronous:" << query.lastError().text();
+#ifdef Q_OS_DARWIN
+    // On Apple systems fsync() leaves the data in the drive's cache; only F_FULLFSYNC makes
+    // FULL survive a power cut, for the commits and for the checkpoints of the log.
+    if (!query.exec(QStringLiteral("PRAGMA fullfsync=ON")))
+        qCWarning(lcStorage) << "Failed to set fullfsync:" << query.lastError().text();
+    if (!query.exec(QStringLiteral("PRAGMA checkpoint_fullfsync=ON")))
+        qCWarning(lcStorage) << "Failed to set checkpoint_fullfsync:" << query.lastError().text();
+#endif
     if (!query.exec(QStringLiteral("PRAGMA auto_vacuum=full")))
         qCWarning(lcStorage) << "Failed to set auto_vacuum:" << query.lastError().text();
     if (!query.exec(QStringLiteral("VACUUM")))

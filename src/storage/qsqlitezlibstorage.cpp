@@ -100,7 +100,8 @@ QSQLiteZlibStorage::inflate(const QByteArray &data, const QByteArray &dictionary
 {
     if (data.isEmpty())
         return data;
-    if (data.size() > qsizetype(std::numeric_limits<uInt>::max()))
+    // Compared as 64-bit: where qsizetype is 32 bits, qsizetype(UINT_MAX) would be -1.
+    if (quint64(data.size()) > quint64(std::numeric_limits<uInt>::max()))
         return std::nullopt;
 
     z_stream stream = {};
@@ -121,7 +122,9 @@ QSQLiteZlibStorage::inflate(const QByteArray &data, const QByteArray &dictionary
     // Most events fit at the first try; the output grows while inflate needs room, up to the
     // limit. One past the limit tells an event of exactly the limit from a longer one.
     constexpr qsizetype maxOutput = SentrelStorage::maxEventSize + 1;
-    QByteArray output(std::clamp<qsizetype>(data.size() * 8, 1500, maxOutput), Qt::Uninitialized);
+    // The first guess is computed in 64 bits, as eight times a large row overflows 32 bits.
+    const qint64 firstGuess = std::clamp<qint64>(qint64(data.size()) * 8, 1500, maxOutput);
+    QByteArray output(qsizetype(firstGuess), Qt::Uninitialized);
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
     stream.avail_in = uInt(data.size());
     stream.next_out = reinterpret_cast<Bytef *>(output.data());

@@ -13,6 +13,7 @@
 #include <QMetaEnum>
 #include <QVarLengthArray>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -72,16 +73,36 @@ QString typeKey(int type)
     return keyOf<QEvent::Type>(type);
 }
 
+bool isPrintable(const QString &text)
+{
+    const QList<uint> codePoints = text.toUcs4();
+    return !codePoints.isEmpty()
+            && std::all_of(codePoints.cbegin(), codePoints.cend(), [](uint codePoint) {
+                   return QChar::isPrint(char32_t(codePoint));
+               });
+}
+
 QString keyDetails(const QKeyEvent *event)
 {
+    const QString sequence = QKeySequence(event->key() | event->modifiers().toInt())
+                                     .toString(QKeySequence::PortableText);
+    if (event->text().isEmpty())
+        return sequence;
     const Qt::KeyboardModifiers modifiers = event->modifiers();
-    // Shift, the keypad and the AltGr group switch only choose which character is typed;
-    // with any of them the text is still typed text and must not be recorded.
+    // Ctrl or Meta without Alt is a shortcut on every platform (Qt's Ctrl is Command on
+    // macOS). With Alt, it is how characters are typed: Windows reports AltGr as Ctrl+Alt, and
+    // macOS reports Option as Alt.
+    const bool shortcut = (modifiers & (Qt::ControlModifier | Qt::MetaModifier))
+            && !(modifiers & Qt::AltModifier);
+    if (shortcut)
+        return sequence;
+    // Shift, the keypad and the X11 group switch only choose what is typed, printable or not
+    // (Return, Backspace).
     constexpr Qt::KeyboardModifiers typingModifiers =
             Qt::ShiftModifier | Qt::KeypadModifier | Qt::GroupSwitchModifier;
-    if (!event->text().isEmpty() && !(modifiers & ~typingModifiers))
+    if (isPrintable(event->text()) || !(modifiers & ~typingModifiers))
         return QStringLiteral("[text]");
-    return QKeySequence(event->key() | modifiers.toInt()).toString(QKeySequence::PortableText);
+    return sequence;
 }
 
 bool isHeldPointerType(int type)

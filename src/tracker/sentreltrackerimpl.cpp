@@ -5,6 +5,7 @@
 #include "qsentrelreporter_p.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -16,6 +17,10 @@
 #include <memory>
 
 namespace {
+
+// How long exit() waits for the worker to store what was recorded: far longer than it takes,
+// yet an end to a process that could not otherwise exit.
+constexpr qint64 exitWaitMilliseconds = 10000;
 
 // Most applications never disable tracking. Stopping the worker while the application object
 // still exists lets it finish what was recorded before the configuration and Qt go away.
@@ -77,15 +82,25 @@ void SentrelTrackerImpl::abandonAtExit()
     // worker still finishes what was recorded, but globals of Qt's that the reporter would
     // need to be deleted may be gone, so it is left to the operating system; what it stored
     // is committed.
-    stopWorker([](QSentrelReporter *abandoned) {
-        abandoned->abandonStore();
-    });
+    // In a Windows DLL this runs at unload, after the system has ended the worker and under
+    // the loader lock: nothing may wait there for the worker, which is then already gone.
+    if (thread->isFinished() || thread->wait(QDeadlineTimer(0))) {
+        eventFilter.reset();
+        enabled = false;
+        return;
+    }
+    if (!stopWorker(
+                [](QSentrelReporter *abandoned) {
+                    abandoned->abandonStore();
+                },
+                QDeadlineTimer(exitWaitMilliseconds)))
+        qCWarning(lcSentrel) << "The worker did not stop at exit, its last events may be lost";
 }
 
 // Quits behind the requests already queued, so that everything recorded before is still
 // handed to the reporter, last running last on the worker. Requests made from now on are
-// ignored.
-void SentrelTrackerImpl::stopWorker(void (*last)(QSentrelReporter *))
+// ignored. Returns whether the worker finished before the deadline.
+bool SentrelTrackerImpl::stopWorker(void (*last)(QSentrelReporter *), QDeadlineTimer deadline)
 {
     eventFilter->flush();
     eventFilter.reset();
@@ -95,7 +110,7 @@ void SentrelTrackerImpl::stopWorker(void (*last)(QSentrelReporter *))
             last(reporter);
         QThread::currentThread()->quit();
     });
-    thread->wait();
+    return thread->wait(deadline);
 }
 
 void SentrelTrackerImpl::init()

@@ -16,6 +16,8 @@
 
 #include <SentrelTracker/sentreltrackertypes.h>
 
+#include <QDeadlineTimer>
+
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -80,7 +82,8 @@ private:
     Q_DISABLE_COPY_MOVE(SentrelTrackerImpl)
 
     void queue(Request request) const;
-    void stopWorker(void (*last)(QSentrelReporter *));
+    bool stopWorker(void (*last)(QSentrelReporter *),
+                    QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever));
     void postRunRequests() const;
     void runRequests() const;
 

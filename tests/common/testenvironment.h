@@ -3,11 +3,12 @@
 #define TESTENVIRONMENT_H
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
+#include <QStandardPaths>
 #include <QtGlobal>
 
 #include <cstdlib>
-#include <unistd.h>
 
 // Points HOME and the XDG directories at a private directory before the application object
 // exists, so that a test binary run by hand never touches the user's files either. Under CTest
@@ -16,7 +17,7 @@ inline void sentrelUsePrivateHome()
 {
     if (qEnvironmentVariableIsEmpty("SENTREL_TEST_HOME_SET")) {
         const QByteArray home = QDir::tempPath().toUtf8() + "/sentrel-test-home-"
-                + QByteArray::number(qint64(::getpid()));
+                + QByteArray::number(QCoreApplication::applicationPid());
         QDir().mkpath(QString::fromUtf8(home));
         qputenv("HOME", home);
         qputenv("XDG_CONFIG_HOME", home + "/.config");
@@ -35,6 +36,7 @@ inline void sentrelUsePrivateHome()
   int main(int argc, char *argv[])                 \
   {                                                \
     sentrelUsePrivateHome();                       \
+    QStandardPaths::setTestModeEnabled(true);      \
     Application app(argc, argv);                   \
     TestObject test;                               \
     return QTest::qExec(&test, argc, argv);        \

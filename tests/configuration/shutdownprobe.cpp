@@ -4,6 +4,7 @@
 #include "qsentrelconfiguration_p.h"
 
 #include <QCoreApplication>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <cstdio>
@@ -11,6 +12,8 @@
 
 int main(int argc, char *argv[])
 {
+    // The locations of the test that starts it, on every platform.
+    QStandardPaths::setTestModeEnabled(true);
     QCoreApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("sentrel-shutdown-probe"));
     QSentrelConfigurationPrivate configuration(nullptr);

@@ -41,12 +41,16 @@ private:
         return std::make_unique<Config>(nullptr);
     }
 
+    // Where the library keeps the user-wide settings in test mode, on every platform.
+    static QString userWideSettingsFile()
+    {
+        return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                + QStringLiteral("/Tamlor/SentrelTrackerGlobal.conf");
+    }
+
     static QString userWideIdentifier()
     {
-        return QSettings(QSettings::NativeFormat,
-                         QSettings::UserScope,
-                         QStringLiteral("Tamlor"),
-                         QStringLiteral("SentrelTrackerGlobal"))
+        return QSettings(userWideSettingsFile(), QSettings::IniFormat)
                 .value(QStringLiteral("userId"))
                 .toString();
     }
@@ -305,11 +309,7 @@ private Q_SLOTS:
         QCOMPARE(config->userId(), QStringLiteral("own-user"));
         QCOMPARE(userWideIdentifier(), shared);
 
-        QSettings(QSettings::NativeFormat,
-                  QSettings::UserScope,
-                  QStringLiteral("Tamlor"),
-                  QStringLiteral("SentrelTrackerGlobal"))
-                .remove(QStringLiteral("userId"));
+        QSettings(userWideSettingsFile(), QSettings::IniFormat).remove(QStringLiteral("userId"));
         config->setUserId(QString());
         QVERIFY(log.contains(QStringLiteral("sentrel.config"),
                              QStringLiteral("Generating new user id.")));

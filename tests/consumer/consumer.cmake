@@ -137,7 +137,7 @@ function(check_install prefix name)
 
     # A QML application that only imports the installed module, found through the Quick
     # component, when the library was built with Qt Quick.
-    if(EXISTS ${prefix}/lib/qml/SentrelTracker/qmldir AND EXISTS ${APP_DIR}/../quickapp/CMakeLists.txt)
+    if(EXISTS ${prefix}/${QML_DIR}/SentrelTracker/qmldir AND EXISTS ${APP_DIR}/../quickapp/CMakeLists.txt)
         run("configure the QML application with find_package(... COMPONENTS Quick)" COMMAND ${CMAKE_COMMAND}
             -S ${APP_DIR}/../quickapp -B ${_apps}/quick -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH=${prefix})
         run("build it" COMMAND ${CMAKE_COMMAND} --build ${_apps}/quick -j ${JOBS})

@@ -330,51 +330,88 @@ private Q_SLOTS:
                  QStringLiteral("RightButton"));
     }
 
+    // The modifiers Qt reports for each platform's way of typing a character or a shortcut,
+    // whatever platform this runs on.
     void keys_data()
     {
         QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("text");
         QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
         QTest::addColumn<QString>("details");
-        QTest::newRow("letter") << int(Qt::Key_A) << Qt::KeyboardModifiers() << "[text]";
+        const Qt::KeyboardModifiers none;
+        const Qt::KeyboardModifiers ctrlAlt = Qt::ControlModifier | Qt::AltModifier;
+        QTest::newRow("letter") << int(Qt::Key_A) << "a" << none << "[text]";
         QTest::newRow("shift letter")
-                << int(Qt::Key_A) << Qt::KeyboardModifiers(Qt::ShiftModifier) << "[text]";
+                << int(Qt::Key_A) << "A" << Qt::KeyboardModifiers(Qt::ShiftModifier) << "[text]";
         QTest::newRow("keypad digit")
-                << int(Qt::Key_5) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "[text]";
+                << int(Qt::Key_5) << "5" << Qt::KeyboardModifiers(Qt::KeypadModifier) << "[text]";
         QTest::newRow("shift keypad")
-                << int(Qt::Key_5) << (Qt::ShiftModifier | Qt::KeypadModifier) << "[text]";
-        QTest::newRow("altgr") << int(Qt::Key_Q) << Qt::KeyboardModifiers(Qt::GroupSwitchModifier)
-                               << "[text]";
-        QTest::newRow("shift altgr")
-                << int(Qt::Key_Q) << (Qt::ShiftModifier | Qt::GroupSwitchModifier) << "[text]";
-        QTest::newRow("ctrl shortcut")
-                << int(Qt::Key_S) << Qt::KeyboardModifiers(Qt::ControlModifier) << "Ctrl+S";
-        QTest::newRow("ctrl keypad")
-                << int(Qt::Key_5) << (Qt::ControlModifier | Qt::KeypadModifier) << "Ctrl+Num+5";
+                << int(Qt::Key_5) << "5" << (Qt::ShiftModifier | Qt::KeypadModifier) << "[text]";
+        QTest::newRow("return") << int(Qt::Key_Return) << "\r" << none << "[text]";
+        QTest::newRow("no text") << int(Qt::Key_F5) << "" << none << "F5";
+        QTest::newRow("x11 altgr") << int(Qt::Key_Q) << "@"
+                                   << Qt::KeyboardModifiers(Qt::GroupSwitchModifier) << "[text]";
+        QTest::newRow("x11 shift altgr")
+                << int(Qt::Key_Q) << "Ω" << (Qt::ShiftModifier | Qt::GroupSwitchModifier)
+                << "[text]";
+        QTest::newRow("windows altgr at") << int(Qt::Key_Q) << "@" << ctrlAlt << "[text]";
+        QTest::newRow("windows altgr euro") << int(Qt::Key_E) << "€" << ctrlAlt << "[text]";
+        QTest::newRow("windows altgr brace") << int(Qt::Key_7) << "{" << ctrlAlt << "[text]";
+        QTest::newRow("windows ctrl shortcut")
+                << int(Qt::Key_S) << "\x13" << Qt::KeyboardModifiers(Qt::ControlModifier)
+                << "Ctrl+S";
+        QTest::newRow("linux ctrl shortcut")
+                << int(Qt::Key_S) << "s" << Qt::KeyboardModifiers(Qt::ControlModifier) << "Ctrl+S";
+        QTest::newRow("ctrl keypad") << int(Qt::Key_5) << "5"
+                                     << (Qt::ControlModifier | Qt::KeypadModifier) << "Ctrl+Num+5";
+        QTest::newRow("ctrl alt without text")
+                << int(Qt::Key_Delete) << "" << ctrlAlt << "Ctrl+Alt+Del";
         QTest::newRow("alt letter")
-                << int(Qt::Key_F) << Qt::KeyboardModifiers(Qt::AltModifier) << "Alt+F";
-        QTest::newRow("no text") << int(Qt::Key_F5) << Qt::KeyboardModifiers() << "F5";
+                << int(Qt::Key_F) << "f" << Qt::KeyboardModifiers(Qt::AltModifier) << "[text]";
+        QTest::newRow("alt return") << int(Qt::Key_Return) << "\r"
+                                    << Qt::KeyboardModifiers(Qt::AltModifier) << "Alt+Return";
+        QTest::newRow("macos option")
+                << int(Qt::Key_G) << "©" << Qt::KeyboardModifiers(Qt::AltModifier) << "[text]";
+        QTest::newRow("macos shift option")
+                << int(Qt::Key_O) << "Ø" << (Qt::ShiftModifier | Qt::AltModifier) << "[text]";
+        QTest::newRow("macos option emoji") << int(Qt::Key_unknown) << "😀"
+                                            << Qt::KeyboardModifiers(Qt::AltModifier) << "[text]";
+        QTest::newRow("macos command")
+                << int(Qt::Key_C) << "c" << Qt::KeyboardModifiers(Qt::ControlModifier) << "Ctrl+C";
+        QTest::newRow("macos command option") << int(Qt::Key_C) << "ç" << ctrlAlt << "[text]";
+        QTest::newRow("macos control")
+                << int(Qt::Key_C) << "\x03" << Qt::KeyboardModifiers(Qt::MetaModifier) << "Meta+C";
+        QTest::newRow("meta letter")
+                << int(Qt::Key_E) << "e" << Qt::KeyboardModifiers(Qt::MetaModifier) << "Meta+E";
+        QTest::newRow("meta alt letter")
+                << int(Qt::Key_E) << "€" << (Qt::MetaModifier | Qt::AltModifier) << "[text]";
     }
 
     void keys()
     {
         QFETCH(int, key);
+        QFETCH(QString, text);
         QFETCH(Qt::KeyboardModifiers, modifiers);
+        QFETCH(QString, details);
         QDialog dialog;
         Sink sink(QStringLiteral("sink"), &dialog);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         LogCapture log;
         start({QStringLiteral("KeyPress")});
-        QTest::keyClick(&sink, Qt::Key(key), modifiers);
+        // With the text the platform would give, not the one QTest derives from the key.
+        QTest::sendKeyEvent(QTest::Click, &sink, Qt::Key(key), text, modifiers);
         const QList<QJsonObject> reports = stop(log);
         // Modifier keys come first as presses of their own.
         QVERIFY(!reports.isEmpty());
-        const QJsonObject last = reports.last();
-        QTEST(last.value(QLatin1String("data")).toString(), "details");
+        const QJsonObject last = reports.constLast();
+        QCOMPARE(last.value(QLatin1String("data")).toString(), details);
         QCOMPARE(last.value(QLatin1String("object")).toString(), QStringLiteral("QDialog/sink"));
         QVERIFY(!last.contains(QLatin1String("position")));
+        if (details != QLatin1String("[text]"))
+            return;
         for (const QJsonObject &report : reports) // never the typed character
-            QVERIFY(report.value(QLatin1String("data")).toString().size() > 1);
+            QVERIFY(!report.value(QLatin1String("data")).toString().contains(text));
     }
 
     void focus_data()

@@ -7,12 +7,15 @@
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QStandardPaths>
 
 #include <cstdio>
 #include <memory>
 
 int main(int argc, char *argv[])
 {
+    // The locations of the test that starts it, on every platform.
+    QStandardPaths::setTestModeEnabled(true);
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("sentrel*=false"));
     const QStringList arguments = app.arguments();

@@ -12,10 +12,13 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QLoggingCategory>
+#include <QStandardPaths>
 #include <QTimer>
 
 int main(int argc, char *argv[])
 {
+    // The locations of the test that starts it, on every platform.
+    QStandardPaths::setTestModeEnabled(true);
     QGuiApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("sentrel-shared-cache-probe"));
     QLoggingCategory::setFilterRules(QStringLiteral("sentrel*=false"));

@@ -7,13 +7,16 @@
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QGuiApplication>
-#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QThread>
 
 #include <cstdio>
-#include <unistd.h>
+#include <memory>
 
 int main(int argc, char *argv[])
 {
+    // The locations of the test that starts it, on every platform.
+    QStandardPaths::setTestModeEnabled(true);
     QGuiApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("sentrel-remoteconfig-probe"));
     app.setApplicationVersion(app.arguments().value(1));
@@ -31,15 +34,23 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
     tracker.setEnabled(true);
 
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
-        input.setEnabled(false);
+    // A thread of its own waits for the input, as reading the console cannot be watched by
+    // an event loop on every platform.
+    std::unique_ptr<QThread> input(QThread::create([&app, &tracker, configuration] {
         char buffer[64];
-        (void)::read(STDIN_FILENO, buffer, sizeof buffer);
-        std::printf("end %s\n", qPrintable(configuration->token()));
-        std::fflush(stdout);
-        tracker.setEnabled(false);
-        app.quit();
-    });
-    return app.exec();
+        (void)std::fgets(buffer, sizeof buffer, stdin);
+        QMetaObject::invokeMethod(
+                &app,
+                [&app, &tracker, configuration] {
+                    std::printf("end %s\n", qPrintable(configuration->token()));
+                    std::fflush(stdout);
+                    tracker.setEnabled(false);
+                    app.quit();
+                },
+                Qt::QueuedConnection);
+    }));
+    input->start();
+    const int status = app.exec();
+    input->wait();
+    return status;
 }

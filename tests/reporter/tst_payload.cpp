@@ -245,6 +245,14 @@ private Q_SLOTS:
                                                  QStringLiteral("Main"),
                                                  ContextData<double> {awkward, 2.5}),
                                       screenView(none, awkward)};
+        // Longer than the room the writer takes at once, with a pair across the boundary.
+        const QString longName = QString((1 << 20) - 1, QLatin1Char('"'))
+                + QStringLiteral("\U0001F600") + QStringLiteral("end");
+        QTest::newRow("screen view longer than a megabyte")
+                << QString() << Recording([=](QSentrelTracker &t) {
+                       t.transition(longName);
+                   })
+                << QList<QJsonArray> {screenView(longName, none)};
         QTest::newRow("clicks") << QString() << Recording([=](QSentrelTracker &t) {
             t.interaction(awkward, QString());
             t.transition(QStringLiteral("Main"));

@@ -1277,6 +1277,72 @@ private Q_SLOTS:
         }
     }
 
+    // What each TLS backend reports for a localhost collector's own self-signed certificate
+    // is ignored, exactly; anything else about it (another name, an expiry) still fails.
+    void certificateExceptionIgnoresOnlyExpectedErrors_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<bool>("peerSignedByAuthority");
+        QTest::addColumn<QList<int>>("errors");
+        QTest::addColumn<bool>("aboutAnotherCertificate");
+        QTest::addColumn<bool>("ignored");
+        const QString openssl = QStringLiteral("openssl");
+        const int selfSigned = QSslError::SelfSignedCertificate;
+        const int untrusted = QSslError::CertificateUntrusted;
+        const int mismatch = QSslError::HostNameMismatch;
+        const int expired = QSslError::CertificateExpired;
+        QTest::newRow("openssl self-signed")
+                << openssl << false << QList<int> {selfSigned} << false << true;
+        QTest::newRow("openssl name mismatch")
+                << openssl << false << QList<int> {selfSigned, mismatch} << false << false;
+        QTest::newRow("openssl expired")
+                << openssl << false << QList<int> {selfSigned, expired} << false << false;
+        QTest::newRow("openssl untrusted")
+                << openssl << false << QList<int> {untrusted} << false << false;
+        QTest::newRow("schannel untrusted")
+                << "schannel" << false << QList<int> {untrusted} << false << true;
+        QTest::newRow("schannel name mismatch")
+                << "schannel" << false << QList<int> {untrusted, mismatch} << false << false;
+        QTest::newRow("securetransport untrusted")
+                << "securetransport" << false << QList<int> {untrusted} << false << true;
+        QTest::newRow("securetransport self-signed")
+                << "securetransport" << false << QList<int> {selfSigned} << false << true;
+        QTest::newRow("signed by an authority")
+                << openssl << true << QList<int> {selfSigned} << false << false;
+        QTest::newRow("about another certificate")
+                << openssl << false << QList<int> {selfSigned} << true << false;
+        QTest::newRow("no error") << openssl << false << QList<int> {} << false << false;
+    }
+
+    void certificateExceptionIgnoresOnlyExpectedErrors()
+    {
+        QFETCH(QString, backend);
+        QFETCH(bool, peerSignedByAuthority);
+        QFETCH(QList<int>, errors);
+        QFETCH(bool, aboutAnotherCertificate);
+        QFETCH(bool, ignored);
+        // A leaf for CN=localhost issued by another name; any other certificate will do.
+        const QSslCertificate signedLeaf(QByteArrayLiteral(
+                "-----BEGIN CERTIFICATE-----\n"
+                "MIIBKDCBzgIUV6zyfrRxko2DSM8PPsIPqqH+r2QwCgYIKoZIzj0EAwIwGTEXMBUG\n"
+                "A1UEAwwOVGVzdCBBdXRob3JpdHkwHhcNMjYxMjA5MTcyODEwWhcNMzYxMjA2MTcy\n"
+                "ODEwWjAUMRIwEAYDVQQDDAlsb2NhbGhvc3QwWTATBgcqhkjOPQIBBggqhkjOPQMB\n"
+                "BwNCAATXnJ0GgcZEzdCFMZCVHRm03fLR2ji/fWe4irnHntXrQ6+nKJYYGghZC/P7\n"
+                "SSqneM+DIApRpXNvFDj/U25WMaz4MAoGCCqGSM49BAMCA0kAMEYCIQDiz8XUGaVo\n"
+                "X+sDnaMd4NvRex8Wz37bUTpCLWmRF6ZDKAIhAO/+IUoLx3bD66LLl6965O5ooimM\n"
+                "RqVTQJFOatoKbAz1\n"
+                "-----END CERTIFICATE-----\n"));
+        QVERIFY(!signedLeaf.isNull());
+        const QSslCertificate selfSigned = collector.certificate();
+        const QSslCertificate peer = peerSignedByAuthority ? signedLeaf : selfSigned;
+        QList<QSslError> reported;
+        for (int error : std::as_const(errors))
+            reported.append(QSslError(QSslError::SslError(error),
+                                      aboutAnotherCertificate ? signedLeaf : peer));
+        const QList<QSslError> expected = ignored ? reported : QList<QSslError>();
+        QCOMPARE(QSentrelReporter::localCertificateErrors(reported, peer, backend), expected);
+    }
+
     // Only this machine's own name earns the exception, not every name that begins with it.
     void certificateExceptionNamesOnlyLocalhost_data()
     {

@@ -7,10 +7,13 @@
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QGuiApplication>
+#include <QStandardPaths>
 #include <QTextStream>
 
 int main(int argc, char *argv[])
 {
+    // The locations of the test that starts it, on every platform.
+    QStandardPaths::setTestModeEnabled(true);
     QGuiApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("sentrel-session-probe"));
     quitOnSignals(app);

@@ -5,12 +5,15 @@
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QGuiApplication>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <cstdlib>
 
 int main(int argc, char *argv[])
 {
+    // The locations of the test that starts it, on every platform.
+    QStandardPaths::setTestModeEnabled(true);
     QGuiApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("sentrel-exit-probe"));
     const QString mode = app.arguments().value(1);

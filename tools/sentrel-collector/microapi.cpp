@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 constexpr qsizetype payloadKept = 64 * 1024; // of a body without events, per entry
@@ -153,7 +154,7 @@ void MicroApi::keepEntry(std::deque<Entry> *list, Entry entry)
 
 void MicroApi::reset()
 {
-    forgotten = int(goodTotal + badTotal);
+    forgotten = goodTotal + badTotal;
     goodEntries.clear();
     badEntries.clear();
     goodTotal = badTotal = 0;
@@ -210,7 +211,9 @@ bool MicroApi::parseFilter(const QByteArray &body, Filter *filter, QString *erro
                 *error = QStringLiteral("\"limit\" is not a whole number of 0 or more");
                 return false;
             }
-            filter->limit = qsizetype(std::min(limit, 1e15));
+            // Clamped before converting: qsizetype may be 32 bits.
+            filter->limit = qsizetype(std::min<qint64>(qint64(std::min(limit, 1e15)),
+                                                       std::numeric_limits<qsizetype>::max()));
         } else {
             *error = QStringLiteral(
                              "\"%1\" is not a filter; filters are contexts, event_type and limit")

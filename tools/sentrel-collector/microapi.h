@@ -41,7 +41,7 @@ public:
     void handle(const HttpsServer::Request &request, HttpsServer::Responder &responder);
 
     // How many events were forgotten by the latest reset.
-    int lastReset() const { return forgotten; }
+    qint64 lastReset() const { return forgotten; }
 
 private:
     struct Entry
@@ -76,7 +76,7 @@ private:
     qint64 goodTotal = 0; // since start or the last reset, kept or dropped
     qint64 badTotal = 0;
     int resets = 0;
-    int forgotten = 0;
+    qint64 forgotten = 0;
     QMap<QString, int> kinds;
     QMap<qint64, int> perSecond; // events by the second of their time, the last minutes only
 };
