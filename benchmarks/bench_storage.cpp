@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QMap>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -67,7 +68,11 @@ void fill(int variant, const QString &path)
         qFatal("cannot open the store at %s", qPrintable(path));
     for (const QByteArray &event : events())
         store->add(event);
-    store->removeAll();
+    // Removed by id: clearing the cache would drop the dictionary with the events.
+    QSet<quint64> ids;
+    for (const auto &event : store->get(-1, 0))
+        ids.insert(event.first);
+    store->remove(ids);
     for (const QByteArray &event : events())
         store->add(event);
 }

@@ -141,6 +141,11 @@ bool QSQLiteStorage::open()
             return false;
         }
     }
+    // Deleted events are overwritten, not only unlinked, so that cleared and delivered events
+    // cannot be read from free space. FAST leaves the pages that go to the free list as they
+    // are: with auto_vacuum=full those are cut off the file at each commit anyway.
+    if (!query.exec(QStringLiteral("PRAGMA secure_delete=FAST")))
+        qCWarning(lcStorage) << "Failed to set secure_delete:" << query.lastError().text();
     loadDictionaries();
     insertQuery = QSqlQuery(database);
     if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"))) {
@@ -347,8 +352,36 @@ bool QSQLiteStorage::removeAll()
             return false;
         }
         qCDebug(lcStorage) << "Removed all events";
+        dropDictionaries();
+        checkpoint();
         return true;
     });
+}
+
+// The dictionaries are made of events, so they go with them.
+void QSQLiteStorage::dropDictionaries()
+{
+    if (!query.exec(QStringLiteral("DELETE FROM configuration WHERE item IN "
+                                   "('zlib_dictionary', 'zstd_dictionary')"))) {
+        qCWarning(lcStorage) << "Failed to remove the dictionaries:" << query.lastError().text();
+        return;
+    }
+    decoder.setZlibDictionary(QByteArray());
+    decoder.setZstdDictionary(QByteArray());
+    dictionaryDropped();
+}
+
+// Copies the write-ahead log, which still holds the deleted events' pages, into the file and
+// empties it. Another connection that is reading keeps it from being emptied until it is done.
+void QSQLiteStorage::checkpoint()
+{
+    if (!query.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"))) {
+        qCWarning(lcStorage) << "Failed to checkpoint the storage:" << query.lastError().text();
+        return;
+    }
+    if (query.next() && query.value(0).toInt() != 0)
+        qCWarning(lcStorage) << "Failed to checkpoint the storage: another connection is reading";
+    query.finish();
 }
 
 QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offset)

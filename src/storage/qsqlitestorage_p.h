@@ -70,6 +70,10 @@ protected:
         return result;
     }
 
+    // The file's dictionaries are gone (the cache was cleared): a compressing store goes back to
+    // compressing without one and makes a new one from the events that follow.
+    virtual void dictionaryDropped() { }
+
     // Set by a compressing store while it has no dictionary: add() trains one, once, when the
     // file holds 100 events.
     bool needsDictionary = false;
@@ -82,6 +86,8 @@ protected:
 private:
     void restrictFilePermissions() const;
     void loadDictionaries();
+    void dropDictionaries();
+    void checkpoint();
     bool useLastingIds();
     bool execInsert(const QByteArray &stored);
     bool insert(const QByteArray &stored); // logs a failure

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "qsqlitezlibstorage_p.h"
 
+#include "sentreldictionarysample_p.h"
 #include "sentrelstoragelimits_p.h"
 
 #include <QSqlError>
@@ -190,7 +191,7 @@ void QSQLiteZlibStorage::trainDictionary()
     // Read as any row is: the samples may have been written by another store type.
     QByteArray dictionary;
     for (const QByteArray &sample : std::as_const(samples))
-        dictionary.append(decompress(sample));
+        dictionary.append(SentrelDictionarySample::mask(decompress(sample)));
 
     query.prepare(QStringLiteral("INSERT INTO configuration values('zlib_dictionary', ?)"));
     query.addBindValue(dictionary.isNull() ? QByteArray("", 0) : dictionary);

@@ -15,8 +15,8 @@
 #include <optional>
 
 // The event cache with every event kept as a raw deflate stream (2048-byte window) against a
-// preset dictionary: up to 8 of the file's own events, sampled once the file holds 100 events
-// and kept in the configuration table as "zlib_dictionary".
+// preset dictionary: up to 8 of the file's own events, sampled once the file holds 100 events,
+// masked, and kept in the configuration table as "zlib_dictionary" until the cache is cleared.
 //
 // Same thread and ownership rules as QSQLiteStorage.
 class SENTREL_AUTOTEST_EXPORT QSQLiteZlibStorage : public QSQLiteStorage
@@ -31,6 +31,7 @@ public:
     // Valid only after a successful open().
     QByteArray compress(const QByteArray &data) override;
     void trainDictionary() override;
+    void dictionaryDropped() override { needsDictionary = true; }
 
     // Inflates one stored value against a dictionary, without a store; data unchanged when
     // it is not one whole stream.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "qsqlitezstdstorage_p.h"
 
+#include "sentreldictionarysample_p.h"
 #include "sentrelstoragelimits_p.h"
 
 #include <QSqlError>
@@ -137,12 +138,12 @@ QByteArray QSQLiteZstdStorage::decode(const QByteArray &data, const QByteArray &
 void QSQLiteZstdStorage::trainDictionary()
 {
     // The oldest events, as they were added, whichever store type wrote them.
-    const QList<QPair<quint64, QByteArray>> samples = get(trainingSamples, 0);
-
+    QList<QPair<quint64, QByteArray>> samples = get(trainingSamples, 0);
     std::vector<size_t> lengths;
     lengths.reserve(size_t(samples.size()));
     qint64 total = 0;
-    for (const auto &sample : samples) {
+    for (auto &sample : samples) {
+        sample.second = SentrelDictionarySample::mask(sample.second);
         lengths.push_back(size_t(sample.second.size()));
         total += sample.second.size();
     }
@@ -179,4 +180,12 @@ void QSQLiteZstdStorage::trainDictionary()
             ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
     decoder.setZstdDictionary(dictionary);
     needsDictionary = false;
+}
+
+void QSQLiteZstdStorage::dictionaryDropped()
+{
+    // Frames made from now on carry no dictionary identifier, as before the first training.
+    ZSTD_freeCDict(compressionDictionary);
+    compressionDictionary = ZSTD_createCDict(nullptr, 0, compressionLevel);
+    needsDictionary = true;
 }

@@ -18,8 +18,8 @@ struct ZSTD_CDict_s;
 struct ZSTD_DDict_s;
 
 // The event cache with every event kept as one Zstandard frame at level 5, against a
-// dictionary trained from the file's 100 oldest events once it holds 100 events and kept in
-// the configuration table as "zstd_dictionary".
+// dictionary trained from the file's 100 oldest events, masked, once it holds 100 events and
+// kept in the configuration table as "zstd_dictionary" until the cache is cleared.
 //
 // Same thread and ownership rules as QSQLiteStorage. Owns its compression context and the
 // digested compression dictionary, both created by open(); it reads through the base's decoder.
@@ -36,6 +36,7 @@ public:
     // Valid only after a successful open().
     QByteArray compress(const QByteArray &data) override;
     void trainDictionary() override;
+    void dictionaryDropped() override;
 
     // Decodes one stored value against a dictionary (empty for frames made before one existed)
     // as decompress() does, without a store. Sets up a context per call.
