@@ -147,6 +147,7 @@ bool QSQLiteStorage::open()
     if (!query.exec(QStringLiteral("PRAGMA secure_delete=FAST")))
         qCWarning(lcStorage) << "Failed to set secure_delete:" << query.lastError().text();
     loadDictionaries();
+    followOtherConnections(); // from here on
     insertQuery = QSqlQuery(database);
     if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"))) {
         qCWarning(lcStorage) << "Failed to prepare the event insert:"
@@ -258,6 +259,8 @@ bool QSQLiteStorage::insertEach(const QList<QByteArray> &rows)
 
 bool QSQLiteStorage::add(const QByteArray &data)
 {
+    if (!batchOpen)
+        followOtherConnections();
     // The dictionary row must never be rolled back with a batch whose events it compressed.
     if (needsDictionary && size() >= dictionaryTrainingSize) {
         outsideBatch([this] {
@@ -294,6 +297,7 @@ bool QSQLiteStorage::transaction()
         return false;
     }
     batchOpen = true;
+    followOtherConnections(); // under the write lock: nobody changes them until the commit
     return true;
 }
 
@@ -347,12 +351,24 @@ bool QSQLiteStorage::remove(const QSet<quint64> &ids)
 bool QSQLiteStorage::removeAll()
 {
     return outsideBatch([&] {
-        if (!query.exec(QStringLiteral("DELETE FROM events"))) {
+        // The rows and the dictionaries they were made with go together: another process
+        // must not add a row in between with a dictionary about to go.
+        if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
             qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
             return false;
         }
-        qCDebug(lcStorage) << "Removed all events";
+        if (!query.exec(QStringLiteral("DELETE FROM events"))) {
+            qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
+            query.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
         dropDictionaries();
+        if (!query.exec(QStringLiteral("COMMIT"))) {
+            qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
+            query.exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
+        qCDebug(lcStorage) << "Removed all events";
         checkpoint();
         return true;
     });
@@ -368,7 +384,31 @@ void QSQLiteStorage::dropDictionaries()
     }
     decoder.setZlibDictionary(QByteArray());
     decoder.setZstdDictionary(QByteArray());
-    dictionaryDropped();
+    dictionariesChanged();
+}
+
+// Several processes may share the file: before a store compresses, it takes the dictionaries
+// the file holds now, so that no row is ever made with one another process has dropped or
+// replaced. One pragma per batch when nothing changed.
+void QSQLiteStorage::followOtherConnections()
+{
+    if (!query.exec(QStringLiteral("PRAGMA data_version")) || !query.next())
+        return;
+    const qint64 version = query.value(0).toLongLong();
+    query.finish();
+    if (version == dataVersion)
+        return;
+    const bool first = dataVersion < 0;
+    dataVersion = version;
+    if (first)
+        return; // open() has just read them
+    const QByteArray zlib = decoder.zlibDictionary();
+    const QByteArray zstd = decoder.zstdDictionaryBytes();
+    decoder.setZlibDictionary(QByteArray());
+    decoder.setZstdDictionary(QByteArray());
+    loadDictionaries();
+    if (decoder.zlibDictionary() != zlib || decoder.zstdDictionaryBytes() != zstd)
+        dictionariesChanged();
 }
 
 // Copies the write-ahead log, which still holds the deleted events' pages, into the file and

@@ -70,9 +70,11 @@ protected:
         return result;
     }
 
-    // The file's dictionaries are gone (the cache was cleared): a compressing store goes back to
-    // compressing without one and makes a new one from the events that follow.
-    virtual void dictionaryDropped() { }
+    // The file's dictionaries are not what they were (this store or another process cleared
+    // the cache, or another process trained one), and the decoder holds the file's now: a
+    // compressing store compresses with its own from now on, or without one until it makes a
+    // new one from the events that follow.
+    virtual void dictionariesChanged() { }
 
     // Set by a compressing store while it has no dictionary: add() trains one, once, when the
     // file holds 100 events.
@@ -89,6 +91,7 @@ private:
     void dropDictionaries();
     void checkpoint();
     bool useLastingIds();
+    void followOtherConnections();
     bool execInsert(const QByteArray &stored);
     bool insert(const QByteArray &stored); // logs a failure
     bool insertEach(const QList<QByteArray> &rows);
@@ -97,6 +100,7 @@ private:
     bool registeredConnection = false;
     bool batchOpen = false;
     QList<QByteArray> batchRows; // added since the batch began, as stored
+    qint64 dataVersion = -1; // of the file, as this connection last saw it
 };
 
 #endif // QSQLITESTORAGE_P_H

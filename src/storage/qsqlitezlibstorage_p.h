@@ -31,7 +31,7 @@ public:
     // Valid only after a successful open().
     QByteArray compress(const QByteArray &data) override;
     void trainDictionary() override;
-    void dictionaryDropped() override { needsDictionary = true; }
+    void dictionariesChanged() override { needsDictionary = decoder.zlibDictionary().isEmpty(); }
 
     // Inflates one stored value against a dictionary, without a store; data unchanged when
     // it is not one whole stream.

@@ -182,10 +182,12 @@ void QSQLiteZstdStorage::trainDictionary()
     needsDictionary = false;
 }
 
-void QSQLiteZstdStorage::dictionaryDropped()
+void QSQLiteZstdStorage::dictionariesChanged()
 {
-    // Frames made from now on carry no dictionary identifier, as before the first training.
+    // Without one, frames carry no dictionary identifier, as before the first training.
+    const QByteArray &dictionary = decoder.zstdDictionaryBytes();
     ZSTD_freeCDict(compressionDictionary);
-    compressionDictionary = ZSTD_createCDict(nullptr, 0, compressionLevel);
-    needsDictionary = true;
+    compressionDictionary =
+            ZSTD_createCDict(dictionary.constData(), size_t(dictionary.size()), compressionLevel);
+    needsDictionary = dictionary.isEmpty();
 }

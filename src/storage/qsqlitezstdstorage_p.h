@@ -36,7 +36,7 @@ public:
     // Valid only after a successful open().
     QByteArray compress(const QByteArray &data) override;
     void trainDictionary() override;
-    void dictionaryDropped() override;
+    void dictionariesChanged() override;
 
     // Decodes one stored value against a dictionary (empty for frames made before one existed)
     // as decompress() does, without a store. Sets up a context per call.

@@ -29,6 +29,7 @@ SentrelRowDecoder::~SentrelRowDecoder()
 
 void SentrelRowDecoder::setZstdDictionary(const QByteArray &dictionary)
 {
+    zstd = dictionary;
     ZSTD_freeDDict(zstdDictionary);
     // Frames made before a dictionary existed carry none and decode alike with this one.
     zstdDictionary = ZSTD_createDDict(dictionary.constData(), size_t(dictionary.size()));

@@ -33,6 +33,7 @@ public:
     void setZlibDictionary(const QByteArray &dictionary) { zlib = dictionary; }
     const QByteArray &zlibDictionary() const { return zlib; }
     void setZstdDictionary(const QByteArray &dictionary);
+    const QByteArray &zstdDictionaryBytes() const { return zstd; }
 
     // The event as it was added; the stored bytes unchanged when they decode to nothing.
     QByteArray decode(const QByteArray &stored) const;
@@ -41,6 +42,7 @@ public:
 
 private:
     QByteArray zlib;
+    QByteArray zstd;
     ZSTD_DCtx_s *zstdContext = nullptr;
     ZSTD_DDict_s *zstdDictionary = nullptr;
 };

@@ -6,6 +6,7 @@
 #include "sampleevents.h"
 #include "sentrelstoragelimits_p.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -881,6 +882,71 @@ private Q_SLOTS:
             for (const QByteArray &identifier : identifiersOf(event))
                 QVERIFY2(!dictionary.contains(identifier), identifier.constData());
         }
+    }
+
+    void dictionaryOfAnotherProcess_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<QString>("change");
+        QTest::newRow("zlib, cleared elsewhere") << Variant::Zlib << "cleared";
+        QTest::newRow("zstd, cleared elsewhere") << Variant::Zstd << "cleared";
+        QTest::newRow("zlib, trained elsewhere") << Variant::Zlib << "trained";
+        QTest::newRow("zstd, trained elsewhere") << Variant::Zstd << "trained";
+    }
+
+    // Another process on the file clears the cache (and the dictionaries with it) or trains
+    // the dictionary first: what this store adds next decodes with what the file holds.
+    void dictionaryOfAnotherProcess()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(QString, change);
+        const QList<QByteArray> events = sampleEvents(130);
+        QByteArray foreign; // a dictionary trained in another file
+        if (change == QLatin1String("trained")) {
+            const QString other = QDir(directory.path()).filePath(QStringLiteral("other.db"));
+            {
+                auto trainer = createStore(variant, other);
+                QVERIFY(trainer->open());
+                addAll(*trainer, events.mid(0, 120));
+            }
+            foreign = FileInspector(other).dictionary(variant).toByteArray();
+            QVERIFY(!foreign.isEmpty());
+            QFile::remove(other);
+        }
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        addAll(*store, events.mid(0, change == QLatin1String("cleared") ? 120 : 50));
+        {
+            FileInspector file(path);
+            file.column(QStringLiteral("DELETE FROM events"));
+            if (change == QLatin1String("cleared"))
+                file.column(
+                        QStringLiteral("DELETE FROM configuration WHERE item LIKE '%_dictionary'"));
+            else
+                file.column(
+                        QStringLiteral("INSERT INTO configuration VALUES(?, ?)"),
+                        {QStringLiteral("%1_dictionary").arg(QLatin1String(variantName(variant))),
+                         foreign});
+        }
+        QVERIFY(store->transaction());
+        QVERIFY(store->add(events.at(125)));
+        QVERIFY(store->commit());
+
+        const QList<QByteArray> rows = FileInspector(path).rows();
+        QCOMPARE(rows.size(), 1);
+        const QByteArray dictionary = FileInspector(path).dictionary(variant).toByteArray();
+        QCOMPARE(dictionary, foreign);
+        const QByteArray decoded = variant == Variant::Zlib
+                ? QSQLiteZlibStorage::decode(rows.first(), dictionary)
+                : QSQLiteZstdStorage::decode(rows.first(), dictionary);
+        QCOMPARE(decoded, events.at(125));
+        QCOMPARE(store->get(-1, 0).first().second, events.at(125));
+        if (!foreign.isEmpty() && variant == Variant::Zstd) // made with the file's dictionary
+            QCOMPARE(
+                    ZSTD_getDictID_fromFrame(rows.first().constData(), size_t(rows.first().size())),
+                    ZDICT_getDictID(foreign.constData(), size_t(foreign.size())));
+        if (!foreign.isEmpty() && variant == Variant::Zlib)
+            QVERIFY(!QSQLiteZlibStorage::inflate(rows.first(), QByteArray(), false));
     }
 
     void removeAllLeavesNoContent_data()
