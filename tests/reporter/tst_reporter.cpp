@@ -150,6 +150,25 @@ private:
         tracker.setEnabled(false);
     }
 
+    // Records screens offline, and context data for the entries that begin with "data:" (a
+    // screen's name would come again in the next screen's "previous_id"). Returns the screens.
+    QStringList recordEntriesOffline(const QStringList &recorded)
+    {
+        configure(0);
+        tracker.setEnabled(true);
+        QStringList screens;
+        for (const QString &entry : recorded) {
+            if (entry.startsWith(QLatin1String("data:"))) {
+                tracker.contextData(QStringLiteral("k"), entry.mid(5));
+            } else {
+                tracker.transition(entry);
+                screens.append(entry);
+            }
+        }
+        tracker.setEnabled(false);
+        return screens;
+    }
+
     QList<QJsonObject> received() const { return collector.receivedEvents(); }
     // Everything received but the device and application events of each start.
     QList<QJsonObject> receivedRecorded() const
@@ -678,18 +697,7 @@ private Q_SLOTS:
         QFETCH(qint64, bodyLimit);
         QFETCH(int, dropped);
         QFETCH(int, maxRequests);
-        configure(0);
-        tracker.setEnabled(true);
-        QStringList screens;
-        for (const QString &entry : recorded) {
-            if (entry.startsWith(QLatin1String("data:"))) {
-                tracker.contextData(QStringLiteral("k"), entry.mid(5));
-            } else {
-                tracker.transition(entry);
-                screens.append(entry);
-            }
-        }
-        tracker.setEnabled(false);
+        const QStringList screens = recordEntriesOffline(recorded);
         collector.refuseBodiesContaining(marker, status);
         collector.setBodyLimit(bodyLimit);
 
@@ -747,18 +755,7 @@ private Q_SLOTS:
         QFETCH(QStringList, recorded);
         QFETCH(int, status);
         qputenv("SENTREL_DROP_SPAN_MS", "0");
-        configure(0);
-        tracker.setEnabled(true);
-        QStringList expected;
-        for (const QString &entry : recorded) {
-            if (entry.startsWith(QLatin1String("data:"))) {
-                tracker.contextData(QStringLiteral("k"), entry.mid(5));
-            } else {
-                tracker.transition(entry);
-                expected.append(entry);
-            }
-        }
-        tracker.setEnabled(false);
+        QStringList expected = recordEntriesOffline(recorded);
         if (status)
             collector.refuseBodiesContaining("poison", status);
         else
