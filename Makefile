@@ -15,6 +15,8 @@ DEB_PACKAGES = build-essential cmake pkg-config qt6-base-dev libqt6sql6-sqlite l
 
 # The browser in which sentrel-collector's live page is tested.
 DEB_PACKAGES += chromium
+# The front server of the benchmark's drain over HTTP/1.1 and HTTP/2.
+DEB_PACKAGES += nginx-light
 
 .PHONY: all deps configure build test demo docs install bench tsan asan fuzz clean
 

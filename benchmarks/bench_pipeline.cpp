@@ -24,16 +24,23 @@
 #include "testenvironment.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
 #include <QLoggingCategory>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <cstdio>
 #include <memory>
@@ -664,7 +671,8 @@ DrainRun drainOnce(QSentrelTracker &tracker,
                    TestCollector &collector,
                    const QString &path,
                    bool quickAcks,
-                   const QString &copy = QString())
+                   const QString &copy = QString(),
+                   const QString &front = QString())
 {
     DrainRun run;
     cacheOffline(tracker, path, drainEvents);
@@ -674,7 +682,8 @@ DrainRun drainOnce(QSentrelTracker &tracker,
     run.expected = cachedRows(cacheFile(path)) + 1;
     HttpsServer *server = collector.findChild<HttpsServer *>();
     server->setImmediateAcknowledgements(quickAcks);
-    run.delivery = deliver(tracker, collector, path, run.expected, 0, 600000, &run.firstBatch);
+    run.delivery =
+            deliver(tracker, collector, path, run.expected, 0, 600000, &run.firstBatch, 100, front);
     tracker.setEnabled(false);
     server->setImmediateAcknowledgements(true);
     run.steadyRate = run.delivery.steadyRate(run.firstBatch);
@@ -684,6 +693,127 @@ DrainRun drainOnce(QSentrelTracker &tracker,
                     qlonglong(run.expected));
     return run;
 }
+
+// nginx in front of the test collector, as a real collector often is: it acknowledges as the
+// kernel does by default and speaks HTTP/1.1 or, when http2 is set, HTTP/2 to the tracker.
+class NginxFront
+{
+public:
+    NginxFront(const TestCollector &collector, bool http2)
+    {
+        const QString executable = QStandardPaths::findExecutable(
+                QStringLiteral("nginx"),
+                {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+        if (executable.isEmpty() || !directory.isValid()) {
+            problem = QStringLiteral("nginx is not installed (make deps installs it)");
+            return;
+        }
+        QTcpServer probe; // a free port, given back at once
+        probe.listen(QHostAddress::LocalHost);
+        port = probe.serverPort();
+        probe.close();
+        const QString root = directory.path();
+        QFile certificate(root + QLatin1String("/cert.pem"));
+        QFile key(root + QLatin1String("/key.pem"));
+        if (!certificate.open(QIODevice::WriteOnly) || !key.open(QIODevice::WriteOnly)) {
+            problem = QStringLiteral("cannot write the certificate");
+            return;
+        }
+        certificate.write(collector.certificate().toPem());
+        key.write(collector.certificateKey().toPem());
+        certificate.close();
+        key.close();
+        const QString config =
+                QStringLiteral(
+                        "daemon off; master_process off; worker_processes 1; pid %1/nginx.pid;\n"
+                        "error_log %1/error.log;\n"
+                        "events { worker_connections 64; }\n"
+                        "http {\n"
+                        "  log_format protocol '$server_protocol';\n"
+                        "  access_log %1/access.log protocol;\n"
+                        "  client_body_temp_path %1/body; proxy_temp_path %1/proxy;\n"
+                        "  fastcgi_temp_path %1/fastcgi; uwsgi_temp_path %1/uwsgi; scgi_temp_path "
+                        "%1/scgi;\n"
+                        "  upstream collector { server 127.0.0.1:%2; keepalive 8; }\n"
+                        "  server {\n"
+                        "    listen 127.0.0.1:%3 ssl%4;\n"
+                        "    server_name localhost;\n"
+                        "    ssl_certificate %1/cert.pem; ssl_certificate_key %1/key.pem;\n"
+                        "    client_max_body_size 2m;\n"
+                        "    location / {\n"
+                        "      proxy_pass https://collector; proxy_ssl_verify off;\n"
+                        "      proxy_http_version 1.1; proxy_set_header Connection \"\";\n"
+                        "    }\n"
+                        "  }\n"
+                        "}\n")
+                        .arg(root)
+                        .arg(collector.port())
+                        .arg(port)
+                        .arg(http2 ? QStringLiteral(" http2") : QString());
+        QFile file(root + QLatin1String("/nginx.conf"));
+        if (!file.open(QIODevice::WriteOnly)) {
+            problem = QStringLiteral("cannot write nginx.conf");
+            return;
+        }
+        file.write(config.toUtf8());
+        file.close();
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(executable,
+                      {QStringLiteral("-p"),
+                       root,
+                       QStringLiteral("-c"),
+                       file.fileName(),
+                       QStringLiteral("-e"),
+                       root + QLatin1String("/error.log")});
+        QElapsedTimer started;
+        started.start();
+        while (started.elapsed() < 5000 && process.state() != QProcess::NotRunning) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            if (socket.waitForConnected(100))
+                return;
+            QThread::msleep(20);
+        }
+        QFile log(root + QLatin1String("/error.log"));
+        log.open(QIODevice::ReadOnly);
+        problem = QStringLiteral("nginx did not start: %1 %2")
+                          .arg(QString::fromUtf8(process.readAll()),
+                               QString::fromUtf8(log.readAll()));
+    }
+    ~NginxFront()
+    {
+        process.terminate();
+        if (!process.waitForFinished(3000))
+            process.kill();
+        process.waitForFinished(1000);
+    }
+
+    bool isRunning() const { return problem.isEmpty(); }
+    QString error() const { return problem; }
+    QString server() const { return QStringLiteral("localhost:%1").arg(port); }
+    // The protocols of the requests nginx served, with their counts.
+    QString protocols() const
+    {
+        QFile log(directory.path() + QLatin1String("/access.log"));
+        if (!log.open(QIODevice::ReadOnly))
+            return QStringLiteral("none logged");
+        QMap<QString, int> counts;
+        for (const QByteArray &line : log.readAll().split('\n')) {
+            if (!line.isEmpty())
+                ++counts[QString::fromLatin1(line)];
+        }
+        QStringList parts;
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            parts.append(QStringLiteral("%1 x%2").arg(it.key()).arg(it.value()));
+        return parts.join(QLatin1String(", "));
+    }
+
+private:
+    QTemporaryDir directory;
+    QProcess process;
+    quint16 port = 0;
+    QString problem;
+};
 
 bool drain(QSentrelTracker &tracker, TestCollector &collector)
 {
@@ -765,10 +895,40 @@ bool drain(QSentrelTracker &tracker, TestCollector &collector)
                 "per batch, wall time",
                 delayedSpan * 1e3 / double(std::max<qint64>(1, delayed.delivery.batches - 1)));
 
+    QList<QPair<QString, double>> fronted;
+    for (const bool http2 : {false, true}) {
+        const NginxFront nginx(collector, http2);
+        const QString name = http2 ? QStringLiteral("nginx in front, HTTP/2 offered")
+                                   : QStringLiteral("nginx in front, HTTP/1.1");
+        if (!nginx.isRunning()) {
+            std::printf("  %s: not measured, %s\n", qPrintable(name), qPrintable(nginx.error()));
+            continue;
+        }
+        const DrainRun behind =
+                drainOnce(tracker,
+                          collector,
+                          directory->filePath(http2 ? QStringLiteral("h2") : QStringLiteral("h1")),
+                          true,
+                          QString(),
+                          nginx.server());
+        const double span = seconds(behind.delivery.toLastBatch - behind.delivery.toFirstBatch);
+        std::printf("  %s (requests: %s):\n", qPrintable(name), qPrintable(nginx.protocols()));
+        std::printf("    %-50s %10.0f events/s\n",
+                    "drain rate after the first batch",
+                    behind.steadyRate);
+        std::printf("    %-50s %10.2f ms\n",
+                    "per batch, wall time",
+                    span * 1e3 / double(std::max<qint64>(1, behind.delivery.batches - 1)));
+        if (behind.delivery.complete)
+            fronted.append({name, behind.steadyRate});
+    }
+
     std::printf("\n   Targets:\n");
     met &= atLeast("drain rate, events/s", run.steadyRate, 10000);
     met &= delayed.delivery.complete;
     met &= atLeast("drain rate with delayed acknowledgements, events/s", delayed.steadyRate, 10000);
+    for (const auto &[name, rate] : std::as_const(fronted))
+        met &= atLeast(qPrintable(name + QLatin1String(", events/s")), rate, 10000);
     return met;
 }
 

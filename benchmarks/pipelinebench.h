@@ -375,11 +375,17 @@ inline Delivery deliver(QSentrelTracker &tracker,
                         int storageSize = 0,
                         int timeout = 600000,
                         qint64 *firstBatchEvents = nullptr,
-                        int batchSize = 100)
+                        int batchSize = 100,
+                        const QString &server = QString())
 {
     Delivery delivery;
     collector.clear();
-    configure(tracker, 1, collector.server(), directory, storageSize, batchSize);
+    configure(tracker,
+              1,
+              server.isEmpty() ? collector.server() : server,
+              directory,
+              storageSize,
+              batchSize);
 
     QEventLoop loop;
     QElapsedTimer clock;

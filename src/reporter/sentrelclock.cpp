@@ -22,7 +22,13 @@ private:
     QElapsedTimer started;
 };
 
-SystemClock systemClock;
+// Never destroyed: an alarm on the worker may still use it while exit() runs destructors.
+SentrelClock *systemClock()
+{
+    static SentrelClock *const clock = new SystemClock;
+    return clock;
+}
+
 SentrelClock *installed = nullptr;
 
 } // namespace
@@ -33,7 +39,7 @@ void SentrelClock::ringing(SentrelAlarm *) { }
 
 SentrelClock *SentrelClock::current()
 {
-    return installed ? installed : &systemClock;
+    return installed ? installed : systemClock();
 }
 
 void SentrelClock::setCurrent(SentrelClock *clock)

@@ -9,6 +9,10 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QtNetwork/qtnetworkglobal.h>
+#if QT_CONFIG(ssl)
+#  include <QSslSocket>
+#endif
 #include <QThread>
 
 #include <algorithm>
@@ -127,9 +131,13 @@ void SentrelTrackerImpl::init()
     static bool exitHookInstalled = false;
     if (!exitHookInstalled) {
         qAddPostRoutine(stopTrackingAtApplicationExit);
-        // Qt SQL makes its globals on first use: use it once here, so that they are made
-        // before the hook below and outlive it, rather than on the worker afterwards.
+        // Qt SQL and Qt's TLS backend make their globals on first use: use them once here, so
+        // that they are made before the hook below and outlive it, rather than on the worker
+        // afterwards, where exit() would destroy them under its feet.
         touchSqlGlobals();
+#if QT_CONFIG(ssl)
+        (void)QSslSocket::supportsSsl();
+#endif
         std::atexit(stopTrackingAtProcessExit);
         exitHookInstalled = true;
     }

@@ -65,6 +65,7 @@ public:
 
     void setCertificate(const QSslCertificate &certificate, const QSslKey &key);
     QSslCertificate certificate() const { return listener->certificate(); }
+    QSslKey certificateKey() const { return listener->certificateKey(); }
     // Creates a self-signed certificate for CN=localhost (subjectAltName DNS:localhost) and
     // its key in a temporary directory. Returns false with a message in error on failure.
     static bool generateCertificate(QSslCertificate *certificate, QSslKey *key, QString *error);

@@ -104,6 +104,7 @@ public:
 
     void setCertificate(const QSslCertificate &certificate, const QSslKey &key);
     QSslCertificate certificate() const { return localCertificate; }
+    QSslKey certificateKey() const { return localKey; }
 
     // A self-signed certificate for CN=localhost (subjectAltName DNS:localhost, IP:127.0.0.1)
     // and its key, made once per process in a temporary directory.
