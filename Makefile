@@ -18,7 +18,7 @@ DEB_PACKAGES += chromium
 # The front server of the benchmark's drain over HTTP/1.1 and HTTP/2.
 DEB_PACKAGES += nginx-light
 
-.PHONY: all deps configure build test demo docs install bench tsan asan fuzz clean
+.PHONY: all deps configure build test demo docs install bench tsan asan fuzz clang clean
 
 all: build
 
@@ -80,6 +80,14 @@ asan: deps
 	cd $(BUILD)-asan && ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1" \
 	    ctest --output-on-failure -j $(JOBS)
 
+# The library and its QML module built with clang, warnings as errors: a second compiler's view
+# of the code that ships.
+clang: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DSENTREL_WARNINGS_AS_ERRORS=ON -DSENTREL_BUILD_TESTS=OFF -DSENTREL_BUILD_EXAMPLES=OFF \
+	    -DSENTREL_BUILD_TOOLS=OFF $(CMAKE_ARGS)
+	cmake --build $(BUILD)-clang -j $(JOBS)
+
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = config zlib zstd eventfilter jsonwriter
 
@@ -99,4 +107,4 @@ fuzz: deps
 	done
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-install $(BUILD)-bench $(BUILD)-tsan $(BUILD)-asan $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-install $(BUILD)-bench $(BUILD)-tsan $(BUILD)-asan $(BUILD)-fuzz $(BUILD)-clang
