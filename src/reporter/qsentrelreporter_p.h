@@ -85,8 +85,6 @@ public:
     // a shipped library reads no such variable.
     static int transferTimeout();
 
-    SentrelDelivery &deliveryRules() { return delivery; }
-
     QString sessionIdentifier() const { return sessionId; }
 
     // The events added between the two are written to the cache together.

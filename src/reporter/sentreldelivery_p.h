@@ -155,9 +155,6 @@ public:
     void setRemoteConfig(bool enabled, int intervalSeconds);
     bool remoteConfigScheduled() const { return remoteAlarm.isActive(); }
 
-    // Failures in a row, for the log and the tests.
-    int failures() const { return failuresInRow; }
-
 Q_SIGNALS:
     void syncDue();
     void remoteConfigDue();
