@@ -7,6 +7,7 @@
 #include <SentrelTracker/sentreltracker_export.h>
 #include <SentrelTracker/sentreltrackertypes.h>
 
+#include <QJsonArray>
 #include <QObject>
 #include <QString>
 
@@ -24,13 +25,33 @@
     disabled, recording calls, startNewSession() and clearCache() are dropped without a message.
 
     A QGuiApplication must exist before tracking is enabled.
+
+    \section1 Consent
+
+    With setConsentRequired(true) nothing is recorded, stored or sent, and no identifier is
+    made, until the person decides through setConsent(): ConsentGranted tracks as without the
+    requirement, ConsentAnonymous tracks without the user identifier and without cookies,
+    ConsentDenied stops tracking and deletes what the library kept for the application. The
+    decision is the process's, like enabled, and is read back at the next start.
 */
 class SENTRELTRACKER_EXPORT QSentrelTracker : public QObject
 {
     Q_OBJECT
 
 public:
-    /*! Constructs a handle without a parent. It does not create the tracker yet. */
+    /*! The person's decision about tracking. */
+    enum Consent {
+        ConsentUndecided, //!< Not asked yet, or asked about an older privacy text.
+        ConsentDenied, //!< Nothing is recorded; what was kept is deleted.
+        ConsentAnonymous, //!< Recorded without the user identifier, sent without cookies.
+        ConsentGranted, //!< Recorded and sent as without the requirement.
+    };
+    Q_ENUM(Consent)
+
+    /*!
+        Constructs a handle without a parent. It does not create the tracker yet; it emits the
+        signals of every change to the process's tracker, whoever made it.
+    */
     QSentrelTracker();
 
     /*!
@@ -53,8 +74,67 @@ public:
     */
     void setEnabled(bool enabled);
 
-    /*! Returns whether tracking is enabled. */
+    /*!
+        Returns whether tracking is enabled. With consent required it is enabled while it waits
+        for the person's decision, though nothing is recorded then.
+    */
     bool isEnabled() const;
+
+    /*!
+        Requires the person's consent before anything is recorded when \a required is true.
+
+        Off by default, and then the library tracks as if consent were granted. Only code sets
+        it, before or after setEnabled(true); no configuration file or remote document changes
+        it.
+    */
+    void setConsentRequired(bool required);
+
+    /*! Returns whether consent is required. */
+    bool consentRequired() const;
+
+    /*!
+        Sets the person's decision to \a consent and stores it for the application, with the
+        time and the consent version, for the next start.
+
+        With consent required, ConsentDenied aborts the upload in flight and deletes the event
+        cache, the stored remote configuration, the session and the collector's cookies before
+        control returns to the event loop. A change to ConsentAnonymous or ConsentGranted
+        records one consent event and starts a new session.
+    */
+    void setConsent(QSentrelTracker::Consent consent);
+
+    /*!
+        Returns the person's decision: ConsentUndecided when none is stored or the stored one
+        was made for a lower consent version.
+    */
+    QSentrelTracker::Consent consent() const;
+
+    /*!
+        Sets the version of the application's privacy text to \a version (0 by default). A
+        decision stored for a lower version reads as ConsentUndecided.
+    */
+    void setConsentVersion(int version);
+
+    /*! Returns the version of the application's privacy text. */
+    int consentVersion() const;
+
+    /*!
+        Stops tracking and deletes everything the library keeps for this application: the
+        event cache, the application's tracker settings (the decision too), the stored remote
+        configuration, the cookies and the session. The next event recorded with consent
+        gets a new user identifier unless the configuration supplies one.
+
+        forgetMeFinished() tells whether every file went. Without the consent requirement
+        tracking resumes, enabled as it was, with the new identifier.
+    */
+    void forgetMe();
+
+    /*!
+        Asks for at most \a maximum of the events waiting in the cache, oldest first, as they
+        will be sent; waitingEventsReady() hands them to this object. The list is empty while
+        nothing is recorded (tracking disabled, or waiting for consent).
+    */
+    void requestWaitingEvents(int maximum);
 
     /*!
         Installs \a filter, the application's category provider, on the running event capture.
@@ -99,8 +179,27 @@ public:
     /*! Starts a new session: events recorded after the call carry a new session identifier. */
     void startNewSession();
 
-    /*! Removes every event from the cache, also those not yet delivered. */
+    /*!
+        Removes every event from the cache, also those not yet delivered, and overwrites their
+        content in the file.
+    */
     void clearCache();
+
+Q_SIGNALS:
+    /*! Tracking was enabled or disabled (\a enabled), by any caller. */
+    void enabledChanged(bool enabled);
+
+    /*! The decision read by consent() changed to \a consent, by any caller. */
+    void consentChanged(QSentrelTracker::Consent consent);
+
+    /*! forgetMe() finished; \a ok is false when a file could not be removed. */
+    void forgetMeFinished(bool ok);
+
+    /*!
+        The answer to requestWaitingEvents(): \a events are the waiting events as JSON
+        objects, oldest first.
+    */
+    void waitingEventsReady(const QJsonArray &events);
 };
 
 #endif // QSENTRELTRACKER_H

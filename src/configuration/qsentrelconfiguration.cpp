@@ -56,21 +56,6 @@ struct Item
     ChangeSignal changed;
 };
 
-QSettings userWideSettings()
-{
-    // Tests must not write the real registry (Windows) or preferences (macOS): in test mode
-    // the settings are an INI file in the test configuration location, which on Linux is the
-    // very file the native format uses.
-    if (QStandardPaths::isTestModeEnabled())
-        return QSettings(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                                 + QStringLiteral("/Tamlor/SentrelTrackerGlobal.conf"),
-                         QSettings::IniFormat);
-    return QSettings(QSettings::NativeFormat,
-                     QSettings::UserScope,
-                     QStringLiteral("Tamlor"),
-                     QStringLiteral("SentrelTrackerGlobal"));
-}
-
 // A host with an optional port, never a URL nor part of one; host names that merely begin
 // with "http" (httpbin.org) are hosts.
 bool hostRule(const Item &, QVariant &value)
@@ -117,23 +102,6 @@ bool platformRule(const Item &, QVariant &value)
     return false;
 }
 
-// An empty value selects the one identifier per user account, shared by every application
-// using the tracker.
-bool userIdRule(const Item &, QVariant &value)
-{
-    if (!value.toString().isEmpty())
-        return true;
-    QSettings settings = userWideSettings();
-    QString identifier = settings.value(QStringLiteral("userId")).toString();
-    if (identifier.isEmpty()) {
-        qCDebug(lcConfig) << "Generating new user id.";
-        identifier = Config::newIdentifier();
-        settings.setValue(QStringLiteral("userId"), identifier);
-    }
-    value = identifier;
-    return true;
-}
-
 // In the order of the keys in files and documents.
 const std::array<Item, Config::itemCount> &items()
 {
@@ -156,7 +124,7 @@ const std::array<Item, Config::itemCount> &items()
         {Config::RemoteConfigInterval, "remoteConfigInterval", "sync_config/interval", Form::Duration, {}, atLeast<0>, &C::remoteConfigIntervalChanged},
         {Config::Categories, "categories", "categories", Form::List, {}, nullptr, &C::categoriesChanged},
         {Config::Events, "event", "events", Form::List, {}, nullptr, &C::eventsChanged},
-        {Config::UserId, "userId", "userId", Form::Text, QString(), userIdRule, &C::userIdChanged},
+        {Config::UserId, "userId", "userId", Form::Text, {}, nullptr, &C::userIdChanged},
     }};
     // clang-format on
     return table;
@@ -286,8 +254,12 @@ QVariant QSentrelConfigurationPrivate::value(ConfigItem item) const
 
 void QSentrelConfigurationPrivate::store(ItemMap &map, ConfigItem item, const QVariant &value)
 {
-    std::lock_guard<std::shared_mutex> locker(m_mapLock);
-    map.insert(item, value);
+    {
+        std::lock_guard<std::shared_mutex> locker(m_mapLock);
+        map.insert(item, value);
+    }
+    if (item == UserId)
+        forgetResolvedUserId();
 }
 
 QList<QSentrelConfigurationPrivate::ConfigItem> QSentrelConfigurationPrivate::remoteItems() const
@@ -299,6 +271,10 @@ QList<QSentrelConfigurationPrivate::ConfigItem> QSentrelConfigurationPrivate::re
 // Emits the change signal of item with its effective value.
 void QSentrelConfigurationPrivate::emitChanged(ConfigItem item)
 {
+    if (item == UserId) { // the effective identifier, which an empty value only selects
+        Q_EMIT userIdChanged(userId());
+        return;
+    }
     std::visit(
             [this, item](auto signal) {
                 using Value = typename SignalValue<decltype(signal)>::type;

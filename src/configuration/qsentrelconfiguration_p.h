@@ -20,9 +20,11 @@
 #include <QList>
 #include <QMap>
 #include <QSet>
+#include <QSettings>
 #include <QVariant>
 
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <utility>
 
@@ -98,7 +100,8 @@ public:
     void setCategories(const QStringList &categories) override { set(Categories, categories); }
     QStringList events() override { return get<QStringList>(Events); }
     void setEvents(const QStringList &events) override { set(Events, events); }
-    QString userId() override { return get<QString>(UserId); }
+    // The configured identifier, or else the user-wide one, made when first read.
+    QString userId() override;
     void setUserId(const QString &userId) override { set(UserId, userId); }
     bool remoteConfig() const override { return get<bool>(RemoteConfig); }
     void setRemoteConfig(bool enabled) override { set(RemoteConfig, enabled); }
@@ -122,6 +125,19 @@ public:
     // worker thread. Returns whether the remote configuration was replaced or removed.
     bool applyConfig(const QByteArray &document);
 
+    // The person's decision as stored for the application: a QSentrelTracker::Consent and
+    // the consent version it was made for; nullopt when none is stored.
+    std::optional<std::pair<int, int>> storedConsent() const;
+    void storeConsent(int consent, int version);
+    // Forgets the user-wide identifier as far as it is this application's to forget, so
+    // that the next event read with one gets a new identifier; a configured one stays.
+    void forgetUserId();
+    // Deletes the stored remote document, withdrawing its items; false when it remains.
+    bool forgetRemoteDocument();
+    // Deletes the application's settings file, the stored decision with it; false when it
+    // remains.
+    bool forgetSettings();
+
     QString settingsPath() const { return m_settingsPath; }
     QString remoteConfigFileName() const { return m_remoteConfigFile.fileName(); }
 
@@ -133,6 +149,9 @@ public:
     static QString newIdentifier();
 
 private:
+    // The user-wide settings: the registry or preferences, an INI file in test mode.
+    static QSettings userWideSettings();
+    void forgetResolvedUserId();
     // The accepted items of a JSON document; false when it is not a JSON object.
     bool readDocument(const QByteArray &data, ItemList &items);
     bool loadConfigFile();
@@ -160,6 +179,9 @@ private:
     // The remembered digest belongs to a document of a previous application version, which
     // this run skipped. Used on the worker thread after construction.
     bool m_remoteConfigDormant = false;
+    // The user-wide identifier once read; guarded by m_userIdLock, as the worker reads it too.
+    QString m_resolvedUserId;
+    std::mutex m_userIdLock;
     // Guards m_config and m_remoteConfig. A standard lock, so that the thread sanitizer sees it.
     mutable std::shared_mutex m_mapLock;
 };

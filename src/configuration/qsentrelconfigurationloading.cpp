@@ -40,6 +40,9 @@ QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
 
     if (QCoreApplication *application = QCoreApplication::instance()) {
         connect(application, &QCoreApplication::aboutToQuit, this, [this] {
+            // Not after the application's data were forgotten.
+            if (!QFileInfo::exists(m_settingsPath))
+                return;
             QSettings settings(m_settingsPath, QSettings::IniFormat);
             settings.setValue(QStringLiteral("lastShutdown"), true);
         });

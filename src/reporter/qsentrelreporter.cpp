@@ -4,6 +4,7 @@
 #include "qsentrelconfiguration_p.h"
 #include "qsentrelstorage_p.h"
 #include "sentreljsonwriter_p.h"
+#include "sentrelprivacy_p.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <QLocale>
 #include <QLockFile>
 #include <QNetworkAccessManager>
+#include <QNetworkCookieJar>
 #include <QNetworkReply>
 #if QT_CONFIG(ssl)
 #  include <QSslCertificate>
@@ -132,7 +134,8 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
         qCWarning(lcEvents) << "HTTPS is not available in this Qt, nothing reaches the collector";
 
     startNewSession();
-    qCDebug(lcEvents) << "Using user identifier:" << configuration->userId();
+    if (!SentrelPrivacy::isAnonymous())
+        qCDebug(lcEvents) << "Using user identifier:" << configuration->userId();
     if (configuration->syncInterval() != 0)
         qCInfo(lcEvents) << "Sending events to:" << configuration->server();
     else
@@ -204,13 +207,19 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     trackDeviceAndAppInfo();
 }
 
-QString QSentrelReporter::storageDirectory() const
+QString QSentrelReporter::configuredDirectory(const QSentrelConfigurationPrivate &configuration)
 {
-    QString directory = configuration->storagePath();
+    const QString directory = configuration.storagePath();
     // The local profile, not the roaming one that Windows copies between machines; the same
     // directory as the data location elsewhere.
-    if (directory.isEmpty())
-        directory = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    return directory.isEmpty()
+            ? QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)
+            : directory;
+}
+
+QString QSentrelReporter::storageDirectory() const
+{
+    const QString directory = configuredDirectory(*configuration);
     if (directory.isEmpty()) {
         qCWarning(lcStorage) << "No writable location for the storage";
         return QString();
@@ -334,7 +343,11 @@ QByteArray QSentrelReporter::createUnstructuredEvent()
     event.key("dtm");
     event.decimalTextValue(SentrelEventIds::currentMilliseconds());
     event.key("duid");
-    event.value(configuration->userId());
+    // Read only when needed: an anonymous person's identifier is never made.
+    if (SentrelPrivacy::isAnonymous())
+        event.asciiValue(SentrelPrivacy::nilIdentifier);
+    else
+        event.value(configuration->userId());
     event.key("e");
     event.asciiValue("ue");
     event.key("eid");
@@ -469,5 +482,34 @@ void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QStr
     contexts.key("val");
     contexts.value(data.value);
     closeContext(contexts, SENTREL_SCHEMA("/context_dimension/jsonschema/1-0-0"));
+    addEvent(createUnstructuredEvent());
+}
+
+namespace {
+QString consentName(int consent)
+{
+    static const char *const names[] = {"undecided", "denied", "anonymous", "granted"};
+    return QLatin1String(names[qBound(0, consent, 3)]);
+}
+} // namespace
+
+void QSentrelReporter::startNewIdentity()
+{
+    // The collector's cookies set before would link the two periods.
+    networkManager->setCookieJar(new QNetworkCookieJar);
+    startNewSession();
+}
+
+void QSentrelReporter::trackConsent(int consent, int previous, int version)
+{
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("level");
+    contexts.value(consentName(consent));
+    contexts.key("previous");
+    contexts.value(consentName(previous));
+    contexts.key("version");
+    contexts.value(version);
+    closeContext(contexts, SENTREL_SCHEMA("/consent/jsonschema/1-0-0"));
     addEvent(createUnstructuredEvent());
 }

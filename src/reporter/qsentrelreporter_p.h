@@ -67,6 +67,20 @@ public:
     void trackDimensionData(const SentrelTracker::ContextData<QString> &data);
     void startNewSession();
     void clearCache();
+    // A new session, without the collector's earlier cookies.
+    void startNewIdentity();
+    // Records the person's change of decision to consent (a QSentrelTracker::Consent) from
+    // previous.
+    void trackConsent(int consent, int previous, int version);
+    // At most maximum waiting events, oldest first, as they would be sent.
+    QJsonArray waitingEvents(int maximum);
+    // Aborts the upload and deletes every cache file this reporter opened; false when one
+    // remains. Caching is off afterwards.
+    bool forgetCache();
+    // Deletes the database at path with its companion files; false when one remains.
+    static bool removeCacheFiles(const QString &path);
+    // The database the configuration points at, without making its directory.
+    static QString cachePath(const QSentrelConfigurationPrivate &configuration);
 
     // The contexts envelope of the next event, open for its contexts; createUnstructuredEvent()
     // closes it and returns the event's compact JSON bytes.
@@ -98,6 +112,7 @@ public:
     // The configured storage directory, or the application's local data location, made if
     // absent; empty, with a warning, when there is none or it cannot be made.
     QString storageDirectory() const;
+    static QString configuredDirectory(const QSentrelConfigurationPrivate &configuration);
 
     // Whether server names this machine, for which a self-signed certificate is accepted.
     static bool isLocalhost(const QString &server);
@@ -127,6 +142,7 @@ private:
     // Starts over with a store that no reply in flight may touch.
     void newStoreGeneration();
     void handleRemoteConfigReply(QNetworkReply *reply);
+    static QList<QPair<quint64, QByteArray>> asSent(QList<QPair<quint64, QByteArray>> records);
     QNetworkReply *post(const QUrl &url, const QByteArray &body);
 #if QT_CONFIG(ssl)
     void acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors);
@@ -152,6 +168,7 @@ private:
     QNetworkReply *upload = nullptr; // the batch in flight; child of networkManager
     quint64 storeGeneration = 0; // one more for every new store and clearCache
     QStringList storeSettings; // what the open store was made of
+    QStringList cachePaths; // every database opened, for forgetCache()
 };
 
 #endif // QSENTRELREPORTER_P_H

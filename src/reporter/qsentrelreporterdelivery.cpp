@@ -4,11 +4,15 @@
 
 #include "qsentrelconfiguration_p.h"
 #include "qsentrelstorage_p.h"
+#include "sentrelprivacy_p.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -20,6 +24,7 @@
 #include <QStandardPaths>
 
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -80,6 +85,13 @@ QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body)
     // neither the upload nor the remote configuration fetch follows one.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    // Decided as each request leaves, so that none sent after the person chose anonymity
+    // carries a cookie or lacks the header, whatever was queued before.
+    if (SentrelPrivacy::isAnonymous()) {
+        request.setRawHeader("SP-Anonymous", "*");
+        request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    }
     QNetworkReply *reply = networkManager->post(request, body);
     // Checked on every chunk as it arrives: the progress signal is throttled, and its last
     // emission comes when the reply has already finished and can no longer be abandoned.
@@ -149,11 +161,11 @@ void QSentrelReporter::sync()
                 ? eventStore->get(1, qint64(rows - 1))
                 : QList<QPair<quint64, QByteArray>>();
         if (!newest.isEmpty())
-            next = delivery.probe(newest.first(), storeGeneration);
+            next = delivery.probe(asSent(newest).first(), storeGeneration);
     } else {
         const qsizetype batchSize = configuration->batchSize();
         const QList<QPair<quint64, QByteArray>> records =
-                eventStore->get(batchSize + delivery.setAside(), 0);
+                asSent(eventStore->get(batchSize + delivery.setAside(), 0));
         if (!records.isEmpty())
             qCDebug(lcEvents) << eventStore->size() << "events in the cache";
         next = delivery.compose(records, batchSize, storeGeneration);
@@ -242,6 +254,68 @@ void QSentrelReporter::handleSendReply(const SentrelDelivery::Batch &batch, QNet
         removeRows(batch.ids);
 }
 
+// Events recorded before the person chose anonymity leave without their identifier.
+QList<QPair<quint64, QByteArray>>
+QSentrelReporter::asSent(QList<QPair<quint64, QByteArray>> records)
+{
+    if (SentrelPrivacy::isAnonymous()) {
+        for (auto &record : records)
+            SentrelPrivacy::removeUserId(record.second);
+    }
+    return records;
+}
+
+QJsonArray QSentrelReporter::waitingEvents(int maximum)
+{
+    QJsonArray events;
+    if (!eventStore || maximum <= 0)
+        return events;
+    for (const auto &record : asSent(eventStore->get(maximum, 0))) {
+        const QJsonDocument event = QJsonDocument::fromJson(record.second);
+        if (event.isObject())
+            events.append(event.object());
+    }
+    return events;
+}
+
+bool QSentrelReporter::forgetCache()
+{
+    if (upload) {
+        QNetworkReply *inFlight = std::exchange(upload, nullptr);
+        inFlight->abort();
+    }
+    delivery.stopSync();
+    newStoreGeneration();
+    eventStore.reset();
+    senderLock.reset();
+    bool removed = true;
+    for (const QString &path : std::as_const(cachePaths))
+        removed = removeCacheFiles(path) && removed;
+    return removed;
+}
+
+bool QSentrelReporter::removeCacheFiles(const QString &path)
+{
+    bool removed = true;
+    for (const char *suffix : {"", "-wal", "-shm", "-journal", ".lock"}) {
+        const QString file = path + QLatin1String(suffix);
+        QFileInfo info(file);
+        if (!info.exists() && !info.isSymLink())
+            continue;
+        if (!QFile::remove(file)) {
+            qCWarning(lcStorage) << "Could not remove" << file;
+            removed = false;
+        }
+    }
+    return removed;
+}
+
+QString QSentrelReporter::cachePath(const QSentrelConfigurationPrivate &configuration)
+{
+    const QString directory = configuredDirectory(configuration);
+    return directory.isEmpty() ? QString() : directory + QStringLiteral("/SentrelTracker.db");
+}
+
 bool QSentrelReporter::removeRows(const QSet<quint64> &ids)
 {
     if (eventStore->remove(ids))
@@ -290,6 +364,8 @@ void QSentrelReporter::setupStorage()
         return;
     }
     const QString path = QStringLiteral("%1/SentrelTracker.db").arg(directory);
+    if (!cachePaths.contains(path))
+        cachePaths.append(path);
 
     const QString type = configuration->storageType();
     std::unique_ptr<QSentrelStorage> store =

@@ -2,12 +2,35 @@
 #include <SentrelTracker/qsentreltracker.h>
 
 #include "sentreltrackerimpl_p.h"
+#include "sentreltrackernotifier_p.h"
 
 using SentrelTracker::ContextData;
 
 QSentrelCategoryFilter::~QSentrelCategoryFilter() = default;
 
-QSentrelTracker::QSentrelTracker() : QObject(nullptr) { }
+Q_GLOBAL_STATIC(SentrelTrackerNotifier, trackerNotifier)
+
+SentrelTrackerNotifier *SentrelTrackerNotifier::instance()
+{
+    return trackerNotifier();
+}
+
+QSentrelTracker::QSentrelTracker() : QObject(nullptr)
+{
+    SentrelTrackerNotifier *notifier = SentrelTrackerNotifier::instance();
+    connect(notifier,
+            &SentrelTrackerNotifier::enabledChanged,
+            this,
+            &QSentrelTracker::enabledChanged);
+    connect(notifier,
+            &SentrelTrackerNotifier::consentChanged,
+            this,
+            &QSentrelTracker::consentChanged);
+    connect(notifier,
+            &SentrelTrackerNotifier::forgetMeFinished,
+            this,
+            &QSentrelTracker::forgetMeFinished);
+}
 
 QSentrelConfiguration *QSentrelTracker::configuration() const
 {
@@ -22,6 +45,46 @@ void QSentrelTracker::setEnabled(bool enabled)
 bool QSentrelTracker::isEnabled() const
 {
     return SentrelTrackerImpl::instance()->isEnabled();
+}
+
+void QSentrelTracker::setConsentRequired(bool required)
+{
+    SentrelTrackerImpl::instance()->setConsentRequired(required);
+}
+
+bool QSentrelTracker::consentRequired() const
+{
+    return SentrelTrackerImpl::instance()->consentRequired();
+}
+
+void QSentrelTracker::setConsent(Consent consent)
+{
+    SentrelTrackerImpl::instance()->setConsent(consent);
+}
+
+QSentrelTracker::Consent QSentrelTracker::consent() const
+{
+    return SentrelTrackerImpl::instance()->consent();
+}
+
+void QSentrelTracker::setConsentVersion(int version)
+{
+    SentrelTrackerImpl::instance()->setConsentVersion(version);
+}
+
+int QSentrelTracker::consentVersion() const
+{
+    return SentrelTrackerImpl::instance()->consentVersion();
+}
+
+void QSentrelTracker::forgetMe()
+{
+    SentrelTrackerImpl::instance()->forgetMe();
+}
+
+void QSentrelTracker::requestWaitingEvents(int maximum)
+{
+    SentrelTrackerImpl::instance()->requestWaitingEvents(maximum, this);
 }
 
 void QSentrelTracker::setCategoryFilter(QSentrelCategoryFilter *filter) const

@@ -3,9 +3,12 @@
 
 #include "qsentreleventfilter_p.h"
 #include "qsentrelreporter_p.h"
+#include "sentrelprivacy_p.h"
+#include "sentreltrackernotifier_p.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QJsonArray>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -19,6 +22,7 @@
 #include <cstdlib>
 #include <future>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -69,7 +73,10 @@ SentrelTrackerImpl *SentrelTrackerImpl::instance()
     return &tracker;
 }
 
-SentrelTrackerImpl::SentrelTrackerImpl() : m_configuration(nullptr) { }
+SentrelTrackerImpl::SentrelTrackerImpl()
+    : m_configuration(nullptr)
+    , storedConsent(m_configuration.storedConsent())
+{ }
 
 SentrelTrackerImpl::~SentrelTrackerImpl()
 {
@@ -78,7 +85,7 @@ SentrelTrackerImpl::~SentrelTrackerImpl()
 
 void SentrelTrackerImpl::abandonAtExit()
 {
-    if (!enabled) {
+    if (!running) {
         eventFilter.reset();
         return;
     }
@@ -90,7 +97,7 @@ void SentrelTrackerImpl::abandonAtExit()
     // the loader lock: nothing may wait there for the worker, which is then already gone.
     if (thread->isFinished() || thread->wait(QDeadlineTimer(0))) {
         eventFilter.reset();
-        enabled = false;
+        running = false;
         return;
     }
     if (!stopWorker(
@@ -104,14 +111,14 @@ void SentrelTrackerImpl::abandonAtExit()
 // Quits behind the requests already queued, so that everything recorded before is still
 // handed to the reporter, last running last on the worker. Requests made from now on are
 // ignored. Returns whether the worker finished before the deadline.
-bool SentrelTrackerImpl::stopWorker(void (*last)(QSentrelReporter *), QDeadlineTimer deadline)
+bool SentrelTrackerImpl::stopWorker(Request last, QDeadlineTimer deadline)
 {
     eventFilter->flush();
     eventFilter.reset();
-    enabled = false;
-    queue([last](QSentrelReporter *reporter) {
-        if (last)
-            last(reporter);
+    running = false;
+    // The queue is drained in order, so the worker quits behind last.
+    queue(std::move(last));
+    queue([](QSentrelReporter *) {
         QThread::currentThread()->quit();
     });
     return thread->wait(deadline);
@@ -127,6 +134,20 @@ void SentrelTrackerImpl::init()
         qCWarning(lcSentrel) << "Failed to enabled Sentrel Tracker, the configuration is not valid";
         return;
     }
+    enabled = true;
+    Q_EMIT SentrelTrackerNotifier::instance()->enabledChanged(true);
+    const QSentrelTracker::Consent consent = effectiveConsent();
+    SentrelPrivacy::setAnonymous(consent == QSentrelTracker::ConsentAnonymous);
+    if (consent >= QSentrelTracker::ConsentAnonymous)
+        startWorker();
+    else
+        qCInfo(lcSentrel) << "Tracking waits for the person's consent";
+}
+
+void SentrelTrackerImpl::startWorker()
+{
+    if (running)
+        return;
 
     static bool exitHookInstalled = false;
     if (!exitHookInstalled) {
@@ -157,7 +178,14 @@ void SentrelTrackerImpl::init()
     });
     reporter->moveToThread(thread);
     thread->start(QThread::InheritPriority);
-    enabled = true;
+    running = true;
+    if (consentEvent) {
+        const auto [consent, previous] = *std::exchange(consentEvent, std::nullopt);
+        queue([consent = consent, previous = previous, version = m_consentVersion](
+                      QSentrelReporter *reporter) {
+            reporter->trackConsent(consent, previous, version);
+        });
+    }
 }
 
 void SentrelTrackerImpl::deinit()
@@ -165,7 +193,15 @@ void SentrelTrackerImpl::deinit()
     if (!enabled)
         return;
     qCInfo(lcSentrel) << "Disabling Sentrel Tracker";
-    stopWorker(nullptr);
+    enabled = false;
+    if (running)
+        shutDownWorker([](QSentrelReporter *) {});
+    Q_EMIT SentrelTrackerNotifier::instance()->enabledChanged(false);
+}
+
+void SentrelTrackerImpl::shutDownWorker(Request last)
+{
+    stopWorker(std::move(last));
     SENTREL_TAKE_OVER();
     {
         std::lock_guard<SentrelSpinningMutex> locker(requestLock);
@@ -246,7 +282,7 @@ void SentrelTrackerImpl::runRequests() const
 
 void SentrelTrackerImpl::waitForRequests() const
 {
-    if (!enabled)
+    if (!running)
         return;
     // A request dropped unrun (by disabling) breaks the promise, which ends the wait as well.
     auto done = std::make_shared<std::promise<void>>();
@@ -261,7 +297,7 @@ void SentrelTrackerImpl::sendScreenView(
         const QString &screen,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
-    if (!enabled)
+    if (!running)
         return;
     queue([screen, context](QSentrelReporter *reporter) {
         reporter->trackScreenView(screen, context);
@@ -273,7 +309,7 @@ void SentrelTrackerImpl::sendClickEvent(
         const QString &category,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
-    if (!enabled)
+    if (!running)
         return;
     if (!category.isEmpty() && !instance()->configuration()->categories().contains(category)) {
         qCDebug(lcSentrel) << "category filtered:" << category;
@@ -290,7 +326,7 @@ void SentrelTrackerImpl::sendEvent(const QString &type,
                                    const std::optional<SentrelTracker::EventCoordinates> &position,
                                    const std::optional<QString> &details)
 {
-    if (!enabled)
+    if (!running)
         return;
     queue([type, object, objectName, position, details](QSentrelReporter *reporter) {
         reporter->trackEvent(type, object, objectName, position, details);
@@ -299,7 +335,7 @@ void SentrelTrackerImpl::sendEvent(const QString &type,
 
 void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QString> &data) const
 {
-    if (!enabled)
+    if (!running)
         return;
     queue([data](QSentrelReporter *reporter) {
         reporter->trackContextData(data);
@@ -308,7 +344,7 @@ void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QStri
 
 void SentrelTrackerImpl::sendDimensionData(const SentrelTracker::ContextData<QString> &data) const
 {
-    if (!enabled)
+    if (!running)
         return;
     queue([data](QSentrelReporter *reporter) {
         reporter->trackDimensionData(data);
@@ -317,7 +353,7 @@ void SentrelTrackerImpl::sendDimensionData(const SentrelTracker::ContextData<QSt
 
 void SentrelTrackerImpl::clearCache()
 {
-    if (!enabled)
+    if (!running)
         return;
     queue([](QSentrelReporter *reporter) {
         reporter->clearCache();
@@ -326,9 +362,152 @@ void SentrelTrackerImpl::clearCache()
 
 void SentrelTrackerImpl::startNewSession()
 {
-    if (!enabled)
+    if (!running)
         return;
     queue([](QSentrelReporter *reporter) {
         reporter->startNewSession();
+    });
+}
+
+QSentrelTracker::Consent SentrelTrackerImpl::consent() const
+{
+    if (!storedConsent || storedConsent->second < m_consentVersion)
+        return QSentrelTracker::ConsentUndecided;
+    return QSentrelTracker::Consent(qBound(int(QSentrelTracker::ConsentUndecided),
+                                           storedConsent->first,
+                                           int(QSentrelTracker::ConsentGranted)));
+}
+
+QSentrelTracker::Consent SentrelTrackerImpl::effectiveConsent() const
+{
+    return m_consentRequired ? consent() : QSentrelTracker::ConsentGranted;
+}
+
+void SentrelTrackerImpl::setConsentRequired(bool required)
+{
+    const QSentrelTracker::Consent previous = effectiveConsent();
+    m_consentRequired = required;
+    applyConsent(previous);
+}
+
+void SentrelTrackerImpl::setConsentVersion(int version)
+{
+    const QSentrelTracker::Consent previousDecision = consent();
+    const QSentrelTracker::Consent previous = effectiveConsent();
+    m_consentVersion = version;
+    applyConsent(previous);
+    if (consent() != previousDecision)
+        Q_EMIT SentrelTrackerNotifier::instance()->consentChanged(consent());
+}
+
+void SentrelTrackerImpl::setConsent(QSentrelTracker::Consent decision)
+{
+    const QSentrelTracker::Consent previousDecision = consent();
+    if (decision == previousDecision)
+        return;
+    const QSentrelTracker::Consent previous = effectiveConsent();
+    storedConsent = std::make_pair(int(decision), m_consentVersion);
+    m_configuration.storeConsent(decision, m_consentVersion);
+    if (decision >= QSentrelTracker::ConsentAnonymous)
+        consentEvent = std::make_pair(decision, previousDecision);
+    else
+        consentEvent.reset();
+    applyConsent(previous);
+    if (running && consentEvent) {
+        const auto [consent, before] = *std::exchange(consentEvent, std::nullopt);
+        queue([consent = consent, before = before, version = m_consentVersion](
+                      QSentrelReporter *reporter) {
+            reporter->trackConsent(consent, before, version);
+        });
+    }
+    Q_EMIT SentrelTrackerNotifier::instance()->consentChanged(decision);
+}
+
+void SentrelTrackerImpl::applyConsent(QSentrelTracker::Consent previous)
+{
+    using Tracker = QSentrelTracker;
+    const Tracker::Consent now = effectiveConsent();
+    if (now == previous)
+        return;
+    // Before anything else, so that no request leaving from now on carries an identifier.
+    SentrelPrivacy::setAnonymous(now == Tracker::ConsentAnonymous);
+    const bool allows = now >= Tracker::ConsentAnonymous;
+    if (now == Tracker::ConsentDenied) {
+        qCInfo(lcSentrel) << "Tracking was denied, deleting its data";
+        forgetData();
+    } else if (!allows && running) {
+        qCInfo(lcSentrel) << "Tracking waits for the person's consent";
+        shutDownWorker([](QSentrelReporter *) {});
+    } else if (allows && enabled && !running) {
+        startWorker();
+    } else if (allows && running) {
+        // Between anonymous and granted: nothing links the two periods.
+        queue([](QSentrelReporter *reporter) {
+            reporter->startNewIdentity();
+        });
+    }
+}
+
+bool SentrelTrackerImpl::forgetData()
+{
+    bool removed = true;
+    if (running) {
+        auto forgotten = std::make_shared<bool>(true);
+        shutDownWorker([forgotten](QSentrelReporter *reporter) {
+            *forgotten = reporter->forgetCache();
+        });
+        removed = *forgotten;
+    }
+    // The cache of an earlier run, or of the storage the remote document pointed at.
+    removed = QSentrelReporter::removeCacheFiles(QSentrelReporter::cachePath(m_configuration))
+            && removed;
+    m_configuration.forgetUserId();
+    removed = m_configuration.forgetRemoteDocument() && removed;
+    removed = QSentrelReporter::removeCacheFiles(QSentrelReporter::cachePath(m_configuration))
+            && removed;
+    return removed;
+}
+
+void SentrelTrackerImpl::forgetMe()
+{
+    qCInfo(lcSentrel) << "Forgetting everything tracked for this application";
+    const QSentrelTracker::Consent previousDecision = consent();
+    bool removed = forgetData();
+    removed = m_configuration.forgetSettings() && removed;
+    storedConsent.reset();
+    consentEvent.reset();
+    const QSentrelTracker::Consent now = effectiveConsent();
+    SentrelPrivacy::setAnonymous(false);
+    if (enabled && now >= QSentrelTracker::ConsentAnonymous)
+        startWorker();
+    if (previousDecision != QSentrelTracker::ConsentUndecided)
+        Q_EMIT SentrelTrackerNotifier::instance()->consentChanged(consent());
+    // Queued, so that a caller connecting after the call still hears it.
+    QMetaObject::invokeMethod(
+            SentrelTrackerNotifier::instance(),
+            [removed] {
+                Q_EMIT SentrelTrackerNotifier::instance()->forgetMeFinished(removed);
+            },
+            Qt::QueuedConnection);
+}
+
+void SentrelTrackerImpl::requestWaitingEvents(int maximum, QSentrelTracker *asker)
+{
+    // Handed back through the notifier, which outlives the asker, on the asker's thread.
+    const auto answer = [asker = QPointer<QSentrelTracker>(asker)](const QJsonArray &events) {
+        QMetaObject::invokeMethod(
+                SentrelTrackerNotifier::instance(),
+                [asker, events] {
+                    if (asker)
+                        Q_EMIT asker->waitingEventsReady(events);
+                },
+                Qt::QueuedConnection);
+    };
+    if (!running) {
+        answer(QJsonArray());
+        return;
+    }
+    queue([maximum, answer](QSentrelReporter *reporter) {
+        answer(reporter->waitingEvents(maximum));
     });
 }

@@ -14,9 +14,11 @@
 #include "sentrelglobal_p.h"
 #include "sentrelrequestqueue_p.h"
 
+#include <SentrelTracker/qsentreltracker.h>
 #include <SentrelTracker/sentreltrackertypes.h>
 
 #include <QDeadlineTimer>
+#include <QPointer>
 
 #include <functional>
 #include <memory>
@@ -29,9 +31,10 @@ class QSentrelReporter;
 class QThread;
 
 // The process-wide tracker behind every QSentrelTracker. It lives on the thread that first
-// reached instance() and is called there only. While tracking is enabled it owns the worker
-// thread, the reporter living on it and the application-wide event filter; every request is
-// copied and queued to the reporter, so no tracking work runs on the caller's thread.
+// reached instance() and is called there only. While tracking is enabled, and the person's
+// consent allows it, it owns the worker thread, the reporter living on it and the
+// application-wide event filter; every request is copied and queued to the reporter, so no
+// tracking work runs on the caller's thread. Waiting for consent, none of them exists.
 class SENTREL_AUTOTEST_EXPORT SentrelTrackerImpl
 {
 public:
@@ -44,6 +47,15 @@ public:
     // Stops the worker at process exit, leaving the reporter to the operating system.
     void abandonAtExit();
     bool isEnabled() const { return enabled; }
+
+    void setConsentRequired(bool required);
+    bool consentRequired() const { return m_consentRequired; }
+    void setConsent(QSentrelTracker::Consent consent);
+    QSentrelTracker::Consent consent() const;
+    void setConsentVersion(int version);
+    int consentVersion() const { return m_consentVersion; }
+    void forgetMe();
+    void requestWaitingEvents(int maximum, QSentrelTracker *asker);
     QSentrelConfiguration *configuration() { return &m_configuration; }
     QSentrelConfigurationPrivate *configurationPrivate() { return &m_configuration; }
     void setCategoryFilter(QSentrelCategoryFilter *filter);
@@ -66,6 +78,7 @@ public:
     // For the tests: the worker thread and reporter of the current enabled period.
     QThread *workerThread() const { return thread; }
     QSentrelReporter *currentReporter() const { return reporter; }
+    bool isRecording() const { return running; }
     QSentrelEventFilter *currentEventFilter() const { return eventFilter.get(); }
 
     // For the tests: runs request on the worker behind every request made before it.
@@ -82,8 +95,17 @@ private:
     Q_DISABLE_COPY_MOVE(SentrelTrackerImpl)
 
     void queue(Request request) const;
-    bool stopWorker(void (*last)(QSentrelReporter *),
+    void startWorker();
+    // Stops the worker, last running on it behind every request made before, and deletes it.
+    void shutDownWorker(Request last);
+    bool stopWorker(Request last,
                     QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever));
+    // What the person's decision means for the tracker: consent() where it is required.
+    QSentrelTracker::Consent effectiveConsent() const;
+    // Starts or stops the worker, and deletes the data, for the change from previous.
+    void applyConsent(QSentrelTracker::Consent previous);
+    // Deletes the cache, the remote document and the identifier; false when a file remains.
+    bool forgetData();
     void postRunRequests() const;
     void runRequests() const;
 
@@ -91,7 +113,13 @@ private:
     QSentrelReporter *reporter = nullptr; // owned while enabled
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
     QThread *thread = nullptr; // owned while enabled
-    bool enabled = false;
+    bool enabled = false; // by the application
+    bool running = false; // the worker, which enabled tracking has when consent allows
+    bool m_consentRequired = false;
+    int m_consentVersion = 0;
+    std::optional<std::pair<int, int>> storedConsent; // the decision and its version
+    // A change of decision that allows tracking, recorded when the worker next runs.
+    std::optional<std::pair<QSentrelTracker::Consent, QSentrelTracker::Consent>> consentEvent;
     // Requests waiting for the worker, oldest first; the queue itself carries the data across,
     // under a lock the thread sanitizer can see. A call to runRequests() is posted to the
     // worker when the queue stops being empty. The worker swaps the whole queue for its own

@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: MIT
+// The user identifier, the person's stored decision and the forgetting of both.
+#include "qsentrelconfiguration_p.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QUrl>
+
+namespace {
+
+const QString sharedUserIdKey = QStringLiteral("userId");
+// In the application's settings: the shared identifier this application made, if it did.
+const QString createdUserIdKey = QStringLiteral("createdUserId");
+
+// The application's group in the user-wide settings, where its own identifier replaces the
+// shared one once the person asked it to forget a shared one it did not make.
+QString applicationGroup()
+{
+    return QStringLiteral("applications/")
+            + QString::fromLatin1(
+                    QUrl::toPercentEncoding(QCoreApplication::applicationName(), " "));
+}
+
+} // namespace
+
+QSettings QSentrelConfigurationPrivate::userWideSettings()
+{
+    // Tests must not write the real registry (Windows) or preferences (macOS): in test mode
+    // the settings are an INI file in the test configuration location, which on Linux is the
+    // very file the native format uses.
+    if (QStandardPaths::isTestModeEnabled())
+        return QSettings(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                                 + QStringLiteral("/Tamlor/SentrelTrackerGlobal.conf"),
+                         QSettings::IniFormat);
+    return QSettings(QSettings::NativeFormat,
+                     QSettings::UserScope,
+                     QStringLiteral("Tamlor"),
+                     QStringLiteral("SentrelTrackerGlobal"));
+}
+
+// Made on first read rather than when the configuration is made, so that an application
+// waiting for consent writes no identifier.
+QString QSentrelConfigurationPrivate::userId()
+{
+    const QString configured = get<QString>(UserId);
+    if (!configured.isEmpty())
+        return configured;
+
+    std::lock_guard<std::mutex> locker(m_userIdLock);
+    if (!m_resolvedUserId.isEmpty())
+        return m_resolvedUserId;
+    QSettings settings = userWideSettings();
+    const QString ownKey = applicationGroup() + QStringLiteral("/userId");
+    const bool separate = settings.value(applicationGroup() + QStringLiteral("/separate")).toBool();
+    const QString key = separate ? ownKey : sharedUserIdKey;
+    m_resolvedUserId = settings.value(key).toString();
+    if (m_resolvedUserId.isEmpty()) {
+        qCDebug(lcConfig) << "Generating new user id.";
+        m_resolvedUserId = newIdentifier();
+        settings.setValue(key, m_resolvedUserId);
+        if (!separate)
+            QSettings(m_settingsPath, QSettings::IniFormat)
+                    .setValue(createdUserIdKey, m_resolvedUserId);
+    }
+    return m_resolvedUserId;
+}
+
+void QSentrelConfigurationPrivate::forgetResolvedUserId()
+{
+    std::lock_guard<std::mutex> locker(m_userIdLock);
+    m_resolvedUserId.clear();
+}
+
+// The shared identifier names the person in other applications too: it is removed only when
+// this application made it, and otherwise this application goes on with one of its own.
+void QSentrelConfigurationPrivate::forgetUserId()
+{
+    if (!get<QString>(UserId).isEmpty())
+        return;
+    forgetResolvedUserId();
+    QSettings settings = userWideSettings();
+    const QString group = applicationGroup();
+    if (settings.value(group + QStringLiteral("/separate")).toBool()) {
+        settings.remove(group + QStringLiteral("/userId"));
+        return;
+    }
+    QSettings applicationSettings(m_settingsPath, QSettings::IniFormat);
+    const QString shared = settings.value(sharedUserIdKey).toString();
+    if (shared.isEmpty())
+        return;
+    if (applicationSettings.value(createdUserIdKey).toString() == shared)
+        settings.remove(sharedUserIdKey);
+    else
+        settings.setValue(group + QStringLiteral("/separate"), true);
+    applicationSettings.remove(createdUserIdKey);
+}
+
+std::optional<std::pair<int, int>> QSentrelConfigurationPrivate::storedConsent() const
+{
+    const QSettings settings(m_settingsPath, QSettings::IniFormat);
+    bool ok = false;
+    const int consent = settings.value(QStringLiteral("consent/level")).toInt(&ok);
+    if (!ok)
+        return std::nullopt;
+    return std::make_pair(consent, settings.value(QStringLiteral("consent/version")).toInt());
+}
+
+void QSentrelConfigurationPrivate::storeConsent(int consent, int version)
+{
+    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    settings.setValue(QStringLiteral("consent/level"), consent);
+    settings.setValue(QStringLiteral("consent/version"), version);
+    settings.setValue(QStringLiteral("consent/time"),
+                      QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+}
+
+bool QSentrelConfigurationPrivate::forgetRemoteDocument()
+{
+    applyConfig(QByteArray());
+    m_remoteConfigHash.clear();
+    m_remoteConfigDormant = false;
+    if (m_remoteConfigFile.exists() && !m_remoteConfigFile.remove())
+        qCWarning(lcConfig) << "Could not remove" << m_remoteConfigFile.fileName();
+    return !m_remoteConfigFile.exists();
+}
+
+bool QSentrelConfigurationPrivate::forgetSettings()
+{
+    {
+        // Cleared through QSettings first: it caches the files it has read.
+        QSettings settings(m_settingsPath, QSettings::IniFormat);
+        settings.clear();
+        settings.sync();
+    }
+    if (QFileInfo::exists(m_settingsPath) && !QFile::remove(m_settingsPath))
+        qCWarning(lcConfig) << "Could not remove" << m_settingsPath;
+    return !QFileInfo::exists(m_settingsPath);
+}
