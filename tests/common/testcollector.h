@@ -20,7 +20,8 @@
 
 // A small collector for the tracker: an HTTPS server speaking HTTP/1.1 with keep-alive that
 // accepts event batches on "/com.snowplowanalytics.snowplow/tp2", hands out a configuration
-// document on "/config" and answers 404 to everything else. On demand it fails a route with
+// document on "/config" and answers 404 to everything else. Its answers on both set the
+// cookie "sp" to cookieValue, and every request's headers are recorded. On demand it fails a route with
 // an HTTP status, by never answering, or by resetting the connection.
 //
 // Lives on the thread that created it and serves its sockets from that thread's event loop.
@@ -32,6 +33,7 @@ class TestCollector : public QObject
 public:
     static constexpr const char *eventsPath = "/com.snowplowanalytics.snowplow/tp2";
     static constexpr const char *configPath = "/config";
+    static constexpr const char *cookieValue = "collector-cookie";
 
     enum class Failure {
         None,

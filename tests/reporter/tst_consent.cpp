@@ -1,0 +1,324 @@
+// SPDX-License-Identifier: MIT
+#include "pipelinetestsupport.h"
+#include "qsentrelconfiguration_p.h"
+#include "sentreltrackerimpl_p.h"
+#include "testclock.h"
+#include "testcollector.h"
+#include "testenvironment.h"
+
+#include <SentrelTracker/qsentreltracker.h>
+
+#include <QDirIterator>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+using Consent = QSentrelTracker::Consent;
+const QByteArray tp2 = TestCollector::eventsPath;
+const QString nilId = QStringLiteral("00000000-0000-0000-0000-000000000000");
+const QString consentSchema = Schema::own("/consent/jsonschema/1-0-0");
+constexpr int wait = 15000;
+constexpr int recorded = 50;
+
+SentrelTrackerImpl *core()
+{
+    return SentrelTrackerImpl::instance();
+}
+
+QString userWideIdentifier()
+{
+    return QSettings(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                             + QStringLiteral("/Tamlor/SentrelTrackerGlobal.conf"),
+                     QSettings::IniFormat)
+            .value(QStringLiteral("userId"))
+            .toString();
+}
+
+// The files under directory whose bytes contain text.
+QStringList filesContaining(const QString &directory, const QByteArray &text)
+{
+    QStringList found;
+    QDirIterator files(directory, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(text))
+            found.append(file.fileName());
+    }
+    return found;
+}
+
+} // namespace
+
+class tst_Consent : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestClock clock {TestClock::Warp};
+    QSentrelTracker tracker;
+    TestCollector collector;
+    QObject captured; // the object whose events automatic capture records
+    std::unique_ptr<QTemporaryDir> cacheDir;
+
+    QSentrelConfiguration *config() const { return tracker.configuration(); }
+    QString cacheFile() const { return cacheDir->filePath(QStringLiteral("SentrelTracker.db")); }
+
+    void configure(int syncInterval, const QString &storageType = QStringLiteral("SQLITE"))
+    {
+        QSentrelConfiguration *c = config();
+        c->setToken(QStringLiteral("consent-token"));
+        c->setServer(collector.server());
+        c->setSyncInterval(syncInterval);
+        c->setStorageType(storageType);
+        c->setStoragePath(cacheDir->path());
+        c->setBatchSize(10);
+        c->setEvents({});
+        c->setRemoteConfig(false);
+    }
+
+    // What arrived besides the start-up device event and the consent events.
+    QList<QJsonObject> arrivedRecorded() const
+    {
+        QList<QJsonObject> found;
+        for (const QJsonObject &event : collector.receivedEvents()) {
+            const QStringList schemas = contextSchemas(event);
+            if (!schemas.startsWith(Schema::device) && !schemas.startsWith(consentSchema))
+                found.append(event);
+        }
+        return found;
+    }
+
+    void record(const QString &source)
+    {
+        for (int i = 0; i < recorded; ++i) {
+            if (source == QLatin1String("call")) {
+                tracker.transition(QStringLiteral("screen-%1").arg(i));
+            } else if (source != QLatin1String("device")) {
+                QEvent shown(QEvent::Show);
+                QCoreApplication::sendEvent(&captured, &shown);
+            }
+        }
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        clock.install();
+        QCoreApplication::setApplicationName(QStringLiteral("tst_consent"));
+        quietenEventMessages();
+        captured.setObjectName(QStringLiteral("captured"));
+        QVERIFY2(collector.start(), qPrintable(collector.errorString()));
+    }
+
+    void init()
+    {
+        cacheDir = std::make_unique<QTemporaryDir>();
+        QVERIFY(cacheDir->isValid());
+        collector.clear();
+    }
+
+    void cleanup()
+    {
+        tracker.setEnabled(false);
+        QSignalSpy forgotten(&tracker, &QSentrelTracker::forgetMeFinished);
+        tracker.forgetMe();
+        QVERIFY(forgotten.wait(wait));
+        tracker.setConsentRequired(false);
+        tracker.setConsentVersion(0);
+        QTRY_COMPARE_WITH_TIMEOUT(collector.openConnections(), 0, wait);
+        collector.clearFailures();
+        collector.clearConfigDocument();
+        collector.clear();
+        cacheDir.reset();
+    }
+
+    // What arrives in each state from each source of events, with what identifier and
+    // headers. "earlier" events were cached while consent was granted, before the change.
+    void eachStateFromEachSource_data()
+    {
+        QTest::addColumn<Consent>("consent");
+        QTest::addColumn<QString>("source");
+        const std::pair<const char *, Consent> states[] = {
+                {"undecided", QSentrelTracker::ConsentUndecided},
+                {"denied", QSentrelTracker::ConsentDenied},
+                {"anonymous", QSentrelTracker::ConsentAnonymous},
+                {"granted", QSentrelTracker::ConsentGranted},
+        };
+        for (const auto &[name, consent] : states) {
+            for (const char *source : {"call", "captured", "device", "remote", "earlier"})
+                QTest::addRow("%s, %s", name, source) << consent << QString::fromLatin1(source);
+        }
+    }
+
+    void eachStateFromEachSource()
+    {
+        QFETCH(Consent, consent);
+        QFETCH(QString, source);
+        const bool allowed = consent >= QSentrelTracker::ConsentAnonymous;
+        const bool anonymous = consent == QSentrelTracker::ConsentAnonymous;
+        const bool earlier = source == QLatin1String("earlier");
+
+        tracker.setConsentRequired(true);
+        configure(earlier ? 0 : 1);
+        if (source == QLatin1String("captured"))
+            config()->setEvents({QStringLiteral("Show")});
+        if (source == QLatin1String("remote")) {
+            collector.setConfigDocument(R"({"events":["Show"]})");
+            config()->setRemoteConfig(true);
+            config()->setRemoteConfigInterval(1);
+        }
+        tracker.setEnabled(true);
+        if (earlier) {
+            tracker.setConsent(QSentrelTracker::ConsentGranted);
+            record(QStringLiteral("call"));
+            core()->waitForRequests();
+        }
+        tracker.setConsent(consent);
+        if (source == QLatin1String("remote") && allowed)
+            QTRY_VERIFY_WITH_TIMEOUT(config()->events().contains(QStringLiteral("Show")), wait);
+        record(source);
+        core()->waitForRequests();
+        if (earlier)
+            config()->setSyncInterval(1);
+
+        const int expected = source == QLatin1String("device") ? 0 : recorded;
+        if (allowed) {
+            QTRY_COMPARE_WITH_TIMEOUT(arrivedRecorded().size(), expected, wait);
+            QTRY_VERIFY_WITH_TIMEOUT(!collector.requests(tp2).isEmpty(), wait);
+        } else {
+            // Nothing is left that could send or store: no worker, no cache.
+            QVERIFY(!core()->isRecording());
+            QVERIFY(collector.requests().isEmpty() || earlier);
+            QCOMPARE(QFileInfo::exists(cacheFile()), earlier && consent != QSentrelTracker::ConsentDenied);
+            QVERIFY(userWideIdentifier().isEmpty() || earlier);
+            return;
+        }
+
+        const QList<QJsonObject> consentEvents =
+                eventsStartingWith(collector.receivedEvents(), consentSchema);
+        QCOMPARE(consentEvents.size(), 1);
+        const QJsonObject decision = contextsWith(consentEvents.first(), consentSchema).first();
+        QCOMPARE(decision.value(QLatin1String("level")).toString(),
+                 QLatin1String(anonymous ? "anonymous" : "granted"));
+        QCOMPARE(decision.value(QLatin1String("previous")).toString(),
+                 QLatin1String(earlier ? "granted" : "undecided"));
+        const QString duid = anonymous ? nilId : config()->userId();
+        for (const QJsonObject &event : collector.receivedEvents())
+            QCOMPARE(event.value(QLatin1String("duid")).toString(), duid);
+
+        const QList<TestCollector::Request> requests = collector.requests();
+        for (qsizetype i = 0; i < requests.size(); ++i) {
+            QCOMPARE(requests.at(i).header("SP-Anonymous"), QByteArray(anonymous ? "*" : ""));
+            // The collector sets its cookie on every answer: after the first, a client that
+            // keeps cookies sends it back.
+            const QByteArray cookie = requests.at(i).header("Cookie");
+            if (anonymous || i == 0)
+                QCOMPARE(cookie, QByteArray());
+            else
+                QCOMPARE(cookie, QByteArray("sp=") + TestCollector::cookieValue);
+        }
+    }
+
+    // Withdrawal while the collector holds the answer to a batch: the upload is abandoned,
+    // nothing is sent afterwards and nothing the library keeps names the person.
+    void withdrawalWhileABatchIsInFlight_data()
+    {
+        QTest::addColumn<QString>("storageType");
+        for (const char *type : {"SQLITE", "SQLITE-ZLIB", "SQLITE-ZSTD"})
+            QTest::newRow(type) << QString::fromLatin1(type);
+    }
+
+    void withdrawalWhileABatchIsInFlight()
+    {
+        QFETCH(QString, storageType);
+        tracker.setConsentRequired(true);
+        configure(1, storageType);
+        collector.setFailure(tp2, TestCollector::Failure::NoAnswer);
+        tracker.setEnabled(true);
+        tracker.setConsent(QSentrelTracker::ConsentGranted);
+        record(QStringLiteral("call"));
+        QTRY_VERIFY_WITH_TIMEOUT(!collector.requests(tp2).isEmpty(), wait);
+        const QByteArray duid = config()->userId().toLatin1();
+        QVERIFY(!filesContaining(QDir::homePath(), duid).isEmpty());
+
+        tracker.setConsent(QSentrelTracker::ConsentDenied);
+        const qsizetype seen = collector.requests().size();
+        QVERIFY(!core()->isRecording());
+        QTRY_COMPARE_WITH_TIMEOUT(collector.openConnections(), 0, wait);
+        tracker.transition(QStringLiteral("after"));
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QVERIFY2(!QFileInfo::exists(cacheFile() + QLatin1String(suffix)), suffix);
+        QCOMPARE(filesContaining(QDir::homePath(), duid), QStringList());
+        QCOMPARE(filesContaining(cacheDir->path(), duid), QStringList());
+        QCOMPARE(collector.requests().size(), seen);
+        QCOMPARE(tracker.consent(), QSentrelTracker::ConsentDenied);
+    }
+
+    // The decision outlives the process; one made for an older privacy text reads Undecided.
+    void decisionIsReadBackAtTheNextStart()
+    {
+        const auto run = [](const QStringList &arguments) {
+            QProcess probe;
+            probe.start(QStringLiteral(CONSENT_PROBE), arguments);
+            if (!probe.waitForFinished(wait) || probe.exitCode() != 0)
+                return QByteArray("failed");
+            return probe.readAllStandardOutput().trimmed();
+        };
+        QCOMPARE(run({QStringLiteral("1"), QStringLiteral("anonymous")}), QByteArray("undecided"));
+        QCOMPARE(run({QStringLiteral("1")}), QByteArray("anonymous"));
+        QCOMPARE(run({QStringLiteral("0")}), QByteArray("anonymous"));
+        QCOMPARE(run({QStringLiteral("2")}), QByteArray("undecided"));
+    }
+
+    void forgetMeRemovesEverything_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("removable") << false;
+        QTest::newRow("a file that cannot be removed") << true;
+    }
+
+    void forgetMeRemovesEverything()
+    {
+        QFETCH(bool, refused);
+        tracker.setConsentRequired(true);
+        configure(1);
+        tracker.setEnabled(true);
+        tracker.setConsent(QSentrelTracker::ConsentGranted);
+        record(QStringLiteral("call"));
+        QTRY_COMPARE_WITH_TIMEOUT(arrivedRecorded().size(), recorded, wait);
+        const QString before = config()->userId();
+        // A directory where a companion file of the cache would be, even for root.
+        if (refused)
+            QVERIFY(QDir(cacheDir->path()).mkpath(QStringLiteral("SentrelTracker.db-journal/x")));
+
+        QSignalSpy finished(&tracker, &QSentrelTracker::forgetMeFinished);
+        QSignalSpy changed(&tracker, &QSentrelTracker::consentChanged);
+        tracker.forgetMe();
+        QVERIFY(finished.wait(wait));
+        QCOMPARE(finished.first().first().toBool(), !refused);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(tracker.consent(), QSentrelTracker::ConsentUndecided);
+        QVERIFY(!core()->isRecording());
+        QVERIFY(!QFileInfo::exists(cacheFile()));
+        QVERIFY(!QFileInfo::exists(core()->configurationPrivate()->settingsPath()));
+        QCOMPARE(userWideIdentifier(), QString());
+        QDir(cacheDir->path()).removeRecursively();
+
+        collector.clear();
+        tracker.setConsent(QSentrelTracker::ConsentGranted);
+        QTRY_VERIFY_WITH_TIMEOUT(!collector.receivedEvents().isEmpty(), wait);
+        const QString after = collector.receivedEvents().first().value(QLatin1String("duid")).toString();
+        QVERIFY(after != before);
+        QCOMPARE(after, config()->userId());
+    }
+};
+
+SENTREL_TEST_MAIN(tst_Consent, QGuiApplication)
+#include "tst_consent.moc"
