@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <optional>
 #include <utility>
 
 namespace {
@@ -23,7 +24,11 @@ bool isFilePath(const QString &path)
 }
 } // namespace
 
-QSQLiteStorage::QSQLiteStorage(const QString &path, int size) : path(path), sizeLimit(size) { }
+QSQLiteStorage::QSQLiteStorage(const QString &path, int size, SentrelCodec::Form form)
+    : form(form)
+    , path(path)
+    , sizeLimit(size)
+{ }
 
 QSQLiteStorage::~QSQLiteStorage()
 {
@@ -119,7 +124,9 @@ bool QSQLiteStorage::open()
         qCWarning(lcStorage) << "Failed to create config table:" << query.lastError().text();
         return false;
     }
-    if (!query.exec(QStringLiteral("REPLACE INTO configuration VALUES('compression', '')")))
+    query.prepare(QStringLiteral("REPLACE INTO configuration VALUES('compression', ?)"));
+    query.addBindValue(QString::fromLatin1(SentrelCodec::name(form)));
+    if (!query.exec())
         qCWarning(lcStorage) << "Failed to store compression configuration:"
                              << query.lastError().text();
     if (!query.exec(QStringLiteral("DROP TRIGGER IF EXISTS events_cleanup"))) {
@@ -146,7 +153,10 @@ bool QSQLiteStorage::open()
     // are: with auto_vacuum=full those are cut off the file at each commit anyway.
     if (!query.exec(QStringLiteral("PRAGMA secure_delete=FAST")))
         qCWarning(lcStorage) << "Failed to set secure_delete:" << query.lastError().text();
-    loadDictionaries();
+    codec.loadDictionaries(database);
+    if (form != SentrelCodec::Plain && !needsDictionary())
+        qCDebug(lcStorage) << (form == SentrelCodec::Zlib ? "Zlib dictionary loaded"
+                                                          : "Zstd dictionary loaded");
     followOtherConnections(); // from here on
     insertQuery = QSqlQuery(database);
     if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"))) {
@@ -201,35 +211,26 @@ bool QSQLiteStorage::useLastingIds()
     return true;
 }
 
-void QSQLiteStorage::loadDictionaries()
+// Made from the oldest events as they were added, whichever store type wrote them.
+void QSQLiteStorage::trainDictionary()
 {
-    if (!query.exec(QStringLiteral("SELECT item, value FROM configuration WHERE item IN "
-                                   "('zlib_dictionary', 'zstd_dictionary')")))
+    const QList<QPair<quint64, QByteArray>> oldest = get(qint64(dictionaryTrainingSize), 0);
+    QList<QByteArray> events;
+    for (const auto &event : oldest)
+        events.append(event.second);
+    const std::optional<QByteArray> dictionary = codec.train(form, events);
+    if (!dictionary)
         return;
-    while (query.next()) {
-        if (query.value(0).toString() == QLatin1String("zlib_dictionary"))
-            decoder.setZlibDictionary(query.value(1).toByteArray());
-        else
-            decoder.setZstdDictionary(query.value(1).toByteArray());
-    }
-    query.finish();
-}
-
-std::optional<QByteArray> QSQLiteStorage::useCompression(const QString &compression)
-{
-    query.prepare(QStringLiteral("REPLACE INTO configuration VALUES('compression', ?)"));
-    query.addBindValue(compression);
-    if (!query.exec())
-        qCWarning(lcStorage) << "Failed to store compression configuration:"
+    query.prepare(QStringLiteral("INSERT INTO configuration VALUES('%1_dictionary', ?)")
+                          .arg(QLatin1String(SentrelCodec::name(form))));
+    query.addBindValue(*dictionary);
+    if (!query.exec()) {
+        qCWarning(lcStorage) << (form == SentrelCodec::Zlib ? "Failed to store zlib dictionary:"
+                                                            : "Failed to store Zstd dictionary:")
                              << query.lastError().text();
-
-    std::optional<QByteArray> dictionary;
-    query.prepare(QStringLiteral("SELECT value FROM configuration WHERE item = ?"));
-    query.addBindValue(QString(compression + QLatin1String("_dictionary")));
-    if (query.exec() && query.next())
-        dictionary = query.value(0).toByteArray();
-    query.finish();
-    return dictionary;
+        return;
+    }
+    codec.setDictionary(form, *dictionary);
 }
 
 bool QSQLiteStorage::execInsert(const QByteArray &stored)
@@ -262,13 +263,13 @@ bool QSQLiteStorage::add(const QByteArray &data)
     if (!batchOpen)
         followOtherConnections();
     // The dictionary row must never be rolled back with a batch whose events it compressed.
-    if (needsDictionary && size() >= dictionaryTrainingSize) {
+    if (needsDictionary() && size() >= dictionaryTrainingSize) {
         outsideBatch([this] {
             trainDictionary();
             return true;
         });
     }
-    const QByteArray stored = compress(data);
+    const QByteArray stored = codec.encode(form, data);
     if (!batchOpen) {
         if (!insert(stored))
             return false;
@@ -382,9 +383,7 @@ void QSQLiteStorage::dropDictionaries()
         qCWarning(lcStorage) << "Failed to remove the dictionaries:" << query.lastError().text();
         return;
     }
-    decoder.setZlibDictionary(QByteArray());
-    decoder.setZstdDictionary(QByteArray());
-    dictionariesChanged();
+    codec.loadDictionaries(database);
 }
 
 // Several processes may share the file: before a store compresses, it takes the dictionaries
@@ -400,15 +399,8 @@ void QSQLiteStorage::followOtherConnections()
         return;
     const bool first = dataVersion < 0;
     dataVersion = version;
-    if (first)
-        return; // open() has just read them
-    const QByteArray zlib = decoder.zlibDictionary();
-    const QByteArray zstd = decoder.zstdDictionaryBytes();
-    decoder.setZlibDictionary(QByteArray());
-    decoder.setZstdDictionary(QByteArray());
-    loadDictionaries();
-    if (decoder.zlibDictionary() != zlib || decoder.zstdDictionaryBytes() != zstd)
-        dictionariesChanged();
+    if (!first) // open() has just read them
+        codec.loadDictionaries(database);
 }
 
 // Copies the write-ahead log, which still holds the deleted events' pages, into the file and
@@ -435,8 +427,8 @@ QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offse
         return events;
     }
     while (query.next())
-        events.append(
-                qMakePair(query.value(0).toULongLong(), decompress(query.value(1).toByteArray())));
+        events.append(qMakePair(query.value(0).toULongLong(),
+                                codec.decode(query.value(1).toByteArray())));
     query.finish();
     return events;
 }

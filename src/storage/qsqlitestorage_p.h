@@ -11,17 +11,15 @@
 //
 
 #include "qsentrelstorage_p.h"
-#include "sentrelrowdecoder_p.h"
+#include "sentrelcodec_p.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
 
-#include <optional>
-
-// The event cache in an SQLite file, events kept as they are added. Base of the compressing
-// stores, which override open() and compress(). Every store reads the rows of every store
-// type, with the dictionaries that the file keeps.
+// The event cache in an SQLite file, events kept as they are added; the compressing stores
+// keep them in their codec's form. Every store reads the rows of every store type, with the
+// dictionaries that the file keeps.
 //
 // Uses the process-wide SQL connection "storage", so at most one store may be open at a time:
 // destroy the old store before opening a new one. Created, used and destroyed on one thread
@@ -31,7 +29,8 @@ class SENTREL_AUTOTEST_EXPORT QSQLiteStorage : public QSentrelStorage
     Q_OBJECT
 
 public:
-    QSQLiteStorage(const QString &path, int size);
+    QSQLiteStorage(const QString &path, int size) : QSQLiteStorage(path, size, SentrelCodec::Plain)
+    { }
     ~QSQLiteStorage() override;
 
     bool open() override;
@@ -44,19 +43,11 @@ public:
     bool transaction() override;
     bool commit() override;
 
-    // An event as it is stored, and back. Each returns data unchanged when it cannot be
-    // transformed, so such an event is stored, or read back, as it is.
-    virtual QByteArray compress(const QByteArray &data) { return data; }
-    QByteArray decompress(const QByteArray &data) const { return decoder.decode(data); }
-    // Makes the dictionary of a compressing store from the file's events and keeps it in the
-    // file; on success clears needsDictionary.
-    virtual void trainDictionary() { }
-
 protected:
-    // Records the compression in the configuration table and returns the stored
-    // "<compression>_dictionary", if there is one.
-    std::optional<QByteArray> useCompression(const QString &compression);
+    // A store that keeps its events in form.
+    QSQLiteStorage(const QString &path, int size, SentrelCodec::Form form);
 
+private:
     // Runs work with the open batch committed first and a new one begun after: for writes that
     // must never be rolled back together with the batch's events.
     template <typename Work>
@@ -70,24 +61,14 @@ protected:
         return result;
     }
 
-    // The file's dictionaries are not what they were (this store or another process cleared
-    // the cache, or another process trained one), and the decoder holds the file's now: a
-    // compressing store compresses with its own from now on, or without one until it makes a
-    // new one from the events that follow.
-    virtual void dictionariesChanged() { }
-
-    // Set by a compressing store while it has no dictionary: add() trains one, once, when the
-    // file holds 100 events.
-    bool needsDictionary = false;
-    SentrelRowDecoder decoder; // with the dictionaries kept in the file
-    QString path;
-    int sizeLimit; // events kept at most; 0 or less: no limit
-    QSqlDatabase database;
-    QSqlQuery query; // reused by every statement but the insert; operations must not interleave
-
-private:
+    // While a compressing store has no dictionary, add() makes one, once the file holds 100
+    // events, from the file's events, and keeps it in the file.
+    bool needsDictionary() const
+    {
+        return form != SentrelCodec::Plain && codec.dictionary(form).isNull();
+    }
+    void trainDictionary();
     void restrictFilePermissions() const;
-    void loadDictionaries();
     void dropDictionaries();
     void checkpoint();
     bool useLastingIds();
@@ -96,6 +77,12 @@ private:
     bool insert(const QByteArray &stored); // logs a failure
     bool insertEach(const QList<QByteArray> &rows);
 
+    const SentrelCodec::Form form;
+    SentrelCodec codec; // with the dictionaries kept in the file
+    QString path;
+    int sizeLimit; // events kept at most; 0 or less: no limit
+    QSqlDatabase database;
+    QSqlQuery query; // reused by every statement but the insert; operations must not interleave
     QSqlQuery insertQuery; // prepared once by open()
     bool registeredConnection = false;
     bool batchOpen = false;

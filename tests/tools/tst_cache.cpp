@@ -285,15 +285,25 @@ private Q_SLOTS:
         QCOMPARE(store->size(), quint64(21));
     }
 
-    // A file that changed its store keeps the earlier store's rows; both kinds decode.
+    void decodesRowsOfAnEarlierStore_data()
+    {
+        QTest::addColumn<int>("count"); // of the events each store adds
+        QTest::newRow("before the dictionaries") << 2;
+        QTest::newRow("with the dictionaries") << 110;
+    }
+
+    // A file that changed its store keeps the earlier stores' rows; every kind decodes.
     void decodesRowsOfAnEarlierStore()
     {
+        QFETCH(int, count);
         const QString directory = newDirectory();
         const QString path = directory + QStringLiteral("/SentrelTracker.db");
-        const QList<QByteArray> events = sampleEvents(6);
-        QVERIFY(write(QStringLiteral("SQLITE"), path, events.mid(0, 2)));
-        QVERIFY(write(QStringLiteral("SQLITE-ZLIB"), path, events.mid(2, 2)));
-        QVERIFY(write(QStringLiteral("SQLITE-ZSTD"), path, events.mid(4, 2)));
+        const QList<QByteArray> events = sampleEvents(3 * count);
+        QVERIFY(write(QStringLiteral("SQLITE"), path, events.mid(0, count)));
+        QVERIFY(write(QStringLiteral("SQLITE-ZLIB"), path, events.mid(count, count)));
+        QVERIFY(write(QStringLiteral("SQLITE-ZSTD"), path, events.mid(2 * count, count)));
+        for (const char *item : {"zlib_dictionary", "zstd_dictionary"})
+            QCOMPARE(storedDictionarySize(path, QLatin1String(item)) > 0, count > 100);
         QCOMPARE(eventsOf(path), events);
         QCOMPARE(summaryOf(path).value(QStringLiteral("compression")).toString(),
                  QStringLiteral("zstd"));

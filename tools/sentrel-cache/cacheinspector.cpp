@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "cacheinspector.h"
 
-#include "qsqlitezlibstorage_p.h"
-#include "qsqlitezstdstorage_p.h"
-
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -80,51 +77,11 @@ bool CacheInspector::open(const QString &given)
         return false;
     }
 
-    QString compression;
     if (query.exec(QStringLiteral("SELECT value FROM configuration WHERE item = 'compression'"))
         && query.next())
-        compression = query.value(0).toString();
-    encoding = compression == QLatin1String("zlib") ? Encoding::Zlib
-            : compression == QLatin1String("zstd")  ? Encoding::Zstd
-                                                    : Encoding::Plain;
-    if (query.exec(QStringLiteral("SELECT item, value FROM configuration WHERE item IN "
-                                  "('zlib_dictionary', 'zstd_dictionary')"))) {
-        while (query.next()) {
-            if (query.value(0).toString() == QLatin1String("zlib_dictionary"))
-                zlibDictionary = query.value(1).toByteArray();
-            else
-                zstdDictionary = query.value(1).toByteArray();
-        }
-    }
+        compression = SentrelCodec::fromName(query.value(0).toString());
+    codec.loadDictionaries(database);
     return true;
-}
-
-QByteArray CacheInspector::decode(const QByteArray &stored, bool *decoded) const
-{
-    // The row is decoded as the store named in the file would; a file that changed stores
-    // keeps rows of the earlier one, so the other forms are tried before giving up.
-    Encoding order[3] = {Encoding::Plain, Encoding::Zlib, Encoding::Zstd};
-    std::swap(order[0], order[int(encoding)]);
-    for (Encoding candidate : order) {
-        QByteArray bytes;
-        switch (candidate) {
-        case Encoding::Plain:
-            bytes = stored;
-            break;
-        case Encoding::Zlib:
-            bytes = QSQLiteZlibStorage::decode(stored, zlibDictionary);
-            break;
-        case Encoding::Zstd:
-            bytes = QSQLiteZstdStorage::decode(stored, zstdDictionary);
-            break;
-        }
-        if (isJsonObject(bytes)) {
-            *decoded = true;
-            return bytes;
-        }
-    }
-    *decoded = false;
-    return stored;
 }
 
 bool CacheInspector::forEachEvent(
@@ -137,9 +94,10 @@ bool CacheInspector::forEachEvent(
         return false;
     }
     while (query.next()) {
-        bool decoded = false;
-        const QByteArray event = decode(query.value(1).toByteArray(), &decoded);
-        visit(query.value(0).toLongLong(), event, decoded);
+        const QByteArray stored = query.value(1).toByteArray();
+        const QByteArray event = codec.decode(stored);
+        const bool decoded = isJsonObject(event);
+        visit(query.value(0).toLongLong(), decoded ? event : stored, decoded);
     }
     return true;
 }
@@ -163,9 +121,8 @@ CacheInspector::Summary CacheInspector::summary()
             }
         }
     }
-    const QByteArray &dictionary = encoding == Encoding::Zlib ? zlibDictionary : zstdDictionary;
-    if (encoding != Encoding::Plain && !dictionary.isNull())
-        summary.dictionarySize = dictionary.size();
+    if (!codec.dictionary(compression).isNull())
+        summary.dictionarySize = codec.dictionary(compression).size();
 
     if (query.exec(QStringLiteral(
                 "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = 'events_cleanup'"))

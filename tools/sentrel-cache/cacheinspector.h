@@ -2,6 +2,8 @@
 #ifndef CACHEINSPECTOR_H
 #define CACHEINSPECTOR_H
 
+#include "sentrelcodec_p.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QSqlDatabase>
@@ -10,19 +12,13 @@
 #include <functional>
 
 // Reads an event cache file without changing it: no journal mode, no vacuum, no side files
-// that were not already there. Rows are decoded with the stores' own decoders, given the
-// dictionary kept in the file, so no store is ever opened on it.
+// that were not already there. Rows are decoded with the stores' own codec, given the
+// dictionaries kept in the file, so no store is ever opened on it.
 //
 // Uses its own SQL connection; lives on the thread that created it.
 class CacheInspector
 {
 public:
-    enum class Encoding {
-        Plain,
-        Zlib,
-        Zstd
-    };
-
     struct Summary
     {
         QString path;
@@ -63,15 +59,12 @@ public:
             const std::function<void(qint64 id, const QByteArray &event, bool decoded)> &visit);
 
 private:
-    QByteArray decode(const QByteArray &stored, bool *decoded) const;
-
     QString connectionName;
     QSqlDatabase database;
     QString path;
     QString error;
-    Encoding encoding = Encoding::Plain;
-    QByteArray zlibDictionary;
-    QByteArray zstdDictionary;
+    SentrelCodec::Form compression = SentrelCodec::Plain; // as the file names it
+    SentrelCodec codec;
 };
 
 #endif // CACHEINSPECTOR_H
