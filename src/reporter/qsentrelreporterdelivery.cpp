@@ -281,8 +281,11 @@ QJsonArray QSentrelReporter::waitingEvents(int maximum)
 bool QSentrelReporter::forgetCache()
 {
     if (upload) {
+        // Abandoned on purpose: its answer is neither awaited nor a failure to report.
         QNetworkReply *inFlight = std::exchange(upload, nullptr);
+        disconnect(inFlight, nullptr, this, nullptr);
         inFlight->abort();
+        inFlight->deleteLater();
     }
     delivery.stopSync();
     newStoreGeneration();

@@ -13,8 +13,6 @@
 namespace {
 const QString connectionName = QStringLiteral("storage");
 
-constexpr quint64 dictionaryTrainingSize = 100;
-
 constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
 bool isFilePath(const QString &path)
@@ -211,13 +209,26 @@ bool QSQLiteStorage::useLastingIds()
     return true;
 }
 
-// Made from the oldest events as they were added, whichever store type wrote them.
+// Made from the events as they were added, whichever store type wrote them.
 void QSQLiteStorage::trainDictionary()
 {
-    const QList<QPair<quint64, QByteArray>> oldest = get(qint64(dictionaryTrainingSize), 0);
     QList<QByteArray> events;
-    for (const auto &event : oldest)
-        events.append(event.second);
+    if (form == SentrelCodec::Zlib) {
+        // Eight events of any age, read as any row is: another store type may have written them.
+        query.prepare(QStringLiteral("SELECT data FROM events ORDER BY RANDOM() LIMIT ?"));
+        query.addBindValue(qint64(SentrelCodec::zlibSamples));
+        if (!query.exec()) {
+            qCWarning(lcStorage) << "Failed to get zlib dictionary samples:"
+                                 << query.lastError().text();
+            return;
+        }
+        while (query.next())
+            events.append(codec.decode(query.value(0).toByteArray()));
+        query.finish();
+    } else {
+        for (const auto &event : get(SentrelCodec::trainingEvents, 0))
+            events.append(event.second);
+    }
     const std::optional<QByteArray> dictionary = codec.train(form, events);
     if (!dictionary)
         return;
@@ -263,7 +274,7 @@ bool QSQLiteStorage::add(const QByteArray &data)
     if (!batchOpen)
         followOtherConnections();
     // The dictionary row must never be rolled back with a batch whose events it compressed.
-    if (needsDictionary() && size() >= dictionaryTrainingSize) {
+    if (needsDictionary() && size() >= quint64(SentrelCodec::trainingEvents)) {
         outsideBatch([this] {
             trainDictionary();
             return true;

@@ -24,7 +24,6 @@ namespace {
 // Raw deflate, no header, with a 2048-byte window.
 constexpr int windowBits = -11;
 constexpr int memoryLevel = 8;
-constexpr int zlibSamples = 8;
 constexpr int zstdLevel = 5;
 
 QString streamMessage(const z_stream &stream)
@@ -193,15 +192,14 @@ QByteArray unzstd(ZSTD_DCtx *context, const ZSTD_DDict *dictionary, const QByteA
     return output;
 }
 
-QByteArray zlibDictionaryOf(QList<QByteArray> events)
+// The samples are the store's pick of its events.
+QByteArray zlibDictionaryOf(const QList<QByteArray> &samples)
 {
-    qCInfo(lcStorage) << "Creating Zlib dictionary from" << zlibSamples << "samples out of"
-                      << events.size() << "events";
+    qCInfo(lcStorage) << "Creating Zlib dictionary from" << SentrelCodec::zlibSamples
+                      << "samples out of" << SentrelCodec::trainingEvents << "events";
     QByteArray dictionary("", 0); // kept, if empty: no dictionary is made again
-    for (int i = 0; i < zlibSamples && !events.isEmpty(); ++i) {
-        const qsizetype pick = qsizetype(QRandomGenerator::global()->bounded(events.size()));
-        dictionary.append(SentrelDictionarySample::mask(events.takeAt(pick)));
-    }
+    for (qsizetype i = 0; i < samples.size() && i < SentrelCodec::zlibSamples; ++i)
+        dictionary.append(SentrelDictionarySample::mask(samples.at(i)));
     return dictionary;
 }
 

@@ -38,6 +38,10 @@ struct ZSTD_DDict_s;
 class SENTREL_AUTOTEST_EXPORT SentrelCodec
 {
 public:
+    // The zlib dictionary joins this many events; zstd trains on the oldest of this many.
+    static constexpr int zlibSamples = 8;
+    static constexpr int trainingEvents = 100;
+
     enum Form {
         Plain,
         Zlib,

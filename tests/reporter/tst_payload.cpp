@@ -4,6 +4,7 @@
 #include "logcapture.h"
 #include "pipelinetestsupport.h"
 #include "qsentrelconfiguration_p.h"
+#include "qsentrelreporter_p.h"
 #include "referenceevents.h"
 #include "sentreltrackerimpl_p.h"
 #include "testcollector.h"
@@ -201,6 +202,13 @@ private:
         recordings.append([=] {
             tracker.startNewSession();
             tracker.transition(QStringLiteral("Next session"));
+        });
+        recordings.append([=] {
+            impl->queueRequest([](QSentrelReporter *reporter) {
+                reporter->trackConsent(QSentrelTracker::ConsentGranted,
+                                       QSentrelTracker::ConsentAnonymous,
+                                       3);
+            });
         });
         for (const auto &record : recordings)
             record();
@@ -451,7 +459,8 @@ private Q_SLOTS:
                                  Schema::contextData,
                                  Schema::dimension,
                                  Schema::device,
-                                 Schema::application}));
+                                 Schema::application,
+                                 Schema::own("/consent/jsonschema/1-0-0")}));
         const QList<QJsonObject> devices =
                 eventsStartingWith(collector.receivedEvents(), Schema::device);
         QCOMPARE(devices.size(), 2);
