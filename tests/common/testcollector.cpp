@@ -246,7 +246,8 @@ void TestCollector::handle(const HttpsServer::Request &incoming, HttpsServer::Re
     responder.answer(request.status, contentType, body);
     // The network user id a collector hands out, which a client sends back as "Cookie".
     if (isBatch || route == configPath)
-        responder.addHeader("Set-Cookie", QByteArray("sp=") + cookieValue + "; Path=/; Max-Age=31536000");
+        responder.addHeader("Set-Cookie",
+                            QByteArray("sp=") + cookieValue + "; Path=/; Max-Age=31536000");
     responder.afterwards([this, request, isBatch] {
         Q_EMIT requestReceived(request);
         if (isBatch && request.status == 200)
