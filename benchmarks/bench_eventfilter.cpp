@@ -3,19 +3,24 @@
 // track (every event of the application pays this), to a tracked mouse move, which is held
 // and reported when the next move arrives, and to a whole click on a widget button and on a
 // Qt Quick Button named by its QML id. Each is measured beside the same delivery with no
-// filter installed, and the difference is printed at the end.
+// filter installed, and the difference is printed at the end. Then what consent changes: the
+// untracked event with consent required, and the wait of the application thread on withdrawal.
 #include "qsentreleventfilter_p.h"
 #include "qsentrelreporter_p.h"
 #include "sentreltrackerimpl_p.h"
+
+#include <SentrelTracker/qsentreltracker.h>
 
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -32,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -107,6 +113,31 @@ void BM_UntrackedFiltered(benchmark::State &state)
     deliverUntracked(state);
 }
 BENCHMARK(BM_UntrackedFiltered)->Repetitions(5);
+
+// With consent required the tracker installs its filter only once the person agreed.
+void deliverUntrackedWithConsent(benchmark::State &state, QSentrelTracker::Consent consent)
+{
+    QSentrelTracker tracker;
+    tracker.setConsentRequired(true);
+    tracker.setConsent(consent);
+    tracker.setEnabled(true);
+    deliverUntracked(state);
+    tracker.setEnabled(false);
+    tracker.setConsent(QSentrelTracker::ConsentUndecided);
+    tracker.setConsentRequired(false);
+}
+
+void BM_UntrackedConsentUndecided(benchmark::State &state)
+{
+    deliverUntrackedWithConsent(state, QSentrelTracker::ConsentUndecided);
+}
+BENCHMARK(BM_UntrackedConsentUndecided)->Repetitions(5);
+
+void BM_UntrackedConsentGranted(benchmark::State &state)
+{
+    deliverUntrackedWithConsent(state, QSentrelTracker::ConsentGranted);
+}
+BENCHMARK(BM_UntrackedConsentGranted)->Repetitions(5);
 
 // Moves with a new timestamp each, to a widget inside an unnamed dialog; every move flushes the
 // one held before it.
@@ -295,6 +326,42 @@ BENCHMARK(BM_QuickClickFiltered)->Repetitions(5);
 
 } // namespace
 
+// The wall time the application thread waits in setConsent(ConsentDenied), which stops the
+// worker and deletes the cache, beside setEnabled(false), which only stops it; in ms, medians.
+std::pair<double, double> withdrawalCost(QSentrelConfiguration *config)
+{
+    QTemporaryDir directory;
+    config->setStorageType(QStringLiteral("SQLITE"));
+    config->setStoragePath(directory.path());
+    QSentrelTracker tracker;
+    tracker.setConsentRequired(true);
+    std::vector<double> denied;
+    std::vector<double> disabled;
+    for (int run = 0; run < 18; ++run) {
+        const bool deny = run % 2 == 0;
+        tracker.setConsent(QSentrelTracker::ConsentGranted);
+        tracker.setEnabled(true);
+        for (int i = 0; i < 1000; ++i)
+            tracker.transition(QStringLiteral("screen"));
+        SentrelTrackerImpl::instance()->waitForRequests();
+        QElapsedTimer timer;
+        timer.start();
+        if (deny)
+            tracker.setConsent(QSentrelTracker::ConsentDenied);
+        else
+            tracker.setEnabled(false);
+        (deny ? denied : disabled).push_back(double(timer.nsecsElapsed()) / 1e6);
+        tracker.setEnabled(false);
+    }
+    tracker.setConsentRequired(false);
+    config->setStorageType(QString());
+    const auto median = [](std::vector<double> times) {
+        std::sort(times.begin(), times.end());
+        return times[times.size() / 2];
+    };
+    return {median(denied), median(disabled)};
+}
+
 int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
@@ -314,6 +381,7 @@ int main(int argc, char *argv[])
     Recorder recorder;
     benchmark::RunSpecifiedBenchmarks(&recorder);
     benchmark::Shutdown();
+    const auto [denied, disabled] = withdrawalCost(config);
 
     const double bare = recorder.fastest("BM_UntrackedNoFilter");
     const double called = recorder.fastest("BM_UntrackedNullFilter");
@@ -325,6 +393,8 @@ int main(int argc, char *argv[])
     const double widgetCaptured = recorder.fastest("BM_WidgetClickFiltered");
     const double quickClick = recorder.fastest("BM_QuickClickNoFilter");
     const double quickCaptured = recorder.fastest("BM_QuickClickFiltered");
+    const double undecided = recorder.fastest("BM_UntrackedConsentUndecided");
+    const double granted = recorder.fastest("BM_UntrackedConsentGranted");
     if (bare > 0 && move > 0) {
         std::printf("\nFastest of the repetitions, CPU ns of the application thread per event:\n");
         std::printf("untracked event: %.1f bare, %.1f filtered: the filter adds %.1f (x%.2f; "
@@ -343,6 +413,26 @@ int main(int argc, char *argv[])
                     held - move,
                     queued - move,
                     queued / move);
+    }
+    if (bare > 0 && undecided > 0 && granted > 0) {
+        std::printf("untracked event with consent required: %.1f undecided (no filter), %.1f "
+                    "granted: %+.1f and %+.1f beside %.1f bare and %.1f filtered (target "
+                    "within 2): %s\n",
+                    undecided,
+                    granted,
+                    undecided - bare,
+                    granted - filtered,
+                    bare,
+                    filtered,
+                    undecided - bare <= 2 && granted - filtered <= 2 ? "met" : "missed");
+    }
+    if (denied > 0) {
+        std::printf("withdrawal with 1000 events cached: setConsent(ConsentDenied) holds the "
+                    "application thread %.2f ms, setEnabled(false) %.2f ms (median of 9; target "
+                    "at most 50 ms): %s\n",
+                    denied,
+                    disabled,
+                    denied <= 50 ? "met" : "missed");
     }
     if (widgetClick > 0) {
         std::printf("widget click (press and release): %.0f bare, %.0f filtered: capture adds %.0f "

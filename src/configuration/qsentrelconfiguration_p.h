@@ -129,6 +129,9 @@ public:
     // the consent version it was made for; nullopt when none is stored.
     std::optional<std::pair<int, int>> storedConsent() const;
     void storeConsent(int consent, int version);
+    // The decisions in the order of QSentrelTracker::Consent, as stored and as the consent
+    // event names them.
+    static const QStringList &consentNames();
     // Forgets the user-wide identifier as far as it is this application's to forget, so
     // that the next event read with one gets a new identifier; a configured one stays.
     void forgetUserId();

@@ -25,6 +25,15 @@ QString applicationGroup()
 
 } // namespace
 
+const QStringList &QSentrelConfigurationPrivate::consentNames()
+{
+    static const QStringList names {QStringLiteral("undecided"),
+                                    QStringLiteral("denied"),
+                                    QStringLiteral("anonymous"),
+                                    QStringLiteral("granted")};
+    return names;
+}
+
 QSettings QSentrelConfigurationPrivate::userWideSettings()
 {
     // Tests must not write the real registry (Windows) or preferences (macOS): in test mode
@@ -100,17 +109,17 @@ void QSentrelConfigurationPrivate::forgetUserId()
 std::optional<std::pair<int, int>> QSentrelConfigurationPrivate::storedConsent() const
 {
     const QSettings settings(m_settingsPath, QSettings::IniFormat);
-    bool ok = false;
-    const int consent = settings.value(QStringLiteral("consent/level")).toInt(&ok);
-    if (!ok)
+    const qsizetype consent =
+            consentNames().indexOf(settings.value(QStringLiteral("consent/level")).toString());
+    if (consent < 0)
         return std::nullopt;
-    return std::make_pair(consent, settings.value(QStringLiteral("consent/version")).toInt());
+    return std::make_pair(int(consent), settings.value(QStringLiteral("consent/version")).toInt());
 }
 
 void QSentrelConfigurationPrivate::storeConsent(int consent, int version)
 {
     QSettings settings(m_settingsPath, QSettings::IniFormat);
-    settings.setValue(QStringLiteral("consent/level"), consent);
+    settings.setValue(QStringLiteral("consent/level"), consentNames().value(consent));
     settings.setValue(QStringLiteral("consent/version"), version);
     settings.setValue(QStringLiteral("consent/time"),
                       QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));

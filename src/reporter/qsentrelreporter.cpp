@@ -485,14 +485,6 @@ void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QStr
     addEvent(createUnstructuredEvent());
 }
 
-namespace {
-QString consentName(int consent)
-{
-    static const char *const names[] = {"undecided", "denied", "anonymous", "granted"};
-    return QLatin1String(names[qBound(0, consent, 3)]);
-}
-} // namespace
-
 void QSentrelReporter::startNewIdentity()
 {
     // The collector's cookies set before would link the two periods.
@@ -505,9 +497,9 @@ void QSentrelReporter::trackConsent(int consent, int previous, int version)
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     contexts.key("level");
-    contexts.value(consentName(consent));
+    contexts.value(QSentrelConfigurationPrivate::consentNames().value(consent));
     contexts.key("previous");
-    contexts.value(consentName(previous));
+    contexts.value(QSentrelConfigurationPrivate::consentNames().value(previous));
     contexts.key("version");
     contexts.value(version);
     closeContext(contexts, SENTREL_SCHEMA("/consent/jsonschema/1-0-0"));
