@@ -122,7 +122,8 @@ public:
     bool lastShutdown() const;
 
     // Remote configuration: applies a document fetched from the collector. Runs on the
-    // worker thread. Returns whether the remote configuration was replaced or removed.
+    // worker thread, or on the tracker's thread while no worker runs. Returns whether the remote
+    // configuration was replaced or removed.
     bool applyConfig(const QByteArray &document);
 
     // The person's decision as stored for the application: a QSentrelTracker::Consent and
