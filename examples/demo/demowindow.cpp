@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "demowindow.h"
 
+#include "privacydialog.h"
+
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QApplication>
@@ -14,6 +16,8 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 #include <QVariant>
+
+#include <utility>
 
 namespace {
 const char *const categoryProperty = "trackingCategory";
@@ -32,9 +36,10 @@ QString DemoCategories::category(QObject *object) const
     return object->property(categoryProperty).toString();
 }
 
-DemoWindow::DemoWindow(QSentrelTracker *tracker, QWidget *parent)
+DemoWindow::DemoWindow(QSentrelTracker *tracker, const QString &mode, QWidget *parent)
     : QWidget(parent)
     , tracker(tracker)
+    , mode(mode)
 {
     setObjectName(QStringLiteral("demoWindow"));
     setWindowTitle(QStringLiteral("Sentrel Tracker demo"));
@@ -45,35 +50,70 @@ DemoWindow::DemoWindow(QSentrelTracker *tracker, QWidget *parent)
     pages->addWidget(createForm());
     pages->addWidget(createSettings());
 
-    status = new QLabel(QStringLiteral("Every click on this window is recorded."), this);
+    status = new QLabel(this);
     status->setObjectName(QStringLiteral("status"));
+    privacy = new PrivacyDialog(tracker, this);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(pages);
     layout->addWidget(status);
     resize(480, 320);
 
-    // The application's own dimension and context data, sent once at start.
+    tracking = tracks();
+    if (tracking)
+        recordStart();
+    status->setText(PrivacyDialog::describe(tracker->consent()));
+    // Also after "Forget me" and a new choice: the new identity gets the start-up data too.
+    connect(tracker, &QSentrelTracker::consentChanged, this, [this](QSentrelTracker::Consent now) {
+        status->setText(PrivacyDialog::describe(now));
+        const bool before = std::exchange(tracking, tracks());
+        if (tracking && !before)
+            recordStart();
+    });
+}
+
+bool DemoWindow::tracks() const
+{
+    return !tracker->consentRequired() || tracker->consent() >= QSentrelTracker::ConsentAnonymous;
+}
+
+// The application's own dimension and context data, and the screen shown.
+void DemoWindow::recordStart()
+{
+    tracker->dimensionData(QStringLiteral("mode"), mode);
     QString edition = editionBox->currentText();
     tracker->dimensionData(QStringLiteral("edition"), edition);
     tracker->contextData(QStringLiteral("demo_started"), QStringLiteral("home"));
-    showPage(Home);
+    recordScreen();
+}
+
+void DemoWindow::showPrivacy()
+{
+    privacy->open();
 }
 
 void DemoWindow::showPage(Page page)
 {
     pages->setCurrentIndex(page);
-    switch (page) {
+    if (page == Form)
+        nameEdit->setFocus(Qt::OtherFocusReason);
+    else if (page == Settings)
+        ++settingsVisits;
+    recordScreen();
+}
+
+void DemoWindow::recordScreen()
+{
+    switch (Page(pages->currentIndex())) {
     case Home:
         tracker->transition(QStringLiteral("Home"));
         break;
     case Form:
         tracker->transition(QStringLiteral("Form"));
-        nameEdit->setFocus(Qt::OtherFocusReason);
         break;
     case Settings:
         // A screen view with a numeric context.
-        tracker->transition(QStringLiteral("Settings"), QStringLiteral("visits"), ++settingsVisits);
+        tracker->transition(QStringLiteral("Settings"), QStringLiteral("visits"), settingsVisits);
         break;
     }
 }
@@ -89,6 +129,8 @@ QWidget *DemoWindow::createHome()
     QPushButton *about = button(QStringLiteral("About"), "aboutButton", "", page);
     // Its category is not configured: its clicks are not captured (the explicit call is).
     QPushButton *debug = button(QStringLiteral("Debug"), "debugButton", "debug", page);
+    QPushButton *privacyButton =
+            button(QStringLiteral("Privacy…"), "privacyButton", "buttons", page);
     QPushButton *quit = button(QStringLiteral("Quit"), "quitButton", "buttons", page);
 
     connect(hello, &QPushButton::clicked, this, [this] {
@@ -110,6 +152,7 @@ QWidget *DemoWindow::createHome()
         // A category outside the configured ones: the tracker drops this call.
         tracker->interaction(QStringLiteral("debugButton"), QStringLiteral("debug"));
     });
+    connect(privacyButton, &QPushButton::clicked, this, &DemoWindow::showPrivacy);
     connect(quit, &QPushButton::clicked, this, [this] {
         tracker->interaction(QStringLiteral("quitButton"), QStringLiteral("buttons"));
         QApplication::quit();
@@ -117,7 +160,7 @@ QWidget *DemoWindow::createHome()
 
     auto *layout = new QVBoxLayout(page);
     layout->addWidget(title);
-    for (QPushButton *each : {hello, form, settings, about, debug, quit})
+    for (QPushButton *each : {hello, form, settings, about, debug, privacyButton, quit})
         layout->addWidget(each);
     layout->addStretch();
     return page;

@@ -12,6 +12,7 @@ class QLabel;
 class QLineEdit;
 class QSentrelTracker;
 class QStackedWidget;
+class PrivacyDialog;
 
 // Gives captured objects the category set on them as the "trackingCategory" property. Events
 // of objects whose category is not configured (the demo's "debug" button) are not recorded.
@@ -23,14 +24,14 @@ public:
 
 // The demo's one window: a home page, a form and a settings page on a stack. Every page
 // change and button reports to the tracker; the configured user-interface events are captured
-// without any code here.
+// without any code here. What the demo tells at start waits for the person's consent.
 class DemoWindow : public QWidget
 {
     Q_OBJECT
 
 public:
-    // tracker is not owned and must outlive the window.
-    explicit DemoWindow(QSentrelTracker *tracker, QWidget *parent = nullptr);
+    // tracker is not owned and must outlive the window; mode is recorded as a dimension.
+    DemoWindow(QSentrelTracker *tracker, const QString &mode, QWidget *parent = nullptr);
 
     enum Page {
         Home,
@@ -38,14 +39,22 @@ public:
         Settings
     };
     void showPage(Page page);
+    // The privacy dialog, over the window.
+    void showPrivacy();
 
 private:
+    bool tracks() const;
+    void recordStart();
+    void recordScreen();
     QWidget *createHome();
     QWidget *createForm();
     QWidget *createSettings();
     void submitForm();
 
     QSentrelTracker *tracker;
+    QString mode;
+    PrivacyDialog *privacy = nullptr;
+    bool tracking = false;
     QStackedWidget *pages = nullptr;
     QLabel *status = nullptr;
     QLineEdit *nameEdit = nullptr;

@@ -59,6 +59,8 @@ int main(int argc, char *argv[])
     quitOnSignals(app);
 
     QSentrelTracker tracker;
+    // Nothing is recorded before the person chooses in the privacy dialog.
+    tracker.setConsentRequired(true);
     tracker.setEnabled(true);
     if (!tracker.isEnabled()) {
         QTextStream(stderr) << "demo: tracking could not be enabled, see the messages above"
@@ -71,11 +73,13 @@ int main(int argc, char *argv[])
     const bool playScript = parser.isSet(scripted)
             || QGuiApplication::platformName() == QLatin1String("offscreen")
             || QGuiApplication::platformName() == QLatin1String("minimal");
-    QString mode = playScript ? QStringLiteral("scripted") : QStringLiteral("interactive");
-    tracker.dimensionData(QStringLiteral("mode"), mode);
+    const QString mode = playScript ? QStringLiteral("scripted") : QStringLiteral("interactive");
 
-    DemoWindow window(&tracker);
+    DemoWindow window(&tracker, mode);
     window.show();
+    // The first run, or a decision made for an older privacy text.
+    if (tracker.consent() == QSentrelTracker::ConsentUndecided)
+        window.showPrivacy();
 
     int result = 0;
     ScriptedSession session(&window, parser.value(stepDelay).toInt());

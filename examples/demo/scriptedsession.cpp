@@ -2,6 +2,7 @@
 #include "scriptedsession.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QTest>
 #include <QTextStream>
 #include <QWidget>
@@ -13,6 +14,15 @@ ScriptedSession::ScriptedSession(QWidget *window, int stepDelay, QObject *parent
     timer.setInterval(stepDelay);
     connect(&timer, &QTimer::timeout, this, &ScriptedSession::step);
 
+    // The dialog asks on the first run; a decision kept from an earlier run is changed
+    // through the home page.
+    addStep(QStringLiteral("find the privacy dialog"), [this] {
+        auto *dialog = this->window->findChild<QWidget *>(QStringLiteral("privacyDialog"));
+        return (dialog && dialog->isVisible()) || click("privacyButton");
+    });
+    addStep(QStringLiteral("allow tracking"), [this] {
+        return click("grantButton");
+    });
     addStep(QStringLiteral("say hello"), [this] {
         return click("helloButton");
     });
@@ -36,6 +46,20 @@ ScriptedSession::ScriptedSession(QWidget *window, int stepDelay, QObject *parent
     });
     addStep(QStringLiteral("submit the form"), [this] {
         return click("submitButton");
+    });
+    addStep(QStringLiteral("open the privacy dialog again"), [this] {
+        return click("privacyButton");
+    });
+    addStep(QStringLiteral("look at what is sent"), [this] {
+        return click("showEventsButton");
+    });
+    addStep(QStringLiteral("close the list of waiting events"), [this] {
+        if (auto *summary = this->window->findChild<QLabel *>(QStringLiteral("eventsSummary")))
+            QTextStream(stdout) << "demo:   " << summary->text() << Qt::endl;
+        return click("eventsCloseButton");
+    });
+    addStep(QStringLiteral("close the privacy dialog"), [this] {
+        return click("privacyCloseButton");
     });
     addStep(QStringLiteral("open the settings"), [this] {
         return click("settingsButton");

@@ -3,7 +3,7 @@
 // Main.qml through "import SentrelTracker"; this file only starts the engine.
 //
 // With a display a person uses it. On the offscreen platform (or with --scripted) it clicks
-// through a short session by itself, switches tracking off and quits.
+// through a short session by itself, from the privacy dialog's choice to "Forget me", and quits.
 #include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -50,7 +50,24 @@ void playSession(QQuickWindow *window, int stepDelay, std::function<void(const Q
             QTest::keyClick(window, character.toLatin1());
         return true;
     };
+    auto shown = [window](const QString &id) {
+        return itemWithId(window->contentItem(), id) != nullptr;
+    };
+    // What a label in the window says, on the program's output.
+    auto report = [window](const QString &id) {
+        if (QQuickItem *label = itemWithId(window->contentItem(), id))
+            QTextStream(stdout) << "quick demo: " << label->property("text").toString() << Qt::endl;
+    };
     const QList<std::function<bool()>> steps {
+            // The privacy dialog asks on the first run; a decision kept from an earlier run is
+            // changed through the tool bar.
+            [=] {
+                return shown(QStringLiteral("grantButton"))
+                        || click(QStringLiteral("privacyButton"));
+            },
+            [=] {
+                return click(QStringLiteral("grantButton"));
+            },
             [=] {
                 return click(QStringLiteral("openSettings"));
             },
@@ -65,6 +82,24 @@ void playSession(QQuickWindow *window, int stepDelay, std::function<void(const Q
             },
             [=] {
                 return click(QStringLiteral("helpButton"));
+            },
+            [=] {
+                return click(QStringLiteral("privacyButton"));
+            },
+            [=] {
+                return click(QStringLiteral("showEventsButton"));
+            },
+            [=] {
+                report(QStringLiteral("eventsSummary"));
+                return click(QStringLiteral("eventsCloseButton"));
+            },
+            // So that the next run asks again.
+            [=] {
+                return click(QStringLiteral("forgetButton"));
+            },
+            [=] {
+                report(QStringLiteral("forgetOutcome"));
+                return click(QStringLiteral("privacyCloseButton"));
             },
     };
     for (int i = 0; i <= steps.size(); ++i) {

@@ -62,10 +62,28 @@ QSentrelQuickTrackerAttached *QSentrelQuickTracker::qmlAttachedProperties(QObjec
 
 QSentrelQuickTrackerAttached::QSentrelQuickTrackerAttached(QObject *object) : QObject(object)
 {
-    connect(QSentrelQuickTracker::instance(),
-            &QSentrelQuickTracker::enabledChanged,
+    // The facade hears of every change to the tracker, whoever made it.
+    QSentrelTracker *facade = &tracker();
+    connect(facade,
+            &QSentrelTracker::enabledChanged,
             this,
             &QSentrelQuickTrackerAttached::enabledChanged);
+    connect(facade, &QSentrelTracker::consentChanged, this, [this](QSentrelTracker::Consent now) {
+        Q_EMIT consentChanged(QSentrelQuickTracker::Consent(now));
+    });
+    connect(facade,
+            &QSentrelTracker::forgetMeFinished,
+            this,
+            &QSentrelQuickTrackerAttached::forgetMeFinished);
+    QSentrelQuickTracker *shared = QSentrelQuickTracker::instance();
+    connect(shared,
+            &QSentrelQuickTracker::consentRequiredChanged,
+            this,
+            &QSentrelQuickTrackerAttached::consentRequiredChanged);
+    connect(shared,
+            &QSentrelQuickTracker::consentVersionChanged,
+            this,
+            &QSentrelQuickTrackerAttached::consentVersionChanged);
 }
 
 bool QSentrelQuickTrackerAttached::isEnabled() const
@@ -75,12 +93,51 @@ bool QSentrelQuickTrackerAttached::isEnabled() const
 
 void QSentrelQuickTrackerAttached::setEnabled(bool enabled)
 {
-    if (tracker().isEnabled() == enabled)
-        return;
     tracker().setEnabled(enabled);
-    // An invalid configuration leaves tracking off: nothing changed then.
-    if (tracker().isEnabled() == enabled)
-        Q_EMIT QSentrelQuickTracker::instance()->enabledChanged(enabled);
+}
+
+QSentrelQuickTracker::Consent QSentrelQuickTrackerAttached::consent() const
+{
+    return QSentrelQuickTracker::Consent(tracker().consent());
+}
+
+void QSentrelQuickTrackerAttached::setConsent(QSentrelQuickTracker::Consent consent)
+{
+    // QML writes any number into an enumeration.
+    if (consent < QSentrelQuickTracker::ConsentUndecided
+        || consent > QSentrelQuickTracker::ConsentGranted) {
+        qmlWarning(parent()) << QStringLiteral("Tracker.consent = %1 was ignored: it takes one "
+                                               "of the Tracker.Consent values")
+                                        .arg(int(consent));
+        return;
+    }
+    tracker().setConsent(QSentrelTracker::Consent(consent));
+}
+
+bool QSentrelQuickTrackerAttached::consentRequired() const
+{
+    return tracker().consentRequired();
+}
+
+void QSentrelQuickTrackerAttached::setConsentRequired(bool required)
+{
+    if (tracker().consentRequired() == required)
+        return;
+    tracker().setConsentRequired(required);
+    Q_EMIT QSentrelQuickTracker::instance()->consentRequiredChanged(required);
+}
+
+int QSentrelQuickTrackerAttached::consentVersion() const
+{
+    return tracker().consentVersion();
+}
+
+void QSentrelQuickTrackerAttached::setConsentVersion(int version)
+{
+    if (tracker().consentVersion() == version)
+        return;
+    tracker().setConsentVersion(version);
+    Q_EMIT QSentrelQuickTracker::instance()->consentVersionChanged(version);
 }
 
 QSentrelConfiguration *QSentrelQuickTrackerAttached::configuration() const
@@ -177,4 +234,22 @@ void QSentrelQuickTrackerAttached::startNewSession() const
 void QSentrelQuickTrackerAttached::clearCache() const
 {
     tracker().clearCache();
+}
+
+void QSentrelQuickTrackerAttached::forgetMe() const
+{
+    tracker().forgetMe();
+}
+
+void QSentrelQuickTrackerAttached::requestWaitingEvents(int maximum)
+{
+    if (!asker) {
+        asker = new QSentrelTracker;
+        asker->setParent(this);
+        connect(asker,
+                &QSentrelTracker::waitingEventsReady,
+                this,
+                &QSentrelQuickTrackerAttached::waitingEventsReady);
+    }
+    asker->requestWaitingEvents(maximum);
 }

@@ -3,8 +3,10 @@
 #define QSENTRELQUICKTRACKER_H
 
 #include <SentrelTracker/qsentrelconfiguration.h>
+#include <SentrelTracker/qsentreltracker.h>
 
 #include <QJSValue>
+#include <QJsonArray>
 #include <QObject>
 #include <QString>
 #include <QtQml/qqml.h>
@@ -32,24 +34,42 @@ class QSentrelQuickTracker : public QObject
     QML_ATTACHED(QSentrelQuickTrackerAttached)
 
 public:
+    // QSentrelTracker's values, read in QML as Tracker.ConsentGranted and so on.
+    enum Consent {
+        ConsentUndecided = QSentrelTracker::ConsentUndecided,
+        ConsentDenied = QSentrelTracker::ConsentDenied,
+        ConsentAnonymous = QSentrelTracker::ConsentAnonymous,
+        ConsentGranted = QSentrelTracker::ConsentGranted,
+    };
+    Q_ENUM(Consent)
+
     static QSentrelQuickTrackerAttached *qmlAttachedProperties(QObject *object);
 
-    // The one instance, a child of the application object; it tells every attached object
-    // when tracking is switched on or off from QML.
+    // The one instance, a child of the application object. QSentrelTracker has no signal for
+    // the consent requirement and version, so it tells every attached object of the changes
+    // made from QML.
     static QSentrelQuickTracker *instance();
 
 Q_SIGNALS:
-    void enabledChanged(bool enabled);
+    void consentRequiredChanged(bool required);
+    void consentVersionChanged(int version);
 
 private:
     using QObject::QObject;
 };
 
 // Lives on the thread of the object it is attached to (the application's), which owns it.
+// enabled and consent follow the tracker whoever changes it, C++ included.
 class QSentrelQuickTrackerAttached : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool enabled READ isEnabled WRITE setEnabled NOTIFY enabledChanged FINAL)
+    Q_PROPERTY(QSentrelQuickTracker::Consent consent READ consent WRITE setConsent NOTIFY
+                       consentChanged FINAL)
+    Q_PROPERTY(bool consentRequired READ consentRequired WRITE setConsentRequired NOTIFY
+                       consentRequiredChanged FINAL)
+    Q_PROPERTY(int consentVersion READ consentVersion WRITE setConsentVersion NOTIFY
+                       consentVersionChanged FINAL)
     Q_PROPERTY(QSentrelConfiguration *configuration READ configuration CONSTANT FINAL)
     Q_PROPERTY(QString category READ category WRITE setCategory NOTIFY categoryChanged FINAL)
     QML_ANONYMOUS
@@ -59,6 +79,12 @@ public:
 
     bool isEnabled() const;
     void setEnabled(bool enabled);
+    QSentrelQuickTracker::Consent consent() const;
+    void setConsent(QSentrelQuickTracker::Consent consent);
+    bool consentRequired() const;
+    void setConsentRequired(bool required);
+    int consentVersion() const;
+    void setConsentVersion(int version);
     QSentrelConfiguration *configuration() const;
 
     // The category of the item it is attached to and of the items inside it that have none
@@ -81,9 +107,18 @@ public:
     Q_INVOKABLE void dimensionData(const QJSValue &key, const QJSValue &value) const;
     Q_INVOKABLE void startNewSession() const;
     Q_INVOKABLE void clearCache() const;
+    Q_INVOKABLE void forgetMe() const;
+    // Answered by waitingEventsReady() of this attached object only.
+    Q_INVOKABLE void requestWaitingEvents(int maximum);
 
 Q_SIGNALS:
     void enabledChanged(bool enabled);
+    void consentChanged(QSentrelQuickTracker::Consent consent);
+    void consentRequiredChanged(bool required);
+    void consentVersionChanged(int version);
+    void forgetMeFinished(bool ok);
+    // A JavaScript array of the event objects, oldest first.
+    void waitingEventsReady(const QJsonArray &events);
     void categoryChanged(const QString &category);
 
 private:
@@ -92,6 +127,9 @@ private:
 
     QString m_category;
     bool categorySet = false;
+    // The handle that asks for the waiting events, so that the answer comes back here alone;
+    // made on the first request, a child of this object.
+    QSentrelTracker *asker = nullptr;
 };
 
 #endif // QSENTRELQUICKTRACKER_H

@@ -24,7 +24,11 @@ ApplicationWindow {
         Tracker.configuration.event = ["MouseButtonRelease", "KeyPress"]
     }
 
-    footer: Label { id: status; text: Tracker.enabled ? "tracking" : "off" }
+    footer: Label {
+        id: status
+        property int consent: Tracker.consent
+        text: Tracker.enabled ? "tracking" : "off"
+    }
 
     Column {
         Button { id: okButton; text: "OK" }

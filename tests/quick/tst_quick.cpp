@@ -12,12 +12,14 @@
 
 #include <QFile>
 #include <QGuiApplication>
+#include <QMetaEnum>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -208,6 +210,56 @@ private Q_SLOTS:
         QVERIFY(!events.at(0).value(QLatin1String("sid")).toString().isEmpty());
         QVERIFY(events.at(0).value(QLatin1String("sid"))
                 != events.at(1).value(QLatin1String("sid")));
+    }
+
+    // Each side sees the other's changes: the label's binding is another item's Tracker.
+    void stateReachesBothSides_data()
+    {
+        QTest::addColumn<bool>("fromQml");
+        QTest::addColumn<QString>("consent"); // an enumerator, or empty to switch tracking on
+        QTest::newRow("enabled from C++") << false << QString();
+        QTest::newRow("enabled from QML") << true << QString();
+        QTest::newRow("anonymous from C++") << false << "ConsentAnonymous";
+        QTest::newRow("granted from QML") << true << "ConsentGranted";
+        QTest::newRow("denied from C++") << false << "ConsentDenied";
+        QTest::newRow("undecided from QML") << true << "ConsentUndecided";
+    }
+
+    void stateReachesBothSides()
+    {
+        QFETCH(bool, fromQml);
+        QFETCH(QString, consent);
+        if (consent.isEmpty()) {
+            QSignalSpy enabledSpy(&tracker, &QSentrelTracker::enabledChanged);
+            if (fromQml)
+                run(QStringLiteral("Tracker.enabled = true"));
+            else
+                tracker.setEnabled(true);
+            QVERIFY(tracker.isEnabled());
+            QCOMPARE(enabledSpy.size(), 1);
+            QCOMPARE(run(QStringLiteral("status.text")).toString(), QStringLiteral("tracking"));
+            // So that the next test's start-up event is the only one.
+            QTRY_COMPARE_WITH_TIMEOUT(
+                    eventsStartingWith(collector.receivedEvents(), Schema::device).size(),
+                    1,
+                    wait);
+            return;
+        }
+        const int value = QMetaEnum::fromType<QSentrelTracker::Consent>().keyToValue(
+                consent.toLatin1().constData());
+        QCOMPARE(run(QStringLiteral("Tracker.") + consent).toInt(), value);
+        // From another decision, so that every row makes a change.
+        tracker.setConsent(value == QSentrelTracker::ConsentGranted
+                                   ? QSentrelTracker::ConsentDenied
+                                   : QSentrelTracker::ConsentGranted);
+        QSignalSpy consentSpy(&tracker, &QSentrelTracker::consentChanged);
+        if (fromQml)
+            run(QStringLiteral("Tracker.consent = Tracker.") + consent);
+        else
+            tracker.setConsent(QSentrelTracker::Consent(value));
+        QCOMPARE(int(tracker.consent()), value);
+        QCOMPARE(consentSpy.size(), 1);
+        QCOMPARE(run(QStringLiteral("status.consent")).toInt(), value);
     }
 
     void clearCacheEmptiesTheCache()
