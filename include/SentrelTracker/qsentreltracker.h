@@ -99,7 +99,8 @@ public:
         With consent required, ConsentDenied aborts the upload in flight and deletes the event
         cache, the stored remote configuration, the session and the collector's cookies before
         control returns to the event loop. A change to ConsentAnonymous or ConsentGranted
-        records one consent event and starts a new session.
+        records one consent event and starts a new session. Without the requirement the
+        decision is stored and signalled, and tracking goes on as granted.
     */
     void setConsent(QSentrelTracker::Consent consent);
 
