@@ -1,3 +1,21 @@
+# sentrel_program_path(TARGET VARIABLE)
+#
+# The path by which a test or script starts the program TARGET. Where the build's programs
+# run under an emulator (CMAKE_CROSSCOMPILING_EMULATOR), that is a script which starts it
+# there, since the host cannot execute it itself.
+function(sentrel_program_path target variable)
+    if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+        set(${variable} "$<TARGET_FILE:${target}>" PARENT_SCOPE)
+        return()
+    endif()
+    set(_script ${PROJECT_BINARY_DIR}/emulated/${target})
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "\" \"" _emulator)
+    file(GENERATE OUTPUT ${_script}
+        CONTENT "#!/bin/sh\nexec \"${_emulator}\" \"$<TARGET_FILE:${target}>\" \"$@\"\n"
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    set(${variable} ${_script} PARENT_SCOPE)
+endfunction()
+
 # sentrel_add_probe(NAME SOURCES ... [LIBRARIES ...])
 #
 # Builds a helper program that a test starts as a process of its own.
@@ -20,7 +38,8 @@ function(sentrel_add_test name)
         string(REPLACE "=" ";" _pair ${_program})
         list(GET _pair 0 _macro)
         list(GET _pair 1 _target)
-        target_compile_definitions(${name} PRIVATE ${_macro}="$<TARGET_FILE:${_target}>")
+        sentrel_program_path(${_target} _path)
+        target_compile_definitions(${name} PRIVATE ${_macro}="${_path}")
         add_dependencies(${name} ${_target})
     endforeach()
     target_link_libraries(${name} PRIVATE SentrelTrackerInternals SentrelTestSupport Qt6::Test ${ARG_LIBRARIES})
@@ -39,7 +58,7 @@ function(sentrel_add_test name)
         XDG_DATA_DIRS=${_home}/usr/share
         QT_QPA_PLATFORM=offscreen
         SENTREL_TEST_HOME_SET=1
-        $<TARGET_FILE:${name}>)
+        ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
