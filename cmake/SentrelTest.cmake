@@ -1,3 +1,27 @@
+# sentrel_program_path(TARGET VARIABLE)
+#
+# The path by which a test or script starts the program TARGET. Where the build's programs
+# run under an emulator (CMAKE_CROSSCOMPILING_EMULATOR), that is a script which starts it
+# there, since the host cannot execute it itself.
+function(sentrel_program_path target variable)
+    if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+        set(${variable} "$<TARGET_FILE:${target}>" PARENT_SCOPE)
+        return()
+    endif()
+    set(_script ${PROJECT_BINARY_DIR}/emulated/${target})
+    set(${variable} ${_script} PARENT_SCOPE)
+    # One script per program, however many tests start it.
+    get_property(_done GLOBAL PROPERTY SENTREL_EMULATED_PROGRAMS)
+    if(target IN_LIST _done)
+        return()
+    endif()
+    set_property(GLOBAL APPEND PROPERTY SENTREL_EMULATED_PROGRAMS ${target})
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "\" \"" _emulator)
+    file(GENERATE OUTPUT ${_script}
+        CONTENT "#!/bin/sh\nexec \"${_emulator}\" \"$<TARGET_FILE:${target}>\" \"$@\"\n"
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endfunction()
+
 # sentrel_add_probe(NAME SOURCES ... [LIBRARIES ...])
 #
 # Builds a helper program that a test starts as a process of its own.
@@ -16,11 +40,15 @@ endfunction()
 function(sentrel_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES;LABELS;PROGRAMS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
+    if(TARGET sentrel-qemu-forkshim)
+        add_dependencies(${name} sentrel-qemu-forkshim)
+    endif()
     foreach(_program ${ARG_PROGRAMS})
         string(REPLACE "=" ";" _pair ${_program})
         list(GET _pair 0 _macro)
         list(GET _pair 1 _target)
-        target_compile_definitions(${name} PRIVATE ${_macro}="$<TARGET_FILE:${_target}>")
+        sentrel_program_path(${_target} _path)
+        target_compile_definitions(${name} PRIVATE ${_macro}="${_path}")
         add_dependencies(${name} ${_target})
     endforeach()
     target_link_libraries(${name} PRIVATE SentrelTrackerInternals SentrelTestSupport Qt6::Test ${ARG_LIBRARIES})
@@ -39,7 +67,7 @@ function(sentrel_add_test name)
         XDG_DATA_DIRS=${_home}/usr/share
         QT_QPA_PLATFORM=offscreen
         SENTREL_TEST_HOME_SET=1
-        $<TARGET_FILE:${name}>)
+        ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
