@@ -8,11 +8,11 @@ using SentrelTracker::ContextData;
 
 QSentrelCategoryFilter::~QSentrelCategoryFilter() = default;
 
-Q_GLOBAL_STATIC(SentrelTrackerNotifier, trackerNotifier)
-
 SentrelTrackerNotifier *SentrelTrackerNotifier::instance()
 {
-    return trackerNotifier();
+    // Never destroyed: handles and the tracker may still emit and connect during exit.
+    static SentrelTrackerNotifier *const notifier = new SentrelTrackerNotifier;
+    return notifier;
 }
 
 QSentrelTracker::QSentrelTracker() : QObject(nullptr)

@@ -94,8 +94,10 @@ private Q_SLOTS:
         QVERIFY(!config->remoteConfig());
         QVERIFY(config->server().isEmpty());
         QVERIFY(config->events().isEmpty());
-        QCOMPARE(config->userId(), userWideIdentifier());
-        QCOMPARE(config->userId().size(), 36);
+        // Made when first read, so read before the settings are.
+        const QString identifier = config->userId();
+        QCOMPARE(identifier, userWideIdentifier());
+        QCOMPARE(identifier.size(), 36);
     }
 
     void validation_data()
