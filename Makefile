@@ -37,9 +37,9 @@ I386_CTEST_ARGS ?= -E '^consumer$$'
 # requests made after it, which holds natively but not under qemu, where the reporter's thread
 # runs well ahead of the test's and several requests are still on their way.
 ARMHF_TESTS = tst_storage storage_format tst_cache tst_reporter tst_payload payload_schemas \
-              payload_schemas_reject tst_delivery
+              payload_schemas_reject tst_delivery tst_consent
 ARMHF_TARGETS = tst_storage storage_format_writer tst_cache sentrel-cache tst_reporter tst_payload \
-                tst_delivery
+                tst_delivery tst_consent
 empty :=
 space := $(empty) $(empty)
 
