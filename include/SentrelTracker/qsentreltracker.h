@@ -26,8 +26,7 @@
 
     A QGuiApplication must exist before tracking is enabled.
 
-    \section1 Consent
-
+    \par Consent
     With setConsentRequired(true) nothing is recorded, stored or sent, and no identifier is
     made, until the person decides through setConsent(): ConsentGranted tracks as without the
     requirement, ConsentAnonymous tracks without the user identifier and without cookies,
