@@ -74,9 +74,9 @@ public:
     void trackConsent(int consent, int previous, int version);
     // At most maximum waiting events, oldest first, as they would be sent.
     QJsonArray waitingEvents(int maximum);
-    // Aborts the upload and deletes every cache file this reporter opened; false when one
-    // remains. Caching is off afterwards.
-    bool forgetCache();
+    // Aborts the upload and closes the cache for good; returns every database opened, for
+    // their deletion once the worker is gone.
+    QStringList closeForGood();
     // Deletes the database at path with its companion files; false when one remains.
     static bool removeCacheFiles(const QString &path);
     // The database the configuration points at, without making its directory.
@@ -168,7 +168,7 @@ private:
     QNetworkReply *upload = nullptr; // the batch in flight; child of networkManager
     quint64 storeGeneration = 0; // one more for every new store and clearCache
     QStringList storeSettings; // what the open store was made of
-    QStringList cachePaths; // every database opened, for forgetCache()
+    QStringList cachePaths; // every database opened, for closeForGood()
 };
 
 #endif // QSENTRELREPORTER_P_H

@@ -278,7 +278,7 @@ QJsonArray QSentrelReporter::waitingEvents(int maximum)
     return events;
 }
 
-bool QSentrelReporter::forgetCache()
+QStringList QSentrelReporter::closeForGood()
 {
     if (upload) {
         // Abandoned on purpose: its answer is neither awaited nor a failure to report.
@@ -291,10 +291,7 @@ bool QSentrelReporter::forgetCache()
     newStoreGeneration();
     eventStore.reset();
     senderLock.reset();
-    bool removed = true;
-    for (const QString &path : std::as_const(cachePaths))
-        removed = removeCacheFiles(path) && removed;
-    return removed;
+    return cachePaths;
 }
 
 bool QSentrelReporter::removeCacheFiles(const QString &path)

@@ -179,13 +179,18 @@ void SentrelTrackerImpl::startWorker()
     reporter->moveToThread(thread);
     thread->start(QThread::InheritPriority);
     running = true;
-    if (consentEvent) {
-        const auto [consent, previous] = *std::exchange(consentEvent, std::nullopt);
-        queue([consent = consent, previous = previous, version = m_consentVersion](
-                      QSentrelReporter *reporter) {
-            reporter->trackConsent(consent, previous, version);
-        });
-    }
+    queueConsentEvent();
+}
+
+void SentrelTrackerImpl::queueConsentEvent()
+{
+    if (!running || !consentEvent)
+        return;
+    const auto [consent, previous] = *std::exchange(consentEvent, std::nullopt);
+    queue([consent = consent, previous = previous, version = m_consentVersion](
+                  QSentrelReporter *reporter) {
+        reporter->trackConsent(consent, previous, version);
+    });
 }
 
 void SentrelTrackerImpl::deinit()
@@ -413,13 +418,7 @@ void SentrelTrackerImpl::setConsent(QSentrelTracker::Consent decision)
     else
         consentEvent.reset();
     applyConsent(previous);
-    if (running && consentEvent) {
-        const auto [consent, before] = *std::exchange(consentEvent, std::nullopt);
-        queue([consent = consent, before = before, version = m_consentVersion](
-                      QSentrelReporter *reporter) {
-            reporter->trackConsent(consent, before, version);
-        });
-    }
+    queueConsentEvent();
     Q_EMIT SentrelTrackerNotifier::instance()->consentChanged(decision);
 }
 
@@ -450,21 +449,21 @@ void SentrelTrackerImpl::applyConsent(QSentrelTracker::Consent previous)
 
 bool SentrelTrackerImpl::forgetData()
 {
-    bool removed = true;
+    // The caches this run opened, the one of an earlier run, and the local one that the
+    // remote document's storage path may have replaced.
+    auto paths = std::make_shared<QStringList>();
     if (running) {
-        auto forgotten = std::make_shared<bool>(true);
-        shutDownWorker([forgotten](QSentrelReporter *reporter) {
-            *forgotten = reporter->forgetCache();
+        shutDownWorker([paths](QSentrelReporter *reporter) {
+            *paths = reporter->closeForGood();
         });
-        removed = *forgotten;
     }
-    // The cache of an earlier run, or of the storage the remote document pointed at.
-    removed = QSentrelReporter::removeCacheFiles(QSentrelReporter::cachePath(m_configuration))
-            && removed;
+    paths->append(QSentrelReporter::cachePath(m_configuration));
     m_configuration.forgetUserId();
-    removed = m_configuration.forgetRemoteDocument() && removed;
-    removed = QSentrelReporter::removeCacheFiles(QSentrelReporter::cachePath(m_configuration))
-            && removed;
+    bool removed = m_configuration.forgetRemoteDocument();
+    paths->append(QSentrelReporter::cachePath(m_configuration));
+    paths->removeDuplicates();
+    for (const QString &path : std::as_const(*paths))
+        removed = (path.isEmpty() || QSentrelReporter::removeCacheFiles(path)) && removed;
     return removed;
 }
 

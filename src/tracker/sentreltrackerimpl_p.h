@@ -104,6 +104,8 @@ private:
     QSentrelTracker::Consent effectiveConsent() const;
     // Starts or stops the worker, and deletes the data, for the change from previous.
     void applyConsent(QSentrelTracker::Consent previous);
+    // Records the pending change of decision once the worker runs.
+    void queueConsentEvent();
     // Deletes the cache, the remote document and the identifier; false when a file remains.
     bool forgetData();
     void postRunRequests() const;
