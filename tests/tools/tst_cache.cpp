@@ -141,6 +141,23 @@ qint64 storedDictionarySize(const QString &path, const QString &item)
     QSqlDatabase::removeDatabase(QStringLiteral("dictionary-check"));
     return size;
 }
+
+// A file made by hand, not by a store.
+bool createDatabase(const QString &path, const QStringList &statements)
+{
+    bool made = true;
+    {
+        QSqlDatabase database =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("by-hand"));
+        database.setDatabaseName(path);
+        made = database.open();
+        for (const QString &statement : statements)
+            made = made && QSqlQuery(database).exec(statement);
+        database.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("by-hand"));
+    return made;
+}
 } // namespace
 
 class tst_Cache : public QObject
@@ -354,18 +371,98 @@ private Q_SLOTS:
     void refusesADatabaseWithoutEvents()
     {
         const QString path = newDirectory() + QStringLiteral("/other.db");
-        {
-            QSqlDatabase database =
-                    QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
-            database.setDatabaseName(path);
-            QVERIFY(database.open());
-            QVERIFY(QSqlQuery(database).exec(QStringLiteral("CREATE TABLE notes(text TEXT)")));
-            database.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("other"));
+        QVERIFY(createDatabase(path, {QStringLiteral("CREATE TABLE notes(text TEXT)")}));
         const Run run = inspect({path});
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("is not an event cache"), run.err.constData());
+    }
+
+    // A view, or anything else that computes its rows, runs what the file says; a recursive
+    // one never ends. The file is refused before a row is read.
+    void refusesTablesThatAreNotPlain_data()
+    {
+        QTest::addColumn<QStringList>("statements");
+        QTest::addColumn<QByteArray>("message");
+        const QString events = QStringLiteral("CREATE TABLE events(id INTEGER PRIMARY KEY, data)");
+        QTest::newRow("events a view")
+                << QStringList {QStringLiteral("CREATE TABLE rows(id INTEGER PRIMARY KEY, data)"),
+                                QStringLiteral("CREATE VIEW events AS SELECT id, data FROM rows")}
+                << QByteArray("\"events\" is a view, not a table");
+        QTest::newRow("events a view without end")
+                << QStringList {QStringLiteral(
+                           "CREATE VIEW events AS WITH RECURSIVE n(id, data) AS (SELECT 1, 'x' "
+                           "UNION ALL SELECT id + 1, data FROM n) SELECT id, data FROM n")}
+                << QByteArray("\"events\" is a view, not a table");
+        QTest::newRow("configuration a view without end")
+                << QStringList {events,
+                                QStringLiteral(
+                                        "CREATE VIEW Configuration AS WITH RECURSIVE n(item, "
+                                        "value) AS (SELECT 'zstd_dictionary', x'00' UNION ALL "
+                                        "SELECT item, value FROM n) SELECT item, value FROM n")}
+                << QByteArray("\"configuration\" is a view, not a table");
+        QTest::newRow("events a virtual table")
+                << QStringList {QStringLiteral("CREATE VIRTUAL TABLE events USING fts5(data)")}
+                << QByteArray("\"events\" is a virtual table");
+        QTest::newRow("events computed")
+                << QStringList {QStringLiteral("CREATE TABLE events(id INTEGER PRIMARY KEY, n, "
+                                               "data AS (zeroblob(n)))"),
+                                QStringLiteral("INSERT INTO events(n) VALUES (1000000000)")}
+                << QByteArray("\"events\" has computed columns");
+    }
+
+    void refusesTablesThatAreNotPlain()
+    {
+        QFETCH(QStringList, statements);
+        QFETCH(QByteArray, message);
+        const QString path = newDirectory() + QStringLiteral("/SentrelTracker.db");
+        QVERIFY(createDatabase(path, statements));
+        for (const QString &option : {QStringLiteral("--events"), QStringLiteral("--json")}) {
+            const Run run = inspect({option, path});
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.err.startsWith("sentrel-cache: ") && run.err.contains(message),
+                     run.err.constData());
+            QVERIFY(run.out.isEmpty());
+        }
+    }
+
+    void cutsAHugeRow_data()
+    {
+        constexpr qsizetype limit = 1024 * 1024; // as --help says
+        // An event of size bytes whose text ends with end.
+        const auto event = [](qsizetype size, const QByteArray &end) {
+            const QByteArray head = "{\"e\":\"ue\",\"pad\":\"";
+            const QByteArray tail = end + "\"}";
+            return head + QByteArray(size - head.size() - tail.size(), 'a') + tail;
+        };
+        QTest::addColumn<QByteArray>("event");
+        QTest::addColumn<qsizetype>("printed");
+        QTest::newRow("at the limit") << event(limit, "") << limit;
+        QTest::newRow("a byte over") << event(limit + 1, "") << limit;
+        QTest::newRow("a character across the limit") << event(limit + 3, "\xc3\xa9") << limit - 1;
+    }
+
+    void cutsAHugeRow()
+    {
+        QFETCH(QByteArray, event);
+        QFETCH(qsizetype, printed);
+        const QString path = newDirectory() + QStringLiteral("/SentrelTracker.db");
+        const QByteArray next = sampleEvents(1).first();
+        QVERIFY(write(QStringLiteral("SQLITE"), path, {event, next}));
+
+        const Run run = inspect({QStringLiteral("--events"), path});
+        QCOMPARE(run.out, event.left(printed) + '\n' + next + '\n');
+        if (printed == event.size()) {
+            QCOMPARE(run.exitCode, 0);
+            QVERIFY2(run.err.isEmpty(), run.err.constData());
+        } else {
+            QCOMPARE(run.exitCode, 2);
+            QCOMPARE(run.err,
+                     QStringLiteral("sentrel-cache: row 1 is cut after %1 bytes; bytes left out: "
+                                    "%2\n")
+                             .arg(printed)
+                             .arg(event.size() - printed)
+                             .toUtf8());
+        }
     }
 };
 

@@ -558,6 +558,64 @@ private Q_SLOTS:
                  qPrintable(summary));
     }
 
+    // Received text reaches the terminal with its control characters escaped: it can neither
+    // steer the terminal nor forge a line, in the event's line or in the summary.
+    void escapesWhatItPrints_data()
+    {
+        QTest::addColumn<QJsonObject>("event");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("escape sequence")
+                << trackerEvent({click(QStringLiteral("\x1b[2J\x1b[31mred"))})
+                << R"(object=\x1b[2J\x1b[31mred)";
+        QTest::newRow("newline forging an event")
+                << trackerEvent({click(QStringLiteral("ok\n00:00:00.000  #2"))})
+                << R"(object="ok\n00:00:00.000  #2")";
+        QTest::newRow("C1 control, tab, return and DEL")
+                << trackerEvent({click(QStringLiteral("\u009b31m\t\r\x7f"))})
+                << R"(object=\u009b31m\t\r\x7f)";
+        QTest::newRow("backslash")
+                << trackerEvent({click(QStringLiteral("a\\n"))}) << R"(object=a\\n)";
+        QJsonObject unknown = trackerEvent({click()});
+        unknown.insert(QStringLiteral("x\x1b]0;title\x07"), QStringLiteral("x"));
+        QTest::newRow("in a problem")
+                << unknown << "INVALID: \"x\\x1b]0;title\\x07\" is not a field";
+        QTest::newRow("in the kind") << trackerEvent(
+                {context(vendor + QStringLiteral("/evil\nkind/jsonschema/1-0-0"), QJsonObject())})
+                                     << R"(evil\nkind)";
+    }
+
+    void escapesWhatItPrints()
+    {
+        QFETCH(QJsonObject, event);
+        QFETCH(QString, shown);
+        Collector collector(scratch.filePath(QStringLiteral("escapes")));
+        START_COLLECTOR(collector,
+                        QStringList({QStringLiteral("--max-events"), QStringLiteral("1")}));
+        auto reply = post(collector.url(QStringLiteral("/com.snowplowanalytics.snowplow/tp2")),
+                          batch({event}));
+        QCOMPARE(status(reply), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(collector.process.state(), QProcess::NotRunning, wait);
+        const QString text = collector.text();
+        QVERIFY2(text.contains(QLatin1String("summary: 1 events")), qPrintable(text));
+
+        static const QRegularExpression eventLine(QStringLiteral(R"(^\d\d:\d\d:\d\d\.\d{3}  #)"));
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        QStringList eventLines;
+        for (const QString &line : lines) {
+            if (eventLine.match(line).hasMatch())
+                eventLines.append(line);
+        }
+        QCOMPARE(eventLines.size(), 1);
+        QVERIFY2(eventLines.first().contains(shown), qPrintable(eventLines.first()));
+        // The summary included, not a control character is left but the line ends.
+        for (const QChar c : text) {
+            const char16_t code = c.unicode();
+            QVERIFY2(code == u'\n'
+                             || (code >= 0x20 && code != 0x7f && (code < 0x80 || code > 0x9f)),
+                     qPrintable(QString::number(code, 16)));
+        }
+    }
+
     void routes_data()
     {
         QTest::addColumn<QString>("path");

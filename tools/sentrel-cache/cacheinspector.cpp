@@ -25,6 +25,36 @@ QString sizeText(qint64 bytes)
 {
     return bytes == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(bytes);
 }
+
+// Why name is not a plain table of the file; empty when it is one, or when there is none. Only
+// plain tables are read: a view, a virtual table or a computed column runs whatever the file
+// says on every read, and a recursive view never ends.
+QString notPlainTable(const QSqlDatabase &database, const QString &name)
+{
+    QSqlQuery query(database);
+    query.prepare(QStringLiteral("SELECT type, rootpage FROM sqlite_master "
+                                 "WHERE name = ? COLLATE NOCASE AND type IN ('table', 'view')"));
+    query.addBindValue(name);
+    if (!query.exec())
+        return query.lastError().text();
+    bool found = false;
+    while (query.next()) {
+        if (query.value(0).toString() != QLatin1String("table"))
+            return QStringLiteral("\"%1\" is a view, not a table").arg(name);
+        if (query.value(1).toLongLong() <= 0)
+            return QStringLiteral("\"%1\" is a virtual table").arg(name);
+        found = true;
+    }
+    if (!found)
+        return QString();
+    query.prepare(QStringLiteral("SELECT COUNT(*) FROM pragma_table_xinfo(?) WHERE hidden <> 0"));
+    query.addBindValue(name);
+    if (!query.exec() || !query.next())
+        return query.lastError().text();
+    if (query.value(0).toLongLong() > 0)
+        return QStringLiteral("\"%1\" has computed columns").arg(name);
+    return QString();
+}
 } // namespace
 
 CacheInspector::CacheInspector()
@@ -69,6 +99,14 @@ bool CacheInspector::open(const QString &given)
     if (!database.open()) {
         error = QStringLiteral("cannot open %1: %2").arg(path, database.lastError().text());
         return false;
+    }
+
+    for (const QString &table : {QStringLiteral("events"), QStringLiteral("configuration")}) {
+        const QString refused = notPlainTable(database, table);
+        if (!refused.isEmpty()) {
+            error = QStringLiteral("%1 is not an event cache: %2").arg(path, refused);
+            return false;
+        }
     }
 
     QSqlQuery query(database);

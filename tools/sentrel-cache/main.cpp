@@ -9,6 +9,10 @@
 #include <cstdio>
 
 namespace {
+// The most of one row that --events prints: far above a real event (a few KiB to tens of KiB),
+// yet a damaged or hostile row cannot flood the terminal or the pipe.
+constexpr qsizetype rowLimit = 1024 * 1024;
+
 void write(FILE *stream, const QByteArray &bytes)
 {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
@@ -28,7 +32,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption events(
             QStringLiteral("events"),
             QStringLiteral("Print every event, decoded, as one JSON object per line, "
-                           "instead of the summary."));
+                           "instead of the summary. A row longer than 1 MiB (1048576 bytes) "
+                           "is cut there, saying how much was left out."));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Print the summary as one JSON object."));
     parser.addOption(events);
@@ -51,12 +56,12 @@ int main(int argc, char *argv[])
     }
 
     if (parser.isSet(events)) {
-        qint64 undecodable = 0;
-        const bool read = inspector.forEachEvent([&undecodable](qint64 id,
-                                                                const QByteArray &event,
-                                                                bool decoded) {
+        qint64 unprinted = 0; // rows not printed whole
+        const bool read = inspector.forEachEvent([&unprinted](qint64 id,
+                                                              const QByteArray &event,
+                                                              bool decoded) {
             if (!decoded) {
-                ++undecodable;
+                ++unprinted;
                 std::fprintf(stderr,
                              "sentrel-cache: row %lld does not decode to an event (%lld bytes)\n",
                              static_cast<long long>(id),
@@ -64,14 +69,27 @@ int main(int argc, char *argv[])
                 return;
             }
             // Stored events are compact JSON already: print them byte for byte.
-            write(stdout, event);
-            write(stdout, "\n");
+            if (event.size() <= rowLimit) {
+                write(stdout, event + '\n');
+                return;
+            }
+            // Cut before a UTF-8 sequence rather than through it.
+            qsizetype cut = rowLimit;
+            while (cut > rowLimit - 3 && (uchar(event.at(cut)) & 0xc0) == 0x80)
+                --cut;
+            write(stdout, event.left(cut) + '\n');
+            ++unprinted;
+            std::fprintf(stderr,
+                         "sentrel-cache: row %lld is cut after %lld bytes; bytes left out: %lld\n",
+                         static_cast<long long>(id),
+                         static_cast<long long>(cut),
+                         static_cast<long long>(event.size() - cut));
         });
         if (!read) {
             std::fprintf(stderr, "sentrel-cache: %s\n", qPrintable(inspector.errorString()));
             return 1;
         }
-        return undecodable ? 2 : 0;
+        return unprinted ? 2 : 0;
     }
 
     const CacheInspector::Summary summary = inspector.summary();

@@ -15,10 +15,37 @@ QString timeText(qint64 milliseconds)
     return QDateTime::fromMSecsSinceEpoch(milliseconds).toString(QStringLiteral("HH:mm:ss.zzz"));
 }
 
+// Received text as the terminal is to show it. An event must neither steer the terminal nor
+// start a line of its own, so control characters (C0, DEL, C1) are written as escapes, and the
+// backslash too, so that an escape in the output always stands for a character.
+QString printable(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t code = c.unicode();
+        if (code == u'\\')
+            shown += QStringLiteral("\\\\");
+        else if (code == u'\n')
+            shown += QStringLiteral("\\n");
+        else if (code == u'\r')
+            shown += QStringLiteral("\\r");
+        else if (code == u'\t')
+            shown += QStringLiteral("\\t");
+        else if (code < 0x20 || code == 0x7f)
+            shown += QStringLiteral("\\x%1").arg(int(code), 2, 16, QLatin1Char('0'));
+        else if (code >= 0x80 && code <= 0x9f)
+            shown += QStringLiteral("\\u%1").arg(int(code), 4, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 // A field as key=value, the value quoted when it would not read as one word.
 QString fieldText(const QString &key, const QString &value)
 {
-    QString shown = value.size() > 60 ? value.left(57) + QStringLiteral("...") : value;
+    QString shown = printable(value.size() > 60 ? value.left(57) + QStringLiteral("...") : value);
     if (shown.isEmpty() || shown.contains(QLatin1Char(' ')) || shown.contains(QLatin1Char('"')))
         shown = QLatin1Char('"') + shown.replace(QLatin1Char('"'), QStringLiteral("\\\""))
                 + QLatin1Char('"');
@@ -43,7 +70,7 @@ DevCollector::DevCollector(const Options &options, QTextStream *out, QObject *pa
         finishSoon();
     });
     connect(&server, &HttpsServer::handshakeFailed, this, [this](const QString &reason) {
-        line(QStringLiteral("TLS handshake failed: %1").arg(reason));
+        line(QStringLiteral("TLS handshake failed: %1").arg(printable(reason)));
     });
 }
 
@@ -147,8 +174,8 @@ void DevCollector::handle(const HttpsServer::Request &request, HttpsServer::Resp
         if (request.method != "POST") {
             responder.answer(405, "text/plain", "POST only\n");
             line(QStringLiteral("%1 %2 -> 405")
-                         .arg(QString::fromLatin1(request.method),
-                              QString::fromUtf8(request.path)));
+                         .arg(printable(QString::fromLatin1(request.method)),
+                              printable(QString::fromUtf8(request.path))));
             return;
         }
         if (route == configRoute) {
@@ -175,7 +202,8 @@ void DevCollector::handle(const HttpsServer::Request &request, HttpsServer::Resp
     }
     responder.answer(404, "text/plain", "not found\n");
     line(QStringLiteral("%1 %2 -> 404")
-                 .arg(QString::fromLatin1(request.method), QString::fromUtf8(request.path)));
+                 .arg(printable(QString::fromLatin1(request.method)),
+                      printable(QString::fromUtf8(request.path))));
 }
 
 void DevCollector::handleBatch(const HttpsServer::Request &request, int status, bool taken)
@@ -188,7 +216,8 @@ void DevCollector::handleBatch(const HttpsServer::Request &request, int status, 
                  .arg(batches)
                  .arg(events.size())
                  .arg(answer));
-    for (const QString &problem : std::as_const(batchProblems)) {
+    for (const QString &each : std::as_const(batchProblems)) {
+        const QString problem = printable(each);
         line(QStringLiteral("  INVALID batch: %1").arg(problem));
         invalidLines.append(QStringLiteral("batch %1: %2").arg(batches).arg(problem));
     }
@@ -212,10 +241,11 @@ void DevCollector::handleBatch(const HttpsServer::Request &request, int status, 
                 eventIds.insert(event.eventId);
         }
 
+        const QString kind = printable(event.kind);
         QString text = QStringLiteral("%1  #%2  %3")
                                .arg(timeText(event.time >= 0 ? event.time : now))
                                .arg(received, -5)
-                               .arg(event.kind, -18);
+                               .arg(kind, -18);
         QStringList fields;
         for (const auto &[key, value] : event.fields)
             fields.append(fieldText(key, value));
@@ -226,11 +256,9 @@ void DevCollector::handleBatch(const HttpsServer::Request &request, int status, 
             text += QStringLiteral("  (not accepted: %1)").arg(answer);
         if (!event.isValid()) {
             ++invalid;
-            text += QStringLiteral("  INVALID: ") + event.problems.join(QStringLiteral("; "));
-            invalidLines.append(
-                    QStringLiteral("#%1 %2: %3")
-                            .arg(received)
-                            .arg(event.kind, event.problems.join(QStringLiteral("; "))));
+            const QString problems = printable(event.problems.join(QStringLiteral("; ")));
+            text += QStringLiteral("  INVALID: ") + problems;
+            invalidLines.append(QStringLiteral("#%1 %2: %3").arg(received).arg(kind, problems));
         }
         line(text);
 
@@ -312,7 +340,7 @@ void DevCollector::printSummary()
                  .arg(duplicates));
     QStringList counts;
     for (auto it = kinds.cbegin(); it != kinds.cend(); ++it)
-        counts.append(QStringLiteral("%1 %2").arg(it.key()).arg(it.value()));
+        counts.append(QStringLiteral("%1 %2").arg(printable(it.key())).arg(it.value()));
     line(QStringLiteral("  accepted by kind: %1")
                  .arg(counts.isEmpty() ? QStringLiteral("none")
                                        : counts.join(QStringLiteral(", "))));
