@@ -138,11 +138,14 @@ public:
     void forgetUserId();
     // Deletes the stored remote document, withdrawing its items; false when it remains.
     bool forgetRemoteDocument();
+    // The "storage_path" of the stored remote document, in force or dormant; empty for none.
+    QString storedDocumentStoragePath() const;
     // Deletes the application's settings file, the stored decision with it; false when it
     // remains.
     bool forgetSettings();
 
     QString settingsPath() const { return m_settingsPath; }
+    QSettings writableSettings() const; // this application's, made for its owner only
     QString remoteConfigFileName() const { return m_remoteConfigFile.fileName(); }
 
     // The platform codes the collector accepts.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "qsentrelconfiguration_p.h"
 
+#include "sentrelfiles_p.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QLibraryInfo>
@@ -24,7 +26,7 @@ QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
 {
     const QString settingsDirectory =
             QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-    if (!QFileInfo::exists(settingsDirectory) && !QDir().mkpath(settingsDirectory))
+    if (!QFileInfo::exists(settingsDirectory) && !SentrelFiles::makePrivatePath(settingsDirectory))
         qCWarning(lcConfig) << "Cannot create settings directory" << settingsDirectory;
 
     m_remoteConfigFile.setFileName(
@@ -32,7 +34,7 @@ QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
     m_settingsPath = filePath(settingsDirectory, QStringLiteral("sentrel.ini"));
 
     {
-        QSettings settings(m_settingsPath, QSettings::IniFormat);
+        QSettings settings = writableSettings();
         m_remoteConfigHash = settings.value(QStringLiteral("remoteConfigHash")).toByteArray();
         m_lastShutdown = settings.value(QStringLiteral("lastShutdown"), true).toBool();
         settings.setValue(QStringLiteral("lastShutdown"), false);
@@ -43,7 +45,7 @@ QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
             // Not after the application's data were forgotten.
             if (!QFileInfo::exists(m_settingsPath))
                 return;
-            QSettings settings(m_settingsPath, QSettings::IniFormat);
+            QSettings settings = writableSettings();
             settings.setValue(QStringLiteral("lastShutdown"), true);
         });
     }
@@ -53,6 +55,14 @@ QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
 }
 
 QSentrelConfigurationPrivate::~QSentrelConfigurationPrivate() = default;
+
+// "sentrel.ini" is made again after the person's data were forgotten: for its owner only, and
+// QSettings keeps the mode of the file it replaces.
+QSettings QSentrelConfigurationPrivate::writableSettings() const
+{
+    SentrelFiles::makePrivateFile(m_settingsPath);
+    return QSettings(m_settingsPath, QSettings::IniFormat);
+}
 
 // The stored remote document is considered whatever became of the configuration file: an
 // application configured in code has none, and would otherwise never see its remote
@@ -120,13 +130,14 @@ bool QSentrelConfigurationPrivate::storeRemoteConfig(const QByteArray &document,
                                                      const QByteArray &hash)
 {
     qCDebug(lcConfig) << "Storing remote configuration to" << m_remoteConfigFile.fileName();
+    SentrelFiles::makePrivateFile(m_remoteConfigFile.fileName());
     QSaveFile file(m_remoteConfigFile.fileName());
     if (!file.open(QIODevice::WriteOnly) || file.write(document) != document.size()
         || !file.commit()) {
         qCWarning(lcConfig) << "Could not store remote configuration:" << file.errorString();
         return false;
     }
-    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    QSettings settings = writableSettings();
     settings.setValue(QStringLiteral("remoteConfigHash"), hash);
     settings.setValue(QStringLiteral("applicationVersion"), QCoreApplication::applicationVersion());
     return true;
@@ -135,7 +146,7 @@ bool QSentrelConfigurationPrivate::storeRemoteConfig(const QByteArray &document,
 void QSentrelConfigurationPrivate::forgetRemoteConfig()
 {
     m_remoteConfigFile.remove();
-    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    QSettings settings = writableSettings();
     settings.remove(QStringLiteral("remoteConfigHash"));
 }
 
@@ -147,7 +158,7 @@ QDateTime QSentrelConfigurationPrivate::lastSync() const
 
 void QSentrelConfigurationPrivate::setLastSync(const QDateTime &time)
 {
-    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    QSettings settings = writableSettings();
     settings.setValue(QStringLiteral("lastSyncTime"), time);
 }
 

@@ -2,9 +2,13 @@
 // The user identifier, the person's stored decision and the forgetting of both.
 #include "qsentrelconfiguration_p.h"
 
+#include "sentrelfiles_p.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -21,6 +25,19 @@ QString applicationGroup()
     return QStringLiteral("applications/")
             + QString::fromLatin1(
                     QUrl::toPercentEncoding(QCoreApplication::applicationName(), " "));
+}
+
+// The user-wide settings are a file on Linux (and in test mode everywhere); elsewhere they live
+// in the registry or the preferences system, which keep them for the user already.
+void makePrivate(const QSettings &settings)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    const bool isFile = true;
+#else
+    const bool isFile = settings.format() == QSettings::IniFormat;
+#endif
+    if (isFile)
+        SentrelFiles::makePrivateFile(settings.fileName());
 }
 
 } // namespace
@@ -68,10 +85,10 @@ QString QSentrelConfigurationPrivate::userId()
     if (m_resolvedUserId.isEmpty()) {
         qCDebug(lcConfig) << "Generating new user id.";
         m_resolvedUserId = newIdentifier();
+        makePrivate(settings);
         settings.setValue(key, m_resolvedUserId);
         if (!separate)
-            QSettings(m_settingsPath, QSettings::IniFormat)
-                    .setValue(createdUserIdKey, m_resolvedUserId);
+            writableSettings().setValue(createdUserIdKey, m_resolvedUserId);
     }
     return m_resolvedUserId;
 }
@@ -83,11 +100,11 @@ void QSentrelConfigurationPrivate::forgetResolvedUserId()
 }
 
 // The shared identifier names the person in other applications too: it is removed only when
-// this application made it, and otherwise this application goes on with one of its own.
+// this application made it, and otherwise this application goes on with one of its own. A
+// configured or remote "userId" does not keep the one this application made: it may have been
+// used before that was set, and is used again once it goes.
 void QSentrelConfigurationPrivate::forgetUserId()
 {
-    if (!get<QString>(UserId).isEmpty())
-        return;
     forgetResolvedUserId();
     QSettings settings = userWideSettings();
     const QString group = applicationGroup();
@@ -95,7 +112,7 @@ void QSentrelConfigurationPrivate::forgetUserId()
         settings.remove(group + QStringLiteral("/userId"));
         return;
     }
-    QSettings applicationSettings(m_settingsPath, QSettings::IniFormat);
+    QSettings applicationSettings = writableSettings();
     const QString shared = settings.value(sharedUserIdKey).toString();
     if (shared.isEmpty())
         return;
@@ -118,11 +135,21 @@ std::optional<std::pair<int, int>> QSentrelConfigurationPrivate::storedConsent()
 
 void QSentrelConfigurationPrivate::storeConsent(int consent, int version)
 {
-    QSettings settings(m_settingsPath, QSettings::IniFormat);
+    QSettings settings = writableSettings();
     settings.setValue(QStringLiteral("consent/level"), consentNames().value(consent));
     settings.setValue(QStringLiteral("consent/version"), version);
     settings.setValue(QStringLiteral("consent/time"),
                       QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+}
+
+QString QSentrelConfigurationPrivate::storedDocumentStoragePath() const
+{
+    QFile file(m_remoteConfigFile.fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QJsonValue path =
+            QJsonDocument::fromJson(file.readAll()).object().value(QLatin1String("storage_path"));
+    return path.isString() ? path.toString() : QString();
 }
 
 bool QSentrelConfigurationPrivate::forgetRemoteDocument()

@@ -3,6 +3,7 @@
 
 #include "qsentrelconfiguration_p.h"
 #include "qsentrelstorage_p.h"
+#include "sentrelfiles_p.h"
 #include "sentreljsonwriter_p.h"
 #include "sentrelprivacy_p.h"
 
@@ -23,6 +24,7 @@
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -95,10 +97,17 @@ void appendNumericContext(SentrelJsonWriter &contexts,
 QSentrelReporter::QSentrelReporter()
     : applicationName(QCoreApplication::applicationName())
     , networkManager(new QNetworkAccessManager(this))
+    , scrubTimer(new QTimer(this))
     , applicationNameJson(jsonString(applicationName))
     , languageJson(jsonString(QLocale::system().name()))
     , delivery(this)
 {
+    scrubTimer->setSingleShot(true);
+    scrubTimer->setInterval(1000);
+    connect(scrubTimer, &QTimer::timeout, this, [this] {
+        if (eventStore)
+            eventStore->scrub();
+    });
     // The screen belongs to the application's thread: read its size here rather than from
     // the worker thread later.
     if (qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
@@ -224,7 +233,7 @@ QString QSentrelReporter::storageDirectory() const
         qCWarning(lcStorage) << "No writable location for the storage";
         return QString();
     }
-    if (!QDir().mkpath(directory)) {
+    if (!SentrelFiles::makePrivatePath(directory)) {
         qCWarning(lcStorage) << "Failed to create the storage directory:" << directory;
         return QString();
     }

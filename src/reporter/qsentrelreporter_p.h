@@ -33,6 +33,7 @@
 class QLockFile;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
 class QSentrelConfigurationPrivate;
 class QSentrelStorage;
 class QSslCertificate;
@@ -81,6 +82,7 @@ public:
     static bool removeCacheFiles(const QString &path);
     // The database the configuration points at, without making its directory.
     static QString cachePath(const QSentrelConfigurationPrivate &configuration);
+    static QString cacheFileIn(const QString &directory);
 
     // The contexts envelope of the next event, open for its contexts; createUnstructuredEvent()
     // closes it and returns the event's compact JSON bytes.
@@ -139,6 +141,7 @@ private:
     // Whether this process delivers the open cache: one process at a time does, the one that
     // holds its lock file.
     bool deliversThisCache();
+    bool lockSender(); // takes the cache's lock file, for the owner only
     // Starts over with a store that no reply in flight may touch.
     void newStoreGeneration();
     void handleRemoteConfigReply(QNetworkReply *reply);
@@ -153,6 +156,9 @@ private:
     QUrl collectorUrl;
     QUrl remoteConfigUrl;
     QNetworkAccessManager *networkManager; // child of this
+    // Empties the write-ahead log a moment after delivered rows were removed, so that their
+    // text stays in no file, at most once a second during a drain. Child of this.
+    QTimer *scrubTimer;
     QSentrelConfigurationPrivate *configuration = nullptr; // not owned
     std::unique_ptr<QSentrelStorage> eventStore; // owned; null while caching is off
     std::unique_ptr<QLockFile> senderLock; // of the open cache

@@ -4,6 +4,7 @@
 
 #include "qsentrelconfiguration_p.h"
 #include "qsentrelstorage_p.h"
+#include "sentrelfiles_p.h"
 #include "sentrelprivacy_p.h"
 
 #include <QCoreApplication>
@@ -135,7 +136,7 @@ void QSentrelReporter::abandonStore()
 
 bool QSentrelReporter::deliversThisCache()
 {
-    if (!senderLock || senderLock->isLocked() || senderLock->tryLock(0))
+    if (!senderLock || senderLock->isLocked() || lockSender())
         return true;
     // No lock file to be had at all (a read-only folder, say): deliver all the same, since
     // ids that are never reused keep another process's rows safe.
@@ -313,13 +314,21 @@ bool QSentrelReporter::removeCacheFiles(const QString &path)
 QString QSentrelReporter::cachePath(const QSentrelConfigurationPrivate &configuration)
 {
     const QString directory = configuredDirectory(configuration);
-    return directory.isEmpty() ? QString() : directory + QStringLiteral("/SentrelTracker.db");
+    return directory.isEmpty() ? QString() : cacheFileIn(directory);
+}
+
+QString QSentrelReporter::cacheFileIn(const QString &directory)
+{
+    return directory + QStringLiteral("/SentrelTracker.db");
 }
 
 bool QSentrelReporter::removeRows(const QSet<quint64> &ids)
 {
-    if (eventStore->remove(ids))
+    if (eventStore->remove(ids)) {
+        if (!scrubTimer->isActive())
+            scrubTimer->start();
         return true;
+    }
     qCCritical(lcEvents) << "Failed to remove events from storage, disable event caching";
     eventStore.reset();
     delivery.stopSync();
@@ -363,7 +372,7 @@ void QSentrelReporter::setupStorage()
         eventStore.reset();
         return;
     }
-    const QString path = QStringLiteral("%1/SentrelTracker.db").arg(directory);
+    const QString path = cacheFileIn(directory);
     if (!cachePaths.contains(path))
         cachePaths.append(path);
 
@@ -391,6 +400,15 @@ void QSentrelReporter::setupStorage()
     }
     senderLock = std::make_unique<QLockFile>(path + QLatin1String(".lock"));
     senderLock->setStaleLockTime(0); // held for as long as the process runs; a dead one's is stale
+}
+
+// The lock file is made by QLockFile with the umask's mode.
+bool QSentrelReporter::lockSender()
+{
+    if (!senderLock->tryLock(0))
+        return false;
+    SentrelFiles::makePrivateFile(senderLock->fileName());
+    return true;
 }
 
 void QSentrelReporter::clearCache()

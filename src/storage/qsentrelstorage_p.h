@@ -42,6 +42,9 @@ public:
     virtual bool transaction() = 0;
     virtual bool commit() = 0;
 
+    // Overwrites what removed rows left behind in the store's side files, where it can.
+    virtual void scrub() { }
+
     // The store of a configured storage type ("SQLITE", "SQLITE-ZLIB", "SQLITE-ZSTD",
     // case-sensitive) for the database file at path, not yet opened; null for any other type.
     static std::unique_ptr<QSentrelStorage>

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "qsqlitestorage_p.h"
 
+#include "sentrelfiles_p.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
@@ -13,7 +15,7 @@
 namespace {
 const QString connectionName = QStringLiteral("storage");
 
-constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+using SentrelFiles::ownerOnly;
 
 bool isFilePath(const QString &path)
 {
@@ -416,15 +418,29 @@ void QSQLiteStorage::followOtherConnections()
 
 // Copies the write-ahead log, which still holds the deleted events' pages, into the file and
 // empties it. Another connection that is reading keeps it from being emptied until it is done.
-void QSQLiteStorage::checkpoint()
+void QSQLiteStorage::checkpoint(bool quiet)
 {
     if (!query.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"))) {
         qCWarning(lcStorage) << "Failed to checkpoint the storage:" << query.lastError().text();
         return;
     }
-    if (query.next() && query.value(0).toInt() != 0)
-        qCWarning(lcStorage) << "Failed to checkpoint the storage: another connection is reading";
+    const bool busy = query.next() && query.value(0).toInt() != 0;
     query.finish();
+    if (busy && quiet)
+        qCDebug(lcStorage) << "Failed to checkpoint the storage: another connection is reading";
+    else if (busy)
+        qCWarning(lcStorage) << "Failed to checkpoint the storage: another connection is reading";
+}
+
+// Delivered rows were overwritten in the file (secure_delete) but their pages are still in the
+// write-ahead log until it is emptied. Outside a batch only: a checkpoint cannot run inside a
+// transaction.
+void QSQLiteStorage::scrub()
+{
+    outsideBatch([&] {
+        checkpoint(true);
+        return true;
+    });
 }
 
 QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offset)

@@ -42,6 +42,7 @@ public:
     quint64 size() override;
     bool transaction() override;
     bool commit() override;
+    void scrub() override;
 
 protected:
     // A store that keeps its events in form.
@@ -70,7 +71,9 @@ private:
     void trainDictionary();
     void restrictFilePermissions() const;
     void dropDictionaries();
-    void checkpoint();
+    // Empties the write-ahead log; quiet, another connection that is reading is only logged
+    // at debug level.
+    void checkpoint(bool quiet = false);
     bool useLastingIds();
     void followOtherConnections();
     bool execInsert(const QByteArray &stored);

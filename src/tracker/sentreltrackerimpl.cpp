@@ -458,8 +458,15 @@ bool SentrelTrackerImpl::forgetData()
         });
     }
     paths->append(QSentrelReporter::cachePath(m_configuration));
-    m_configuration.forgetUserId();
+    // A document kept from an earlier version of the application is dormant, yet an earlier
+    // run may have placed a cache where it says.
+    const QString documentDirectory = m_configuration.storedDocumentStoragePath();
+    if (!documentDirectory.isEmpty())
+        paths->append(QSentrelReporter::cacheFileIn(documentDirectory));
+    // The document first: withdrawing a remote "userId" reads the identifier in force, which
+    // would make a new one once the old one is forgotten.
     bool removed = m_configuration.forgetRemoteDocument();
+    m_configuration.forgetUserId();
     paths->append(QSentrelReporter::cachePath(m_configuration));
     paths->removeDuplicates();
     for (const QString &path : std::as_const(*paths))

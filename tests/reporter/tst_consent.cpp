@@ -11,13 +11,20 @@
 
 #include <QDirIterator>
 #include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+#ifdef Q_OS_UNIX
+#  include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -288,14 +295,17 @@ private Q_SLOTS:
 
     void forgetMeRemovesEverything_data()
     {
-        QTest::addColumn<bool>("refused");
-        QTest::newRow("removable") << false;
-        QTest::newRow("a file that cannot be removed") << true;
+        QTest::addColumn<QString>("situation");
+        QTest::newRow("removable") << QString();
+        QTest::newRow("a file that cannot be removed") << QStringLiteral("refused");
+        QTest::newRow("a remote userId") << QStringLiteral("remote userId");
+        QTest::newRow("a dormant document's cache") << QStringLiteral("dormant");
     }
 
     void forgetMeRemovesEverything()
     {
-        QFETCH(bool, refused);
+        QFETCH(QString, situation);
+        const bool refused = situation == QLatin1String("refused");
         tracker.setConsentRequired(true);
         configure(1);
         tracker.setEnabled(true);
@@ -306,6 +316,25 @@ private Q_SLOTS:
         // A directory where a companion file of the cache would be, even for root.
         if (refused)
             QVERIFY(QDir(cacheDir->path()).mkpath(QStringLiteral("SentrelTracker.db-journal/x")));
+        if (situation == QLatin1String("remote userId"))
+            core()->configurationPrivate()->applyConfig(R"({"userId": "remote-person"})");
+        // Stored by an earlier version of the application, so not in force, with the cache
+        // it placed in a run of that version.
+        QTemporaryDir dormantDir;
+        const QString dormantCache = dormantDir.filePath(QStringLiteral("SentrelTracker.db"));
+        if (situation == QLatin1String("dormant")) {
+            QFile document(core()->configurationPrivate()->remoteConfigFileName());
+            QVERIFY(document.open(QIODevice::WriteOnly));
+            document.write(
+                    QJsonDocument(QJsonObject {{QStringLiteral("storage_path"), dormantDir.path()}})
+                            .toJson());
+            document.close();
+            for (const QString &file : {dormantCache, dormantCache + QStringLiteral("-wal")}) {
+                QFile cache(file);
+                QVERIFY(cache.open(QIODevice::WriteOnly));
+                cache.write(before.toUtf8());
+            }
+        }
 
         QSignalSpy finished(&tracker, &QSentrelTracker::forgetMeFinished);
         QSignalSpy changed(&tracker, &QSentrelTracker::consentChanged);
@@ -317,7 +346,9 @@ private Q_SLOTS:
         QVERIFY(!core()->isRecording());
         QVERIFY(!QFileInfo::exists(cacheFile()));
         QVERIFY(!QFileInfo::exists(core()->configurationPrivate()->settingsPath()));
+        QVERIFY(!QFileInfo::exists(core()->configurationPrivate()->remoteConfigFileName()));
         QCOMPARE(userWideIdentifier(), QString());
+        QCOMPARE(filesContaining(dormantDir.path(), before.toUtf8()), QStringList());
         QDir(cacheDir->path()).removeRecursively();
 
         collector.clear();
@@ -328,6 +359,68 @@ private Q_SLOTS:
         QVERIFY(after != before);
         QCOMPARE(after, config()->userId());
     }
+
+#ifdef Q_OS_UNIX
+    // Every file and folder the library makes is its owner's alone, whatever the umask, and
+    // what was delivered soon leaves the cache's log.
+    void filesAreTheOwnersAlone_data()
+    {
+        QTest::addColumn<int>("mask");
+        QTest::newRow("umask 0") << 0;
+        QTest::newRow("umask 022") << 022;
+    }
+
+    void filesAreTheOwnersAlone()
+    {
+        QFETCH(int, mask);
+        const mode_t previousMask = ::umask(mode_t(mask));
+        const auto restore = qScopeGuard([previousMask] {
+            ::umask(previousMask);
+        });
+        // Folders the library has to make, and a user-wide identifier it has to write.
+        const QString storage = cacheDir->filePath(QStringLiteral("made/by/library"));
+        QSettings identifiers(
+                QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                        + QStringLiteral("/Tamlor/SentrelTrackerGlobal.conf"),
+                QSettings::IniFormat);
+        QDir(QFileInfo(identifiers.fileName()).path()).removeRecursively();
+        configure(1);
+        config()->setStoragePath(storage);
+        tracker.setEnabled(true);
+        core()->configurationPrivate()->applyConfig(R"({"batch_size": 10})");
+        record(QStringLiteral("call"));
+        QTRY_COMPARE_WITH_TIMEOUT(arrivedRecorded().size(), recorded, wait);
+
+        QStringList open;
+        const QStringList places = {
+                cacheDir->filePath(QStringLiteral("made")),
+                QFileInfo(identifiers.fileName()).path(),
+                QFileInfo(core()->configurationPrivate()->settingsPath()).path()};
+        for (const QString &place : places) {
+            QDirIterator entries(place,
+                                 QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                 QDirIterator::Subdirectories);
+            const auto check = [&open](const QString &path) {
+                if (QFileInfo(path).permissions() & QFileDevice::Permissions(0x0077))
+                    open.append(path);
+            };
+            check(place);
+            while (entries.hasNext())
+                check(entries.next());
+        }
+        QVERIFY2(open.isEmpty(), qPrintable(open.join(QStringLiteral(", "))));
+        for (const QString &file : {QStringLiteral("SentrelTracker.db"),
+                                    QStringLiteral("SentrelTracker.db.lock"),
+                                    QStringLiteral("SentrelTracker.db-wal")})
+            QVERIFY2(QFileInfo::exists(storage + QLatin1Char('/') + file), qPrintable(file));
+        QVERIFY(QFileInfo::exists(identifiers.fileName()));
+        QVERIFY(QFileInfo::exists(core()->configurationPrivate()->remoteConfigFileName()));
+
+        const QByteArray delivered =
+                arrivedRecorded().last().value(QLatin1String("eid")).toString().toUtf8();
+        QTRY_COMPARE_WITH_TIMEOUT(filesContaining(storage, delivered), QStringList(), 5000);
+    }
+#endif
 };
 
 SENTREL_TEST_MAIN(tst_Consent, QGuiApplication)
