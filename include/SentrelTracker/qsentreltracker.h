@@ -36,6 +36,17 @@
 class SENTRELTRACKER_EXPORT QSentrelTracker : public QObject
 {
     Q_OBJECT
+    //! Whether tracking is enabled; see setEnabled().
+    Q_PROPERTY(bool enabled READ isEnabled WRITE setEnabled NOTIFY enabledChanged FINAL)
+    //! The person's decision; see setConsent().
+    Q_PROPERTY(QSentrelTracker::Consent consent READ consent WRITE setConsent NOTIFY consentChanged
+                       FINAL)
+    //! Whether nothing is recorded until the person decides; see setConsentRequired().
+    Q_PROPERTY(bool consentRequired READ consentRequired WRITE setConsentRequired NOTIFY
+                       consentRequiredChanged FINAL)
+    //! The version of the application's privacy text; see setConsentVersion().
+    Q_PROPERTY(int consentVersion READ consentVersion WRITE setConsentVersion NOTIFY
+                       consentVersionChanged FINAL)
 
 public:
     /*! The person's decision about tracking. */
@@ -49,7 +60,8 @@ public:
 
     /*!
         Constructs a handle without a parent. It does not create the tracker yet; it emits the
-        signals of every change to the process's tracker, whoever made it.
+        signals of every change to the process's tracker, whoever made it. A write of the
+        current value emits nothing.
     */
     QSentrelTracker();
 
@@ -191,6 +203,12 @@ Q_SIGNALS:
 
     /*! The decision read by consent() changed to \a consent, by any caller. */
     void consentChanged(QSentrelTracker::Consent consent);
+
+    /*! The consent requirement changed to \a required, by any caller. */
+    void consentRequiredChanged(bool required);
+
+    /*! The consent version changed to \a version, by any caller. */
+    void consentVersionChanged(int version);
 
     /*! forgetMe() finished; \a ok is false when a file could not be removed. */
     void forgetMeFinished(bool ok);

@@ -390,17 +390,23 @@ QSentrelTracker::Consent SentrelTrackerImpl::effectiveConsent() const
 
 void SentrelTrackerImpl::setConsentRequired(bool required)
 {
+    if (required == m_consentRequired)
+        return;
     const QSentrelTracker::Consent previous = effectiveConsent();
     m_consentRequired = required;
     applyConsent(previous);
+    Q_EMIT SentrelTrackerNotifier::instance()->consentRequiredChanged(required);
 }
 
 void SentrelTrackerImpl::setConsentVersion(int version)
 {
+    if (version == m_consentVersion)
+        return;
     const QSentrelTracker::Consent previousDecision = consent();
     const QSentrelTracker::Consent previous = effectiveConsent();
     m_consentVersion = version;
     applyConsent(previous);
+    Q_EMIT SentrelTrackerNotifier::instance()->consentVersionChanged(version);
     if (consent() != previousDecision)
         Q_EMIT SentrelTrackerNotifier::instance()->consentChanged(consent());
 }
