@@ -143,8 +143,14 @@ public:
 
     /*!
         Asks for at most \a maximum of the events waiting in the cache, oldest first, as they
-        will be sent; waitingEventsReady() hands them to this object. The list is empty while
-        nothing is recorded (tracking disabled, or waiting for consent).
+        will be sent; waitingEventsReady() hands them to this object once control returns to
+        the event loop, never within this call.
+
+        While tracking waits for the person's decision, the answer holds the events cached
+        earlier, which leave as soon as the person consents; a privacy dialog can show them.
+        They are then read during this call from the cache file, read-only: nothing is sent
+        or written, no identifier is made, and no cache is created where there is none. The
+        list is empty while tracking is disabled, after ConsentDenied, and without a cache.
     */
     void requestWaitingEvents(int maximum);
 

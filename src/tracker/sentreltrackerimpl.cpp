@@ -509,7 +509,9 @@ void SentrelTrackerImpl::requestWaitingEvents(int maximum, QSentrelTracker *aske
                 Qt::QueuedConnection);
     };
     if (!running) {
-        answer(QJsonArray());
+        // Waiting for the decision no worker runs to ask: the cache is read here, read-only.
+        const bool waiting = enabled && effectiveConsent() == QSentrelTracker::ConsentUndecided;
+        answer(waiting ? QSentrelReporter::cachedEvents(m_configuration, maximum) : QJsonArray());
         return;
     }
     queue([maximum, answer](QSentrelReporter *reporter) {
