@@ -36,6 +36,17 @@
 class SENTRELTRACKER_EXPORT QSentrelTracker : public QObject
 {
     Q_OBJECT
+    //! Whether tracking is enabled; see setEnabled().
+    Q_PROPERTY(bool enabled READ isEnabled WRITE setEnabled NOTIFY enabledChanged FINAL)
+    //! The person's decision; see setConsent().
+    Q_PROPERTY(QSentrelTracker::Consent consent READ consent WRITE setConsent NOTIFY consentChanged
+                       FINAL)
+    //! Whether nothing is recorded until the person decides; see setConsentRequired().
+    Q_PROPERTY(bool consentRequired READ consentRequired WRITE setConsentRequired NOTIFY
+                       consentRequiredChanged FINAL)
+    //! The version of the application's privacy text; see setConsentVersion().
+    Q_PROPERTY(int consentVersion READ consentVersion WRITE setConsentVersion NOTIFY
+                       consentVersionChanged FINAL)
 
 public:
     /*! The person's decision about tracking. */
@@ -49,7 +60,8 @@ public:
 
     /*!
         Constructs a handle without a parent. It does not create the tracker yet; it emits the
-        signals of every change to the process's tracker, whoever made it.
+        signals of every change to the process's tracker, whoever made it. A write of the
+        current value emits nothing.
     */
     QSentrelTracker();
 
@@ -131,8 +143,14 @@ public:
 
     /*!
         Asks for at most \a maximum of the events waiting in the cache, oldest first, as they
-        will be sent; waitingEventsReady() hands them to this object. The list is empty while
-        nothing is recorded (tracking disabled, or waiting for consent).
+        will be sent; waitingEventsReady() hands them to this object once control returns to
+        the event loop, never within this call.
+
+        While tracking waits for the person's decision, the answer holds the events cached
+        earlier, which leave as soon as the person consents; a privacy dialog can show them.
+        They are then read during this call from the cache file, read-only: nothing is sent
+        or written, no identifier is made, and no cache is created where there is none. The
+        list is empty while tracking is disabled, after ConsentDenied, and without a cache.
     */
     void requestWaitingEvents(int maximum);
 
@@ -191,6 +209,12 @@ Q_SIGNALS:
 
     /*! The decision read by consent() changed to \a consent, by any caller. */
     void consentChanged(QSentrelTracker::Consent consent);
+
+    /*! The consent requirement changed to \a required, by any caller. */
+    void consentRequiredChanged(bool required);
+
+    /*! The consent version changed to \a version, by any caller. */
+    void consentVersionChanged(int version);
 
     /*! forgetMe() finished; \a ok is false when a file could not be removed. */
     void forgetMeFinished(bool ok);

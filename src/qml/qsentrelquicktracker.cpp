@@ -3,8 +3,6 @@
 
 #include <SentrelTracker/qsentreltracker.h>
 
-#include <QCoreApplication>
-#include <QPointer>
 #include <QQmlEngine>
 #include <QQmlInfo>
 #include <QStringList>
@@ -47,14 +45,6 @@ bool isFiniteNumber(const QJSValue &value)
 
 } // namespace
 
-QSentrelQuickTracker *QSentrelQuickTracker::instance()
-{
-    static QPointer<QSentrelQuickTracker> shared;
-    if (!shared)
-        shared = new QSentrelQuickTracker(QCoreApplication::instance());
-    return shared;
-}
-
 QSentrelQuickTrackerAttached *QSentrelQuickTracker::qmlAttachedProperties(QObject *object)
 {
     return new QSentrelQuickTrackerAttached(object);
@@ -72,18 +62,17 @@ QSentrelQuickTrackerAttached::QSentrelQuickTrackerAttached(QObject *object) : QO
         Q_EMIT consentChanged(QSentrelQuickTracker::Consent(now));
     });
     connect(facade,
+            &QSentrelTracker::consentRequiredChanged,
+            this,
+            &QSentrelQuickTrackerAttached::consentRequiredChanged);
+    connect(facade,
+            &QSentrelTracker::consentVersionChanged,
+            this,
+            &QSentrelQuickTrackerAttached::consentVersionChanged);
+    connect(facade,
             &QSentrelTracker::forgetMeFinished,
             this,
             &QSentrelQuickTrackerAttached::forgetMeFinished);
-    QSentrelQuickTracker *shared = QSentrelQuickTracker::instance();
-    connect(shared,
-            &QSentrelQuickTracker::consentRequiredChanged,
-            this,
-            &QSentrelQuickTrackerAttached::consentRequiredChanged);
-    connect(shared,
-            &QSentrelQuickTracker::consentVersionChanged,
-            this,
-            &QSentrelQuickTrackerAttached::consentVersionChanged);
 }
 
 bool QSentrelQuickTrackerAttached::isEnabled() const
@@ -121,10 +110,7 @@ bool QSentrelQuickTrackerAttached::consentRequired() const
 
 void QSentrelQuickTrackerAttached::setConsentRequired(bool required)
 {
-    if (tracker().consentRequired() == required)
-        return;
     tracker().setConsentRequired(required);
-    Q_EMIT QSentrelQuickTracker::instance()->consentRequiredChanged(required);
 }
 
 int QSentrelQuickTrackerAttached::consentVersion() const
@@ -134,10 +120,7 @@ int QSentrelQuickTrackerAttached::consentVersion() const
 
 void QSentrelQuickTrackerAttached::setConsentVersion(int version)
 {
-    if (tracker().consentVersion() == version)
-        return;
     tracker().setConsentVersion(version);
-    Q_EMIT QSentrelQuickTracker::instance()->consentVersionChanged(version);
 }
 
 QSentrelConfiguration *QSentrelQuickTrackerAttached::configuration() const

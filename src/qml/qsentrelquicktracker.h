@@ -45,21 +45,13 @@ public:
 
     static QSentrelQuickTrackerAttached *qmlAttachedProperties(QObject *object);
 
-    // The one instance, a child of the application object. QSentrelTracker has no signal for
-    // the consent requirement and version, so it tells every attached object of the changes
-    // made from QML.
-    static QSentrelQuickTracker *instance();
-
-Q_SIGNALS:
-    void consentRequiredChanged(bool required);
-    void consentVersionChanged(int version);
-
 private:
     using QObject::QObject;
 };
 
 // Lives on the thread of the object it is attached to (the application's), which owns it.
-// enabled and consent follow the tracker whoever changes it, C++ included.
+// Its properties are QSentrelTracker's: they follow the tracker whoever changes it, C++
+// included.
 class QSentrelQuickTrackerAttached : public QObject
 {
     Q_OBJECT

@@ -75,6 +75,9 @@ public:
     void trackConsent(int consent, int previous, int version);
     // At most maximum waiting events, oldest first, as they would be sent.
     QJsonArray waitingEvents(int maximum);
+    // The same from the cache the configuration points at, read-only on the caller's thread
+    // (the configuration's), for when no worker runs.
+    static QJsonArray cachedEvents(const QSentrelConfigurationPrivate &configuration, int maximum);
     // Aborts the upload and closes the cache for good; returns every database opened, for
     // their deletion once the worker is gone.
     QStringList closeForGood();

@@ -266,17 +266,38 @@ QSentrelReporter::asSent(QList<QPair<quint64, QByteArray>> records)
     return records;
 }
 
-QJsonArray QSentrelReporter::waitingEvents(int maximum)
+namespace {
+QJsonArray eventObjects(const QList<QPair<quint64, QByteArray>> &records)
 {
     QJsonArray events;
-    if (!eventStore || maximum <= 0)
-        return events;
-    for (const auto &record : asSent(eventStore->get(maximum, 0))) {
+    for (const auto &record : records) {
         const QJsonDocument event = QJsonDocument::fromJson(record.second);
         if (event.isObject())
             events.append(event.object());
     }
     return events;
+}
+} // namespace
+
+QJsonArray QSentrelReporter::waitingEvents(int maximum)
+{
+    if (!eventStore || maximum <= 0)
+        return QJsonArray();
+    return eventObjects(asSent(eventStore->get(maximum, 0)));
+}
+
+QJsonArray QSentrelReporter::cachedEvents(const QSentrelConfigurationPrivate &configuration,
+                                          int maximum)
+{
+    const QString path = cachePath(configuration);
+    if (maximum <= 0 || path.isEmpty())
+        return QJsonArray();
+    // With caching off nothing in a file there would leave.
+    std::unique_ptr<QSentrelStorage> cache =
+            QSentrelStorage::create(configuration.storageType(), path, 0);
+    if (!cache || !cache->openReadOnly())
+        return QJsonArray();
+    return eventObjects(asSent(cache->get(maximum, 0)));
 }
 
 QStringList QSentrelReporter::closeForGood()

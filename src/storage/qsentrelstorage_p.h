@@ -28,6 +28,9 @@ class SENTREL_AUTOTEST_EXPORT QSentrelStorage : public QObject
 
 public:
     virtual bool open() = 0;
+    // Opens an existing file for get() and size() alone, on a connection of its own, leaving
+    // the file and its companions as they are; false, without a message, when there is none.
+    virtual bool openReadOnly() = 0;
     virtual bool add(const QByteArray &data) = 0;
     virtual bool remove(quint64 id) = 0;
     virtual bool remove(const QSet<quint64> &ids) = 0;

@@ -7,14 +7,13 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QStringList>
+#include <QUrl>
 #include <QVariant>
 
 #include <optional>
 #include <utility>
 
 namespace {
-const QString connectionName = QStringLiteral("storage");
-
 using SentrelFiles::ownerOnly;
 
 bool isFilePath(const QString &path)
@@ -164,6 +163,38 @@ bool QSQLiteStorage::open()
                              << insertQuery.lastError().text();
         return false;
     }
+    return true;
+}
+
+// For a reader beside the worker or instead of it: nothing of the file may change, not even
+// its companions. A file without its write-ahead log is complete in itself and opened as
+// immutable, which takes no lock and makes no side file; with a log, another connection has
+// it open, and a read-only connection reads the log through the side files that exist.
+bool QSQLiteStorage::openReadOnly()
+{
+    if (!isFilePath(path) || !QFileInfo(path).isFile())
+        return false;
+    connectionName = QStringLiteral("storage-reader-%1").arg(quintptr(this), 0, 16);
+    database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    registeredConnection = true;
+    if (!database.isValid()) {
+        qCWarning(lcStorage) << "Failed to open sqlite connection";
+        return false;
+    }
+    QUrl uri = QUrl::fromLocalFile(path);
+    uri.setQuery(QFileInfo::exists(path + QLatin1String("-wal")) ? QStringLiteral("mode=ro")
+                                                                 : QStringLiteral("immutable=1"));
+    // The reader may be the application's thread: it must not wait long for a writer.
+    database.setConnectOptions(
+            QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=100"));
+    database.setDatabaseName(uri.toString(QUrl::FullyEncoded));
+    if (!database.open()) {
+        qCWarning(lcStorage) << "Failed to open the storage at" << path;
+        return false;
+    }
+    query = QSqlQuery(database);
+    query.setForwardOnly(true);
+    codec.loadDictionaries(database);
     return true;
 }
 

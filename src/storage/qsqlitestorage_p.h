@@ -22,8 +22,9 @@
 // dictionaries that the file keeps.
 //
 // Uses the process-wide SQL connection "storage", so at most one store may be open at a time:
-// destroy the old store before opening a new one. Created, used and destroyed on one thread
-// (the reporter's worker thread); owned by whoever created it (the reporter).
+// destroy the old store before opening a new one; a store opened read-only has a connection
+// of its own. Created, used and destroyed on one thread (the reporter's worker thread, or the
+// application's for a read-only one); owned by whoever created it.
 class SENTREL_AUTOTEST_EXPORT QSQLiteStorage : public QSentrelStorage
 {
     Q_OBJECT
@@ -34,6 +35,7 @@ public:
     ~QSQLiteStorage() override;
 
     bool open() override;
+    bool openReadOnly() override;
     bool add(const QByteArray &data) override;
     bool remove(quint64 id) override;
     bool remove(const QSet<quint64> &ids) override;
@@ -83,6 +85,7 @@ private:
     const SentrelCodec::Form form;
     SentrelCodec codec; // with the dictionaries kept in the file
     QString path;
+    QString connectionName = QStringLiteral("storage");
     int sizeLimit; // events kept at most; 0 or less: no limit
     QSqlDatabase database;
     QSqlQuery query; // reused by every statement but the insert; operations must not interleave

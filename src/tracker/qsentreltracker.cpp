@@ -27,6 +27,14 @@ QSentrelTracker::QSentrelTracker() : QObject(nullptr)
             this,
             &QSentrelTracker::consentChanged);
     connect(notifier,
+            &SentrelTrackerNotifier::consentRequiredChanged,
+            this,
+            &QSentrelTracker::consentRequiredChanged);
+    connect(notifier,
+            &SentrelTrackerNotifier::consentVersionChanged,
+            this,
+            &QSentrelTracker::consentVersionChanged);
+    connect(notifier,
             &SentrelTrackerNotifier::forgetMeFinished,
             this,
             &QSentrelTracker::forgetMeFinished);

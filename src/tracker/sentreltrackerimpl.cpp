@@ -390,17 +390,23 @@ QSentrelTracker::Consent SentrelTrackerImpl::effectiveConsent() const
 
 void SentrelTrackerImpl::setConsentRequired(bool required)
 {
+    if (required == m_consentRequired)
+        return;
     const QSentrelTracker::Consent previous = effectiveConsent();
     m_consentRequired = required;
     applyConsent(previous);
+    Q_EMIT SentrelTrackerNotifier::instance()->consentRequiredChanged(required);
 }
 
 void SentrelTrackerImpl::setConsentVersion(int version)
 {
+    if (version == m_consentVersion)
+        return;
     const QSentrelTracker::Consent previousDecision = consent();
     const QSentrelTracker::Consent previous = effectiveConsent();
     m_consentVersion = version;
     applyConsent(previous);
+    Q_EMIT SentrelTrackerNotifier::instance()->consentVersionChanged(version);
     if (consent() != previousDecision)
         Q_EMIT SentrelTrackerNotifier::instance()->consentChanged(consent());
 }
@@ -510,7 +516,9 @@ void SentrelTrackerImpl::requestWaitingEvents(int maximum, QSentrelTracker *aske
                 Qt::QueuedConnection);
     };
     if (!running) {
-        answer(QJsonArray());
+        // Waiting for the decision no worker runs to ask: the cache is read here, read-only.
+        const bool waiting = enabled && effectiveConsent() == QSentrelTracker::ConsentUndecided;
+        answer(waiting ? QSentrelReporter::cachedEvents(m_configuration, maximum) : QJsonArray());
         return;
     }
     queue([maximum, answer](QSentrelReporter *reporter) {

@@ -29,6 +29,8 @@ public:
 Q_SIGNALS:
     void enabledChanged(bool enabled);
     void consentChanged(QSentrelTracker::Consent consent);
+    void consentRequiredChanged(bool required);
+    void consentVersionChanged(int version);
     void forgetMeFinished(bool ok);
 };
 

@@ -27,6 +27,8 @@ ApplicationWindow {
     footer: Label {
         id: status
         property int consent: Tracker.consent
+        property bool consentRequired: Tracker.consentRequired
+        property int consentVersion: Tracker.consentVersion
         text: Tracker.enabled ? "tracking" : "off"
     }
 

@@ -12,7 +12,7 @@
 
 #include <QFile>
 #include <QGuiApplication>
-#include <QMetaEnum>
+#include <QMetaProperty>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQmlExpression>
@@ -144,7 +144,8 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        run(QStringLiteral("Tracker.enabled = false"));
+        run(QStringLiteral("Tracker.enabled = false; Tracker.consentRequired = false; "
+                           "Tracker.consentVersion = 0"));
         QCOMPARE(run(QStringLiteral("status.text")).toString(), QStringLiteral("off"));
         collector.clear();
     }
@@ -212,54 +213,65 @@ private Q_SLOTS:
                 != events.at(1).value(QLatin1String("sid")));
     }
 
-    // Each side sees the other's changes: the label's binding is another item's Tracker.
+    // Each side sees the other's changes once per change: the label's bindings are another
+    // item's Tracker, the C++ side is the handle's property, and a write of the current value
+    // changes nothing.
     void stateReachesBothSides_data()
     {
+        QTest::addColumn<QString>("property");
         QTest::addColumn<bool>("fromQml");
-        QTest::addColumn<QString>("consent"); // an enumerator, or empty to switch tracking on
-        QTest::newRow("enabled from C++") << false << QString();
-        QTest::newRow("enabled from QML") << true << QString();
-        QTest::newRow("anonymous from C++") << false << "ConsentAnonymous";
-        QTest::newRow("granted from QML") << true << "ConsentGranted";
-        QTest::newRow("denied from C++") << false << "ConsentDenied";
-        QTest::newRow("undecided from QML") << true << "ConsentUndecided";
+        QTest::addColumn<QString>("value"); // as QML writes it
+        QTest::newRow("enabled from C++") << "enabled" << false << "true";
+        QTest::newRow("enabled from QML") << "enabled" << true << "true";
+        QTest::newRow("anonymous from C++") << "consent" << false << "Tracker.ConsentAnonymous";
+        QTest::newRow("granted from QML") << "consent" << true << "Tracker.ConsentGranted";
+        QTest::newRow("denied from C++") << "consent" << false << "Tracker.ConsentDenied";
+        QTest::newRow("undecided from QML") << "consent" << true << "Tracker.ConsentUndecided";
+        QTest::newRow("required from C++") << "consentRequired" << false << "true";
+        QTest::newRow("required from QML") << "consentRequired" << true << "true";
+        QTest::newRow("version from C++") << "consentVersion" << false << "3";
+        QTest::newRow("version from QML") << "consentVersion" << true << "3";
     }
 
     void stateReachesBothSides()
     {
+        QFETCH(QString, property);
         QFETCH(bool, fromQml);
-        QFETCH(QString, consent);
-        if (consent.isEmpty()) {
-            QSignalSpy enabledSpy(&tracker, &QSentrelTracker::enabledChanged);
+        QFETCH(QString, value);
+        const QMetaObject *meta = tracker.metaObject();
+        const QMetaProperty cpp = meta->property(meta->indexOfProperty(property.toLatin1()));
+        QVERIFY(cpp.hasNotifySignal());
+        const int target = run(value).toInt();
+        if (property == QLatin1String("consent")) {
+            // From another decision, so that every row makes a change.
+            tracker.setConsent(target == QSentrelTracker::ConsentGranted
+                                       ? QSentrelTracker::ConsentDenied
+                                       : QSentrelTracker::ConsentGranted);
+        }
+        QVERIFY(cpp.read(&tracker).toInt() != target);
+
+        QSignalSpy spy(&tracker, cpp.notifySignal());
+        for (int write = 0; write < 2; ++write) {
             if (fromQml)
-                run(QStringLiteral("Tracker.enabled = true"));
+                run(QStringLiteral("Tracker.%1 = %2").arg(property, value));
             else
-                tracker.setEnabled(true);
-            QVERIFY(tracker.isEnabled());
-            QCOMPARE(enabledSpy.size(), 1);
-            QCOMPARE(run(QStringLiteral("status.text")).toString(), QStringLiteral("tracking"));
+                QVERIFY(cpp.write(&tracker, target));
+            QCOMPARE(cpp.read(&tracker).toInt(), target);
+            QCOMPARE(spy.size(), 1);
+            QCOMPARE(spy.first().first().toInt(), target);
+            QCOMPARE(run(property == QLatin1String("enabled")
+                                 ? QStringLiteral("status.text === 'tracking'")
+                                 : QStringLiteral("status.") + property)
+                             .toInt(),
+                     target);
+        }
+        if (property == QLatin1String("enabled")) {
             // So that the next test's start-up event is the only one.
             QTRY_COMPARE_WITH_TIMEOUT(
                     eventsStartingWith(collector.receivedEvents(), Schema::device).size(),
                     1,
                     wait);
-            return;
         }
-        const int value = QMetaEnum::fromType<QSentrelTracker::Consent>().keyToValue(
-                consent.toLatin1().constData());
-        QCOMPARE(run(QStringLiteral("Tracker.") + consent).toInt(), value);
-        // From another decision, so that every row makes a change.
-        tracker.setConsent(value == QSentrelTracker::ConsentGranted
-                                   ? QSentrelTracker::ConsentDenied
-                                   : QSentrelTracker::ConsentGranted);
-        QSignalSpy consentSpy(&tracker, &QSentrelTracker::consentChanged);
-        if (fromQml)
-            run(QStringLiteral("Tracker.consent = Tracker.") + consent);
-        else
-            tracker.setConsent(QSentrelTracker::Consent(value));
-        QCOMPARE(int(tracker.consent()), value);
-        QCOMPARE(consentSpy.size(), 1);
-        QCOMPARE(run(QStringLiteral("status.consent")).toInt(), value);
     }
 
     void clearCacheEmptiesTheCache()

@@ -9,6 +9,7 @@
 
 #include <SentrelTracker/qsentreltracker.h>
 
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QGuiApplication>
 #include <QJsonDocument>
@@ -17,6 +18,8 @@
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -60,6 +63,22 @@ QStringList filesContaining(const QString &directory, const QByteArray &text)
             found.append(file.fileName());
     }
     return found;
+}
+
+// Each file under directory with a digest of its bytes; SQLite's shared-memory index, which
+// readers mark, by name alone.
+QMap<QString, QByteArray> snapshot(const QString &directory)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator entries(directory, QDir::Files | QDir::Hidden);
+    while (entries.hasNext()) {
+        QFile file(entries.next());
+        QByteArray digest;
+        if (!file.fileName().endsWith(QLatin1String("-shm")) && file.open(QIODevice::ReadOnly))
+            digest = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+        files.insert(file.fileName(), digest);
+    }
+    return files;
 }
 
 } // namespace
@@ -274,6 +293,64 @@ private Q_SLOTS:
         QCOMPARE(filesContaining(cacheDir->path(), duid), QStringList());
         QCOMPARE(collector.requests().size(), seen);
         QCOMPARE(tracker.consent(), QSentrelTracker::ConsentDenied);
+    }
+
+    // Waiting for the decision, a privacy dialog is shown what leaves once the person agrees:
+    // the events cached while consent was granted, read without changing a file.
+    void waitingEventsWhileUndecided_data()
+    {
+        QTest::addColumn<QString>("storageType");
+        QTest::addColumn<int>("cached"); // recorded while granted; past 100 a dictionary is used
+        QTest::addColumn<bool>("shared"); // another connection keeps the cache and its log open
+        QTest::newRow("never granted, no cache") << "SQLITE" << 0 << false;
+        QTest::newRow("plain") << "SQLITE" << recorded << false;
+        QTest::newRow("plain, open elsewhere") << "SQLITE" << recorded << true;
+        QTest::newRow("zlib") << "SQLITE-ZLIB" << 3 * recorded << false;
+        QTest::newRow("zstd") << "SQLITE-ZSTD" << 3 * recorded << false;
+    }
+
+    void waitingEventsWhileUndecided()
+    {
+        QFETCH(QString, storageType);
+        QFETCH(int, cached);
+        QFETCH(bool, shared);
+        // Fewer than the file holds: the device and consent events come first.
+        const int maximum = qMax(cached, 1);
+        tracker.setConsentRequired(true);
+        configure(0, storageType);
+        tracker.setEnabled(true);
+        QSignalSpy answered(&tracker, &QSentrelTracker::waitingEventsReady);
+        QJsonArray expected; // what the worker answered while it ran
+        if (cached > 0) {
+            tracker.setConsent(QSentrelTracker::ConsentGranted);
+            for (int i = 0; i < cached; ++i)
+                tracker.transition(QStringLiteral("screen-%1").arg(i));
+            tracker.requestWaitingEvents(maximum);
+            QVERIFY(answered.wait(wait));
+            expected = answered.takeFirst().first().toJsonArray();
+            QCOMPARE(expected.size(), maximum);
+        }
+        const QString other = QStringLiteral("other");
+        if (shared) {
+            QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), other);
+            database.setDatabaseName(cacheFile());
+            QVERIFY(database.open());
+            QVERIFY(QSqlQuery(database).exec(QStringLiteral("SELECT COUNT(*) FROM events")));
+        }
+        tracker.setConsent(QSentrelTracker::ConsentUndecided);
+        QVERIFY(!core()->isRecording());
+        QCOMPARE(QFileInfo::exists(cacheFile() + QLatin1String("-wal")), shared);
+        const QMap<QString, QByteArray> files = snapshot(cacheDir->path());
+        const QString identifier = userWideIdentifier();
+
+        tracker.requestWaitingEvents(maximum);
+        QCOMPARE(answered.size(), 0);
+        QVERIFY(answered.wait(wait));
+        QCOMPARE(answered.first().first().toJsonArray(), expected);
+        QCOMPARE(snapshot(cacheDir->path()), files);
+        QCOMPARE(userWideIdentifier(), identifier);
+        if (shared)
+            QSqlDatabase::removeDatabase(other);
     }
 
     // The decision outlives the process; one made for an older privacy text reads Undecided.
