@@ -34,8 +34,10 @@ ARMHF_PACKAGES = $(CROSS_PACKAGES)
 I386_LEFT_OUT = consumer
 # Left out under qemu: tst_remoteconfig takes the replies that arrive after a change to answer
 # requests made after it, which holds natively but not under qemu, where the reporter's thread
-# runs well ahead of the test's and several requests are still on their way.
-QEMU_LEFT_OUT = tst_remoteconfig
+# runs well ahead of the test's and several requests are still on their way. demo: run-demo
+# ends the demo with SIGTERM, and under qemu-i386 a Qt program that returns from a signal
+# handler loses its thread-local storage and never quits (quick_demo ends by itself and runs).
+QEMU_LEFT_OUT = tst_remoteconfig demo
 # Where this machine's kernel refuses 32-bit x86 programs the i386 suite runs under qemu-i386;
 # SENTREL_I386_EMULATOR=qemu-i386 makes it do so anyway.
 SENTREL_I386_EMULATOR ?=
