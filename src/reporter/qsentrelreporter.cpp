@@ -100,6 +100,7 @@ QSentrelReporter::QSentrelReporter()
     , scrubTimer(new QTimer(this))
     , applicationNameJson(jsonString(applicationName))
     , languageJson(jsonString(QLocale::system().name()))
+    , detachedSessionIdJson(jsonString(QSentrelConfigurationPrivate::newIdentifier()))
     , delivery(this)
 {
     scrubTimer->setSingleShot(true);
@@ -499,6 +500,7 @@ void QSentrelReporter::startNewIdentity()
     // The collector's cookies set before would link the two periods.
     networkManager->setCookieJar(new QNetworkCookieJar);
     startNewSession();
+    detachedSessionIdJson = jsonString(QSentrelConfigurationPrivate::newIdentifier());
 }
 
 void QSentrelReporter::trackConsent(int consent, int previous, int version)

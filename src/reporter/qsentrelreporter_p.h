@@ -93,7 +93,7 @@ public:
     QByteArray createUnstructuredEvent();
     void addEvent(const QByteArray &event);
     void sync();
-    void sendToBackend(const QByteArray &body);
+    void sendToBackend(const QByteArray &body, bool anonymous);
     void fetchRemoteConfig();
     void trackDeviceAndAppInfo();
 
@@ -148,8 +148,10 @@ private:
     // Starts over with a store that no reply in flight may touch.
     void newStoreGeneration();
     void handleRemoteConfigReply(QNetworkReply *reply);
-    static QList<QPair<quint64, QByteArray>> asSent(QList<QPair<quint64, QByteArray>> records);
-    QNetworkReply *post(const QUrl &url, const QByteArray &body);
+    static QList<QPair<quint64, QByteArray>> asSent(QList<QPair<quint64, QByteArray>> records,
+                                                    QByteArrayView sessionId);
+    // anonymous: with "SP-Anonymous: *", and no cookie sent or kept.
+    QNetworkReply *post(const QUrl &url, const QByteArray &body, bool anonymous);
 #if QT_CONFIG(ssl)
     void acceptLocalCertificate(QNetworkReply *reply, const QList<QSslError> &errors);
 #endif
@@ -173,6 +175,8 @@ private:
     QByteArray applicationNameJson;
     QByteArray languageJson;
     QByteArray sessionIdJson;
+    // The session of the events that were cached with an identifier and leave anonymously.
+    QByteArray detachedSessionIdJson;
     SentrelDelivery delivery; // child of this: the rules and the schedule
     QNetworkReply *upload = nullptr; // the batch in flight; child of networkManager
     quint64 storeGeneration = 0; // one more for every new store and clearCache

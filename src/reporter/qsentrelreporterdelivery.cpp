@@ -76,7 +76,7 @@ void QSentrelReporter::acceptLocalCertificate(QNetworkReply *reply, const QList<
 }
 #endif
 
-QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body)
+QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body, bool anonymous)
 {
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
@@ -86,9 +86,9 @@ QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body)
     // neither the upload nor the remote configuration fetch follows one.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    // Decided as each request leaves, so that none sent after the person chose anonymity
-    // carries a cookie or lacks the header, whatever was queued before.
-    if (SentrelPrivacy::isAnonymous()) {
+    // Decided by what the request carries: a batch holds anonymous events only or identified
+    // ones only, and the anonymous ones never carry or take a cookie.
+    if (anonymous) {
         request.setRawHeader("SP-Anonymous", "*");
         request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
         request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
@@ -111,7 +111,7 @@ void QSentrelReporter::addEvent(const QByteArray &event)
     }
     if (configuration->syncInterval() != 0) {
         qCDebug(lcEvents) << "Storage is not available, sending event immediately.";
-        sendToBackend(batchBody(event));
+        sendToBackend(batchBody(event), SentrelPrivacy::isAnonymousEvent(event));
     }
 }
 
@@ -162,11 +162,11 @@ void QSentrelReporter::sync()
                 ? eventStore->get(1, qint64(rows - 1))
                 : QList<QPair<quint64, QByteArray>>();
         if (!newest.isEmpty())
-            next = delivery.probe(asSent(newest).first(), storeGeneration);
+            next = delivery.probe(asSent(newest, detachedSessionIdJson).first(), storeGeneration);
     } else {
         const qsizetype batchSize = configuration->batchSize();
         const QList<QPair<quint64, QByteArray>> records =
-                asSent(eventStore->get(batchSize + delivery.setAside(), 0));
+                asSent(eventStore->get(batchSize + delivery.setAside(), 0), detachedSessionIdJson);
         if (!records.isEmpty())
             qCDebug(lcEvents) << eventStore->size() << "events in the cache";
         next = delivery.compose(records, batchSize, storeGeneration);
@@ -196,10 +196,10 @@ void QSentrelReporter::sync()
         fetchRemoteConfig();
 }
 
-void QSentrelReporter::sendToBackend(const QByteArray &body)
+void QSentrelReporter::sendToBackend(const QByteArray &body, bool anonymous)
 {
     qCDebug(lcEvents) << "Sending 1 events in" << body.size() << "bytes";
-    QNetworkReply *reply = post(collectorUrl, body);
+    QNetworkReply *reply = post(collectorUrl, body, anonymous);
     connect(reply, &QNetworkReply::finished, this, [reply] {
         reply->deleteLater();
         const int status = httpStatus(reply);
@@ -213,7 +213,7 @@ void QSentrelReporter::sendToBackend(const QByteArray &body)
 void QSentrelReporter::send(const SentrelDelivery::Batch &batch, const QByteArray &body)
 {
     qCDebug(lcEvents) << "Sending" << batch.ids.size() << "events in" << body.size() << "bytes";
-    QNetworkReply *reply = post(collectorUrl, body);
+    QNetworkReply *reply = post(collectorUrl, body, batch.anonymous);
     upload = reply;
     delivery.sent(batch);
     connect(reply, &QNetworkReply::finished, this, [this, batch, reply] {
@@ -255,13 +255,17 @@ void QSentrelReporter::handleSendReply(const SentrelDelivery::Batch &batch, QNet
         removeRows(batch.ids);
 }
 
-// Events recorded before the person chose anonymity leave without their identifier.
+// Events recorded before the person chose anonymity leave without anything that links them to
+// the person: the nil identifier, and a session of their own, shared with no event that
+// carries an identifier.
 QList<QPair<quint64, QByteArray>>
-QSentrelReporter::asSent(QList<QPair<quint64, QByteArray>> records)
+QSentrelReporter::asSent(QList<QPair<quint64, QByteArray>> records, QByteArrayView sessionId)
 {
     if (SentrelPrivacy::isAnonymous()) {
-        for (auto &record : records)
-            SentrelPrivacy::removeUserId(record.second);
+        for (auto &record : records) {
+            if (!SentrelPrivacy::isAnonymousEvent(record.second))
+                SentrelPrivacy::detach(record.second, sessionId);
+        }
     }
     return records;
 }
@@ -283,7 +287,7 @@ QJsonArray QSentrelReporter::waitingEvents(int maximum)
 {
     if (!eventStore || maximum <= 0)
         return QJsonArray();
-    return eventObjects(asSent(eventStore->get(maximum, 0)));
+    return eventObjects(asSent(eventStore->get(maximum, 0), detachedSessionIdJson));
 }
 
 QJsonArray QSentrelReporter::cachedEvents(const QSentrelConfigurationPrivate &configuration,
@@ -297,7 +301,9 @@ QJsonArray QSentrelReporter::cachedEvents(const QSentrelConfigurationPrivate &co
             QSentrelStorage::create(configuration.storageType(), path, 0);
     if (!cache || !cache->openReadOnly())
         return QJsonArray();
-    return eventObjects(asSent(cache->get(maximum, 0)));
+    const QByteArray sessionId =
+            '"' + QSentrelConfigurationPrivate::newIdentifier().toLatin1() + '"';
+    return eventObjects(asSent(cache->get(maximum, 0), sessionId));
 }
 
 QStringList QSentrelReporter::closeForGood()
@@ -448,8 +454,9 @@ void QSentrelReporter::fetchRemoteConfig()
             {QStringLiteral("token"), configuration->token()},
             {QStringLiteral("app_id"), applicationName},
             {QStringLiteral("app_version"), QCoreApplication::applicationVersion()}};
-    QNetworkReply *reply =
-            post(remoteConfigUrl, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QNetworkReply *reply = post(remoteConfigUrl,
+                                QJsonDocument(body).toJson(QJsonDocument::Compact),
+                                SentrelPrivacy::isAnonymous());
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         handleRemoteConfigReply(reply);
     });

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "sentreldelivery_p.h"
 
+#include "sentrelprivacy_p.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -202,9 +204,11 @@ QByteArray SentrelDelivery::batchFrom(const QList<QPair<quint64, QByteArray>> &r
                                       quint64 upTo,
                                       const QSet<quint64> &skipped,
                                       QSet<quint64> *ids,
-                                      QSet<quint64> *unreadable)
+                                      QSet<quint64> *unreadable,
+                                      bool *anonymous)
 {
     QByteArray body = batchPrefix;
+    std::optional<bool> identity; // of the events taken so far
     for (const auto &[id, row] : records) {
         if (ids->size() >= limit || id > upTo)
             break;
@@ -221,11 +225,17 @@ QByteArray SentrelDelivery::batchFrom(const QList<QPair<quint64, QByteArray>> &r
         if (!ids->isEmpty()
             && body.size() + 1 + event.size() + batchSuffix.size() > maximumBatchBytes)
             break;
+        const bool anonymousEvent = SentrelPrivacy::isAnonymousEvent(event);
+        if (identity && *identity != anonymousEvent)
+            break;
+        identity = anonymousEvent;
         if (!ids->isEmpty())
             body += ',';
         body += event;
         ids->insert(id);
     }
+    if (anonymous)
+        *anonymous = identity.value_or(false);
     return body + batchSuffix;
 }
 
@@ -281,8 +291,13 @@ SentrelDelivery::compose(const QList<QPair<quint64, QByteArray>> &records,
         const qint64 wait = clampedWait(it->nextTry - t, cap);
         if (wait == 0) {
             // Its turn: alone, so that its failure costs no other row.
-            result.body =
-                    batchFrom({record}, 1, ~quint64(0), {}, &result.batch.ids, &result.unreadable);
+            result.body = batchFrom({record},
+                                    1,
+                                    ~quint64(0),
+                                    {},
+                                    &result.batch.ids,
+                                    &result.unreadable,
+                                    &result.batch.anonymous);
             result.batch.eventId = it->eventId;
             return result;
         }
@@ -302,7 +317,8 @@ SentrelDelivery::compose(const QList<QPair<quint64, QByteArray>> &records,
                             splitLimit > 0 ? splitUpTo : ~quint64(0),
                             skipped,
                             &result.batch.ids,
-                            &result.unreadable);
+                            &result.unreadable,
+                            &result.batch.anonymous);
     if (result.batch.ids.size() == 1) {
         for (const auto &[id, row] : records) {
             if (result.batch.ids.contains(id))
@@ -319,7 +335,13 @@ SentrelDelivery::Composition SentrelDelivery::probe(const QPair<quint64, QByteAr
 {
     Composition result;
     result.batch.generation = generation;
-    result.body = batchFrom({newest}, 1, ~quint64(0), {}, &result.batch.ids, &result.unreadable);
+    result.body = batchFrom({newest},
+                            1,
+                            ~quint64(0),
+                            {},
+                            &result.batch.ids,
+                            &result.unreadable,
+                            &result.batch.anonymous);
     result.batch.eventId = eventIdOf(newest.second);
     return result;
 }

@@ -56,6 +56,7 @@ public:
         QSet<quint64> ids;
         quint64 generation = 0; // of the store it was read from
         QString eventId; // of a batch of one, for the log
+        bool anonymous = false; // its events were recorded anonymously, all or none
     };
 
     // The next batch made from the oldest rows of the store.
@@ -86,13 +87,16 @@ public:
     static qint64 firstSyncDelay(qint64 interval, qint64 lastSync, qint64 now);
     // The batch body of the readable rows among records in their order: at most limit of them,
     // none with an id above upTo or in skipped, within maximumBatchBytes. Each row goes in as
-    // strict JSON: one that parses but is not in that form is written again.
+    // strict JSON: one that parses but is not in that form is written again. A body carries
+    // anonymous events only or identified ones only (anonymous tells which), so that no request
+    // links the two.
     static QByteArray batchFrom(const QList<QPair<quint64, QByteArray>> &records,
                                 qsizetype limit,
                                 quint64 upTo,
                                 const QSet<quint64> &skipped,
                                 QSet<quint64> *ids,
-                                QSet<quint64> *unreadable);
+                                QSet<quint64> *unreadable,
+                                bool *anonymous = nullptr);
 
     // A batch body stops growing before it would exceed this; a larger event goes alone. Qt
     // writes a body of this size with its head at once, while a larger one leaves in pieces,

@@ -25,10 +25,15 @@ SENTREL_AUTOTEST_EXPORT void setAnonymous(bool anonymous);
 // The "duid" of anonymous events.
 inline constexpr char nilIdentifier[] = "00000000-0000-0000-0000-000000000000";
 
-// Replaces the user identifier of a stored event, which was recorded before the person chose
-// anonymity, with the nil one. Only the event's own key can match: every string value inside
-// it, "co" included, has its quotes escaped.
-SENTREL_AUTOTEST_EXPORT void removeUserId(QByteArray &event);
+// Whether a stored event was recorded anonymously: its "duid" is the nil identifier. An
+// event's identity travels with it, whatever the person decides later.
+SENTREL_AUTOTEST_EXPORT bool isAnonymousEvent(QByteArrayView event);
+
+// Makes a stored event recorded before the person chose anonymity anonymous: the nil user
+// identifier, and sessionId (a JSON string) in place of a session the collector may already
+// have tied to the person. Only the event's own keys can match: every string value inside it,
+// "co" included, has its quotes escaped.
+SENTREL_AUTOTEST_EXPORT void detach(QByteArray &event, QByteArrayView sessionId);
 
 } // namespace SentrelPrivacy
 

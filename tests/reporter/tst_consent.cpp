@@ -437,6 +437,69 @@ private Q_SLOTS:
         QCOMPARE(after, config()->userId());
     }
 
+    // Events cached across changes of identity leave each in a request of its own kind: the
+    // anonymous ones with "SP-Anonymous" and no cookie, none sharing a session with an
+    // identified one.
+    void identitiesNeverMix_data()
+    {
+        QTest::addColumn<QList<Consent>>("periods");
+        const Consent granted = QSentrelTracker::ConsentGranted;
+        const Consent anonymous = QSentrelTracker::ConsentAnonymous;
+        QTest::newRow("granted, anonymous") << QList<Consent> {granted, anonymous};
+        QTest::newRow("anonymous, granted") << QList<Consent> {anonymous, granted};
+        QTest::newRow("granted, anonymous, granted")
+                << QList<Consent> {granted, anonymous, granted};
+        QTest::newRow("anonymous, granted, anonymous")
+                << QList<Consent> {anonymous, granted, anonymous};
+    }
+
+    void identitiesNeverMix()
+    {
+        QFETCH(QList<Consent>, periods);
+        tracker.setConsentRequired(true);
+        configure(0); // cached through every period, sent at the end
+        tracker.setEnabled(true);
+        QSet<QString> recordedIdentified; // the sessions of events recorded with an identifier
+        for (const Consent consent : std::as_const(periods)) {
+            tracker.setConsent(consent);
+            record(QStringLiteral("call"));
+            core()->waitForRequests();
+            if (consent != QSentrelTracker::ConsentGranted)
+                continue;
+            QSignalSpy ready(&tracker, &QSentrelTracker::waitingEventsReady);
+            tracker.requestWaitingEvents(1000);
+            QVERIFY(ready.wait(wait));
+            for (const QJsonValue &event : ready.first().first().toJsonArray()) {
+                if (event[QLatin1String("duid")].toString() != nilId)
+                    recordedIdentified.insert(event[QLatin1String("sid")].toString());
+            }
+        }
+        config()->setSyncInterval(1);
+        QTRY_COMPARE_WITH_TIMEOUT(arrivedRecorded().size(), recorded * int(periods.size()), wait);
+
+        QSet<QString> anonymousSessions;
+        QSet<QString> identifiedSessions;
+        for (const TestCollector::Request &request : collector.requests(tp2)) {
+            const QJsonArray events = request.batch.value(QLatin1String("data")).toArray();
+            const bool anonymousRequest = request.headers.contains("sp-anonymous");
+            QCOMPARE(anonymousRequest, request.headers.value("sp-anonymous") == "*");
+            if (anonymousRequest)
+                QVERIFY(!request.headers.contains("cookie"));
+            for (const QJsonValue &value : events) {
+                const QJsonObject event = value.toObject();
+                const bool anonymousEvent = event.value(QLatin1String("duid")).toString() == nilId;
+                QCOMPARE(anonymousEvent, anonymousRequest);
+                (anonymousEvent ? anonymousSessions : identifiedSessions)
+                        .insert(event.value(QLatin1String("sid")).toString());
+            }
+        }
+        QVERIFY(!anonymousSessions.isEmpty());
+        QCOMPARE(identifiedSessions.isEmpty(), periods.last() == QSentrelTracker::ConsentAnonymous);
+        QVERIFY(!recordedIdentified.isEmpty());
+        QVERIFY(!anonymousSessions.intersects(recordedIdentified));
+        QVERIFY(!anonymousSessions.intersects(identifiedSessions));
+    }
+
 #ifdef Q_OS_UNIX
     // Every file and folder the library makes is its owner's alone, whatever the umask, and
     // what was delivered soon leaves the cache's log.
