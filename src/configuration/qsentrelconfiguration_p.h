@@ -138,6 +138,8 @@ public:
     void forgetUserId();
     // Deletes the stored remote document, withdrawing its items; false when it remains.
     bool forgetRemoteDocument();
+    // The remote document's items out of force, its files left to whoever removed them.
+    void withdrawRemoteItems();
     // The "storage_path" of the stored remote document, in force or dormant; empty for none.
     QString storedDocumentStoragePath() const;
     // Deletes the application's settings file, the stored decision with it; false when it
@@ -154,11 +156,12 @@ public:
     // The text form of a new random identifier: 36 lower-case hexadecimal characters and
     // hyphens, without braces.
     static QString newIdentifier();
+    // The identifier in use is read again when next needed (another process removed it).
+    void forgetResolvedUserId();
 
 private:
     // The user-wide settings: the registry or preferences, an INI file in test mode.
     static QSettings userWideSettings();
-    void forgetResolvedUserId();
     // The accepted items of a JSON document; false when it is not a JSON object.
     bool readDocument(const QByteArray &data, ItemList &items);
     bool loadConfigFile();

@@ -12,6 +12,8 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <utility>
+
 namespace {
 
 const QString sharedUserIdKey = QStringLiteral("userId");
@@ -150,6 +152,19 @@ QString QSentrelConfigurationPrivate::storedDocumentStoragePath() const
     const QJsonValue path =
             QJsonDocument::fromJson(file.readAll()).object().value(QLatin1String("storage_path"));
     return path.isString() ? path.toString() : QString();
+}
+
+void QSentrelConfigurationPrivate::withdrawRemoteItems()
+{
+    ItemMap outgoing;
+    {
+        std::lock_guard<std::shared_mutex> locker(m_mapLock);
+        outgoing = std::exchange(m_remoteConfig, ItemMap());
+    }
+    m_remoteConfigHash.clear();
+    m_remoteConfigDormant = false;
+    for (auto item = outgoing.keyBegin(); item != outgoing.keyEnd(); ++item)
+        emitChanged(*item);
 }
 
 bool QSentrelConfigurationPrivate::forgetRemoteDocument()

@@ -134,6 +134,10 @@ public:
     // hostile one must not make the application buffer without bound.
     static constexpr qint64 maximumReplySize = 1024 * 1024;
 
+Q_SIGNALS:
+    // The open cache file was removed by another process; this reporter no longer records.
+    void cacheRemoved();
+
 private:
     void setupStorage();
     void scheduleSync();
@@ -182,6 +186,9 @@ private:
     quint64 storeGeneration = 0; // one more for every new store and clearCache
     QStringList storeSettings; // what the open store was made of
     QStringList cachePaths; // every database opened, for closeForGood()
+    QString openCachePath; // of eventStore
+    bool cacheWithdrawn = false; // removed by another process: nothing more is recorded
+    bool cacheWasRemoved();
 };
 
 #endif // QSENTRELREPORTER_P_H

@@ -105,6 +105,8 @@ QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body, b
 
 void QSentrelReporter::addEvent(const QByteArray &event)
 {
+    if (cacheWithdrawn)
+        return; // the decision that removed it is in force, or about to be
     if (eventStore) {
         eventStore->add(event);
         return;
@@ -115,8 +117,26 @@ void QSentrelReporter::addEvent(const QByteArray &event)
     }
 }
 
+// Another process of the application removed the cache (the person withdrew consent or asked
+// to be forgotten there): nothing more goes into it, comes out of it or leaves with it, not
+// even what is on its way. The tracker core then follows the decision.
+bool QSentrelReporter::cacheWasRemoved()
+{
+    if (cacheWithdrawn)
+        return true;
+    if (!eventStore || openCachePath.isEmpty() || QFileInfo::exists(openCachePath))
+        return false;
+    qCInfo(lcStorage) << "The cache was removed by another process:" << openCachePath;
+    cacheWithdrawn = true;
+    closeForGood();
+    Q_EMIT cacheRemoved();
+    return true;
+}
+
 void QSentrelReporter::beginBatch()
 {
+    if (cacheWasRemoved())
+        return;
     if (eventStore)
         eventStore->transaction();
 }
@@ -145,7 +165,7 @@ bool QSentrelReporter::deliversThisCache()
 
 void QSentrelReporter::sync()
 {
-    if (!eventStore || !delivery.mayStart())
+    if (!eventStore || !delivery.mayStart() || cacheWasRemoved())
         return;
     if (!deliversThisCache()) {
         // Another process of the application holds the cache: it delivers what this one
@@ -402,6 +422,7 @@ void QSentrelReporter::setupStorage()
     const QString path = cacheFileIn(directory);
     if (!cachePaths.contains(path))
         cachePaths.append(path);
+    openCachePath.clear();
 
     const QString type = configuration->storageType();
     std::unique_ptr<QSentrelStorage> store =
@@ -425,6 +446,7 @@ void QSentrelReporter::setupStorage()
         eventStore.reset();
         return;
     }
+    openCachePath = path;
     senderLock = std::make_unique<QLockFile>(path + QLatin1String(".lock"));
     senderLock->setStaleLockTime(0); // held for as long as the process runs; a dead one's is stale
 }

@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QJsonArray>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -135,6 +137,7 @@ void SentrelTrackerImpl::init()
         return;
     }
     enabled = true;
+    watchDecisions(true);
     Q_EMIT SentrelTrackerNotifier::instance()->enabledChanged(true);
     const QSentrelTracker::Consent consent = effectiveConsent();
     SentrelPrivacy::setAnonymous(consent == QSentrelTracker::ConsentAnonymous);
@@ -172,6 +175,14 @@ void SentrelTrackerImpl::startWorker()
     QObject::connect(thread, &QThread::started, reporter, [workerReporter, configuration] {
         workerReporter->init(configuration);
     });
+    QObject::connect(
+            reporter,
+            &QSentrelReporter::cacheRemoved,
+            SentrelTrackerNotifier::instance(),
+            [] {
+                SentrelTrackerImpl::instance()->followDecisionOfAnotherProcess(true);
+            },
+            Qt::QueuedConnection);
     QThread *initiatingThread = QThread::currentThread();
     QObject::connect(thread, &QThread::finished, reporter, [workerReporter, initiatingThread] {
         workerReporter->moveToThread(initiatingThread);
@@ -199,6 +210,7 @@ void SentrelTrackerImpl::deinit()
         return;
     qCInfo(lcSentrel) << "Disabling Sentrel Tracker";
     enabled = false;
+    watchDecisions(false);
     if (running)
         shutDownWorker([](QSentrelReporter *) {});
     Q_EMIT SentrelTrackerNotifier::instance()->enabledChanged(false);
@@ -419,6 +431,7 @@ void SentrelTrackerImpl::setConsent(QSentrelTracker::Consent decision)
     const QSentrelTracker::Consent previous = effectiveConsent();
     storedConsent = std::make_pair(int(decision), m_consentVersion);
     m_configuration.storeConsent(decision, m_consentVersion);
+    settingsPresent = true;
     if (decision >= QSentrelTracker::ConsentAnonymous)
         consentEvent = std::make_pair(decision, previousDecision);
     else
@@ -480,14 +493,95 @@ bool SentrelTrackerImpl::forgetData()
     return removed;
 }
 
-void SentrelTrackerImpl::forgetMe()
+bool SentrelTrackerImpl::forgetEverything()
 {
-    qCInfo(lcSentrel) << "Forgetting everything tracked for this application";
-    const QSentrelTracker::Consent previousDecision = consent();
     bool removed = forgetData();
     removed = m_configuration.forgetSettings() && removed;
     storedConsent.reset();
     consentEvent.reset();
+    return removed;
+}
+
+void SentrelTrackerImpl::watchDecisions(bool watch)
+{
+    if (!watch) {
+        decisionWatcher.reset();
+        return;
+    }
+    if (decisionWatcher)
+        return;
+    // The folder as well as the file: QSettings replaces the file, and forgetMe() removes it.
+    decisionWatcher = std::make_unique<QFileSystemWatcher>();
+    const QString settings = m_configuration.settingsPath();
+    decisionWatcher->addPath(QFileInfo(settings).path());
+    settingsPresent = QFileInfo::exists(settings);
+    if (settingsPresent)
+        decisionWatcher->addPath(settings);
+    const auto changed = [this] {
+        followDecisionOfAnotherProcess();
+    };
+    QObject::connect(decisionWatcher.get(), &QFileSystemWatcher::fileChanged, changed);
+    QObject::connect(decisionWatcher.get(), &QFileSystemWatcher::directoryChanged, changed);
+}
+
+// What this process decides itself it already follows, so only a stored decision that differs
+// from this process's counts: another process of the application made it.
+void SentrelTrackerImpl::followDecisionOfAnotherProcess(bool cacheRemoved)
+{
+    const QString settings = m_configuration.settingsPath();
+    const bool present = QFileInfo::exists(settings);
+    if (decisionWatcher && present && !decisionWatcher->files().contains(settings))
+        decisionWatcher->addPath(settings);
+    const bool wasPresent = std::exchange(settingsPresent, present);
+    const auto stored = m_configuration.storedConsent();
+    const bool decided = stored && stored != storedConsent;
+    // The decision gone (this process may have written the file again since), or the file.
+    const bool forgotten = !decided
+            && ((!stored && storedConsent) || (!present && wasPresent)
+                || (cacheRemoved && !stored));
+    if (!decided && !forgotten) {
+        if (cacheRemoved && running) {
+            // Removed by hand: on with a new cache.
+            shutDownWorker([](QSentrelReporter *) {});
+            startWorker();
+        }
+        return;
+    }
+    const QSentrelTracker::Consent previousDecision = consent();
+    const QSentrelTracker::Consent previous = effectiveConsent();
+    if (forgotten) {
+        // Everything was forgotten there, the files included: this process lets go of what it
+        // holds and goes on, if at all, with a new identity. It deletes nothing itself, as the
+        // files at those paths may already be the other process's new ones.
+        qCInfo(lcSentrel) << "Another process of the application forgot everything";
+        if (running) {
+            shutDownWorker([](QSentrelReporter *reporter) {
+                reporter->closeForGood();
+            });
+        }
+        m_configuration.withdrawRemoteItems();
+        m_configuration.forgetResolvedUserId();
+        storedConsent.reset();
+        consentEvent.reset();
+        SentrelPrivacy::setAnonymous(false);
+        if (enabled && effectiveConsent() >= QSentrelTracker::ConsentAnonymous)
+            startWorker();
+    } else {
+        qCInfo(lcSentrel) << "Another process of the application changed the decision";
+        storedConsent = stored;
+        consentEvent.reset(); // recorded by the process that decided
+        applyConsent(previous);
+    }
+    if (consent() != previousDecision)
+        Q_EMIT SentrelTrackerNotifier::instance()->consentChanged(consent());
+}
+
+void SentrelTrackerImpl::forgetMe()
+{
+    qCInfo(lcSentrel) << "Forgetting everything tracked for this application";
+    const QSentrelTracker::Consent previousDecision = consent();
+    const bool removed = forgetEverything();
+    settingsPresent = false;
     const QSentrelTracker::Consent now = effectiveConsent();
     SentrelPrivacy::setAnonymous(false);
     if (enabled && now >= QSentrelTracker::ConsentAnonymous)

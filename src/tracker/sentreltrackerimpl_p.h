@@ -25,6 +25,7 @@
 #include <mutex>
 #include <optional>
 
+class QFileSystemWatcher;
 class QSentrelCategoryFilter;
 class QSentrelEventFilter;
 class QSentrelReporter;
@@ -108,15 +109,23 @@ private:
     void queueConsentEvent();
     // Deletes the cache, the remote document and the identifier; false when a file remains.
     bool forgetData();
+    // Deletes what forgetMe() deletes and forgets the decision; false when a file remains.
+    bool forgetEverything();
+    // Another process of the application shares "sentrel.ini": its decisions hold here too.
+    void watchDecisions(bool watch);
+    // Called as well when the reporter found its cache removed by another process.
+    void followDecisionOfAnotherProcess(bool cacheRemoved = false);
     void postRunRequests() const;
     void runRequests() const;
 
     QSentrelConfigurationPrivate m_configuration;
     QSentrelReporter *reporter = nullptr; // owned while enabled
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
+    std::unique_ptr<QFileSystemWatcher> decisionWatcher; // owned while enabled
     QThread *thread = nullptr; // owned while enabled
     bool enabled = false; // by the application
     bool running = false; // the worker, which enabled tracking has when consent allows
+    bool settingsPresent = false; // "sentrel.ini" as this process last left or saw it
     bool m_consentRequired = false;
     int m_consentVersion = 0;
     std::optional<std::pair<int, int>> storedConsent; // the decision and its version

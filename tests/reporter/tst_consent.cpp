@@ -11,6 +11,7 @@
 
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -435,6 +436,80 @@ private Q_SLOTS:
                 collector.receivedEvents().first().value(QLatin1String("duid")).toString();
         QVERIFY(after != before);
         QCOMPARE(after, config()->userId());
+    }
+
+    // A decision made in one process of the application holds in another that shares its
+    // settings and cache: it stops recording or changes identity within a second, and nothing
+    // recorded under the forgotten identifier leaves afterwards, whichever process holds the
+    // cache.
+    void everyProcessObeysADecision_data()
+    {
+        QTest::addColumn<QString>("decision");
+        QTest::newRow("denied") << QStringLiteral("denied");
+        QTest::newRow("forgetMe") << QStringLiteral("undecided");
+        QTest::newRow("anonymous") << QStringLiteral("anonymous");
+    }
+
+    void everyProcessObeysADecision()
+    {
+        QFETCH(QString, decision);
+        tracker.setConsentRequired(true);
+        configure(1);
+        tracker.setEnabled(true);
+        tracker.setConsent(QSentrelTracker::ConsentGranted);
+        const QString person = config()->userId();
+        QProcess peer;
+        peer.start(QStringLiteral(CONSENT_PROBE),
+                   {QStringLiteral("peer"), collector.server(), cacheDir->path()});
+        const auto stopPeer = qScopeGuard([&peer] {
+            peer.kill();
+            peer.waitForFinished(wait);
+        });
+        QVERIFY(peer.waitForStarted(wait));
+        const auto peerViews = [this] {
+            int views = 0;
+            for (const QString &name : screenNames(collector.receivedEvents())) {
+                if (name.startsWith(QLatin1String("peer-")))
+                    views = std::max(views, name.mid(5).toInt());
+            }
+            return views;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(peerViews() > 0, wait);
+        record(QStringLiteral("call"));
+        (void)peer.readAllStandardOutput();
+
+        QElapsedTimer obeying;
+        obeying.start();
+        if (decision == QLatin1String("undecided"))
+            tracker.forgetMe();
+        else
+            tracker.setConsent(decision == QLatin1String("denied")
+                                       ? QSentrelTracker::ConsentDenied
+                                       : QSentrelTracker::ConsentAnonymous);
+        const qsizetype decidedAt = collector.requests(tp2).size();
+        QByteArray heard;
+        QTRY_VERIFY_WITH_TIMEOUT(
+                (heard += peer.readAllStandardOutput()).contains(decision.toUtf8()),
+                wait);
+        qInfo("The other process obeyed %lld ms after the call", obeying.elapsed());
+        QVERIFY(obeying.elapsed() < 1000);
+        const int viewsAtDecision = heard.split(' ').value(1).trimmed().toInt();
+        if (decision != QLatin1String("anonymous"))
+            QVERIFY(!QFileInfo::exists(cacheFile()));
+
+        // On again, until the other process's views recorded after it obeyed arrive.
+        if (decision != QLatin1String("anonymous"))
+            tracker.setConsent(QSentrelTracker::ConsentGranted);
+        QTRY_VERIFY_WITH_TIMEOUT(peerViews() > viewsAtDecision + 10, wait);
+        const QList<TestCollector::Request> requests = collector.requests(tp2);
+        for (qsizetype i = decidedAt; i < requests.size(); ++i) {
+            for (const QJsonObject &event : batchEvents(requests.at(i).batch)) {
+                const QString duid = event.value(QLatin1String("duid")).toString();
+                QVERIFY2(duid != person, "an event of the forgotten identity left afterwards");
+                if (decision == QLatin1String("anonymous"))
+                    QCOMPARE(duid, nilId);
+            }
+        }
     }
 
     // Events cached across changes of identity leave each in a request of its own kind: the
