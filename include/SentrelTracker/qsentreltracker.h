@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 /*!
     \class QSentrelTracker
@@ -47,6 +48,9 @@ class SENTRELTRACKER_EXPORT QSentrelTracker : public QObject
     //! The version of the application's privacy text; see setConsentVersion().
     Q_PROPERTY(int consentVersion READ consentVersion WRITE setConsentVersion NOTIFY
                        consentVersionChanged FINAL)
+    //! The configuration keys a remote document may change; see setRemoteConfigurationScope().
+    Q_PROPERTY(QStringList remoteConfigurationScope READ remoteConfigurationScope WRITE
+                       setRemoteConfigurationScope NOTIFY remoteConfigurationScopeChanged FINAL)
 
 public:
     /*! The person's decision about tracking. */
@@ -129,6 +133,40 @@ public:
 
     /*! Returns the version of the application's privacy text. */
     int consentVersion() const;
+
+    /*!
+        Lets a remote configuration document change only the items named by \a items, the
+        keys of the configuration file: \c "server", \c "token", \c "events", \c "storage",
+        \c "storage_path", \c "userId" and so on. A key of an object names every item inside
+        it (\c "sync", \c "sync_config"); \c "object/key" names one of them
+        (\c "sync/max_batch_size", \c "sync/interval", \c "sync_config/enabled",
+        \c "sync_config/interval").
+
+        By default a document may change every item. Passing a list restricts it to exactly
+        that list, so an empty list lets a document change nothing. The keys that
+        remoteConfigurationScope() returns by default can be passed back to allow every item
+        again.
+
+        An item outside the scope keeps its local value, whatever a document says. The first
+        time a document sets such an item, the warning "Remote configuration may not change"
+        is logged with its key in the "sentrel.config" category; later documents setting it
+        log nothing more. A key that names no item is logged as a warning and ignored. The
+        document in force is applied again at once under the new scope: an item it may no
+        longer change returns to its local value, and an item it may change again takes the
+        document's value, each with its change signal.
+
+        Only code sets the scope. The stored document of an earlier run is in force from the
+        tracker's creation until the scope is set, so set it before setEnabled(true).
+
+        \sa QSentrelConfiguration
+    */
+    void setRemoteConfigurationScope(const QStringList &items);
+
+    /*!
+        Returns the keys given to setRemoteConfigurationScope(), or, until it is called, every
+        top-level key of the configuration file, which lets a document change every item.
+    */
+    QStringList remoteConfigurationScope() const;
 
     /*!
         Stops tracking and deletes everything the library keeps for this application: the
@@ -215,6 +253,9 @@ Q_SIGNALS:
 
     /*! The consent version changed to \a version, by any caller. */
     void consentVersionChanged(int version);
+
+    /*! The remote configuration scope changed to \a items, by any caller. */
+    void remoteConfigurationScopeChanged(const QStringList &items);
 
     /*! forgetMe() finished; \a ok is false when a file could not be removed. */
     void forgetMeFinished(bool ok);

@@ -262,10 +262,25 @@ void QSentrelConfigurationPrivate::store(ItemMap &map, ConfigItem item, const QV
         forgetResolvedUserId();
 }
 
+// Those of the document held, in force or outside the scope.
 QList<QSentrelConfigurationPrivate::ConfigItem> QSentrelConfigurationPrivate::remoteItems() const
 {
     std::shared_lock<std::shared_mutex> locker(m_mapLock);
-    return m_remoteConfig.keys();
+    return m_remoteDocument.keys();
+}
+
+QString QSentrelConfigurationPrivate::documentKey(ConfigItem item)
+{
+    return QString::fromLatin1(itemOf(item).key);
+}
+
+QStringList QSentrelConfigurationPrivate::documentKeys()
+{
+    QStringList keys;
+    for (const Item &item : items())
+        keys.append(QString::fromLatin1(item.key).section(QLatin1Char('/'), 0, 0));
+    keys.removeDuplicates();
+    return keys;
 }
 
 // Emits the change signal of item with its effective value.

@@ -23,6 +23,7 @@
 #include <QSettings>
 #include <QVariant>
 
+#include <bitset>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -125,6 +126,14 @@ public:
     // worker thread, or on the tracker's thread while no worker runs. Returns whether the remote
     // configuration was replaced or removed.
     bool applyConfig(const QByteArray &document);
+    // The configuration-file keys of the items a remote document may change, as the
+    // application gave them; every top-level key until it gives some. A key names every item
+    // inside its object ("sync"), or one of them ("sync/interval"). Called on the tracker's
+    // thread; a document in force is put in force again under the new scope.
+    QStringList remoteScope() const;
+    void setRemoteScope(const QStringList &keys);
+    // The top-level keys of files and documents, in the order of the table.
+    static QStringList documentKeys();
 
     // The person's decision as stored for the application: a QSentrelTracker::Consent and
     // the consent version it was made for; nullopt when none is stored.
@@ -179,9 +188,23 @@ private:
     void store(ItemMap &map, ConfigItem item, const QVariant &value);
     QList<ConfigItem> remoteItems() const;
     void emitChanged(ConfigItem item);
+    // The key of an item in files and documents, "object/key" inside an object.
+    static QString documentKey(ConfigItem item);
+    using ItemSet = std::bitset<itemCount>;
+    // The items of the remote document that the scope lets it change; those it may not are
+    // added to refused when not logged before. Called with m_mapLock held for writing.
+    ItemMap admittedRemoteItems(QList<ConfigItem> &refused);
+    static void logRefused(const QList<ConfigItem> &refused);
 
     ItemMap m_config;
-    ItemMap m_remoteConfig;
+    ItemMap m_remoteConfig; // the items of m_remoteDocument in force
+    // Every accepted item of the remote document, also those outside the scope, so that a
+    // wider scope can put them in force without a fetch.
+    ItemMap m_remoteDocument;
+    ItemSet m_remoteScope = ItemSet().set();
+    std::optional<QStringList> m_remoteScopeKeys; // nullopt: the application gave none
+    // Items whose refusal was logged: once each for the life of the tracker, not per fetch.
+    ItemSet m_refusalLogged;
     QString m_settingsPath;
     QByteArray m_remoteConfigHash;
     QFile m_remoteConfigFile;
@@ -192,7 +215,7 @@ private:
     // The user-wide identifier once read; guarded by m_userIdLock, as the worker reads it too.
     QString m_resolvedUserId;
     std::mutex m_userIdLock;
-    // Guards m_config and m_remoteConfig. A standard lock, so that the thread sanitizer sees it.
+    // Guards the item maps and the scope. A standard lock, so that the thread sanitizer sees it.
     mutable std::shared_mutex m_mapLock;
 };
 

@@ -84,7 +84,12 @@ bool QSentrelConfigurationPrivate::loadConfig()
     qCInfo(lcConfig) << "Using remote configurations from:" << m_remoteConfigFile.fileName();
     const QByteArray remote = m_remoteConfigFile.readAll();
     m_remoteConfigFile.close();
-    return parseConfig(remote, m_remoteConfig) && loaded;
+    if (!parseConfig(remote, m_remoteConfig))
+        return false;
+    // The application has had no chance to narrow the scope yet: the whole document is in force.
+    std::lock_guard<std::shared_mutex> locker(m_mapLock);
+    m_remoteDocument = m_remoteConfig;
+    return loaded;
 }
 
 bool QSentrelConfigurationPrivate::loadConfigFile()

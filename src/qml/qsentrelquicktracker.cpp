@@ -70,6 +70,10 @@ QSentrelQuickTrackerAttached::QSentrelQuickTrackerAttached(QObject *object) : QO
             this,
             &QSentrelQuickTrackerAttached::consentVersionChanged);
     connect(facade,
+            &QSentrelTracker::remoteConfigurationScopeChanged,
+            this,
+            &QSentrelQuickTrackerAttached::remoteConfigurationScopeChanged);
+    connect(facade,
             &QSentrelTracker::forgetMeFinished,
             this,
             &QSentrelQuickTrackerAttached::forgetMeFinished);
@@ -121,6 +125,16 @@ int QSentrelQuickTrackerAttached::consentVersion() const
 void QSentrelQuickTrackerAttached::setConsentVersion(int version)
 {
     tracker().setConsentVersion(version);
+}
+
+QStringList QSentrelQuickTrackerAttached::remoteConfigurationScope() const
+{
+    return tracker().remoteConfigurationScope();
+}
+
+void QSentrelQuickTrackerAttached::setRemoteConfigurationScope(const QStringList &items)
+{
+    tracker().setRemoteConfigurationScope(items);
 }
 
 QSentrelConfiguration *QSentrelQuickTrackerAttached::configuration() const

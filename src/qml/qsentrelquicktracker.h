@@ -62,6 +62,8 @@ class QSentrelQuickTrackerAttached : public QObject
                        consentRequiredChanged FINAL)
     Q_PROPERTY(int consentVersion READ consentVersion WRITE setConsentVersion NOTIFY
                        consentVersionChanged FINAL)
+    Q_PROPERTY(QStringList remoteConfigurationScope READ remoteConfigurationScope WRITE
+                       setRemoteConfigurationScope NOTIFY remoteConfigurationScopeChanged FINAL)
     Q_PROPERTY(QSentrelConfiguration *configuration READ configuration CONSTANT FINAL)
     Q_PROPERTY(QString category READ category WRITE setCategory NOTIFY categoryChanged FINAL)
     QML_ANONYMOUS
@@ -77,6 +79,8 @@ public:
     void setConsentRequired(bool required);
     int consentVersion() const;
     void setConsentVersion(int version);
+    QStringList remoteConfigurationScope() const;
+    void setRemoteConfigurationScope(const QStringList &items);
     QSentrelConfiguration *configuration() const;
 
     // The category of the item it is attached to and of the items inside it that have none
@@ -108,6 +112,7 @@ Q_SIGNALS:
     void consentChanged(QSentrelQuickTracker::Consent consent);
     void consentRequiredChanged(bool required);
     void consentVersionChanged(int version);
+    void remoteConfigurationScopeChanged(const QStringList &items);
     void forgetMeFinished(bool ok);
     // A JavaScript array of the event objects, oldest first.
     void waitingEventsReady(const QJsonArray &events);

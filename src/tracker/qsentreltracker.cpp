@@ -35,6 +35,10 @@ QSentrelTracker::QSentrelTracker() : QObject(nullptr)
             this,
             &QSentrelTracker::consentVersionChanged);
     connect(notifier,
+            &SentrelTrackerNotifier::remoteConfigurationScopeChanged,
+            this,
+            &QSentrelTracker::remoteConfigurationScopeChanged);
+    connect(notifier,
             &SentrelTrackerNotifier::forgetMeFinished,
             this,
             &QSentrelTracker::forgetMeFinished);
@@ -83,6 +87,21 @@ void QSentrelTracker::setConsentVersion(int version)
 int QSentrelTracker::consentVersion() const
 {
     return SentrelTrackerImpl::instance()->consentVersion();
+}
+
+void QSentrelTracker::setRemoteConfigurationScope(const QStringList &items)
+{
+    QSentrelConfigurationPrivate *configuration =
+            SentrelTrackerImpl::instance()->configurationPrivate();
+    if (configuration->remoteScope() == items)
+        return;
+    configuration->setRemoteScope(items);
+    Q_EMIT SentrelTrackerNotifier::instance()->remoteConfigurationScopeChanged(items);
+}
+
+QStringList QSentrelTracker::remoteConfigurationScope() const
+{
+    return SentrelTrackerImpl::instance()->configurationPrivate()->remoteScope();
 }
 
 void QSentrelTracker::forgetMe()

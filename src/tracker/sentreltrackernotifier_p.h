@@ -31,6 +31,7 @@ Q_SIGNALS:
     void consentChanged(QSentrelTracker::Consent consent);
     void consentRequiredChanged(bool required);
     void consentVersionChanged(int version);
+    void remoteConfigurationScopeChanged(const QStringList &items);
     void forgetMeFinished(bool ok);
 };
 

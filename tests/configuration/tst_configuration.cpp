@@ -852,6 +852,89 @@ private Q_SLOTS:
         QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
     }
 
+    // The document sets server, events and both sync_config items; each refused one keeps its
+    // local value and is logged once, however many documents set it.
+    void remoteScope_data()
+    {
+        QTest::addColumn<bool>("restricted");
+        QTest::addColumn<QStringList>("scope");
+        QTest::addColumn<bool>("whileInForce"); // the scope is set after the document
+        QTest::addColumn<QStringList>("refused");
+
+        const auto without = [](const QString &key) {
+            QStringList keys = Config::documentKeys();
+            keys.removeOne(key);
+            return keys;
+        };
+        QTest::newRow("default") << false << QStringList() << false << QStringList();
+        QTest::newRow("without server")
+                << true << without(QStringLiteral("server")) << false << QStringList {"server"};
+        QTest::newRow("without events")
+                << true << without(QStringLiteral("events")) << false << QStringList {"events"};
+        QTest::newRow("sync_config interval only")
+                << true << (without(QStringLiteral("sync_config")) << "sync_config/interval")
+                << false << QStringList {"sync_config/enabled"};
+        QTest::newRow("none") << true << QStringList() << false
+                              << QStringList {"server",
+                                              "events",
+                                              "sync_config/enabled",
+                                              "sync_config/interval"};
+        QTest::newRow("narrowed while in force")
+                << true << without(QStringLiteral("server")) << true << QStringList {"server"};
+    }
+
+    void remoteScope()
+    {
+        QFETCH(bool, restricted);
+        QFETCH(QStringList, scope);
+        QFETCH(bool, whileInForce);
+        QFETCH(QStringList, refused);
+
+        auto config = loadFrom(R"({"server":"local.example","events":["MouseButtonRelease"],
+                                   "sync_config":{"enabled":true,"interval":{"hours":1}}})");
+        if (restricted && !whileInForce)
+            config->setRemoteScope(scope);
+        QSignalSpy servers(config.get(), &QSentrelConfiguration::serverChanged);
+        for (const QString &key : std::as_const(refused))
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QStringLiteral("Remote configuration may not change \"%1\"")
+                                         .arg(key)
+                                         .toUtf8()
+                                         .constData());
+        QVERIFY(config->applyConfig(R"({"server":"remote.example","events":["KeyPress"],
+                                        "sync_config":{"enabled":false,"interval":{"minutes":1}}})"));
+        if (restricted && whileInForce) {
+            QCOMPARE(config->server(), QStringLiteral("remote.example"));
+            config->setRemoteScope(scope);
+        }
+        QCOMPARE(config->remoteScope(), restricted ? scope : Config::documentKeys());
+
+        QCOMPARE(config->server(),
+                 refused.contains("server") ? QStringLiteral("local.example")
+                                            : QStringLiteral("remote.example"));
+        QCOMPARE(config->events(),
+                 QStringList {refused.contains("events") ? "MouseButtonRelease" : "KeyPress"});
+        QCOMPARE(config->remoteConfig(), refused.contains("sync_config/enabled"));
+        QCOMPARE(config->remoteConfigInterval(),
+                 refused.contains("sync_config/interval") ? 3600 : 60);
+        if (!servers.isEmpty())
+            QCOMPARE(servers.last().first().toString(), config->server());
+
+        // Refused again without a word: init() makes any further warning a failure.
+        QVERIFY(config->applyConfig(R"({"server":"again.example","events":["KeyRelease"],
+                                        "sync_config":{"enabled":false,"interval":{"minutes":2}}})"));
+        QCOMPARE(config->server(),
+                 refused.contains("server") ? QStringLiteral("local.example")
+                                            : QStringLiteral("again.example"));
+
+        // Refused items were kept: allowing every key puts the document's values in force.
+        config->setRemoteScope(Config::documentKeys());
+        QCOMPARE(config->server(), QStringLiteral("again.example"));
+        QVERIFY(!config->remoteConfig());
+        QCOMPARE(servers.last().first().toString(), QStringLiteral("again.example"));
+        forgetRemoteConfiguration(*config);
+    }
+
     void lastSync()
     {
         auto config = loadFrom("{}");

@@ -274,6 +274,20 @@ private Q_SLOTS:
         }
     }
 
+    void remoteConfigurationScopeReachesBothSides()
+    {
+        const QStringList every = tracker.remoteConfigurationScope();
+        QSignalSpy spy(&tracker, &QSentrelTracker::remoteConfigurationScopeChanged);
+        run(QStringLiteral("Tracker.remoteConfigurationScope = ['sync', 'token']"));
+        QCOMPARE(tracker.remoteConfigurationScope(), (QStringList {"sync", "token"}));
+        QCOMPARE(spy.size(), 1);
+        tracker.setRemoteConfigurationScope({QStringLiteral("server")});
+        QCOMPARE(run(QStringLiteral("Tracker.remoteConfigurationScope")).toStringList(),
+                 QStringList {"server"});
+        QCOMPARE(spy.size(), 2);
+        tracker.setRemoteConfigurationScope(every);
+    }
+
     void clearCacheEmptiesTheCache()
     {
         // Offline with a cache, so that what clearCache() drops can be counted in the file.
