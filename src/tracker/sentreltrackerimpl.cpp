@@ -138,13 +138,14 @@ void SentrelTrackerImpl::init()
     }
     enabled = true;
     watchDecisions(true);
-    Q_EMIT SentrelTrackerNotifier::instance()->enabledChanged(true);
     const QSentrelTracker::Consent consent = effectiveConsent();
     SentrelPrivacy::setAnonymous(consent == QSentrelTracker::ConsentAnonymous);
     if (consent >= QSentrelTracker::ConsentAnonymous)
         startWorker();
     else
         qCInfo(lcSentrel) << "Tracking waits for the person's consent";
+    // Last: a slot may disable tracking again, and that call must have the last word.
+    Q_EMIT SentrelTrackerNotifier::instance()->enabledChanged(true);
 }
 
 void SentrelTrackerImpl::startWorker()

@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QProcess>
 #include <QResizeEvent>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -109,6 +110,62 @@ private Q_SLOTS:
                 QStringLiteral("sentrel.debug=true\nsentrel.events.debug=true"));
         QCOMPARE(log.count(core, QStringLiteral("Enabling Sentrel Tracker")), 1);
         QCOMPARE(log.count(core, QStringLiteral("Disabling Sentrel Tracker")), 1);
+    }
+
+    // A slot of the library's signals that changes tracking again leaves it as that last call
+    // asked, as a QML onEnabledChanged handler may.
+    void nestedCallsFromSignals_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("nested");
+        QTest::addColumn<bool>("recording");
+        QTest::newRow("disabled while enabling")
+                << QStringLiteral("enable") << QStringLiteral("disable") << false;
+        QTest::newRow("enabled while disabling")
+                << QStringLiteral("disable") << QStringLiteral("enable") << true;
+        QTest::newRow("denied while granting")
+                << QStringLiteral("grant") << QStringLiteral("deny") << false;
+        QTest::newRow("disabled while granting")
+                << QStringLiteral("grant") << QStringLiteral("disable") << false;
+        QTest::newRow("granted while denying")
+                << QStringLiteral("deny") << QStringLiteral("grant") << true;
+    }
+
+    void nestedCallsFromSignals()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, nested);
+        QFETCH(bool, recording);
+        const auto call = [this](const QString &what) {
+            if (what == QLatin1String("enable") || what == QLatin1String("disable"))
+                tracker.setEnabled(what == QLatin1String("enable"));
+            else
+                tracker.setConsent(what == QLatin1String("grant") ? QSentrelTracker::ConsentGranted
+                                                                  : QSentrelTracker::ConsentDenied);
+        };
+        const auto restore = qScopeGuard([this] {
+            tracker.setEnabled(false);
+            tracker.setConsentRequired(false);
+        });
+        tracker.setConsentRequired(true);
+        tracker.setConsent(first == QLatin1String("grant") ? QSentrelTracker::ConsentDenied
+                                                           : QSentrelTracker::ConsentGranted);
+        tracker.setEnabled(first != QLatin1String("enable"));
+
+        QSentrelTracker listener;
+        bool done = false;
+        const auto once = [&] {
+            if (!std::exchange(done, true))
+                call(nested);
+        };
+        connect(&listener, &QSentrelTracker::enabledChanged, this, once);
+        connect(&listener, &QSentrelTracker::consentChanged, this, once);
+        call(first);
+        QVERIFY(done);
+        SentrelTrackerImpl *impl = SentrelTrackerImpl::instance();
+        QCOMPARE(impl->isRecording(), recording);
+        QCOMPARE(impl->workerThread() != nullptr, recording);
+        QCOMPARE(tracker.isEnabled(), nested != QLatin1String("disable"));
     }
 
     void invalidConfigurationStaysDisabled()
