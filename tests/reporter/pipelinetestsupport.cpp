@@ -3,9 +3,12 @@
 
 #include "eventlog.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QStandardPaths>
+#include <QTest>
 
 QStringList contextSchemas(const QJsonObject &event)
 {
@@ -100,4 +103,58 @@ void dropEventMessages(QtMsgType type, const QMessageLogContext &context, const 
 void quietenEventMessages()
 {
     forward = qInstallMessageHandler(dropEventMessages);
+}
+
+void PipelineFixture::configure(int syncInterval, const QString &storageType)
+{
+    QSentrelConfiguration *c = config();
+    c->setToken(token);
+    c->setServer(collector.server());
+    c->setSyncInterval(syncInterval);
+    c->setStorageType(storageType);
+    c->setStoragePath(cacheDir->path());
+    c->setStorageSize(0);
+    c->setBatchSize(100);
+    c->setCategories({QStringLiteral("buttons")});
+    c->setEvents({});
+    c->setRemoteConfig(false);
+}
+
+bool PipelineFixture::startPipeline(const QString &applicationName)
+{
+    // Every delay the tests do not measure passes in a few milliseconds.
+    clock.install();
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setApplicationName(applicationName);
+    quietenEventMessages();
+    if (!collector.start()) {
+        qWarning("The test collector did not start: %s", qPrintable(collector.errorString()));
+        return false;
+    }
+    return true;
+}
+
+bool PipelineFixture::beginTest()
+{
+    cacheDir = std::make_unique<QTemporaryDir>();
+    collector.clear();
+    return cacheDir->isValid();
+}
+
+bool PipelineFixture::endTest()
+{
+    // Disabling runs what was queued, then drops the reporter with its requests.
+    tracker.setEnabled(false);
+    // A request the last reporter had sent must not arrive in the next test.
+    const bool closed = QTest::qWaitFor(
+            [this] {
+                return collector.openConnections() == 0;
+            },
+            15000);
+    collector.clearFailures();
+    collector.clearRefusals();
+    collector.clearConfigDocument();
+    collector.clear();
+    cacheDir.reset();
+    return closed;
 }

@@ -2,11 +2,19 @@
 #ifndef PIPELINETESTSUPPORT_H
 #define PIPELINETESTSUPPORT_H
 
+#include "testclock.h"
+#include "testcollector.h"
+
+#include <SentrelTracker/qsentreltracker.h>
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
 
 // Helpers for the tests that follow events from the tracker to the test collector.
 
@@ -45,6 +53,37 @@ QStringList eventIds(const QList<QJsonObject> &events);
 // The number of records in the cache file, read through a connection of its own; -1 when the
 // file does not exist or cannot be read.
 qint64 cachedRecords(const QString &databaseFile);
+
+// What every test of the road from the tracker to the collector holds: the clock its alarms
+// ring on, the process's tracker, the HTTPS test collector and a cache folder of each test
+// function's own. A test class derives from it besides QObject and calls the three steps from
+// initTestCase(), init() and cleanup().
+class PipelineFixture
+{
+protected:
+    explicit PipelineFixture(const QString &token) : token(token) { }
+
+    TestClock clock {TestClock::Warp}; // before the tracker, whose alarms it keeps
+    QSentrelTracker tracker;
+    TestCollector collector;
+    std::unique_ptr<QTemporaryDir> cacheDir;
+
+    QSentrelConfiguration *config() const { return tracker.configuration(); }
+    QString cacheFile() const { return cacheDir->filePath(QStringLiteral("SentrelTracker.db")); }
+
+    // Sends to the collector and caches in cacheDir; every other item as the tests start.
+    void configure(int syncInterval, const QString &storageType = QStringLiteral("SQLITE"));
+
+    // initTestCase(): the clock installed, the collector listening.
+    bool startPipeline(const QString &applicationName);
+    // init(): a new cache folder, nothing received yet.
+    bool beginTest();
+    // cleanup(): tracking off, no request of it still on its way, the collector as started.
+    bool endTest();
+
+private:
+    const QString token;
+};
 
 // Drops the tracker's "New event" debug messages before they reach the output (context data
 // values make them long); everything else goes on to the handler installed before.

@@ -84,31 +84,21 @@ QMap<QString, QByteArray> snapshot(const QString &directory)
 
 } // namespace
 
-class tst_Consent : public QObject
+class tst_Consent : public QObject, private PipelineFixture
 {
     Q_OBJECT
 
+public:
+    tst_Consent() : PipelineFixture(QStringLiteral("consent-token")) { }
+
 private:
-    TestClock clock {TestClock::Warp};
-    QSentrelTracker tracker;
-    TestCollector collector;
     QObject captured; // the object whose events automatic capture records
-    std::unique_ptr<QTemporaryDir> cacheDir;
 
-    QSentrelConfiguration *config() const { return tracker.configuration(); }
-    QString cacheFile() const { return cacheDir->filePath(QStringLiteral("SentrelTracker.db")); }
-
+    // Batches of ten: a withdrawal finds one on its way.
     void configure(int syncInterval, const QString &storageType = QStringLiteral("SQLITE"))
     {
-        QSentrelConfiguration *c = config();
-        c->setToken(QStringLiteral("consent-token"));
-        c->setServer(collector.server());
-        c->setSyncInterval(syncInterval);
-        c->setStorageType(storageType);
-        c->setStoragePath(cacheDir->path());
-        c->setBatchSize(10);
-        c->setEvents({});
-        c->setRemoteConfig(false);
+        PipelineFixture::configure(syncInterval, storageType);
+        config()->setBatchSize(10);
     }
 
     // What arrived besides the start-up device event and the consent events.
@@ -138,20 +128,13 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        clock.install();
-        QCoreApplication::setApplicationName(QStringLiteral("tst_consent"));
-        quietenEventMessages();
         captured.setObjectName(QStringLiteral("captured"));
-        QVERIFY2(collector.start(), qPrintable(collector.errorString()));
+        QVERIFY(startPipeline(QStringLiteral("tst_consent")));
     }
 
-    void init()
-    {
-        cacheDir = std::make_unique<QTemporaryDir>();
-        QVERIFY(cacheDir->isValid());
-        collector.clear();
-    }
+    void init() { QVERIFY(beginTest()); }
 
+    // Each test starts with nothing decided and nothing kept.
     void cleanup()
     {
         tracker.setEnabled(false);
@@ -160,11 +143,7 @@ private Q_SLOTS:
         QVERIFY(forgotten.wait(wait));
         tracker.setConsentRequired(false);
         tracker.setConsentVersion(0);
-        QTRY_COMPARE_WITH_TIMEOUT(collector.openConnections(), 0, wait);
-        collector.clearFailures();
-        collector.clearConfigDocument();
-        collector.clear();
-        cacheDir.reset();
+        QVERIFY(endTest());
     }
 
     // What arrives in each state from each source of events, with what identifier and

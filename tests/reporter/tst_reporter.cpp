@@ -111,34 +111,15 @@ QByteArray httpDate(qint64 from, int seconds)
 
 } // namespace
 
-class tst_Reporter : public QObject
+class tst_Reporter : public QObject, private PipelineFixture
 {
     Q_OBJECT
 
+public:
+    tst_Reporter() : PipelineFixture(QStringLiteral("pipeline-token")) { }
+
 private:
-    TestClock clock {TestClock::Warp}; // before the tracker, whose alarms it keeps
-    QSentrelTracker tracker;
-    TestCollector collector;
-    std::unique_ptr<QTemporaryDir> cacheDir;
-
-    QSentrelConfiguration *config() const { return tracker.configuration(); }
-    QString cacheFile() const { return cacheDir->filePath(QStringLiteral("SentrelTracker.db")); }
     qint64 cached() const { return cachedRecords(cacheFile()); }
-
-    void configure(int syncInterval, const QString &storageType = QStringLiteral("SQLITE"))
-    {
-        QSentrelConfiguration *c = config();
-        c->setToken(QStringLiteral("pipeline-token"));
-        c->setServer(collector.server());
-        c->setSyncInterval(syncInterval);
-        c->setStorageType(storageType);
-        c->setStoragePath(cacheDir->path());
-        c->setStorageSize(0);
-        c->setBatchSize(100);
-        c->setCategories({QStringLiteral("buttons")});
-        c->setEvents({});
-        c->setRemoteConfig(false);
-    }
 
     // Enables tracking offline with a cache, records the screens and disables it again.
     void cacheOffline(const QStringList &screens)
@@ -184,39 +165,21 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        // Every delay the tests do not measure passes in a few milliseconds.
-        clock.install();
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setApplicationName(QStringLiteral("tst_reporter"));
         QCoreApplication::setApplicationVersion(QStringLiteral("2.5.1"));
-        quietenEventMessages();
         QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true\n"
                                                         "sentrel.events.info=true\n"
                                                         "sentrel.storage.debug=true\n"
                                                         "sentrel.storage.info=true"));
-        QVERIFY2(collector.start(), qPrintable(collector.errorString()));
+        QVERIFY(startPipeline(QStringLiteral("tst_reporter")));
     }
 
-    void init()
-    {
-        cacheDir = std::make_unique<QTemporaryDir>();
-        QVERIFY(cacheDir->isValid());
-        collector.clear();
-    }
+    void init() { QVERIFY(beginTest()); }
 
     void cleanup()
     {
-        // Disabling runs what was queued, then drops the reporter with its requests.
-        tracker.setEnabled(false);
-        // A request the last reporter had sent must not arrive in the next test.
-        QTRY_COMPARE_WITH_TIMEOUT(collector.openConnections(), 0, wait);
-        collector.clearFailures();
-        collector.clearRefusals();
-        collector.clearConfigDocument();
-        collector.clear();
+        QVERIFY(endTest());
         qunsetenv("SENTREL_TRANSFER_TIMEOUT_MS");
         qunsetenv("SENTREL_DROP_SPAN_MS");
-        cacheDir.reset();
     }
 
     // The collector itself, through a plain network client: keep-alive, the routes and the
