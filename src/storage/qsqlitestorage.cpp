@@ -287,10 +287,28 @@ bool QSQLiteStorage::execInsert(const QByteArray &stored)
 bool QSQLiteStorage::insert(const QByteArray &stored)
 {
     if (!execInsert(stored)) {
-        qCWarning(lcStorage) << "Failed to write to storage:" << insertQuery.lastError().text();
+        writeFailed("Failed to write to storage:", insertQuery.lastError(), 1);
         return false;
     }
+    writeSucceeded();
     return true;
+}
+
+void QSQLiteStorage::writeFailed(const char *message, const QSqlError &error, qsizetype events)
+{
+    if (lostWhileFailing < 0) {
+        qCWarning(lcStorage) << message << error.text();
+        lostWhileFailing = 0;
+    }
+    lostWhileFailing += events;
+}
+
+void QSQLiteStorage::writeSucceeded()
+{
+    if (lostWhileFailing < 0)
+        return;
+    qCWarning(lcStorage) << "Writing to storage again; events lost while it failed:"
+                         << std::exchange(lostWhileFailing, -1);
 }
 
 // Outside a batch; returns whether the last row was stored.
@@ -353,11 +371,15 @@ bool QSQLiteStorage::commit()
     batchOpen = false;
     const QList<QByteArray> rows = std::exchange(batchRows, {});
     if (query.exec(QStringLiteral("COMMIT"))) {
-        if (!rows.isEmpty())
+        if (!rows.isEmpty()) {
             qCDebug(lcStorage) << "Added" << rows.size() << "events";
+            writeSucceeded();
+        }
         return true;
     }
-    qCWarning(lcStorage) << "Failed to commit a batch of events:" << query.lastError().text();
+    // Each of its events is tried on its own next, and counted there if it fails as well.
+    if (lostWhileFailing < 0)
+        qCWarning(lcStorage) << "Failed to commit a batch of events:" << query.lastError().text();
     query.exec(QStringLiteral("ROLLBACK"));
     return insertEach(rows) || rows.isEmpty();
 }

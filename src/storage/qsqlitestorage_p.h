@@ -25,6 +25,8 @@
 // destroy the old store before opening a new one; a store opened read-only has a connection
 // of its own. Created, used and destroyed on one thread (the reporter's worker thread, or the
 // application's for a read-only one); owned by whoever created it.
+class QSqlError;
+
 class SENTREL_AUTOTEST_EXPORT QSQLiteStorage : public QSentrelStorage
 {
     Q_OBJECT
@@ -80,6 +82,10 @@ private:
     void followOtherConnections();
     bool execInsert(const QByteArray &stored);
     bool insert(const QByteArray &stored); // logs a failure
+    // A full disk is a passing state: while writes fail the first failure is logged and the
+    // events lost are counted, and the count is logged once a write succeeds again.
+    void writeFailed(const char *message, const QSqlError &error, qsizetype events);
+    void writeSucceeded();
     bool insertEach(const QList<QByteArray> &rows);
 
     const SentrelCodec::Form form;
@@ -93,6 +99,7 @@ private:
     bool registeredConnection = false;
     bool batchOpen = false;
     QList<QByteArray> batchRows; // added since the batch began, as stored
+    qint64 lostWhileFailing = -1; // events lost since writes began to fail; -1 while they work
     qint64 dataVersion = -1; // of the file, as this connection last saw it
 };
 

@@ -124,9 +124,14 @@ private Q_SLOTS:
     void fullDisk_data()
     {
         QTest::addColumn<int>("batch"); // events per commit; 0: each add commits
-        QTest::newRow("each event") << 0;
+        QTest::addColumn<int>("roomAfter"); // failed adds until the disk has room again; 0: never
+        QTest::newRow("each event") << 0 << 0;
         // A batch the disk cannot take falls back to writing its events one by one.
-        QTest::newRow("batches of 64") << 64;
+        QTest::newRow("batches of 64") << 64 << 0;
+        // A passing state: one warning, however many events fail, and their count once the
+        // disk has room again, after which every event is stored.
+        QTest::newRow("room again") << 0 << 300;
+        QTest::newRow("room again, batches of 64") << 64 << 20;
     }
 
     void fullDisk()
@@ -135,15 +140,17 @@ private Q_SLOTS:
         QSKIP("The file-size limit that stands in for a full disk is a Unix resource limit");
 #else
         QFETCH(int, batch);
+        QFETCH(int, roomAfter);
         QTemporaryDir root;
         const QString path = root.filePath(QStringLiteral("SentrelTracker.db"));
         QProcess writer;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("SENTREL_WRITER_BATCH"), QString::number(batch));
+        environment.insert(QStringLiteral("SENTREL_WRITER_ROOM_AFTER"), QString::number(roomAfter));
         writer.setProcessEnvironment(environment);
         writer.setChildProcessModifier([] {
             ::signal(SIGXFSZ, SIG_IGN);
-            struct rlimit limit = {256 * 1024, 256 * 1024};
+            struct rlimit limit = {256 * 1024, RLIM_INFINITY};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         });
         writer.start(QStringLiteral(CRASH_WRITER),
@@ -158,6 +165,19 @@ private Q_SLOTS:
         }
         QVERIFY2(completed.size() > 0 && completed.size() < 5000,
                  qPrintable(QString::number(completed.size())));
+        if (roomAfter > 0) {
+            const QString errors = QString::fromUtf8(writer.readAllStandardError());
+            QVERIFY2(errors.count(QLatin1String("Failed to write to storage:")) <= 1
+                             && errors.count(QLatin1String("Failed to commit a batch")) <= 1,
+                     qPrintable(errors));
+            // Each add its own commit: every failed add is one event lost.
+            const QString recovered = batch == 0
+                    ? QStringLiteral("Writing to storage again; events lost while it failed: %1")
+                              .arg(roomAfter)
+                    : QStringLiteral("Writing to storage again; events lost while it failed:");
+            QVERIFY2(errors.count(recovered) == 1, qPrintable(errors));
+            QVERIFY(completed.contains(4999));
+        }
 
         QLoggingCategory::setFilterRules(QStringLiteral("sentrel.storage=false"));
         auto store = QSentrelStorage::create(QStringLiteral("SQLITE"), path, 0);
@@ -178,7 +198,7 @@ private Q_SLOTS:
         }
         QVERIFY2(completed.isEmpty(),
                  qPrintable(QStringLiteral("%1 completed events missing").arg(completed.size())));
-        if (batch == 0)
+        if (batch == 0 && roomAfter == 0)
             QCOMPARE(previous + 1, qint64(rows.size()));
         QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));
 #endif
