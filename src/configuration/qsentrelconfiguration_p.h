@@ -147,6 +147,7 @@ public:
     void forgetUserId();
     // Deletes the stored remote document, withdrawing its items; false when it remains.
     bool forgetRemoteDocument();
+    void forgetConsent(); // the stored decision, when there is one
     // The remote document's items out of force, its files left to whoever removed them.
     void withdrawRemoteItems();
     // The "storage_path" of the stored remote document, in force or dormant; empty for none.

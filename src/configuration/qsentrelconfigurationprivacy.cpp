@@ -154,6 +154,14 @@ QString QSentrelConfigurationPrivate::storedDocumentStoragePath() const
     return path.isString() ? path.toString() : QString();
 }
 
+void QSentrelConfigurationPrivate::forgetConsent()
+{
+    if (!storedConsent())
+        return;
+    QSettings settings = writableSettings();
+    settings.remove(QStringLiteral("consent"));
+}
+
 void QSentrelConfigurationPrivate::withdrawRemoteItems()
 {
     ItemMap outgoing;

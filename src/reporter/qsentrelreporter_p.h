@@ -78,9 +78,14 @@ public:
     // The same from the cache the configuration points at, read-only on the caller's thread
     // (the configuration's), for when no worker runs.
     static QJsonArray cachedEvents(const QSentrelConfigurationPrivate &configuration, int maximum);
-    // Aborts the upload and closes the cache for good; returns every database opened, for
-    // their deletion once the worker is gone.
-    QStringList closeForGood();
+    // Aborts the upload and closes the cache for good; with Remove the files of every database
+    // opened go before its lock does. Returns those databases, for whatever else of them is to
+    // be deleted once the worker is gone.
+    enum class CacheFiles {
+        Keep,
+        Remove
+    };
+    QStringList closeForGood(CacheFiles files);
     // Deletes the database at path with its companion files; false when one remains.
     static bool removeCacheFiles(const QString &path);
     // The database the configuration points at, without making its directory.
@@ -184,6 +189,9 @@ private:
     SentrelDelivery delivery; // child of this: the rules and the schedule
     QNetworkReply *upload = nullptr; // the batch in flight; child of networkManager
     quint64 storeGeneration = 0; // one more for every new store and clearCache
+    QSet<quint64> removalPending; // delivered or dropped rows whose removal failed
+    qint64 removalRetry = 0; // ms until removing them is tried again
+    void retryRemovalLater();
     QStringList storeSettings; // what the open store was made of
     QStringList cachePaths; // every database opened, for closeForGood()
     QString openCachePath; // of eventStore

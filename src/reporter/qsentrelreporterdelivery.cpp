@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -128,7 +129,7 @@ bool QSentrelReporter::cacheWasRemoved()
         return false;
     qCInfo(lcStorage) << "The cache was removed by another process:" << openCachePath;
     cacheWithdrawn = true;
-    closeForGood();
+    closeForGood(CacheFiles::Keep); // they may already be another process's new ones
     Q_EMIT cacheRemoved();
     return true;
 }
@@ -175,6 +176,11 @@ void QSentrelReporter::sync()
         return;
     }
 
+    if (!removalPending.isEmpty() && !removeRows({})) {
+        retryRemovalLater();
+        return;
+    }
+
     SentrelDelivery::Composition next;
     if (delivery.wantsProbe()) {
         const quint64 rows = eventStore->size();
@@ -193,8 +199,10 @@ void QSentrelReporter::sync()
     }
     for (const quint64 id : std::as_const(next.unreadable))
         qCWarning(lcEvents) << "Dropped an unreadable event from the cache:" << id;
-    if (!next.unreadable.isEmpty() && !removeRows(next.unreadable))
+    if (!next.unreadable.isEmpty() && !removeRows(next.unreadable)) {
+        retryRemovalLater();
         return;
+    }
     if (!next.batch.ids.isEmpty()) {
         send(next.batch, next.body);
         return;
@@ -326,7 +334,7 @@ QJsonArray QSentrelReporter::cachedEvents(const QSentrelConfigurationPrivate &co
     return eventObjects(asSent(cache->get(maximum, 0), sessionId));
 }
 
-QStringList QSentrelReporter::closeForGood()
+QStringList QSentrelReporter::closeForGood(CacheFiles files)
 {
     if (upload) {
         // Abandoned on purpose: its answer is neither awaited nor a failure to report.
@@ -338,6 +346,14 @@ QStringList QSentrelReporter::closeForGood()
     delivery.stopSync();
     newStoreGeneration();
     eventStore.reset();
+    // Before the lock goes: another process that takes it next must find no file to deliver
+    // from. The lock file itself goes with the lock.
+    if (files == CacheFiles::Remove) {
+        for (const QString &path : std::as_const(cachePaths)) {
+            for (const char *suffix : {"", "-wal", "-shm", "-journal"})
+                QFile::remove(path + QLatin1String(suffix));
+        }
+    }
     senderLock.reset();
     return cachePaths;
 }
@@ -369,22 +385,40 @@ QString QSentrelReporter::cacheFileIn(const QString &directory)
     return directory + QStringLiteral("/SentrelTracker.db");
 }
 
+// A failed removal (a disk briefly full) keeps the cache: the rows wait to be removed, and no
+// new batch goes before they are, so that none of them is sent twice.
 bool QSentrelReporter::removeRows(const QSet<quint64> &ids)
 {
-    if (eventStore->remove(ids)) {
+    QSet<quint64> rows = removalPending;
+    rows.unite(ids);
+    if (eventStore->remove(rows)) {
+        if (!removalPending.isEmpty())
+            qCInfo(lcEvents) << "Removed the delivered events from storage after all";
+        removalPending.clear();
+        removalRetry = 0;
         if (!scrubTimer->isActive())
             scrubTimer->start();
         return true;
     }
-    qCCritical(lcEvents) << "Failed to remove events from storage, disable event caching";
-    eventStore.reset();
-    delivery.stopSync();
+    if (removalPending.isEmpty())
+        qCWarning(lcEvents) << "Failed to remove events from storage, trying again before the "
+                               "next batch";
+    removalPending = rows;
     return false;
+}
+
+void QSentrelReporter::retryRemovalLater()
+{
+    // Doubling up to a minute: the disk may take a while to have room again.
+    removalRetry = qBound(qint64(1000), removalRetry * 2, qint64(60000));
+    delivery.schedule(removalRetry);
 }
 
 void QSentrelReporter::newStoreGeneration()
 {
     ++storeGeneration;
+    removalPending.clear(); // ids of the store that went
+    removalRetry = 0;
     delivery.forgetRows();
 }
 

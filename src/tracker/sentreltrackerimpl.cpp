@@ -474,7 +474,7 @@ bool SentrelTrackerImpl::forgetData()
     auto paths = std::make_shared<QStringList>();
     if (running) {
         shutDownWorker([paths](QSentrelReporter *reporter) {
-            *paths = reporter->closeForGood();
+            *paths = reporter->closeForGood(QSentrelReporter::CacheFiles::Remove);
         });
     }
     paths->append(QSentrelReporter::cachePath(m_configuration));
@@ -496,6 +496,9 @@ bool SentrelTrackerImpl::forgetData()
 
 bool SentrelTrackerImpl::forgetEverything()
 {
+    // The decision first: another process that finds the cache gone must find it gone too,
+    // and not start a cache of its own again.
+    m_configuration.forgetConsent();
     bool removed = forgetData();
     removed = m_configuration.forgetSettings() && removed;
     storedConsent.reset();
@@ -557,7 +560,7 @@ void SentrelTrackerImpl::followDecisionOfAnotherProcess(bool cacheRemoved)
         qCInfo(lcSentrel) << "Another process of the application forgot everything";
         if (running) {
             shutDownWorker([](QSentrelReporter *reporter) {
-                reporter->closeForGood();
+                reporter->closeForGood(QSentrelReporter::CacheFiles::Keep);
             });
         }
         m_configuration.withdrawRemoteItems();

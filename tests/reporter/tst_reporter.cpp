@@ -560,6 +560,54 @@ private Q_SLOTS:
         QVERIFY(log.texts(events, QtWarningMsg).isEmpty());
     }
 
+    // Delivered rows that cannot be removed (a disk briefly full) keep the cache: no further
+    // batch goes until they are removed, so nothing is sent twice, and caching goes on.
+    void failedRemovalIsRetried()
+    {
+        LogCapture log;
+        configure(1);
+        config()->setBatchSize(10);
+        tracker.setEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!received().isEmpty(), wait);
+        // Another connection makes every removal fail, as a full disk would.
+        const QString other = QStringLiteral("tst_reporter-blocker");
+        {
+            QSqlDatabase blocker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), other);
+            blocker.setDatabaseName(cacheFile());
+            QVERIFY(blocker.open());
+            QVERIFY(QSqlQuery(blocker).exec(
+                    QStringLiteral("CREATE TRIGGER full BEFORE DELETE ON events BEGIN "
+                                   "SELECT RAISE(ABORT, 'database or disk is full'); END")));
+        }
+        const auto removeBlocker = qScopeGuard([other] {
+            QSqlDatabase::removeDatabase(other);
+        });
+        QStringList screens;
+        for (int i = 0; i < 10; ++i)
+            screens.append(QStringLiteral("before-%1").arg(i));
+        for (const QString &screen : std::as_const(screens))
+            tracker.transition(screen);
+        QTRY_COMPARE_WITH_TIMEOUT(screenNames(received()).size(), 10, wait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                log.contains(events,
+                             QStringLiteral("Failed to remove events from storage, "
+                                            "trying again before the next batch")),
+                wait);
+        for (int i = 0; i < 10; ++i) {
+            screens.append(QStringLiteral("after-%1").arg(i));
+            tracker.transition(screens.last());
+        }
+        SentrelTrackerImpl::instance()->waitForRequests();
+
+        QVERIFY(QSqlQuery(QSqlDatabase::database(other)).exec(QStringLiteral("DROP TRIGGER full")));
+        QSqlDatabase::database(other).close();
+        QTRY_COMPARE_WITH_TIMEOUT(screenNames(received()), screens, wait);
+        QTRY_COMPARE_WITH_TIMEOUT(cached(), 0, wait);
+        QCOMPARE(log.count(events, QStringLiteral("Failed to remove events from storage")), 1);
+        const QStringList ids = eventIds(received());
+        QCOMPARE(QSet<QString>(ids.cbegin(), ids.cend()).size(), ids.size());
+    }
+
     void failedBatchIsKeptAndRetried_data()
     {
         QTest::addColumn<TestCollector::Failure>("failure");
