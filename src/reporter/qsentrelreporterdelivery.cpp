@@ -24,6 +24,7 @@
 #  include <QSslSocket>
 #endif
 #include <QStandardPaths>
+#include <QTemporaryFile>
 
 #include <optional>
 #include <utility>
@@ -213,6 +214,12 @@ void QSentrelReporter::sync()
     }
     if (!next.unreadable.isEmpty()) {
         delivery.schedule(0); // on with the rows behind the unreadable ones
+        return;
+    }
+    if (eventStore->readFailed()) {
+        // Nothing was read, so nothing was sent: the store has said why, and a damaged file it
+        // has already set aside.
+        delivery.schedule(qint64(configuration->syncInterval()) * 1000);
         return;
     }
 
@@ -450,6 +457,14 @@ void QSentrelReporter::setupStorage()
     const QString directory = storageDirectory();
     if (directory.isEmpty()) {
         qCWarning(lcStorage) << "Failed to open storage, caching will be disabled.";
+        eventStore.reset();
+        return;
+    }
+    // SQLite makes its log beside the file: a folder nobody may write to holds no cache, and
+    // events go to the collector as they come.
+    if (!QTemporaryFile(directory + QStringLiteral("/.SentrelTracker-XXXXXX")).open()) {
+        qCWarning(lcStorage) << "The storage folder cannot be written, caching will be disabled:"
+                             << directory;
         eventStore.reset();
         return;
     }

@@ -38,6 +38,8 @@ public:
     // The stored events in ascending id order: (id, data) pairs.
     virtual QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) = 0;
     virtual quint64 size() = 0;
+    // Whether the last get() failed: its empty list then says nothing about what is stored.
+    virtual bool readFailed() const { return false; }
 
     // Groups the adds that follow until commit() into one write to the file. An event added
     // in a batch is lost with the process only if it dies before commit(); when the batch

@@ -3,13 +3,19 @@
 
 #include "sentrelfiles_p.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QJsonDocument>
 #include <QSqlError>
 #include <QStringList>
 #include <QUrl>
 #include <QVariant>
 
+#include <algorithm>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -21,6 +27,20 @@ bool isFilePath(const QString &path)
     return !path.isEmpty() && !path.startsWith(QLatin1String(":memory:"))
             && !path.startsWith(QLatin1String("file:"));
 }
+
+// SQLite's primary result codes for a file that is damaged (SQLITE_CORRUPT) or is no database
+// at all (SQLITE_NOTADB); the driver reports them as the native error code.
+bool isDamage(const QSqlError &error)
+{
+    constexpr int corrupt = 11;
+    constexpr int notADatabase = 26;
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return code == corrupt || code == notADatabase;
+}
+
+const QLatin1String companions[] = {QLatin1String("-wal"),
+                                    QLatin1String("-shm"),
+                                    QLatin1String("-journal")};
 } // namespace
 
 QSQLiteStorage::QSQLiteStorage(const QString &path, int size, SentrelCodec::Form form)
@@ -32,6 +52,11 @@ QSQLiteStorage::QSQLiteStorage(const QString &path, int size, SentrelCodec::Form
 QSQLiteStorage::~QSQLiteStorage()
 {
     commit();
+    closeConnection();
+}
+
+void QSQLiteStorage::closeConnection()
+{
     // The queries go first so that the connection is no longer in use when it is removed.
     insertQuery = QSqlQuery();
     query = QSqlQuery();
@@ -43,6 +68,7 @@ QSQLiteStorage::~QSQLiteStorage()
     database = QSqlDatabase();
     if (ours)
         QSqlDatabase::removeDatabase(connectionName);
+    registeredConnection = false;
 }
 
 // The cache holds what the user did in the application: only its owner may read it. SQLite
@@ -61,8 +87,7 @@ void QSQLiteStorage::restrictFilePermissions() const
         if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly))
             file.close();
     }
-    for (const QLatin1String suffix :
-         {QLatin1String("-wal"), QLatin1String("-shm"), QLatin1String("-journal")}) {
+    for (const QLatin1String suffix : companions) {
         const QString sideFile = path + suffix;
         if (QFileInfo(sideFile).isFile())
             QFile::setPermissions(sideFile, ownerOnly);
@@ -71,22 +96,48 @@ void QSQLiteStorage::restrictFilePermissions() const
 
 bool QSQLiteStorage::open()
 {
+    const Opening opening = openFile();
+    if (opening == Opening::Opened)
+        return true;
+    if (opening == Opening::Failed)
+        return false;
+    return setAside(opening == Opening::Damaged);
+}
+
+QSQLiteStorage::Opening QSQLiteStorage::openFile()
+{
+    dataVersion = -1;
     database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
     registeredConnection = true;
     if (!database.isValid()) {
         qCWarning(lcStorage) << "Failed to open sqlite connection";
-        return false;
+        return Opening::Failed;
     }
 
+    if (isFilePath(path) && QFileInfo(path).isDir())
+        return Opening::Foreign;
     restrictFilePermissions();
     database.setDatabaseName(path);
     if (!database.open()) {
         qCWarning(lcStorage) << "Failed to open the storage at" << path;
-        return false;
+        return Opening::Failed;
     }
 
     query = QSqlQuery(database);
     query.setForwardOnly(true);
+
+    // Found before anything is written to the file. A file that cannot be checked now (locked
+    // by another process, say) fails in the statements below as it always did.
+    if (query.exec(QStringLiteral("PRAGMA quick_check(1)"))) {
+        const bool sound = query.next() && query.value(0).toString() == QLatin1String("ok");
+        query.finish();
+        if (!sound)
+            return Opening::Damaged;
+        if (isForeign())
+            return Opening::Foreign;
+    } else if (isDamage(query.lastError())) {
+        return Opening::Damaged;
+    }
 
     if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
         qCWarning(lcStorage) << "Failed to set journal_mode:" << query.lastError().text();
@@ -104,8 +155,11 @@ bool QSQLiteStorage::open()
 #endif
     if (!query.exec(QStringLiteral("PRAGMA auto_vacuum=full")))
         qCWarning(lcStorage) << "Failed to set auto_vacuum:" << query.lastError().text();
-    if (!query.exec(QStringLiteral("VACUUM")))
+    if (!query.exec(QStringLiteral("VACUUM"))) {
+        if (isDamage(query.lastError()))
+            return Opening::Damaged;
         qCWarning(lcStorage) << "Failed to vacuum the database:" << query.lastError().text();
+    }
     // The write-ahead log and its index exist by now.
     restrictFilePermissions();
 
@@ -114,14 +168,14 @@ bool QSQLiteStorage::open()
     if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY "
                                    "AUTOINCREMENT, data BLOB)"))) {
         qCWarning(lcStorage) << "Failed to create events table:" << query.lastError().text();
-        return false;
+        return Opening::Failed;
     }
     if (!useLastingIds())
-        return false;
+        return Opening::Failed;
     if (!query.exec(QStringLiteral(
                 "CREATE TABLE IF NOT EXISTS configuration(item TEXT UNIQUE, value BLOB)"))) {
         qCWarning(lcStorage) << "Failed to create config table:" << query.lastError().text();
-        return false;
+        return Opening::Failed;
     }
     query.prepare(QStringLiteral("REPLACE INTO configuration VALUES('compression', ?)"));
     query.addBindValue(QString::fromLatin1(SentrelCodec::name(form)));
@@ -131,7 +185,7 @@ bool QSQLiteStorage::open()
     if (!query.exec(QStringLiteral("DROP TRIGGER IF EXISTS events_cleanup"))) {
         qCWarning(lcStorage) << "Failed to drop events table cleanup trigger:"
                              << query.lastError().text();
-        return false;
+        return Opening::Failed;
     }
     if (sizeLimit > 0) {
         // Keeps the sizeLimit newest ids. Ids grow by one per insert and are removed oldest
@@ -144,7 +198,7 @@ bool QSQLiteStorage::open()
         if (!query.exec(trigger)) {
             qCWarning(lcStorage) << "Failed to create events table cleanup trigger:"
                                  << query.lastError().text();
-            return false;
+            return Opening::Failed;
         }
     }
     // Deleted events are overwritten, not only unlinked, so that cleared and delivered events
@@ -161,9 +215,167 @@ bool QSQLiteStorage::open()
     if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"))) {
         qCWarning(lcStorage) << "Failed to prepare the event insert:"
                              << insertQuery.lastError().text();
+        return Opening::Failed;
+    }
+    return Opening::Opened;
+}
+
+// A database that another program made: its tables are not ours to add to or to send.
+bool QSQLiteStorage::isForeign()
+{
+    if (!query.exec(QStringLiteral("SELECT name, type FROM sqlite_master WHERE type IN "
+                                   "('table', 'view') AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'")))
+        return false;
+    QHash<QString, QString> kinds;
+    while (query.next())
+        kinds.insert(query.value(0).toString(), query.value(1).toString());
+    query.finish();
+    const auto hasColumns = [this](const QString &table, const QStringList &wanted) {
+        QStringList found;
+        if (query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table))) {
+            while (query.next())
+                found.append(query.value(1).toString());
+        }
+        query.finish();
+        return std::all_of(wanted.begin(), wanted.end(), [&](const QString &column) {
+            return found.contains(column, Qt::CaseInsensitive);
+        });
+    };
+    const QString events = QStringLiteral("events");
+    const QString configuration = QStringLiteral("configuration");
+    if (!kinds.contains(events)) {
+        // Nothing, or what an interrupted first open of ours left.
+        for (auto it = kinds.cbegin(); it != kinds.cend(); ++it) {
+            if (it.key() != configuration && it.key() != QLatin1String("events_lasting"))
+                return true;
+        }
+    } else if (kinds.value(events) != QLatin1String("table")
+               || !hasColumns(events, {QStringLiteral("id"), QStringLiteral("data")})) {
+        return true;
+    }
+    return kinds.contains(configuration)
+            && (kinds.value(configuration) != QLatin1String("table")
+                || !hasColumns(configuration, {QStringLiteral("item"), QStringLiteral("value")}));
+}
+
+// The damaged file stays for inspection under a name of its own, its log and index with it:
+// left at the path, they would be taken for the new file's.
+bool QSQLiteStorage::setAside(bool salvageRows, const QSet<quint64> &skip)
+{
+    closeConnection();
+    const QString stamp =
+            QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddThhmmssZ"));
+    QString aside = path + QLatin1String(".damaged-") + stamp;
+    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
+        aside = path + QLatin1String(".damaged-") + stamp + QLatin1Char('-') + QString::number(n);
+    if (!QDir().rename(path, aside)) {
+        qCWarning(lcStorage) << "Failed to set the damaged storage aside:" << path;
         return false;
     }
-    return true;
+    for (const QLatin1String suffix : companions) {
+        const QString sideFile = path + suffix;
+        if (QFileInfo::exists(sideFile) && !QDir().rename(sideFile, aside + suffix)
+            && !QFile::remove(sideFile))
+            qCWarning(lcStorage) << "Failed to set the damaged storage aside:" << sideFile;
+    }
+    const bool opened = openFile() == Opening::Opened;
+    const qsizetype saved = opened && salvageRows ? salvage(aside, skip) : 0;
+    qCWarning(lcStorage) << "Damaged storage set aside as" << aside
+                         << "events saved from it:" << saved;
+    return opened;
+}
+
+// Reads the damaged file row by row in id order, steps over what cannot be read, and keeps the
+// events that still decode under their own ids: a batch on its way still names its rows. The
+// reader is a read-only store of its own, on this store's thread (the worker's).
+qsizetype QSQLiteStorage::salvage(const QString &damaged, const QSet<quint64> &skip)
+{
+    QSQLiteStorage old(damaged, 0, form);
+    if (!old.openReadOnly())
+        return 0;
+    QSqlQuery &reader = old.query;
+    // Reads a file shorter than its header says, as a cut-off copy is, instead of refusing it
+    // whole; the connection is read-only, so the schema cannot be changed through it.
+    reader.exec(QStringLiteral("PRAGMA writable_schema=ON"));
+    if (reader.exec(QStringLiteral("SELECT seq FROM sqlite_sequence WHERE name = 'events'"))
+        && reader.next())
+        highestId = std::max(highestId, reader.value(0).toULongLong());
+    reader.finish();
+
+    using Row = QPair<qint64, QByteArray>;
+    // Whether the rows after an id could be read to the end of the limit or of the table.
+    const auto readAfter = [&reader](qint64 after, qint64 limit, QList<Row> *rows) {
+        reader.prepare(
+                QStringLiteral("SELECT id, data FROM events WHERE id > ? ORDER BY id LIMIT ?"));
+        reader.addBindValue(after);
+        reader.addBindValue(limit);
+        if (!reader.exec())
+            return false;
+        while (reader.next())
+            rows->append(qMakePair(reader.value(0).toLongLong(), reader.value(1).toByteArray()));
+        const bool complete = !reader.lastError().isValid();
+        reader.finish();
+        return complete;
+    };
+    // The id after which rows can be read again: doubling steps over the damage, then halving
+    // back to its end.
+    const auto pastDamage = [&readAfter](qint64 after) -> std::optional<qint64> {
+        QList<Row> ignored;
+        qint64 step = 1;
+        while (!readAfter(after + step, 1, &ignored)) {
+            if (step > (std::numeric_limits<qint64>::max() - after) / 4)
+                return std::nullopt;
+            step *= 2;
+        }
+        qint64 bad = after + step / 2;
+        qint64 good = after + step;
+        while (good - bad > 1) {
+            const qint64 middle = bad + (good - bad) / 2;
+            (readAfter(middle, 1, &ignored) ? good : bad) = middle;
+        }
+        return good;
+    };
+
+    QSqlQuery writer(database);
+    writer.prepare(QStringLiteral("INSERT INTO events(id, data) VALUES(?, ?)"));
+    query.exec(QStringLiteral("BEGIN IMMEDIATE"));
+    constexpr qint64 chunk = 256;
+    qint64 last = 0;
+    for (;;) {
+        QList<Row> rows;
+        const bool complete = readAfter(last, chunk, &rows);
+        for (const Row &row : std::as_const(rows)) {
+            last = row.first;
+            highestId = std::max(highestId, quint64(last));
+            if (skip.contains(quint64(last)))
+                continue;
+            const QByteArray event = old.codec.decode(row.second);
+            if (!QJsonDocument::fromJson(event).isObject())
+                continue;
+            writer.bindValue(0, last);
+            writer.bindValue(1, codec.encode(form, event));
+            writer.exec();
+        }
+        if (complete && rows.size() < chunk)
+            break;
+        if (!complete) {
+            const std::optional<qint64> next = pastDamage(last);
+            if (!next)
+                break;
+            last = *next;
+        }
+    }
+    writer = QSqlQuery();
+    // Ids the damaged file gave out, and lost, are never given again either.
+    query.exec(QStringLiteral("DELETE FROM sqlite_sequence WHERE name = 'events'"));
+    query.prepare(QStringLiteral("INSERT INTO sqlite_sequence(name, seq) VALUES('events', ?)"));
+    query.addBindValue(qint64(highestId));
+    query.exec();
+    if (!query.exec(QStringLiteral("COMMIT"))) {
+        qCWarning(lcStorage) << "Failed to write to storage:" << query.lastError().text();
+        query.exec(QStringLiteral("ROLLBACK"));
+    }
+    return qsizetype(size());
 }
 
 // For a reader beside the worker or instead of it: nothing of the file may change, not even
@@ -389,7 +601,7 @@ bool QSQLiteStorage::remove(quint64 id)
     return outsideBatch([&] {
         query.prepare(QStringLiteral("DELETE FROM events WHERE id = ?"));
         query.addBindValue(QVariant::fromValue<quint64>(id));
-        if (!query.exec()) {
+        if (!query.exec() && !(isDamage(query.lastError()) && setAside(true, {id}))) {
             qCWarning(lcStorage) << "Failed to remove event:" << query.lastError().text();
             return false;
         }
@@ -406,7 +618,8 @@ bool QSQLiteStorage::remove(const QSet<quint64> &ids)
         list.append(QString::number(qulonglong(id), 10));
     return outsideBatch([&] {
         if (!query.exec(QStringLiteral("DELETE FROM events WHERE id IN (%1)")
-                                .arg(list.join(QLatin1Char(','))))) {
+                                .arg(list.join(QLatin1Char(','))))
+            && !(isDamage(query.lastError()) && setAside(true, ids))) {
             qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
             return false;
         }
@@ -425,9 +638,15 @@ bool QSQLiteStorage::removeAll()
             return false;
         }
         if (!query.exec(QStringLiteral("DELETE FROM events"))) {
-            qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
+            const bool damaged = isDamage(query.lastError());
+            if (!damaged)
+                qCWarning(lcStorage) << "Failed to remove events:" << query.lastError().text();
             query.exec(QStringLiteral("ROLLBACK"));
-            return false;
+            // Nothing of a damaged file is to be kept.
+            if (!damaged || !setAside(false))
+                return false;
+            qCDebug(lcStorage) << "Removed all events";
+            return true;
         }
         dropDictionaries();
         if (!query.exec(QStringLiteral("COMMIT"))) {
@@ -499,17 +718,32 @@ void QSQLiteStorage::scrub()
 QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offset)
 {
     QList<QPair<quint64, QByteArray>> events;
-    query.prepare(QStringLiteral("SELECT * FROM events ORDER BY id ASC LIMIT ? OFFSET ?"));
-    query.addBindValue(limit);
-    query.addBindValue(offset);
-    if (!query.exec()) {
+    const auto read = [&] {
+        events.clear();
+        query.prepare(QStringLiteral("SELECT * FROM events ORDER BY id ASC LIMIT ? OFFSET ?"));
+        query.addBindValue(limit);
+        query.addBindValue(offset);
+        if (!query.exec())
+            return false;
+        while (query.next()) {
+            const quint64 id = query.value(0).toULongLong();
+            highestId = std::max(highestId, id);
+            events.append(qMakePair(id, codec.decode(query.value(1).toByteArray())));
+        }
+        // A row that cannot be stepped to fails the read, not only the first one.
+        const bool complete = !query.lastError().isValid();
+        query.finish();
+        return complete;
+    };
+    lastReadFailed = !read()
+            && !(isDamage(query.lastError()) && outsideBatch([this] {
+                     return setAside(true);
+                 })
+                 && read());
+    if (lastReadFailed) {
         qCWarning(lcStorage) << "Failed to read from storage:" << query.lastError().text();
-        return events;
+        events.clear();
     }
-    while (query.next())
-        events.append(qMakePair(query.value(0).toULongLong(),
-                                codec.decode(query.value(1).toByteArray())));
-    query.finish();
     return events;
 }
 

@@ -21,6 +21,11 @@
 // keep them in their codec's form. Every store reads the rows of every store type, with the
 // dictionaries that the file keeps.
 //
+// A file that turns out damaged (at open, or when a read, a write or a removal fails with a
+// corruption error), or that is not a cache of ours, is renamed aside with its companions
+// ("<file>.damaged-<UTC time>"), never deleted; the store goes on with a new file holding the
+// events it could still read from the old one, under their ids.
+//
 // Uses the process-wide SQL connection "storage", so at most one store may be open at a time:
 // destroy the old store before opening a new one; a store opened read-only has a connection
 // of its own. Created, used and destroyed on one thread (the reporter's worker thread, or the
@@ -44,6 +49,7 @@ public:
     bool removeAll() override;
     QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) override;
     quint64 size() override;
+    bool readFailed() const override { return lastReadFailed; }
     bool transaction() override;
     bool commit() override;
     void scrub() override;
@@ -72,6 +78,19 @@ private:
     {
         return form != SentrelCodec::Plain && codec.dictionary(form).isNull();
     }
+    enum class Opening {
+        Opened,
+        Failed,
+        Damaged, // the file cannot be read as a database
+        Foreign, // a database, but not a cache
+    };
+    Opening openFile();
+    bool isForeign();
+    void closeConnection();
+    // Moves the file aside and opens a new one; with salvageRows it saves into it what the old
+    // one still yields, but the rows of skip. False when no new file could be opened.
+    bool setAside(bool salvageRows, const QSet<quint64> &skip = {});
+    qsizetype salvage(const QString &damaged, const QSet<quint64> &skip);
     void trainDictionary();
     void restrictFilePermissions() const;
     void dropDictionaries();
@@ -101,6 +120,8 @@ private:
     QList<QByteArray> batchRows; // added since the batch began, as stored
     qint64 lostWhileFailing = -1; // events lost since writes began to fail; -1 while they work
     qint64 dataVersion = -1; // of the file, as this connection last saw it
+    quint64 highestId = 0; // handed out by get(); a new file never gives it again
+    bool lastReadFailed = false;
 };
 
 #endif // QSQLITESTORAGE_P_H

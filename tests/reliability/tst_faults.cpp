@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
+#include "damagedfile.h"
 #include "eventlog.h"
 #include "logcapture.h"
+#include "pipelinetestsupport.h"
 #include "qsentrelstorage_p.h"
 #include "sentreltrackerimpl_p.h"
 #include "testenvironment.h"
@@ -12,6 +14,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #ifdef Q_OS_UNIX
@@ -21,17 +24,19 @@
 
 namespace {
 const QString storage = QStringLiteral("sentrel.storage");
-}
+const QString events = QStringLiteral("sentrel.events");
+} // namespace
 
-// Faults of the machine around the cache: the tracker logs them and carries on without
-// caching, and never crashes the application.
-class tst_Faults : public QObject
+// Faults of the machine around the cache: the tracker logs them and carries on in a reduced
+// mode, and never crashes the application.
+class tst_Faults : public QObject, private PipelineFixture
 {
     Q_OBJECT
 
-private:
-    QSentrelTracker tracker;
+public:
+    tst_Faults() : PipelineFixture(QStringLiteral("faults-token")) { }
 
+private:
     // Records offline into a cache in directory, returns what was logged.
     void recordOffline(const QString &directory, LogCapture &log)
     {
@@ -52,15 +57,18 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QCoreApplication::setApplicationName(QStringLiteral("tst_faults"));
-        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true\n"
+                                                        "sentrel.events.info=true"));
+        QVERIFY(startPipeline(QStringLiteral("tst_faults")));
     }
+
+    void init() { QVERIFY(beginTest()); }
+    void cleanup() { QVERIFY(endTest()); }
 
     void unusableCache_data()
     {
         QTest::addColumn<QString>("fault");
         QTest::newRow("directory below a regular file") << "file-as-directory";
-        QTest::newRow("cache file of random bytes") << "random-bytes";
         QTest::newRow("cache file locked by another process") << "locked";
     }
 
@@ -70,17 +78,10 @@ private Q_SLOTS:
         QTemporaryDir root;
         QString directory = root.path();
         QProcess locker;
-        QByteArray randomBytes;
         if (fault == QLatin1String("file-as-directory")) {
             QFile blocker(root.filePath(QStringLiteral("blocker")));
             QVERIFY(blocker.open(QIODevice::WriteOnly));
             directory = blocker.fileName() + QStringLiteral("/cache");
-        } else if (fault == QLatin1String("random-bytes")) {
-            QFile file(root.filePath(QStringLiteral("SentrelTracker.db")));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            for (int i = 0; i < 4096; ++i)
-                randomBytes.append(char(QRandomGenerator::global()->bounded(256)));
-            file.write(randomBytes);
         } else {
             const QString path = root.filePath(QStringLiteral("SentrelTracker.db"));
             locker.start(QStringLiteral(PYTHON_EXECUTABLE),
@@ -107,15 +108,127 @@ private Q_SLOTS:
                              .arg(directory));
         }
 
-        if (fault == QLatin1String("random-bytes")) {
-            // Whatever the file held is left as it was.
-            QFile file(root.filePath(QStringLiteral("SentrelTracker.db")));
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QCOMPARE(file.readAll(), randomBytes);
-        }
         if (locker.state() == QProcess::Running) {
             locker.closeWriteChannel();
             QVERIFY(locker.waitForFinished(20000));
+        }
+    }
+
+    // A damaged cache, or something at its path that is no cache, is set aside whole: what it
+    // still holds is delivered once, and the new cache works. A folder nobody may write to holds
+    // no cache: said once, and events go straight to the collector.
+    void damagedCacheIsDelivered_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("type");
+        QTest::newRow("zeroed pages in the middle") << "zero-middle"
+                                                    << "SQLITE";
+        QTest::newRow("zeroed pages near the end") << "zero-end"
+                                                   << "SQLITE";
+        QTest::newRow("truncated in half") << "truncate"
+                                           << "SQLITE-ZSTD";
+        QTest::newRow("random bytes") << "random"
+                                      << "SQLITE";
+        QTest::newRow("another program's database") << "foreign"
+                                                    << "SQLITE-ZLIB";
+        QTest::newRow("a directory at the path") << "directory"
+                                                 << "SQLITE";
+        QTest::newRow("a folder that cannot be written") << "read-only"
+                                                         << "SQLITE";
+    }
+
+    void damagedCacheIsDelivered()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, type);
+        const bool damagedCache =
+                damage.startsWith(QLatin1String("zero")) || damage == QLatin1String("truncate");
+        QStringList recorded;
+        QString directory = cacheDir->path();
+        if (damagedCache) {
+            configure(0, type);
+            tracker.setEnabled(true);
+            for (int i = 0; i < 300; ++i) {
+                recorded.append(QStringLiteral("s%1").arg(i));
+                tracker.transition(recorded.last());
+            }
+            tracker.setEnabled(false);
+            QVERIFY(damageFile(cacheFile(), damage));
+        } else if (damage == QLatin1String("read-only")) {
+            directory = cacheDir->filePath(QStringLiteral("read-only"));
+            QVERIFY(QDir().mkdir(directory));
+            QVERIFY(QFile::setPermissions(directory, QFile::ReadOwner | QFile::ExeOwner));
+            if (QTemporaryFile(directory + QStringLiteral("/probe-XXXXXX")).open()) {
+#ifdef Q_OS_LINUX
+                directory = QStringLiteral("/proc/self"); // root writes anywhere but here
+#else
+                QSKIP("Running as root: a read-only folder is writable");
+#endif
+            }
+        } else {
+            QFile(cacheFile()).open(QIODevice::WriteOnly); // an empty cache for damageFile
+            QVERIFY(damageFile(cacheFile(), damage));
+        }
+        QFile damaged(cacheFile());
+        const QByteArray before =
+                damaged.open(QIODevice::ReadOnly) ? damaged.readAll() : QByteArray();
+        damaged.close();
+
+        LogCapture log;
+        configure(1, type);
+        config()->setStoragePath(directory);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("after"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+                screenNames(collector.receivedEvents()).contains(QLatin1String("after")),
+                30000);
+        tracker.setEnabled(false);
+
+        // The readable events once each, in order, and only events that were recorded.
+        QStringList delivered = screenNames(collector.receivedEvents());
+        delivered.removeAll(QStringLiteral("after"));
+        const QStringList ids = eventIds(collector.receivedEvents());
+        QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), ids.size());
+        qsizetype next = 0;
+        for (const QString &screen : std::as_const(delivered)) {
+            next = recorded.indexOf(screen, next);
+            QVERIFY2(next >= 0, qPrintable(screen));
+        }
+        qDebug("%lld of %lld recorded events delivered",
+               qint64(delivered.size()),
+               qint64(recorded.size()));
+        if (damagedCache)
+            QVERIFY2(delivered.size() > 0 && delivered.size() < recorded.size(),
+                     qPrintable(QString::number(delivered.size())));
+
+        const QStringList warnings = log.texts(storage, QtWarningMsg);
+        if (damage == QLatin1String("read-only")) {
+            QCOMPARE(warnings,
+                     QStringList {QStringLiteral("The storage folder cannot be written, caching "
+                                                 "will be disabled: \"%1\"")
+                                          .arg(directory)});
+            return;
+        }
+        QCOMPARE(log.count(storage, QStringLiteral("Damaged storage set aside as")), 1);
+        const QStringList aside =
+                QDir(directory).entryList({QStringLiteral("SentrelTracker.db.damaged-*")},
+                                          QDir::AllEntries | QDir::Hidden);
+        QCOMPARE(aside.size(), 1);
+        // Kept as it was, for inspection.
+        QFile kept(cacheDir->filePath(aside.first()));
+        QCOMPARE(QFileInfo(kept).isDir(), damage == QLatin1String("directory"));
+        QCOMPARE(kept.open(QIODevice::ReadOnly) ? kept.readAll() : QByteArray(), before);
+        // A cache again, emptied by the delivery.
+        QCOMPARE(cachedRecords(cacheFile()), 0);
+        QVERIFY(!log.contains(events,
+                              QStringLiteral("Failed to remove events from storage, disable event "
+                                             "caching")));
+        // Said only when the cache was read and found empty.
+        const QList<LogCapture::Message> messages = log.messages();
+        for (qsizetype i = 1; i < messages.size(); ++i) {
+            if (messages.at(i).text.startsWith(QLatin1String("All events sent at")))
+                QVERIFY(!messages.at(i - 1).text.startsWith(
+                        QLatin1String("Failed to read from storage:")));
         }
     }
 

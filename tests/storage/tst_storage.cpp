@@ -606,7 +606,7 @@ private Q_SLOTS:
         else if (operation == QLatin1String("add"))
             QVERIFY(!store.add("{}"));
         else if (operation == QLatin1String("get"))
-            QVERIFY(store.get(10, 0).isEmpty());
+            QVERIFY(store.get(10, 0).isEmpty() && store.readFailed());
         else if (operation == QLatin1String("remove id"))
             QVERIFY(!store.remove(quint64(1)));
         else if (operation == QLatin1String("remove ids"))
