@@ -72,7 +72,8 @@ struct Timing
     double cpu = 0; // seconds of the whole process
 };
 
-// 1. interaction() calls until setEnabled(false) has returned, which runs all that is queued.
+// 1. interaction() calls until the worker has stored them all and setEnabled(false) has
+// returned.
 struct PipelineRun
 {
     Timing timing;
@@ -105,14 +106,16 @@ PipelineRun recordPipeline(QSentrelTracker &tracker, const QString &directory, q
     for (qint64 i = 0; i < count; ++i)
         tracker.interaction(names.at(int(i % names.size())), category);
     run.callCpu = seconds(threadCpuNanoseconds() - callCpu);
-    // Runs on the worker after the last event, before disabling quits the thread. Disabling
-    // then closes the store, which folds the write-ahead log into the file: the bare loops
-    // leave that to their close as well, outside their clock.
+    // Runs on the worker after the last event, before disabling quits the thread; waited for,
+    // as disabling stores only what it can within a frame. Disabling then closes the store,
+    // which folds the write-ahead log into the file: the bare loops leave that to their close
+    // as well, outside their clock.
     qint64 lastRow = 0;
     SentrelTrackerImpl::instance()->queueRequest([&](QSentrelReporter *) {
         workerEnd = threadCpuNanoseconds();
         lastRow = clock.nsecsElapsed();
     });
+    SentrelTrackerImpl::instance()->waitForRequests();
     tracker.setEnabled(false);
     run.toLastRow = seconds(lastRow);
     run.timing.wall = seconds(clock.nsecsElapsed());

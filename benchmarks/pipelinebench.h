@@ -342,6 +342,7 @@ inline void cacheOffline(QSentrelTracker &tracker,
         if ((i + 1) % pace == 0)
             waitForWorker();
     }
+    waitForWorker(); // disabling would store only what it can within a frame
     tracker.setEnabled(false);
 }
 

@@ -321,7 +321,7 @@ void QSentrelReporter::trackDeviceAndAppInfo()
     contexts.key("version");
     contexts.value(QCoreApplication::applicationVersion());
     closeContext(contexts, SENTREL_SCHEMA("/application/jsonschema/1-0-1"));
-    addEvent(createUnstructuredEvent());
+    recordEvent();
 }
 
 SentrelJsonWriter &QSentrelReporter::beginContexts()
@@ -377,10 +377,22 @@ QByteArray QSentrelReporter::createUnstructuredEvent()
     event.endObject();
 
     QByteArray bytes = event.take();
+    if (bytes.size() > maximumEventSize) {
+        qCWarning(lcEvents) << "Dropped an event of" << bytes.size() << "bytes, above the limit of"
+                            << maximumEventSize;
+        return QByteArray();
+    }
     // As QDebug writes a QJsonObject; the text is made only when the category is on.
     qCDebug(lcEvents).nospace().noquote()
             << "New event QJsonObject(" << QString::fromUtf8(bytes) << ')';
     return bytes;
+}
+
+void QSentrelReporter::recordEvent()
+{
+    const QByteArray event = createUnstructuredEvent();
+    if (!event.isEmpty())
+        addEvent(event);
 }
 
 void QSentrelReporter::trackScreenView(
@@ -396,7 +408,7 @@ void QSentrelReporter::trackScreenView(
     closeContext(contexts, SENTREL_SCHEMA("/screen_view/jsonschema/1-0-1"));
     currentScreen = screen;
     appendNumericContext(contexts, context);
-    addEvent(createUnstructuredEvent());
+    recordEvent();
 }
 
 void QSentrelReporter::trackClickEvent(
@@ -414,7 +426,7 @@ void QSentrelReporter::trackClickEvent(
     contexts.value(currentScreen);
     closeContext(contexts, SENTREL_SCHEMA("/event_click/jsonschema/1-0-1"));
     appendNumericContext(contexts, context);
-    addEvent(createUnstructuredEvent());
+    recordEvent();
 }
 
 void QSentrelReporter::trackEvent(const QString &type,
@@ -449,7 +461,7 @@ void QSentrelReporter::trackEvent(const QString &type,
     contexts.key("type");
     contexts.value(type);
     closeContext(contexts, SENTREL_SCHEMA("/qevent/jsonschema/1-0-1"));
-    addEvent(createUnstructuredEvent());
+    recordEvent();
 }
 
 void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QString> &data)
@@ -480,7 +492,7 @@ void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QStrin
         closeContext(contexts, contextDataSchema);
         offset += chunk;
     }
-    addEvent(createUnstructuredEvent());
+    recordEvent();
 }
 
 void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QString> &data)
@@ -492,7 +504,7 @@ void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QStr
     contexts.key("val");
     contexts.value(data.value);
     closeContext(contexts, SENTREL_SCHEMA("/context_dimension/jsonschema/1-0-0"));
-    addEvent(createUnstructuredEvent());
+    recordEvent();
 }
 
 void QSentrelReporter::startNewIdentity()
@@ -514,5 +526,5 @@ void QSentrelReporter::trackConsent(int consent, int previous, int version)
     contexts.key("version");
     contexts.value(version);
     closeContext(contexts, SENTREL_SCHEMA("/consent/jsonschema/1-0-0"));
-    addEvent(createUnstructuredEvent());
+    recordEvent();
 }

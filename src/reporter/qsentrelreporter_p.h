@@ -49,6 +49,10 @@ class SENTREL_AUTOTEST_EXPORT QSentrelReporter : public QObject
     Q_OBJECT
 
 public:
+    // An event larger than this once written as its JSON payload is refused: one such event
+    // would hold the memory of many and delay every event behind it.
+    static constexpr qsizetype maximumEventSize = 1024 * 1024;
+
     QSentrelReporter();
     ~QSentrelReporter() override;
 
@@ -93,9 +97,11 @@ public:
     static QString cacheFileIn(const QString &directory);
 
     // The contexts envelope of the next event, open for its contexts; createUnstructuredEvent()
-    // closes it and returns the event's compact JSON bytes.
+    // closes it and returns the event's compact JSON bytes, or nothing for an event above
+    // maximumEventSize. recordEvent() adds the event it returns.
     SentrelJsonWriter &beginContexts();
     QByteArray createUnstructuredEvent();
+    void recordEvent();
     void addEvent(const QByteArray &event);
     void sync();
     void sendToBackend(const QByteArray &body, bool anonymous);

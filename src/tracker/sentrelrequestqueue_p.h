@@ -78,6 +78,15 @@ public:
         }
         return *this;
     }
+    // A recording call: what it holds, counted against the queue's bound in bytes.
+    // Such a request may be dropped; a request with none (a control request) never is.
+    static SentrelRequest recording(SentrelRequest &&request, std::size_t bytes)
+    {
+        request.recordedBytes = bytes + sizeof(SentrelRequest);
+        return std::move(request);
+    }
+    std::size_t recordingBytes() const { return recordedBytes; }
+    bool isRecording() const { return recordedBytes != 0; }
     SentrelRequest(const SentrelRequest &) = delete;
     SentrelRequest &operator=(const SentrelRequest &) = delete;
     ~SentrelRequest() { reset(); }
@@ -112,16 +121,21 @@ private:
             return;
         other.operations->move(other.storage, storage);
         operations = std::exchange(other.operations, nullptr);
+        recordedBytes = std::exchange(other.recordedBytes, 0);
     }
     void reset()
     {
         if (operations)
             std::exchange(operations, nullptr)->destroy(storage);
+        recordedBytes = 0;
     }
 
     const Operations *operations = nullptr;
+    std::size_t recordedBytes = 0; // in the padding behind operations: no larger a request
     alignas(std::max_align_t) unsigned char storage[capacity];
 };
+static_assert(sizeof(SentrelRequest) == SentrelRequest::capacity + alignof(std::max_align_t),
+              "a request is its captures and one aligned slot for what runs them");
 
 // Requests, oldest first, in chunks of a few hundred, so that queuing allocates once per
 // chunk. Not thread-safe: the tracker core guards the shared queue and swaps it whole.
@@ -149,6 +163,14 @@ public:
             head = 0;
         }
         return request;
+    }
+
+    // Moves every request of other behind these, leaving other empty. Other has had none taken.
+    void append(SentrelRequestQueue &other)
+    {
+        for (std::vector<SentrelRequest> &chunk : other.chunks)
+            chunks.push_back(std::move(chunk));
+        other.chunks.clear();
     }
 
     void swap(SentrelRequestQueue &other) noexcept

@@ -36,7 +36,7 @@ constexpr qint64 exitWaitMilliseconds = 10000;
 // still exists lets it finish what was recorded before the configuration and Qt go away.
 void stopTrackingAtApplicationExit()
 {
-    SentrelTrackerImpl::instance()->deinit();
+    SentrelTrackerImpl::instance()->deinitAtExit();
 }
 
 // exit() with tracking still running destroys Qt's globals in the reverse order of their
@@ -106,18 +106,26 @@ void SentrelTrackerImpl::abandonAtExit()
                 [](QSentrelReporter *abandoned) {
                     abandoned->abandonStore();
                 },
-                QDeadlineTimer(exitWaitMilliseconds)))
+                QDeadlineTimer(exitWaitMilliseconds),
+                keepAll)) {
         qCWarning(lcSentrel) << "The worker did not stop at exit, its last events may be lost";
+        return;
+    }
+    reportDropped(true);
 }
 
-// Quits behind the requests already queued, so that everything recorded before is still
-// handed to the reporter, last running last on the worker. Requests made from now on are
+// Quits behind the requests already queued, so that what was recorded before is handed to the
+// reporter (keep recording calls at least, then more for stoppingMilliseconds; the rest is
+// dropped and counted), last running last on the worker. Requests made from now on are
 // ignored. Returns whether the worker finished before the deadline.
-bool SentrelTrackerImpl::stopWorker(Request last, QDeadlineTimer deadline)
+bool SentrelTrackerImpl::stopWorker(Request last, QDeadlineTimer deadline, std::size_t keep)
 {
     eventFilter->flush();
     eventFilter.reset();
     running = false;
+    keepWhenStopping = keep;
+    storeUntil = QDeadlineTimer(keep == 0 ? 0 : stoppingMilliseconds, Qt::PreciseTimer);
+    stopping.store(true, std::memory_order_release);
     // The queue is drained in order, so the worker quits behind last.
     queue(std::move(last));
     queue([](QSentrelReporter *) {
@@ -167,6 +175,16 @@ void SentrelTrackerImpl::startWorker()
         exitHookInstalled = true;
     }
 
+    // The worker of the previous period has finished: nothing reads these meanwhile.
+    stopping.store(false, std::memory_order_relaxed);
+    keepWhenStopping = keepAll;
+    stopNoticed = false;
+    stillKept = keepAll;
+    pastStoreDeadline = false;
+    droppedWhenStopping = 0;
+    queuedRecordings.store(0, std::memory_order_relaxed);
+    queuedBytes.store(0, std::memory_order_relaxed);
+
     thread = new QThread;
     reporter = new QSentrelReporter;
     eventFilter = std::make_unique<QSentrelEventFilter>(this);
@@ -207,20 +225,32 @@ void SentrelTrackerImpl::queueConsentEvent()
 
 void SentrelTrackerImpl::deinit()
 {
+    disable(storedWhenStopping);
+}
+
+// The application is ending: nothing waits for a frame any more, and what was recorded is kept.
+void SentrelTrackerImpl::deinitAtExit()
+{
+    disable(keepAll);
+}
+
+void SentrelTrackerImpl::disable(std::size_t keep)
+{
     if (!enabled)
         return;
     qCInfo(lcSentrel) << "Disabling Sentrel Tracker";
     enabled = false;
     watchDecisions(false);
     if (running)
-        shutDownWorker([](QSentrelReporter *) {});
+        shutDownWorker([](QSentrelReporter *) {}, keep);
     Q_EMIT SentrelTrackerNotifier::instance()->enabledChanged(false);
 }
 
-void SentrelTrackerImpl::shutDownWorker(Request last)
+void SentrelTrackerImpl::shutDownWorker(Request last, std::size_t keep)
 {
-    stopWorker(std::move(last));
+    stopWorker(std::move(last), QDeadlineTimer(QDeadlineTimer::Forever), keep);
     SENTREL_TAKE_OVER();
+    reportDropped(keep != 0);
     {
         std::lock_guard<SentrelSpinningMutex> locker(requestLock);
         requests.clear();
@@ -253,6 +283,45 @@ namespace {
 constexpr std::size_t maximumBatch = 256;
 } // namespace
 
+void SentrelTrackerImpl::reportDropped(bool stoppingLosses) const
+{
+    if (const std::uint64_t dropped = droppedWhileFull.exchange(0))
+        qCWarning(lcSentrel) << "Dropped" << dropped
+                             << "recording calls while the request queue was full";
+    if (stoppingLosses && droppedWhenStopping > 0)
+        qCWarning(lcSentrel) << "Dropped" << droppedWhenStopping
+                             << "recorded events still waiting to be stored when tracking stopped";
+    droppedWhenStopping = 0;
+}
+
+bool SentrelTrackerImpl::mayFitAnEvent(qsizetype characters) const
+{
+    if (characters <= QSentrelReporter::maximumEventSize)
+        return true;
+    qCWarning(lcEvents) << "Dropped an event of at least" << characters
+                        << "bytes, above the limit of" << QSentrelReporter::maximumEventSize;
+    return false;
+}
+
+void SentrelTrackerImpl::record(Request request, qsizetype characters) const
+{
+    request = Request::recording(std::move(request), std::size_t(characters) * sizeof(QChar));
+    const std::size_t bytes = request.recordingBytes();
+    if (queuedRecordings.load(std::memory_order_relaxed) >= recordingLimit
+        || queuedBytes.load(std::memory_order_relaxed) + bytes > byteLimit) {
+        // Once until the worker has caught up; the count follows then, or when it stops.
+        if (droppedWhileFull.fetch_add(1, std::memory_order_relaxed) == 0)
+            qCWarning(lcSentrel) << "The request queue is full, recording calls are dropped "
+                                    "until the worker catches up; its limit is"
+                                 << recordingLimit << "requests or" << byteLimit << "bytes";
+        return;
+    }
+    // Before the worker can see the request, so that it never subtracts what is not added.
+    queuedRecordings.fetch_add(1, std::memory_order_relaxed);
+    queuedBytes.fetch_add(bytes, std::memory_order_relaxed);
+    queue(std::move(request));
+}
+
 void SentrelTrackerImpl::queue(Request request) const
 {
     bool wasEmpty;
@@ -280,22 +349,72 @@ void SentrelTrackerImpl::postRunRequests() const
 // Runs on the worker thread, which alone reads the reporter pointer while it runs.
 void SentrelTrackerImpl::runRequests() const
 {
-    if (taken.empty()) {
+    if (!noticeStop() && taken.empty()) {
         std::lock_guard<SentrelSpinningMutex> locker(requestLock);
         taken.swap(requests);
     }
     if (taken.empty())
         return;
+    std::size_t recordings = 0;
+    std::size_t bytes = 0;
+    // Stopping, what is still stored goes in one batch, whose commit is the costly part; the
+    // batch under way when the stop comes becomes that one. Dropped requests do not count
+    // towards a batch: they cost next to nothing.
+    std::size_t batch = stopNoticed ? keepAll : maximumBatch;
     reporter->beginBatch();
-    for (std::size_t i = 0; i < maximumBatch && !taken.empty(); ++i) {
+    for (std::size_t ran = 0; ran < batch && !taken.empty();) {
+        if (noticeStop())
+            batch = keepAll;
         Request request = taken.take();
+        if (request.isRecording()) {
+            ++recordings;
+            bytes += request.recordingBytes();
+            if (stillKept != keepAll && !storeWhileStopping()) {
+                ++droppedWhenStopping;
+                continue;
+            }
+        }
         request(reporter);
+        ++ran;
     }
     reporter->endBatch();
+    queuedBytes.fetch_sub(bytes, std::memory_order_relaxed);
+    if (recordings > 0 && queuedRecordings.fetch_sub(recordings) == recordings) {
+        // Caught up: the end of a period of a full queue, if there was one.
+        if (const std::uint64_t dropped = droppedWhileFull.exchange(0))
+            qCWarning(lcSentrel) << "Dropped" << dropped
+                                 << "recording calls while the request queue was full";
+    }
     // Behind whatever else the worker has to do. Requests queued meanwhile have a call of
     // their own, as the queue was empty when they came.
     if (!taken.empty())
         postRunRequests();
+}
+
+// On the worker: whether tracking has just begun to stop. Nothing more is recorded then, so
+// what waits behind the requests already taken joins them.
+bool SentrelTrackerImpl::noticeStop() const
+{
+    if (stopNoticed || !stopping.load(std::memory_order_acquire))
+        return false;
+    std::lock_guard<SentrelSpinningMutex> locker(requestLock);
+    taken.append(requests);
+    stillKept = keepWhenStopping;
+    stopNoticed = true;
+    return true;
+}
+
+// On the worker: whether the next recording call waiting still has its turn. The clock is read
+// only for calls that are then run, which take far longer.
+bool SentrelTrackerImpl::storeWhileStopping() const
+{
+    if (stillKept > 0) {
+        --stillKept;
+        return true;
+    }
+    if (!pastStoreDeadline)
+        pastStoreDeadline = storeUntil.hasExpired();
+    return !pastStoreDeadline;
 }
 
 void SentrelTrackerImpl::waitForRequests() const
@@ -317,9 +436,14 @@ void SentrelTrackerImpl::sendScreenView(
 {
     if (!running)
         return;
-    queue([screen, context](QSentrelReporter *reporter) {
-        reporter->trackScreenView(screen, context);
-    });
+    const qsizetype characters = screen.size() + (context ? context->key.size() : 0);
+    if (!mayFitAnEvent(characters))
+        return;
+    record(
+            [screen, context](QSentrelReporter *reporter) {
+                reporter->trackScreenView(screen, context);
+            },
+            characters);
 }
 
 void SentrelTrackerImpl::sendClickEvent(
@@ -333,9 +457,15 @@ void SentrelTrackerImpl::sendClickEvent(
         qCDebug(lcSentrel) << "category filtered:" << category;
         return;
     }
-    queue([name, category, context](QSentrelReporter *reporter) {
-        reporter->trackClickEvent(name, category, context);
-    });
+    const qsizetype characters =
+            name.size() + category.size() + (context ? context->key.size() : 0);
+    if (!mayFitAnEvent(characters))
+        return;
+    record(
+            [name, category, context](QSentrelReporter *reporter) {
+                reporter->trackClickEvent(name, category, context);
+            },
+            characters);
 }
 
 void SentrelTrackerImpl::sendEvent(const QString &type,
@@ -346,27 +476,43 @@ void SentrelTrackerImpl::sendEvent(const QString &type,
 {
     if (!running)
         return;
-    queue([type, object, objectName, position, details](QSentrelReporter *reporter) {
-        reporter->trackEvent(type, object, objectName, position, details);
-    });
+    const qsizetype characters =
+            type.size() + object.size() + objectName.size() + (details ? details->size() : 0);
+    if (!mayFitAnEvent(characters))
+        return;
+    record(
+            [type, object, objectName, position, details](QSentrelReporter *reporter) {
+                reporter->trackEvent(type, object, objectName, position, details);
+            },
+            characters);
 }
 
 void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QString> &data) const
 {
     if (!running)
         return;
-    queue([data](QSentrelReporter *reporter) {
-        reporter->trackContextData(data);
-    });
+    const qsizetype characters = data.key.size() + data.value.size();
+    if (!mayFitAnEvent(characters))
+        return;
+    record(
+            [data](QSentrelReporter *reporter) {
+                reporter->trackContextData(data);
+            },
+            characters);
 }
 
 void SentrelTrackerImpl::sendDimensionData(const SentrelTracker::ContextData<QString> &data) const
 {
     if (!running)
         return;
-    queue([data](QSentrelReporter *reporter) {
-        reporter->trackDimensionData(data);
-    });
+    const qsizetype characters = data.key.size() + data.value.size();
+    if (!mayFitAnEvent(characters))
+        return;
+    record(
+            [data](QSentrelReporter *reporter) {
+                reporter->trackDimensionData(data);
+            },
+            characters);
 }
 
 void SentrelTrackerImpl::clearCache()
@@ -473,9 +619,11 @@ bool SentrelTrackerImpl::forgetData()
     // remote document's storage path may have replaced.
     auto paths = std::make_shared<QStringList>();
     if (running) {
-        shutDownWorker([paths](QSentrelReporter *reporter) {
-            *paths = reporter->closeForGood(QSentrelReporter::CacheFiles::Remove);
-        });
+        shutDownWorker(
+                [paths](QSentrelReporter *reporter) {
+                    *paths = reporter->closeForGood(QSentrelReporter::CacheFiles::Remove);
+                },
+                0);
     }
     paths->append(QSentrelReporter::cachePath(m_configuration));
     // A document kept from an earlier version of the application is dormant, yet an earlier
@@ -559,9 +707,11 @@ void SentrelTrackerImpl::followDecisionOfAnotherProcess(bool cacheRemoved)
         // files at those paths may already be the other process's new ones.
         qCInfo(lcSentrel) << "Another process of the application forgot everything";
         if (running) {
-            shutDownWorker([](QSentrelReporter *reporter) {
-                reporter->closeForGood(QSentrelReporter::CacheFiles::Keep);
-            });
+            shutDownWorker(
+                    [](QSentrelReporter *reporter) {
+                        reporter->closeForGood(QSentrelReporter::CacheFiles::Keep);
+                    },
+                    0);
         }
         m_configuration.withdrawRemoteItems();
         m_configuration.forgetResolvedUserId();

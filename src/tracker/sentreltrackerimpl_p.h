@@ -20,7 +20,10 @@
 #include <QDeadlineTimer>
 #include <QPointer>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,11 +42,24 @@ class QThread;
 class SENTREL_AUTOTEST_EXPORT SentrelTrackerImpl
 {
 public:
+    // Recording calls waiting for the worker, at most; beyond either bound they are dropped
+    // until the worker catches up. The bytes are the requests' own and their strings'.
+    static constexpr std::size_t maximumQueuedRecordings = 100000;
+    static constexpr std::size_t maximumQueuedBytes = 64 * 1024 * 1024;
+    // Stopping, the worker stores the recording calls still waiting, oldest first: this many
+    // at least, then more for as long as it has been stopping for less than
+    // stoppingMilliseconds. It drops the rest: storing them all would hold the application's
+    // thread, which waits for the worker, for as long as they took to record.
+    static constexpr std::size_t storedWhenStopping = 128;
+    static constexpr int stoppingMilliseconds = 2;
+
     static SentrelTrackerImpl *instance();
     virtual ~SentrelTrackerImpl();
 
     void init();
     void deinit();
+    // Disables tracking as the application object goes, storing everything still waiting.
+    void deinitAtExit();
     void setEnabled(bool enabled);
     // Stops the worker at process exit, leaving the reporter to the operating system.
     void abandonAtExit();
@@ -90,17 +106,37 @@ public:
     }
     // For the tests: returns once every request made before has run. Not on the worker.
     void waitForRequests() const;
+    // For the tests: other bounds of the queue, so that a test fills it with a few calls.
+    void setQueueLimits(std::size_t recordings, std::size_t bytes)
+    {
+        recordingLimit = recordings;
+        byteLimit = bytes;
+    }
 
 private:
     SentrelTrackerImpl();
     Q_DISABLE_COPY_MOVE(SentrelTrackerImpl)
 
     void queue(Request request) const;
+    // Queues a recording call holding strings of that many UTF-16 units, or drops it while
+    // the queue is full.
+    void record(Request request, qsizetype characters) const;
+    // Whether an event with strings of that many UTF-16 units may still fit the size limit;
+    // each unit takes a byte at least once written.
+    bool mayFitAnEvent(qsizetype characters) const;
     void startWorker();
     // Stops the worker, last running on it behind every request made before, and deletes it.
-    void shutDownWorker(Request last);
+    // keep: recording calls still waiting that are stored at least, as storedWhenStopping
+    // says, the rest dropped and counted; keepAll stores all; 0 drops all unannounced (their
+    // data is deleted anyway).
+    void shutDownWorker(Request last, std::size_t keep = storedWhenStopping);
+    void disable(std::size_t keep);
     bool stopWorker(Request last,
-                    QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever));
+                    QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever),
+                    std::size_t keep = storedWhenStopping);
+    // Logs what the worker dropped: while the queue was full, and when stopping. Once the
+    // worker has finished.
+    void reportDropped(bool stoppingLosses) const;
     // What the person's decision means for the tracker: consent() where it is required.
     QSentrelTracker::Consent effectiveConsent() const;
     // Starts or stops the worker, and deletes the data, for the change from previous.
@@ -117,6 +153,8 @@ private:
     void followDecisionOfAnotherProcess(bool cacheRemoved = false);
     void postRunRequests() const;
     void runRequests() const;
+    bool noticeStop() const;
+    bool storeWhileStopping() const;
 
     QSentrelConfigurationPrivate m_configuration;
     QSentrelReporter *reporter = nullptr; // owned while enabled
@@ -135,10 +173,33 @@ private:
     // under a lock the thread sanitizer can see. A call to runRequests() is posted to the
     // worker when the queue stops being empty. The worker swaps the whole queue for its own
     // empty one and runs what it took in batches, so that a burst of events costs one post
-    // and one write to the cache per batch, and the lock is only ever held for a push or a swap.
+    // and one write to the cache per batch, and the lock is only ever held for a push or a swap
+    // (or, once stopping, for moving what is left behind what the worker took).
     mutable SentrelSpinningMutex requestLock;
     mutable SentrelRequestQueue requests;
     mutable SentrelRequestQueue taken; // the worker's alone: taken from the queue, not yet run
+
+    // The queue's bound. The application's thread adds a recording call before queuing it,
+    // the worker subtracts it once run or dropped; so the counts may run late, never early.
+    std::size_t recordingLimit = maximumQueuedRecordings; // read on the application's thread
+    std::size_t byteLimit = maximumQueuedBytes;
+    mutable std::atomic<std::size_t> queuedRecordings {0};
+    mutable std::atomic<std::size_t> queuedBytes {0};
+    // Dropped while the queue was full, since the last report; one warning when it leaves 0.
+    mutable std::atomic<std::uint64_t> droppedWhileFull {0};
+
+    // Stopping: set on the application's thread with keepWhenStopping, before the last
+    // requests are queued. The worker then takes all that is left at once.
+    static constexpr std::size_t keepAll = std::numeric_limits<std::size_t>::max();
+    std::atomic<bool> stopping {false};
+    std::size_t keepWhenStopping = keepAll;
+    QDeadlineTimer storeUntil; // then the worker stores no more than keepWhenStopping
+    // The worker's: whether it has seen the stop, the recording calls it still stores whatever
+    // the time, and whether the time is up.
+    mutable bool stopNoticed = false;
+    mutable std::size_t stillKept = keepAll;
+    mutable bool pastStoreDeadline = false;
+    mutable std::uint64_t droppedWhenStopping = 0; // the worker's until it has finished
 };
 
 #endif // SENTRELTRACKERIMPL_P_H

@@ -253,10 +253,11 @@ private Q_SLOTS:
                                                  QStringLiteral("Main"),
                                                  ContextData<double> {awkward, 2.5}),
                                       screenView(none, awkward)};
-        // Longer than the room the writer takes at once, with a pair across the boundary.
-        const QString longName = QString((1 << 20) - 1, QLatin1Char('"'))
+        // Escapes that make it four times as long in the event (which may not exceed 1 MiB),
+        // and a pair at the end.
+        const QString longName = QString((1 << 17) - 1, QLatin1Char('"'))
                 + QStringLiteral("\U0001F600") + QStringLiteral("end");
-        QTest::newRow("screen view longer than a megabyte")
+        QTest::newRow("screen view of half a megabyte")
                 << QString() << Recording([=](QSentrelTracker &t) {
                        t.transition(longName);
                    })

@@ -38,6 +38,10 @@ const QString storage = QStringLiteral("sentrel.storage");
 const QByteArray tp2 = TestCollector::eventsPath;
 // Generous for a loaded machine; the waits end as soon as the condition holds.
 constexpr int wait = 15000;
+const QString logRules = QStringLiteral("sentrel.events.debug=true\n"
+                                        "sentrel.events.info=true\n"
+                                        "sentrel.storage.debug=true\n"
+                                        "sentrel.storage.info=true");
 
 QString unquoted(QString text)
 {
@@ -166,10 +170,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QCoreApplication::setApplicationVersion(QStringLiteral("2.5.1"));
-        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true\n"
-                                                        "sentrel.events.info=true\n"
-                                                        "sentrel.storage.debug=true\n"
-                                                        "sentrel.storage.info=true"));
+        QLoggingCategory::setFilterRules(logRules);
         QVERIFY(startPipeline(QStringLiteral("tst_reporter")));
     }
 
@@ -1104,6 +1105,72 @@ private Q_SLOTS:
             QCOMPARE(log.texts(events, QtWarningMsg),
                      QStringList {QStringLiteral("Dropped an unreadable event from the cache: %1")
                                           .arg(id)});
+    }
+
+    void eventSizeLimit_data()
+    {
+        QTest::addColumn<qsizetype>("over"); // the event's size once written, less the limit
+        QTest::newRow("at the limit") << qsizetype(0);
+        QTest::newRow("one byte over, refused on the worker") << qsizetype(1);
+        QTest::newRow("a value above the limit, refused as it is recorded")
+                << QSentrelReporter::maximumEventSize;
+    }
+
+    // An event above 1 MiB once written is refused with one warning naming its size; the
+    // events around it are delivered, in order.
+    void eventSizeLimit()
+    {
+        QFETCH(qsizetype, over);
+        constexpr qsizetype limit = QSentrelReporter::maximumEventSize;
+        LogCapture log;
+        configure(1);
+        tracker.setEnabled(true);
+        // A dimension of one character, whose size gives the rest of such an event.
+        QString value = QStringLiteral("x");
+        tracker.dimensionData(QStringLiteral("k"), value);
+        SentrelTrackerImpl::instance()->waitForRequests();
+        const QString prefix = QStringLiteral("New event QJsonObject(");
+        const QStringList built = log.texts(events, QtDebugMsg).filter(prefix);
+        QCOMPARE(built.size(), 2); // the device event before it
+        const qsizetype rest = built.last().size() - prefix.size() - 1 - 1;
+
+        // A megabyte of "New event" text is of no use in the output.
+        QLoggingCategory::setFilterRules(logRules + QStringLiteral("\nsentrel.events.debug=false"));
+        const auto debugAgain = qScopeGuard([] {
+            QLoggingCategory::setFilterRules(logRules);
+        });
+        value = QString(limit - rest + over, QLatin1Char('v'));
+        tracker.transition(QStringLiteral("before"));
+        tracker.dimensionData(QStringLiteral("k"), value);
+        tracker.transition(QStringLiteral("after"));
+        QTRY_COMPARE_WITH_TIMEOUT(screenNames(received()),
+                                  (QStringList {QStringLiteral("before"), QStringLiteral("after")}),
+                                  wait);
+
+        QStringList order;
+        for (const QJsonObject &event : receivedRecorded()) {
+            const QJsonObject data = contextsWith(event, Schema::dimension).value(0);
+            order.append(
+                    data.isEmpty()
+                            ? screenNames({event}).value(0)
+                            : QString::number(data.value(QLatin1String("val")).toString().size()));
+        }
+        const bool kept = over <= 0;
+        QStringList expected {QStringLiteral("1"), QStringLiteral("before")};
+        if (kept)
+            expected.append(QString::number(value.size()));
+        expected.append(QStringLiteral("after"));
+        QCOMPARE(order, expected);
+
+        QStringList warnings;
+        if (value.size() + 1 > limit)
+            warnings << QStringLiteral("Dropped an event of at least %1 bytes, above the limit "
+                                       "of 1048576")
+                                .arg(value.size() + 1);
+        else if (!kept)
+            warnings << QStringLiteral("Dropped an event of %1 bytes, above the limit of 1048576")
+                                .arg(limit + over);
+        QCOMPARE(log.texts(events, QtWarningMsg), warnings);
     }
 
     void offlineModeOnlyCaches_data()

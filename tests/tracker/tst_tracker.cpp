@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <future>
 #include <memory>
 
 namespace {
@@ -30,6 +31,46 @@ class FixedCategory : public QSentrelCategoryFilter
 public:
     QString category(QObject *) const override { return QStringLiteral("anything"); }
 };
+
+// Holds the worker inside a request until opened (at the latest when it goes), so that what
+// the application records meanwhile waits in the queue.
+class WorkerGate
+{
+public:
+    WorkerGate()
+    {
+        SentrelTrackerImpl::instance()->queueRequest(
+                [opened = opening.get_future().share()](QSentrelReporter *) {
+                    opened.wait();
+                });
+    }
+    ~WorkerGate() { open(); }
+    void open()
+    {
+        if (!std::exchange(isOpen, true))
+            opening.set_value();
+    }
+
+private:
+    std::promise<void> opening;
+    bool isOpen = false;
+};
+
+QStringList screenNames(const LogCapture &log)
+{
+    QStringList names;
+    for (const QJsonObject &view : loggedContexts(log, QStringLiteral("/screen_view/")))
+        names.append(view.value(QLatin1String("object_id")).toString());
+    return names;
+}
+
+QStringList numberedScreens(int count)
+{
+    QStringList names;
+    for (int i = 0; i < count; ++i)
+        names.append(QStringLiteral("screen%1").arg(i));
+    return names;
+}
 
 } // namespace
 
@@ -62,7 +103,12 @@ private Q_SLOTS:
 
     void init() { configureLogOnly(); }
 
-    void cleanup() { tracker.setEnabled(false); }
+    void cleanup()
+    {
+        tracker.setEnabled(false);
+        SentrelTrackerImpl::instance()->setQueueLimits(SentrelTrackerImpl::maximumQueuedRecordings,
+                                                       SentrelTrackerImpl::maximumQueuedBytes);
+    }
 
     void disabledTrackerIgnoresEverything()
     {
@@ -198,7 +244,9 @@ private Q_SLOTS:
                             QStringLiteral("dialogs"),
                             1.5,
                             QStringLiteral("buttons"));
-        tracker.setEnabled(false); // runs what was queued before it
+        // More than disabling stores whatever the time: waited for, it may take its time.
+        SentrelTrackerImpl::instance()->waitForRequests();
+        tracker.setEnabled(false);
 
         const QList<QJsonObject> built = loggedEvents(log);
         QCOMPARE(built.size(), 1 + 700 + 1);
@@ -262,6 +310,92 @@ private Q_SLOTS:
         for (int i = 0; i < count; ++i)
             expected.append(i);
         QCOMPARE(ran, expected);
+    }
+
+    void queueBound_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<int>("byteLimit"); // 0: the default
+        QTest::addColumn<int>("screenLength");
+        QTest::addColumn<int>("calls");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("within the bound") << 20 << 0 << 8 << 20 << 20;
+        QTest::newRow("one beyond") << 20 << 0 << 8 << 21 << 20;
+        QTest::newRow("far beyond") << 20 << 0 << 8 << 700 << 20;
+        // Each request: its own 144 bytes (or so) and its 1000 UTF-16 units.
+        QTest::newRow("beyond the bytes") << 1000 << 5 * 2200 << 1000 << 30 << 5;
+    }
+
+    // While the worker is held, recording calls beyond the bound are dropped with one warning
+    // and counted once; those within it arrive in order.
+    void queueBound()
+    {
+        QFETCH(int, limit);
+        QFETCH(int, byteLimit);
+        QFETCH(int, screenLength);
+        QFETCH(int, calls);
+        QFETCH(int, kept);
+        SentrelTrackerImpl *impl = SentrelTrackerImpl::instance();
+        impl->setQueueLimits(limit, byteLimit ? byteLimit : SentrelTrackerImpl::maximumQueuedBytes);
+        LogCapture log;
+        tracker.setEnabled(true);
+        QStringList recorded = numberedScreens(calls);
+        for (QString &screen : recorded)
+            screen = screen.leftJustified(screenLength, QLatin1Char('.'));
+        {
+            WorkerGate gate;
+            for (const QString &screen : std::as_const(recorded))
+                tracker.transition(screen);
+        }
+        impl->waitForRequests();
+        tracker.setEnabled(false);
+
+        QCOMPARE(screenNames(log), recorded.mid(0, kept));
+        QStringList warnings;
+        if (calls > kept) {
+            warnings << QStringLiteral("The request queue is full, recording calls are dropped "
+                                       "until the worker catches up; its limit is %1 requests "
+                                       "or %2 bytes")
+                                .arg(limit)
+                                .arg(byteLimit ? byteLimit : SentrelTrackerImpl::maximumQueuedBytes)
+                     << QStringLiteral("Dropped %1 recording calls while the request queue was "
+                                       "full")
+                                .arg(calls - kept);
+        }
+        QCOMPARE(log.texts(core, QtWarningMsg), warnings);
+    }
+
+    void disablingWithAFullQueue_data()
+    {
+        QTest::addColumn<int>("calls");
+        QTest::newRow("a few") << 10;
+        QTest::newRow("more than are stored whatever the time") << 5000;
+    }
+
+    // setEnabled(false) stores what waits, oldest first, as long as that takes no longer than
+    // a moment, and counts the rest in one warning.
+    void disablingWithAFullQueue()
+    {
+        QFETCH(int, calls);
+        LogCapture log;
+        tracker.setEnabled(true);
+        const QStringList recorded = numberedScreens(calls);
+        {
+            WorkerGate gate;
+            for (const QString &screen : recorded)
+                tracker.transition(screen);
+        }
+        tracker.setEnabled(false);
+
+        const QStringList stored = screenNames(log);
+        QCOMPARE(stored, recorded.mid(0, stored.size()));
+        QVERIFY(stored.size() >= qMin(calls, int(SentrelTrackerImpl::storedWhenStopping)));
+        QStringList warnings;
+        if (stored.size() < calls)
+            warnings << QStringLiteral("Dropped %1 recorded events still waiting to be stored "
+                                       "when tracking stopped")
+                                .arg(calls - stored.size());
+        QCOMPARE(log.texts(core, QtWarningMsg), warnings);
     }
 
     void requestsAfterDisablingAreIgnored()
