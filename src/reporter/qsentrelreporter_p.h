@@ -91,7 +91,12 @@ public:
     };
     QStringList closeForGood(CacheFiles files);
     // Deletes the database at path with its companion files; false when one remains.
-    static bool removeCacheFiles(const QString &path);
+    // Keep leaves the lock file to the QLockFile that holds it.
+    enum class LockFile {
+        Keep,
+        Remove
+    };
+    static bool removeCacheFiles(const QString &path, LockFile lock = LockFile::Remove);
     // The database the configuration points at, without making its directory.
     static QString cachePath(const QSentrelConfigurationPrivate &configuration);
     static QString cacheFileIn(const QString &directory);

@@ -356,19 +356,19 @@ QStringList QSentrelReporter::closeForGood(CacheFiles files)
     // Before the lock goes: another process that takes it next must find no file to deliver
     // from. The lock file itself goes with the lock.
     if (files == CacheFiles::Remove) {
-        for (const QString &path : std::as_const(cachePaths)) {
-            for (const char *suffix : {"", "-wal", "-shm", "-journal"})
-                QFile::remove(path + QLatin1String(suffix));
-        }
+        for (const QString &path : std::as_const(cachePaths))
+            removeCacheFiles(path, LockFile::Keep);
     }
     senderLock.reset();
     return cachePaths;
 }
 
-bool QSentrelReporter::removeCacheFiles(const QString &path)
+bool QSentrelReporter::removeCacheFiles(const QString &path, LockFile lock)
 {
     bool removed = true;
     for (const char *suffix : {"", "-wal", "-shm", "-journal", ".lock"}) {
+        if (lock == LockFile::Keep && qstrcmp(suffix, ".lock") == 0)
+            continue;
         const QString file = path + QLatin1String(suffix);
         QFileInfo info(file);
         if (!info.exists() && !info.isSymLink())

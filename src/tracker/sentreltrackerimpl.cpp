@@ -285,13 +285,18 @@ constexpr std::size_t maximumBatch = 256;
 
 void SentrelTrackerImpl::reportDropped(bool stoppingLosses) const
 {
-    if (const std::uint64_t dropped = droppedWhileFull.exchange(0))
-        qCWarning(lcSentrel) << "Dropped" << dropped
-                             << "recording calls while the request queue was full";
+    reportDroppedWhileFull();
     if (stoppingLosses && droppedWhenStopping > 0)
         qCWarning(lcSentrel) << "Dropped" << droppedWhenStopping
                              << "recorded events still waiting to be stored when tracking stopped";
     droppedWhenStopping = 0;
+}
+
+void SentrelTrackerImpl::reportDroppedWhileFull() const
+{
+    if (const std::uint64_t dropped = droppedWhileFull.exchange(0))
+        qCWarning(lcSentrel) << "Dropped" << dropped
+                             << "recording calls while the request queue was full";
 }
 
 bool SentrelTrackerImpl::mayFitAnEvent(qsizetype characters) const
@@ -305,6 +310,8 @@ bool SentrelTrackerImpl::mayFitAnEvent(qsizetype characters) const
 
 void SentrelTrackerImpl::record(Request request, qsizetype characters) const
 {
+    if (!mayFitAnEvent(characters))
+        return;
     request = Request::recording(std::move(request), std::size_t(characters) * sizeof(QChar));
     const std::size_t bytes = request.recordingBytes();
     if (queuedRecordings.load(std::memory_order_relaxed) >= recordingLimit
@@ -380,10 +387,7 @@ void SentrelTrackerImpl::runRequests() const
     reporter->endBatch();
     queuedBytes.fetch_sub(bytes, std::memory_order_relaxed);
     if (recordings > 0 && queuedRecordings.fetch_sub(recordings) == recordings) {
-        // Caught up: the end of a period of a full queue, if there was one.
-        if (const std::uint64_t dropped = droppedWhileFull.exchange(0))
-            qCWarning(lcSentrel) << "Dropped" << dropped
-                                 << "recording calls while the request queue was full";
+        reportDroppedWhileFull(); // caught up: the end of a period of a full queue, if any
     }
     // Behind whatever else the worker has to do. Requests queued meanwhile have a call of
     // their own, as the queue was empty when they came.
@@ -437,8 +441,6 @@ void SentrelTrackerImpl::sendScreenView(
     if (!running)
         return;
     const qsizetype characters = screen.size() + (context ? context->key.size() : 0);
-    if (!mayFitAnEvent(characters))
-        return;
     record(
             [screen, context](QSentrelReporter *reporter) {
                 reporter->trackScreenView(screen, context);
@@ -459,8 +461,6 @@ void SentrelTrackerImpl::sendClickEvent(
     }
     const qsizetype characters =
             name.size() + category.size() + (context ? context->key.size() : 0);
-    if (!mayFitAnEvent(characters))
-        return;
     record(
             [name, category, context](QSentrelReporter *reporter) {
                 reporter->trackClickEvent(name, category, context);
@@ -478,8 +478,6 @@ void SentrelTrackerImpl::sendEvent(const QString &type,
         return;
     const qsizetype characters =
             type.size() + object.size() + objectName.size() + (details ? details->size() : 0);
-    if (!mayFitAnEvent(characters))
-        return;
     record(
             [type, object, objectName, position, details](QSentrelReporter *reporter) {
                 reporter->trackEvent(type, object, objectName, position, details);
@@ -492,8 +490,6 @@ void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QStri
     if (!running)
         return;
     const qsizetype characters = data.key.size() + data.value.size();
-    if (!mayFitAnEvent(characters))
-        return;
     record(
             [data](QSentrelReporter *reporter) {
                 reporter->trackContextData(data);
@@ -506,8 +502,6 @@ void SentrelTrackerImpl::sendDimensionData(const SentrelTracker::ContextData<QSt
     if (!running)
         return;
     const qsizetype characters = data.key.size() + data.value.size();
-    if (!mayFitAnEvent(characters))
-        return;
     record(
             [data](QSentrelReporter *reporter) {
                 reporter->trackDimensionData(data);

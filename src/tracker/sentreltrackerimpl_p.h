@@ -118,8 +118,8 @@ private:
     Q_DISABLE_COPY_MOVE(SentrelTrackerImpl)
 
     void queue(Request request) const;
-    // Queues a recording call holding strings of that many UTF-16 units, or drops it while
-    // the queue is full.
+    // Queues a recording call holding strings of that many UTF-16 units, or drops it when it
+    // cannot fit the size limit or while the queue is full.
     void record(Request request, qsizetype characters) const;
     // Whether an event with strings of that many UTF-16 units may still fit the size limit;
     // each unit takes a byte at least once written.
@@ -137,6 +137,7 @@ private:
     // Logs what the worker dropped: while the queue was full, and when stopping. Once the
     // worker has finished.
     void reportDropped(bool stoppingLosses) const;
+    void reportDroppedWhileFull() const;
     // What the person's decision means for the tracker: consent() where it is required.
     QSentrelTracker::Consent effectiveConsent() const;
     // Starts or stops the worker, and deletes the data, for the change from previous.
