@@ -23,6 +23,8 @@
 #include <QSettings>
 #include <QVariant>
 
+#include <atomic>
+
 #include <bitset>
 #include <mutex>
 #include <optional>
@@ -121,6 +123,9 @@ public:
     QDateTime lastSync() const;
     void setLastSync(const QDateTime &time);
     bool lastShutdown() const;
+    // Records that this run tracks, until aboutToQuit says it ended cleanly. The worker's, once
+    // a process.
+    void markRunning();
 
     // Remote configuration: applies a document fetched from the collector. Runs on the
     // worker thread, or on the tracker's thread while no worker runs. Returns whether the remote
@@ -210,6 +215,7 @@ private:
     QByteArray m_remoteConfigHash;
     QFile m_remoteConfigFile;
     bool m_lastShutdown = true;
+    std::atomic<bool> m_markedRunning {false};
     // The remembered digest belongs to a document of a previous application version, which
     // this run skipped. Used on the worker thread after construction.
     bool m_remoteConfigDormant = false;

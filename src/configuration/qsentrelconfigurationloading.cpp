@@ -34,10 +34,10 @@ QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
     m_settingsPath = filePath(settingsDirectory, QStringLiteral("sentrel.ini"));
 
     {
-        QSettings settings = writableSettings();
+        // Read only: writing, which syncs the file to disk, is the worker's (markRunning()).
+        const QSettings settings(m_settingsPath, QSettings::IniFormat);
         m_remoteConfigHash = settings.value(QStringLiteral("remoteConfigHash")).toByteArray();
         m_lastShutdown = settings.value(QStringLiteral("lastShutdown"), true).toBool();
-        settings.setValue(QStringLiteral("lastShutdown"), false);
     }
 
     if (QCoreApplication *application = QCoreApplication::instance()) {
@@ -170,4 +170,12 @@ void QSentrelConfigurationPrivate::setLastSync(const QDateTime &time)
 bool QSentrelConfigurationPrivate::lastShutdown() const
 {
     return m_lastShutdown;
+}
+
+void QSentrelConfigurationPrivate::markRunning()
+{
+    if (m_markedRunning.exchange(true))
+        return;
+    QSettings settings = writableSettings();
+    settings.setValue(QStringLiteral("lastShutdown"), false);
 }

@@ -125,6 +125,7 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
 {
     Q_ASSERT(QThread::currentThread() == thread());
     configuration = config;
+    configuration->markRunning();
 
     const QString server = configuration->server();
     collectorUrl = QUrl(QStringLiteral("https://%1/com.snowplowanalytics.snowplow/tp2").arg(server),

@@ -11,13 +11,6 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QJsonArray>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QtNetwork/qtnetworkglobal.h>
-#if QT_CONFIG(ssl)
-#  include <QSslSocket>
-#endif
 #include <QThread>
 
 #include <algorithm>
@@ -28,8 +21,8 @@
 
 namespace {
 
-// How long exit() waits for the worker to store what was recorded: far longer than it takes,
-// yet an end to a process that could not otherwise exit.
+// How long exit() waits for the worker to finish once its storing time is up: far longer than
+// it takes, yet an end to a process that could not otherwise exit.
 constexpr qint64 exitWaitMilliseconds = 10000;
 
 // Most applications never disable tracking. Stopping the worker while the application object
@@ -39,40 +32,30 @@ void stopTrackingAtApplicationExit()
     SentrelTrackerImpl::instance()->deinitAtExit();
 }
 
-// exit() with tracking still running destroys Qt's globals in the reverse order of their
-// making, while the worker may still be using them. Registered after the Qt SQL globals the
-// worker's start-up needs have been made, this runs before they are destroyed.
+// exit() from another thread than the tracker's, which the guard below does not see.
 void stopTrackingAtProcessExit()
 {
     SentrelTrackerImpl::instance()->abandonAtExit();
 }
 
-// An in-memory database with a statement that binds and reads, as the store does.
-void touchSqlGlobals()
+// Destroyed as the thread that tracks ends. For the main thread that is the first thing exit()
+// does, before any object of static storage (Qt's globals, the TLS library's state) is
+// destroyed, whichever thread made them and whenever: so the worker can make them when it
+// needs them rather than the application's thread at enabling.
+struct ExitGuard
 {
-    const QString name = QStringLiteral("sentrel-startup");
-    {
-        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        database.setDatabaseName(QStringLiteral(":memory:"));
-        if (database.open()) {
-            QSqlQuery query(database);
-            query.prepare(QStringLiteral("SELECT ?"));
-            query.addBindValue(QByteArray("", 0));
-            if (query.exec())
-                query.next();
-            (void)query.lastError();
-        }
-        database.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-}
+    ExitGuard() = default;
+    Q_DISABLE_COPY_MOVE(ExitGuard)
+    ~ExitGuard() { SentrelTrackerImpl::instance()->stopAtExit(); }
+};
 
 } // namespace
 
 SentrelTrackerImpl *SentrelTrackerImpl::instance()
 {
-    static SentrelTrackerImpl tracker;
-    return &tracker;
+    // Never destroyed: a worker that did not stop at exit must not find its queue gone.
+    static SentrelTrackerImpl *const tracker = new SentrelTrackerImpl;
+    return tracker;
 }
 
 SentrelTrackerImpl::SentrelTrackerImpl()
@@ -80,10 +63,7 @@ SentrelTrackerImpl::SentrelTrackerImpl()
     , storedConsent(m_configuration.storedConsent())
 { }
 
-SentrelTrackerImpl::~SentrelTrackerImpl()
-{
-    abandonAtExit();
-}
+SentrelTrackerImpl::~SentrelTrackerImpl() = default;
 
 void SentrelTrackerImpl::abandonAtExit()
 {
@@ -91,10 +71,9 @@ void SentrelTrackerImpl::abandonAtExit()
         eventFilter.reset();
         return;
     }
-    // Reached through exit() while tracking runs, with no application object destroyed. The
-    // worker still finishes what was recorded, but globals of Qt's that the reporter would
-    // need to be deleted may be gone, so it is left to the operating system; what it stored
-    // is committed.
+    // Reached through exit() from another thread while tracking runs. The worker still stores
+    // what it can, but globals of Qt's that the reporter would need to be deleted may be gone,
+    // so it is left to the operating system; what it stored is committed.
     // In a Windows DLL this runs at unload, after the system has ended the worker and under
     // the loader lock: nothing may wait there for the worker, which is then already gone.
     if (thread->isFinished() || thread->wait(QDeadlineTimer(0))) {
@@ -107,24 +86,43 @@ void SentrelTrackerImpl::abandonAtExit()
                     abandoned->abandonStore();
                 },
                 QDeadlineTimer(exitWaitMilliseconds),
-                keepAll)) {
+                storedWhenStopping,
+                exitStoringTime)) {
         qCWarning(lcSentrel) << "The worker did not stop at exit, its last events may be lost";
         return;
     }
     reportDropped(true);
 }
 
+// The tracker's thread ends, at exit() or on return from main(), with every global still
+// there: the worker stores for a bounded time and is deleted with its connections.
+void SentrelTrackerImpl::stopAtExit()
+{
+    if (!running) {
+        eventFilter.reset();
+        return;
+    }
+    if (!shutDownWorker([](QSentrelReporter *) {},
+                        storedWhenStopping,
+                        exitStoringTime,
+                        QDeadlineTimer(exitWaitMilliseconds)))
+        qCWarning(lcSentrel) << "The worker did not stop at exit, its last events may be lost";
+}
+
 // Quits behind the requests already queued, so that what was recorded before is handed to the
-// reporter (keep recording calls at least, then more for stoppingMilliseconds; the rest is
+// reporter (keep recording calls at least, then more for storeMilliseconds; the rest is
 // dropped and counted), last running last on the worker. Requests made from now on are
 // ignored. Returns whether the worker finished before the deadline.
-bool SentrelTrackerImpl::stopWorker(Request last, QDeadlineTimer deadline, std::size_t keep)
+bool SentrelTrackerImpl::stopWorker(Request last,
+                                    QDeadlineTimer deadline,
+                                    std::size_t keep,
+                                    int storeMilliseconds)
 {
     eventFilter->flush();
     eventFilter.reset();
     running = false;
     keepWhenStopping = keep;
-    storeUntil = QDeadlineTimer(keep == 0 ? 0 : stoppingMilliseconds, Qt::PreciseTimer);
+    storeUntil = QDeadlineTimer(keep == 0 ? 0 : storeMilliseconds, Qt::PreciseTimer);
     stopping.store(true, std::memory_order_release);
     // The queue is drained in order, so the worker quits behind last.
     queue(std::move(last));
@@ -164,16 +162,10 @@ void SentrelTrackerImpl::startWorker()
     static bool exitHookInstalled = false;
     if (!exitHookInstalled) {
         qAddPostRoutine(stopTrackingAtApplicationExit);
-        // Qt SQL and Qt's TLS backend make their globals on first use: use them once here, so
-        // that they are made before the hook below and outlive it, rather than on the worker
-        // afterwards, where exit() would destroy them under its feet.
-        touchSqlGlobals();
-#if QT_CONFIG(ssl)
-        (void)QSslSocket::supportsSsl();
-#endif
         std::atexit(stopTrackingAtProcessExit);
         exitHookInstalled = true;
     }
+    static thread_local ExitGuard exitGuard;
 
     // The worker of the previous period has finished: nothing reads these meanwhile.
     stopping.store(false, std::memory_order_relaxed);
@@ -228,13 +220,14 @@ void SentrelTrackerImpl::deinit()
     disable(storedWhenStopping);
 }
 
-// The application is ending: nothing waits for a frame any more, and what was recorded is kept.
+// The application is ending: nothing waits for a frame any more, and what was recorded is kept
+// for as long as exit may take.
 void SentrelTrackerImpl::deinitAtExit()
 {
-    disable(keepAll);
+    disable(storedWhenStopping, exitStoringTime);
 }
 
-void SentrelTrackerImpl::disable(std::size_t keep)
+void SentrelTrackerImpl::disable(std::size_t keep, int storeMilliseconds)
 {
     if (!enabled)
         return;
@@ -242,13 +235,17 @@ void SentrelTrackerImpl::disable(std::size_t keep)
     enabled = false;
     watchDecisions(false);
     if (running)
-        shutDownWorker([](QSentrelReporter *) {}, keep);
+        shutDownWorker([](QSentrelReporter *) {}, keep, storeMilliseconds);
     Q_EMIT SentrelTrackerNotifier::instance()->enabledChanged(false);
 }
 
-void SentrelTrackerImpl::shutDownWorker(Request last, std::size_t keep)
+bool SentrelTrackerImpl::shutDownWorker(Request last,
+                                        std::size_t keep,
+                                        int storeMilliseconds,
+                                        QDeadlineTimer deadline)
 {
-    stopWorker(std::move(last), QDeadlineTimer(QDeadlineTimer::Forever), keep);
+    if (!stopWorker(std::move(last), deadline, keep, storeMilliseconds))
+        return false;
     SENTREL_TAKE_OVER();
     reportDropped(keep != 0);
     {
@@ -261,6 +258,7 @@ void SentrelTrackerImpl::shutDownWorker(Request last, std::size_t keep)
     thread = nullptr;
     delete reporter;
     reporter = nullptr;
+    return true;
 }
 
 void SentrelTrackerImpl::setEnabled(bool enable)

@@ -52,6 +52,10 @@ public:
     // thread, which waits for the worker, for as long as they took to record.
     static constexpr std::size_t storedWhenStopping = 128;
     static constexpr int stoppingMilliseconds = 2;
+    // The same at exit and as the application object goes, when nothing waits for a frame: a
+    // full queue stores in well under a second, and a slow or locked disk holds the process's
+    // end no longer than this.
+    static constexpr int exitStoringMilliseconds = 3000;
 
     static SentrelTrackerImpl *instance();
     virtual ~SentrelTrackerImpl();
@@ -63,6 +67,8 @@ public:
     void setEnabled(bool enabled);
     // Stops the worker at process exit, leaving the reporter to the operating system.
     void abandonAtExit();
+    // Stops and deletes the worker as the tracker's thread ends, before anything static goes.
+    void stopAtExit();
     bool isEnabled() const { return enabled; }
 
     void setConsentRequired(bool required);
@@ -112,6 +118,8 @@ public:
         recordingLimit = recordings;
         byteLimit = bytes;
     }
+    // For the tests: a shorter time to store at exit, so that a backlog outlasts it.
+    void setExitStoringTime(int milliseconds) { exitStoringTime = milliseconds; }
 
 private:
     SentrelTrackerImpl();
@@ -129,11 +137,14 @@ private:
     // keep: recording calls still waiting that are stored at least, as storedWhenStopping
     // says, the rest dropped and counted; keepAll stores all; 0 drops all unannounced (their
     // data is deleted anyway).
-    void shutDownWorker(Request last, std::size_t keep = storedWhenStopping);
-    void disable(std::size_t keep);
-    bool stopWorker(Request last,
-                    QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever),
-                    std::size_t keep = storedWhenStopping);
+    // storeMilliseconds: as stoppingMilliseconds. Returns false, deleting nothing, when the
+    // worker has not finished by the deadline.
+    bool shutDownWorker(Request last,
+                        std::size_t keep = storedWhenStopping,
+                        int storeMilliseconds = stoppingMilliseconds,
+                        QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever));
+    void disable(std::size_t keep, int storeMilliseconds = stoppingMilliseconds);
+    bool stopWorker(Request last, QDeadlineTimer deadline, std::size_t keep, int storeMilliseconds);
     // Logs what the worker dropped: while the queue was full, and when stopping. Once the
     // worker has finished.
     void reportDropped(bool stoppingLosses) const;
@@ -184,6 +195,7 @@ private:
     // the worker subtracts it once run or dropped; so the counts may run late, never early.
     std::size_t recordingLimit = maximumQueuedRecordings; // read on the application's thread
     std::size_t byteLimit = maximumQueuedBytes;
+    int exitStoringTime = exitStoringMilliseconds;
     mutable std::atomic<std::size_t> queuedRecordings {0};
     mutable std::atomic<std::size_t> queuedBytes {0};
     // Dropped while the queue was full, since the last report; one warning when it leaves 0.

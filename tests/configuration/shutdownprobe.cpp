@@ -19,6 +19,7 @@ int main(int argc, char *argv[])
     QSentrelConfigurationPrivate configuration(nullptr);
     std::printf("%s\n", configuration.lastShutdown() ? "orderly" : "unclean");
     std::fflush(stdout);
+    configuration.markRunning(); // as the worker does once tracking runs
     if (app.arguments().value(1) == QLatin1String("kill"))
         std::_Exit(9);
     QTimer::singleShot(0, &app, &QCoreApplication::quit);

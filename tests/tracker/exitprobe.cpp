@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Records events into an offline cache and ends without disabling tracking, in the way the
 // first argument names: "return" from main after the event loop, "exit" through exit() with
-// tracking still running, or "noloop" without ever running the event loop.
+// tracking still running, or "noloop" without ever running the event loop. "backlog" exits
+// with far more waiting than the time it is given to store at exit; "upload SERVER DELAY"
+// sends without a cache and exits DELAY milliseconds after recording, as uploads run.
+#include "sentreltrackerimpl_p.h"
+
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QGuiApplication>
@@ -18,18 +22,35 @@ int main(int argc, char *argv[])
     app.setApplicationName(QStringLiteral("sentrel-exit-probe"));
     const QString mode = app.arguments().value(1);
 
+    const bool upload = mode == QLatin1String("upload");
     QSentrelTracker tracker;
-    tracker.configuration()->setToken(QStringLiteral("token"));
-    tracker.configuration()->setSyncInterval(0);
-    tracker.configuration()->setStoragePath(app.arguments().value(2));
+    QSentrelConfiguration *configuration = tracker.configuration();
+    configuration->setToken(QStringLiteral("token"));
+    if (upload) {
+        configuration->setServer(app.arguments().value(2));
+        configuration->setStorageType(QString());
+        configuration->setRemoteConfig(false);
+    } else {
+        configuration->setSyncInterval(0);
+        configuration->setStoragePath(app.arguments().value(2));
+    }
+    const bool backlog = mode == QLatin1String("backlog");
+    if (backlog)
+        SentrelTrackerImpl::instance()->setExitStoringTime(0);
     tracker.setEnabled(true);
     if (!tracker.isEnabled())
         return 2;
-    for (int i = 0; i < 500; ++i)
+    for (int i = 0; i < (backlog ? 20000 : 500); ++i)
         tracker.transition(QStringLiteral("screen%1").arg(i));
 
-    if (mode == QLatin1String("exit"))
+    if (mode == QLatin1String("exit") || backlog)
         std::exit(0);
+    if (upload) {
+        QTimer::singleShot(app.arguments().value(3).toInt(), [] {
+            std::exit(0);
+        });
+        return app.exec();
+    }
     if (mode == QLatin1String("noloop"))
         return 0;
     QTimer::singleShot(0, &app, &QCoreApplication::quit);
