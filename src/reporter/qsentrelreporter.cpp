@@ -98,6 +98,7 @@ QSentrelReporter::QSentrelReporter()
     : applicationName(QCoreApplication::applicationName())
     , networkManager(new QNetworkAccessManager(this))
     , scrubTimer(new QTimer(this))
+    , waitingTimer(new QTimer(this))
     , applicationNameJson(jsonString(applicationName))
     , languageJson(jsonString(QLocale::system().name()))
     , detachedSessionIdJson(jsonString(QSentrelConfigurationPrivate::newIdentifier()))
@@ -108,6 +109,12 @@ QSentrelReporter::QSentrelReporter()
     connect(scrubTimer, &QTimer::timeout, this, [this] {
         if (eventStore)
             eventStore->scrub();
+    });
+    waitingTimer->setSingleShot(true);
+    connect(waitingTimer, &QTimer::timeout, this, [this] {
+        if (eventStore)
+            eventStore->writeWaiting();
+        retryWaitingEvents();
     });
     // The screen belongs to the application's thread: read its size here rather than from
     // the worker thread later.

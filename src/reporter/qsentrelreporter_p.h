@@ -184,6 +184,10 @@ private:
     // Empties the write-ahead log a moment after delivered rows were removed, so that their
     // text stays in no file, at most once a second during a drain. Child of this.
     QTimer *scrubTimer;
+    // Writes what waits in memory for the cache's lock when its retry is due, whether or not
+    // more events come. Child of this.
+    QTimer *waitingTimer;
+    void retryWaitingEvents();
     QSentrelConfigurationPrivate *configuration = nullptr; // not owned
     std::unique_ptr<QSentrelStorage> eventStore; // owned; null while caching is off
     std::unique_ptr<QLockFile> senderLock; // of the open cache

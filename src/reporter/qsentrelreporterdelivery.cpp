@@ -111,6 +111,7 @@ void QSentrelReporter::addEvent(const QByteArray &event)
         return; // the decision that removed it is in force, or about to be
     if (eventStore) {
         eventStore->add(event);
+        retryWaitingEvents();
         return;
     }
     if (configuration->syncInterval() != 0) {
@@ -147,6 +148,16 @@ void QSentrelReporter::endBatch()
 {
     if (eventStore)
         eventStore->commit();
+    retryWaitingEvents();
+}
+
+void QSentrelReporter::retryWaitingEvents()
+{
+    const qint64 due = eventStore ? eventStore->waitingRetryIn() : -1;
+    if (due < 0)
+        waitingTimer->stop();
+    else if (!waitingTimer->isActive())
+        waitingTimer->start(std::chrono::milliseconds(due));
 }
 
 void QSentrelReporter::abandonStore()

@@ -50,6 +50,11 @@ public:
     // Overwrites what removed rows left behind in the store's side files, where it can.
     virtual void scrub() { }
 
+    // Events that wait in memory for the file (another connection holds its lock): in how
+    // many milliseconds writing them is tried again, -1 when none wait; and the try.
+    virtual qint64 waitingRetryIn() const { return -1; }
+    virtual void writeWaiting() { }
+
     // The store of a configured storage type ("SQLITE", "SQLITE-ZLIB", "SQLITE-ZSTD",
     // case-sensitive) for the database file at path, not yet opened; null for any other type.
     static std::unique_ptr<QSentrelStorage>

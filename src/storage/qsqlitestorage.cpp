@@ -38,6 +38,19 @@ bool isDamage(const QSqlError &error)
     return code == corrupt || code == notADatabase;
 }
 
+// SQLITE_BUSY and SQLITE_LOCKED: another connection holds the lock.
+bool isLocked(const QSqlError &error)
+{
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return code == 5 || code == 6;
+}
+
+// Long enough for another process's commit, short enough for a frame of the application's,
+// which may be waiting for this thread to stop.
+constexpr int busyTimeoutMilliseconds = 20;
+constexpr qint64 maximumLockedOutBytes = 16 * 1024 * 1024;
+constexpr int longestLockedOutDelay = 30000;
+
 const QLatin1String companions[] = {QLatin1String("-wal"),
                                     QLatin1String("-shm"),
                                     QLatin1String("-journal")};
@@ -52,6 +65,10 @@ QSQLiteStorage::QSQLiteStorage(const QString &path, int size, SentrelCodec::Form
 QSQLiteStorage::~QSQLiteStorage()
 {
     commit();
+    if (lockedOut && !writeLockedOut(true))
+        qCWarning(lcStorage) << "The storage was still locked by another connection when it "
+                                "closed; events lost:"
+                             << lockedOutRows.size() + lockedOutLost;
     closeConnection();
 }
 
@@ -118,6 +135,8 @@ QSQLiteStorage::Opening QSQLiteStorage::openFile()
         return Opening::Foreign;
     restrictFilePermissions();
     database.setDatabaseName(path);
+    database.setConnectOptions(
+            QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMilliseconds));
     if (!database.open()) {
         qCWarning(lcStorage) << "Failed to open the storage at" << path;
         return Opening::Failed;
@@ -499,10 +518,77 @@ bool QSQLiteStorage::execInsert(const QByteArray &stored)
 bool QSQLiteStorage::insert(const QByteArray &stored)
 {
     if (!execInsert(stored)) {
+        if (keepWhileLocked({stored}, insertQuery.lastError()))
+            return true;
         writeFailed("Failed to write to storage:", insertQuery.lastError(), 1);
         return false;
     }
     writeSucceeded();
+    return true;
+}
+
+bool QSQLiteStorage::keepWhileLocked(const QList<QByteArray> &rows, const QSqlError &error)
+{
+    if (!lockedOut) {
+        if (!isLocked(error))
+            return false;
+        qCWarning(lcStorage) << "The storage is locked by another connection, events wait in "
+                                "memory until it is free:"
+                             << error.text();
+        lockedOut = true;
+    }
+    for (const QByteArray &row : rows) {
+        if (lockedOutBytes + row.size() > maximumLockedOutBytes) {
+            ++lockedOutLost;
+            continue;
+        }
+        lockedOutRows.append(row);
+        lockedOutBytes += row.size();
+    }
+    if (!lockedOutRetry.hasExpired())
+        return true;
+    lockedOutDelay = std::clamp(lockedOutDelay * 2, 250, longestLockedOutDelay);
+    lockedOutRetry = QDeadlineTimer(lockedOutDelay);
+    return true;
+}
+
+qint64 QSQLiteStorage::waitingRetryIn() const
+{
+    return lockedOut ? lockedOutRetry.remainingTime() : -1;
+}
+
+bool QSQLiteStorage::writeLockedOut(bool force)
+{
+    if (!lockedOut)
+        return true;
+    if (!force && !lockedOutRetry.hasExpired())
+        return false;
+    lockedOutRetry = QDeadlineTimer(); // expired: the failure below schedules the next try
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        keepWhileLocked({}, query.lastError());
+        return false;
+    }
+    for (const QByteArray &row : std::as_const(lockedOutRows)) {
+        if (!execInsert(row)) {
+            const QSqlError error = insertQuery.lastError();
+            query.exec(QStringLiteral("ROLLBACK"));
+            keepWhileLocked({}, error);
+            return false;
+        }
+    }
+    if (!query.exec(QStringLiteral("COMMIT"))) {
+        const QSqlError error = query.lastError();
+        query.exec(QStringLiteral("ROLLBACK"));
+        keepWhileLocked({}, error);
+        return false;
+    }
+    qCWarning(lcStorage) << "The storage is free again; events kept in memory:"
+                         << lockedOutRows.size() << "lost:" << lockedOutLost;
+    lockedOut = false;
+    lockedOutRows.clear();
+    lockedOutBytes = 0;
+    lockedOutLost = 0;
+    lockedOutDelay = 0;
     return true;
 }
 
@@ -544,6 +630,8 @@ bool QSQLiteStorage::add(const QByteArray &data)
         });
     }
     const QByteArray stored = codec.encode(form, data);
+    if (!batchOpen && lockedOut && !writeLockedOut())
+        return keepWhileLocked({stored}, {});
     if (!batchOpen) {
         if (!insert(stored))
             return false;
@@ -555,19 +643,24 @@ bool QSQLiteStorage::add(const QByteArray &data)
         return true;
     // A failed statement may have rolled back the whole batch (a full disk does): write its
     // events one by one instead, each failure logged.
+    const QSqlError error = insertQuery.lastError();
     batchOpen = false;
     query.exec(QStringLiteral("ROLLBACK"));
     const QList<QByteArray> rows = std::exchange(batchRows, {});
-    return insertEach(rows);
+    return keepWhileLocked(rows, error) || insertEach(rows);
 }
 
 bool QSQLiteStorage::transaction()
 {
     if (batchOpen)
         return true;
+    if (!writeLockedOut())
+        return false; // the batch's events wait behind those in memory
     // Takes the write lock now: a read that turns into a write later in the batch could be
     // refused without waiting when another connection has written in between.
     if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        if (keepWhileLocked({}, query.lastError()))
+            return false;
         qCWarning(lcStorage) << "Failed to begin a batch of events:" << query.lastError().text();
         return false;
     }
@@ -590,9 +683,12 @@ bool QSQLiteStorage::commit()
         return true;
     }
     // Each of its events is tried on its own next, and counted there if it fails as well.
-    if (lostWhileFailing < 0)
-        qCWarning(lcStorage) << "Failed to commit a batch of events:" << query.lastError().text();
+    const QSqlError error = query.lastError();
     query.exec(QStringLiteral("ROLLBACK"));
+    if (keepWhileLocked(rows, error))
+        return true;
+    if (lostWhileFailing < 0)
+        qCWarning(lcStorage) << "Failed to commit a batch of events:" << error.text();
     return insertEach(rows) || rows.isEmpty();
 }
 

@@ -13,6 +13,7 @@
 #include "qsentrelstorage_p.h"
 #include "sentrelcodec_p.h"
 
+#include <QDeadlineTimer>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -52,6 +53,8 @@ public:
     bool readFailed() const override { return lastReadFailed; }
     bool transaction() override;
     bool commit() override;
+    qint64 waitingRetryIn() const override;
+    void writeWaiting() override { writeLockedOut(); }
     void scrub() override;
 
 protected:
@@ -106,6 +109,12 @@ private:
     void writeFailed(const char *message, const QSqlError &error, qsizetype events);
     void writeSucceeded();
     bool insertEach(const QList<QByteArray> &rows);
+    // Another connection holding the write lock (another process, a tool) never holds this
+    // thread for long: a statement waits busyTimeout for it, then the rows wait in memory,
+    // within maximumLockedOutBytes, and are written once the lock is free.
+    bool keepWhileLocked(const QList<QByteArray> &rows, const QSqlError &error);
+    // Writes what waits in memory once its retry is due (now, with force); whether none waits.
+    bool writeLockedOut(bool force = false);
 
     const SentrelCodec::Form form;
     SentrelCodec codec; // with the dictionaries kept in the file
@@ -119,6 +128,12 @@ private:
     bool batchOpen = false;
     QList<QByteArray> batchRows; // added since the batch began, as stored
     qint64 lostWhileFailing = -1; // events lost since writes began to fail; -1 while they work
+    bool lockedOut = false; // writes wait in memory for another connection's lock
+    QList<QByteArray> lockedOutRows; // as stored, oldest first
+    qint64 lockedOutBytes = 0;
+    qint64 lockedOutLost = 0; // beyond the bound
+    QDeadlineTimer lockedOutRetry; // expired: a retry is due, or none is pending
+    int lockedOutDelay = 0; // milliseconds, doubled on each failed retry
     qint64 dataVersion = -1; // of the file, as this connection last saw it
     quint64 highestId = 0; // handed out by get(); a new file never gives it again
     bool lastReadFailed = false;

@@ -758,6 +758,56 @@ private Q_SLOTS:
         QCOMPARE(dataOf(store->get(-1, 0)), events.mid(155, 5));
     }
 
+    void anotherConnectionHoldsTheLock_data()
+    {
+        addVariantColumn();
+        QTest::addColumn<bool>("released"); // before the store closes
+        QTest::newRow("plain, freed") << Variant::Plain << true;
+        QTest::newRow("zstd, freed") << Variant::Zstd << true;
+        QTest::newRow("plain, held to the end") << Variant::Plain << false;
+    }
+
+    // Events wait in memory, not in the busy handler, while another program holds the write
+    // lock, and reach the file once it is free; what never could is counted.
+    void anotherConnectionHoldsTheLock()
+    {
+        QFETCH(Variant, variant);
+        QFETCH(bool, released);
+        const QList<QByteArray> events = sampleEvents(30);
+        auto store = createStore(variant, path);
+        QVERIFY(store->open());
+        addAll(*store, events.mid(0, 10));
+        {
+            FileInspector file(path);
+            file.column(QStringLiteral("BEGIN IMMEDIATE"));
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QStringLiteral(
+                                         "^The storage is locked by another connection, events "
+                                         "wait in memory until it is free: .*locked")));
+            for (int batch = 0; batch < 2; ++batch) {
+                store->transaction();
+                addAll(*store, events.mid(10 + batch * 10, 10));
+                QVERIFY(store->commit());
+            }
+            if (!released) {
+                QTest::ignoreMessage(QtWarningMsg,
+                                     "The storage was still locked by another connection when "
+                                     "it closed; events lost: 20");
+                store.reset();
+                file.column(QStringLiteral("ROLLBACK"));
+                QCOMPARE(file.rows().size(), 10);
+                return;
+            }
+            file.column(QStringLiteral("ROLLBACK"));
+        }
+        QTest::ignoreMessage(QtWarningMsg,
+                             "The storage is free again; events kept in memory: 20 lost: 0");
+        store.reset();
+        auto reopened = createStore(variant, path);
+        QVERIFY(reopened->open());
+        QCOMPARE(dataOf(reopened->get(-1, 0)), events.mid(0, 30));
+    }
+
     void dictionaryTraining_data()
     {
         addVariantColumn();
