@@ -99,6 +99,7 @@ QSentrelReporter::QSentrelReporter()
     , networkManager(new QNetworkAccessManager(this))
     , scrubTimer(new QTimer(this))
     , waitingTimer(new QTimer(this))
+    , openRetry(new QTimer(this))
     , applicationNameJson(jsonString(applicationName))
     , languageJson(jsonString(QLocale::system().name()))
     , detachedSessionIdJson(jsonString(QSentrelConfigurationPrivate::newIdentifier()))
@@ -109,6 +110,11 @@ QSentrelReporter::QSentrelReporter()
     connect(scrubTimer, &QTimer::timeout, this, [this] {
         if (eventStore)
             eventStore->scrub();
+    });
+    openRetry->setSingleShot(true);
+    connect(openRetry, &QTimer::timeout, this, [this] {
+        if (!eventStore)
+            setupStorage();
     });
     waitingTimer->setSingleShot(true);
     connect(waitingTimer, &QTimer::timeout, this, [this] {
@@ -126,7 +132,12 @@ QSentrelReporter::QSentrelReporter()
     }
 }
 
-QSentrelReporter::~QSentrelReporter() = default;
+QSentrelReporter::~QSentrelReporter()
+{
+    if (!heldEvents.isEmpty() || heldLost > 0)
+        qCWarning(lcStorage) << "The storage never opened; events kept in memory were lost:"
+                             << heldEvents.size() + heldLost;
+}
 
 void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
 {

@@ -188,6 +188,17 @@ private:
     // more events come. Child of this.
     QTimer *waitingTimer;
     void retryWaitingEvents();
+    // A store that did not open is tried again; offline events wait in memory meanwhile.
+    static constexpr qint64 longestOpenRetry = 5 * 60 * 1000;
+    static constexpr qint64 maximumHeldBytes = 16 * 1024 * 1024;
+    QTimer *openRetry; // child of this
+    qint64 openRetryDelay = 0; // ms; 0 while the store opened
+    QList<QByteArray> heldEvents;
+    qint64 heldBytes = 0;
+    qint64 heldLost = 0; // beyond maximumHeldBytes
+    void openLater();
+    void holdEvent(const QByteArray &event);
+    void storeHeldEvents();
     QSentrelConfigurationPrivate *configuration = nullptr; // not owned
     std::unique_ptr<QSentrelStorage> eventStore; // owned; null while caching is off
     std::unique_ptr<QLockFile> senderLock; // of the open cache

@@ -114,6 +114,10 @@ void QSentrelReporter::addEvent(const QByteArray &event)
         retryWaitingEvents();
         return;
     }
+    if (configuration->syncInterval() == 0 && openRetryDelay != 0) {
+        holdEvent(event);
+        return;
+    }
     if (configuration->syncInterval() != 0) {
         qCDebug(lcEvents) << "Storage is not available, sending event immediately.";
         sendToBackend(batchBody(event), SentrelPrivacy::isAnonymousEvent(event));
@@ -149,6 +153,45 @@ void QSentrelReporter::endBatch()
     if (eventStore)
         eventStore->commit();
     retryWaitingEvents();
+}
+
+// A full disk or a folder that cannot be written yet is a passing state: the store is tried
+// again with a back-off, and offline events wait in memory meanwhile (online ones are sent as
+// they come, as without a cache).
+void QSentrelReporter::openLater()
+{
+    const qint64 delay = std::clamp<qint64>(openRetryDelay * 2, 1000, longestOpenRetry);
+    if (openRetryDelay == 0)
+        qCInfo(lcStorage) << "Opening the storage is tried again, first in" << delay / 1000
+                          << "seconds; events wait in memory until then";
+    openRetryDelay = delay;
+    openRetry->start(std::chrono::milliseconds(delay));
+}
+
+void QSentrelReporter::holdEvent(const QByteArray &event)
+{
+    if (heldBytes + event.size() > maximumHeldBytes) {
+        ++heldLost;
+        return;
+    }
+    heldEvents.append(event);
+    heldBytes += event.size();
+}
+
+void QSentrelReporter::storeHeldEvents()
+{
+    openRetry->stop();
+    if (std::exchange(openRetryDelay, 0) == 0)
+        return;
+    eventStore->transaction();
+    for (const QByteArray &event : std::as_const(heldEvents))
+        eventStore->add(event);
+    eventStore->commit();
+    qCWarning(lcStorage) << "The storage opened; events kept in memory:" << heldEvents.size()
+                      << "lost:" << heldLost;
+    heldEvents.clear();
+    heldBytes = 0;
+    heldLost = 0;
 }
 
 void QSentrelReporter::retryWaitingEvents()
@@ -467,16 +510,21 @@ void QSentrelReporter::setupStorage()
     senderLock.reset();
     const QString directory = storageDirectory();
     if (directory.isEmpty()) {
-        qCWarning(lcStorage) << "Failed to open storage, caching will be disabled.";
+        if (openRetryDelay == 0) // once, not at every retry
+            qCWarning(lcStorage) << "Failed to open storage, caching will be disabled.";
         eventStore.reset();
+        openLater();
         return;
     }
     // SQLite makes its log beside the file: a folder nobody may write to holds no cache, and
     // events go to the collector as they come.
     if (!QTemporaryFile(directory + QStringLiteral("/.SentrelTracker-XXXXXX")).open()) {
-        qCWarning(lcStorage) << "The storage folder cannot be written, caching will be disabled:"
-                             << directory;
+        if (openRetryDelay == 0) // once, not at every retry
+            qCWarning(lcStorage)
+                    << "The storage folder cannot be written, caching will be disabled:"
+                    << directory;
         eventStore.reset();
+        openLater();
         return;
     }
     const QString path = cacheFileIn(directory);
@@ -502,11 +550,14 @@ void QSentrelReporter::setupStorage()
     eventStore = std::move(store);
     qCDebug(lcStorage) << "Using" << type << "event storage:" << path;
     if (!eventStore->open()) {
-        qCWarning(lcStorage) << "Failed to open storage, caching will be disabled.";
+        if (openRetryDelay == 0) // once, not at every retry
+            qCWarning(lcStorage) << "Failed to open storage, caching will be disabled.";
         eventStore.reset();
+        openLater();
         return;
     }
     openCachePath = path;
+    storeHeldEvents();
     senderLock = std::make_unique<QLockFile>(path + QLatin1String(".lock"));
     senderLock->setStaleLockTime(0); // held for as long as the process runs; a dead one's is stale
 }

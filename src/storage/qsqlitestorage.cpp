@@ -145,15 +145,24 @@ QSQLiteStorage::Opening QSQLiteStorage::openFile()
     query = QSqlQuery(database);
     query.setForwardOnly(true);
 
-    // Found before anything is written to the file. A file that cannot be checked now (locked
-    // by another process, say) fails in the statements below as it always did.
+    // Found before anything is written to the file. A file that cannot be checked now, locked
+    // by another process, is not opened now and tried again later.
     if (query.exec(QStringLiteral("PRAGMA quick_check(1)"))) {
-        const bool sound = query.next() && query.value(0).toString() == QLatin1String("ok");
+        const bool read = query.next();
+        const bool sound = read && query.value(0).toString() == QLatin1String("ok");
+        const QSqlError error = query.lastError();
         query.finish();
+        if (!read && isLocked(error)) {
+            qCWarning(lcStorage) << "The storage is locked by another connection:" << path;
+            return Opening::Failed;
+        }
         if (!sound)
             return Opening::Damaged;
         if (isForeign())
             return Opening::Foreign;
+    } else if (isLocked(query.lastError())) {
+        qCWarning(lcStorage) << "The storage is locked by another connection:" << path;
+        return Opening::Failed;
     } else if (isDamage(query.lastError())) {
         return Opening::Damaged;
     }
