@@ -28,6 +28,8 @@ I386_PACKAGES  = $(CROSS_PACKAGES) qt6-declarative-dev qml6-module-qtquick qml6-
                  qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtquick-layouts \
                  qml6-module-qtqml-workerscript
 ARMHF_PACKAGES = $(CROSS_PACKAGES)
+# The Windows compile check's compiler and zlib (Windows' own zconf.h), installed like DEB_PACKAGES.
+WINDOWS_TOOLS = g++-mingw-w64-x86-64 libz-mingw-w64-dev
 
 # The consumer test builds and installs a second copy of the library with the host's compiler
 # and pkg-config, so in a cross build it would only test the host again.
@@ -50,7 +52,7 @@ empty :=
 space := $(empty) $(empty)
 
 .PHONY: all deps configure build test demo docs install bench tsan asan fuzz clang clean \
-        test-i386 test-armhf cross-i386-suite cross-armhf-suite
+        test-i386 test-armhf cross-i386-suite cross-armhf-suite check-windows
 
 all: build
 
@@ -130,6 +132,13 @@ clang: deps
 	    -DSENTREL_BUILD_TOOLS=OFF $(CMAKE_ARGS)
 	cmake --build $(BUILD)-clang -j $(JOBS)
 
+# Every C++ source of the library, its QML module, the tools, the tests, the examples and the
+# benchmarks compiled for Windows with MinGW (-fsyntax-only, warnings as errors) against the
+# host's Qt headers: it compiles, it neither links nor runs. See tools/check-windows.
+check-windows: deps
+	@tools/deb-install $(WINDOWS_TOOLS)
+	JOBS=$(JOBS) tools/check-windows $(BUILD)-windows
+
 # The library, its QML module, the tools, the examples and the whole suite built for 32-bit
 # x86 against an i386 sysroot of the build's own, run natively where the kernel executes such
 # programs and under qemu-i386 where it does not.
@@ -177,4 +186,4 @@ fuzz: deps
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-install $(BUILD)-bench $(BUILD)-tsan $(BUILD)-asan $(BUILD)-fuzz $(BUILD)-clang \
-	    $(BUILD)-i386 $(BUILD)-armhf
+	    $(BUILD)-i386 $(BUILD)-armhf $(BUILD)-windows

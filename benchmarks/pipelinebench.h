@@ -4,6 +4,7 @@
 
 // Helpers shared by the pipeline and load benchmarks: memory and per-thread CPU readings from
 // /proc, the cache file read through SQLite's C interface, and the tracker set-ups they use.
+// Where there is no /proc or getrusage() the memory readings are -1, the context switches 0.
 
 #include "qsentrelreporter_p.h"
 #include "qsqlitestorage_p.h"
@@ -34,11 +35,10 @@
 #include <cstdio>
 #include <ctime>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#ifdef Q_OS_UNIX
+#  include <sys/resource.h>
+#  include <unistd.h>
+#endif
 
 namespace bench {
 
@@ -56,16 +56,24 @@ inline qint64 residentBytes()
     if (!statm.open(QIODevice::ReadOnly))
         return -1;
     const QList<QByteArray> fields = statm.readAll().split(' ');
+#ifdef Q_OS_UNIX
     return fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : -1;
+#else
+    return -1;
+#endif
 }
 
 // The process's peak resident set so far (getrusage reports kibibytes on Linux). A child
 // process inherits its parent's peak at fork, so in a child this is at least the parent's.
 inline qint64 maximumResidentBytes()
 {
+#ifdef Q_OS_UNIX
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return qint64(usage.ru_maxrss) * 1024;
+#else
+    return -1;
+#endif
 }
 
 // The peak resident set of this program's address space (VmHWM), which starts afresh at exec.
@@ -99,9 +107,13 @@ struct ContextSwitches
 
 inline ContextSwitches threadContextSwitches()
 {
+#ifdef Q_OS_LINUX
     rusage usage {};
     getrusage(RUSAGE_THREAD, &usage);
     return ContextSwitches {qint64(usage.ru_nvcsw), qint64(usage.ru_nivcsw)};
+#else
+    return ContextSwitches {};
+#endif
 }
 
 // CPU time of the calling thread.
