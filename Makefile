@@ -13,6 +13,8 @@ DEB_PACKAGES = build-essential cmake pkg-config qt6-base-dev libqt6sql6-sqlite l
                libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev linux-perf valgrind \
                doxygen clang-format-14
 
+# The ABI check's reader of the library's debug information.
+DEB_PACKAGES += abigail-tools
 # The browser in which sentrel-collector's live page is tested.
 DEB_PACKAGES += chromium
 # The front server of the benchmark's drain over HTTP/1.1 and HTTP/2.
@@ -51,8 +53,8 @@ ARMHF_TARGETS = tst_storage storage_format_writer tst_cache sentrel-cache tst_re
 empty :=
 space := $(empty) $(empty)
 
-.PHONY: all deps configure build test demo docs install bench tsan asan fuzz clang clean \
-        test-i386 test-armhf cross-i386-suite cross-armhf-suite check-windows
+.PHONY: all deps configure build test demo docs install abi-check abi-update bench tsan asan fuzz \
+        clang clean test-i386 test-armhf cross-i386-suite cross-armhf-suite check-windows
 
 all: build
 
@@ -104,6 +106,15 @@ install: deps
 	    -DSENTREL_BUILD_TESTS=OFF -DSENTREL_BUILD_EXAMPLES=OFF $(CMAKE_ARGS)
 	cmake --build $(BUILD)-install -j $(JOBS)
 	cmake --install $(BUILD)-install --prefix $(PREFIX)
+
+# What the default build installs, checked against abi/ (tools/abi-check): the symbols the
+# library exports and its ABI. It fails when either changed incompatibly or when something other
+# than public API became exported; abi-update records the installed library there instead, in
+# the commit that changes the public API on purpose.
+abi-check abi-update: build
+	@prefix=$$(mktemp -d) && trap 'rm -rf "$$prefix"' EXIT && \
+	    cmake --install $(BUILD) --prefix "$$prefix" > "$$prefix/install.log" && \
+	    tools/abi-check $(if $(filter abi-update,$@),--update) "$$prefix"
 
 bench: deps
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DSENTREL_BUILD_BENCHMARKS=ON $(CMAKE_ARGS)

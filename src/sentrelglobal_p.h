@@ -14,8 +14,9 @@
 
 #include <QLoggingCategory>
 
-// Internals are exported only in developer builds, for the tests and in-tree tools.
-#ifdef SENTREL_DEVELOPER_BUILD
+// Internals are exported only by the library's test-only build (SentrelTrackerTesting); the
+// library that ships hides them.
+#ifdef SENTREL_TESTING_LIBRARY
 #  define SENTREL_AUTOTEST_EXPORT SENTRELTRACKER_EXPORT
 #else
 #  define SENTREL_AUTOTEST_EXPORT

@@ -116,8 +116,8 @@ public:
     // Every request is abandoned as an error after this long, so that a collector that never
     // answers cannot hold the cache back.
     static constexpr int defaultTransferTimeout = 30000;
-    // Builds with the test suite let the tests shorten it through SENTREL_TRANSFER_TIMEOUT_MS;
-    // a shipped library reads no such variable.
+    // The test-only build of the library lets the tests shorten it through
+    // SENTREL_TRANSFER_TIMEOUT_MS; the library that ships reads no such variable.
     static int transferTimeout();
 
     QString sessionIdentifier() const { return sessionId; }

@@ -54,7 +54,7 @@ std::optional<qint64> lastSyncOf(const QDateTime &lastSync)
 
 int QSentrelReporter::transferTimeout()
 {
-#ifdef SENTREL_DEVELOPER_BUILD
+#ifdef SENTREL_TESTING_LIBRARY
     bool ok = false;
     const int timeout = qEnvironmentVariableIntValue("SENTREL_TRANSFER_TIMEOUT_MS", &ok);
     if (ok && timeout > 0)

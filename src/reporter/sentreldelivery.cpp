@@ -123,7 +123,7 @@ qint64 clampedWait(qint64 wait, qint64 cap)
     return std::clamp<qint64>(wait, 0, cap);
 }
 
-#ifdef SENTREL_DEVELOPER_BUILD
+#ifdef SENTREL_TESTING_LIBRARY
 // The tests shorten the day over which a failing event is given up on.
 qint64 dropSpan()
 {
