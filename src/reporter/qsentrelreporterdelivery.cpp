@@ -208,6 +208,7 @@ void QSentrelReporter::abandonStore()
     if (eventStore)
         eventStore->commit();
     (void)eventStore.release();
+    abandoned = true;
 }
 
 bool QSentrelReporter::deliversThisCache()

@@ -14,6 +14,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -91,6 +92,7 @@ void SentrelTrackerImpl::abandonAtExit()
         qCWarning(lcSentrel) << "The worker did not stop at exit, its last events may be lost";
         return;
     }
+    thread->wait(QDeadlineTimer(exitWaitMilliseconds));
     reportDropped(true);
 }
 
@@ -100,6 +102,7 @@ void SentrelTrackerImpl::stopAtExit()
 {
     if (!running) {
         eventFilter.reset();
+        reapWorker(true);
         return;
     }
     if (!shutDownWorker([](QSentrelReporter *) {},
@@ -107,6 +110,8 @@ void SentrelTrackerImpl::stopAtExit()
                         exitStoringTime,
                         QDeadlineTimer(exitWaitMilliseconds)))
         qCWarning(lcSentrel) << "The worker did not stop at exit, its last events may be lost";
+    else
+        reapWorker(true);
 }
 
 // Quits behind the requests already queued, so that what was recorded before is handed to the
@@ -129,7 +134,18 @@ bool SentrelTrackerImpl::stopWorker(Request last,
     queue([](QSentrelReporter *) {
         QThread::currentThread()->quit();
     });
-    return thread->wait(deadline);
+    const qint64 wait = deadline.remainingTime();
+    return workerStopped.tryAcquire(1, wait < 0 ? -1 : int(std::min<qint64>(wait, INT_MAX)));
+}
+
+// Deletes the thread of a period that has ended once its reporter is gone, closing the cache;
+// with wait, waits for that.
+void SentrelTrackerImpl::reapWorker(bool wait)
+{
+    if (!retiredThread || (!wait && !retiredThread->isFinished()))
+        return;
+    retiredThread->wait();
+    delete std::exchange(retiredThread, nullptr);
 }
 
 void SentrelTrackerImpl::init()
@@ -167,6 +183,10 @@ void SentrelTrackerImpl::startWorker()
     }
     static thread_local ExitGuard exitGuard;
 
+    // The worker of the previous period closes its cache after it stopped: it must be gone
+    // before the next one opens it.
+    reapWorker(true);
+    while (workerStopped.tryAcquire()) { }
     // The worker of the previous period has finished: nothing reads these meanwhile.
     stopping.store(false, std::memory_order_relaxed);
     keepWhenStopping = keepAll;
@@ -194,10 +214,22 @@ void SentrelTrackerImpl::startWorker()
                 SentrelTrackerImpl::instance()->followDecisionOfAnotherProcess(true);
             },
             Qt::QueuedConnection);
-    QThread *initiatingThread = QThread::currentThread();
-    QObject::connect(thread, &QThread::finished, reporter, [workerReporter, initiatingThread] {
-        workerReporter->moveToThread(initiatingThread);
-    });
+    // The worker's last handler: every request has run and its batch is committed. The
+    // application's thread goes on from here, while the reporter is deleted on its own thread,
+    // closing the cache (which syncs its log to disk) and its connections; unless exit()
+    // abandoned it, when Qt's globals that it would need may be gone.
+    QObject::connect(
+            thread,
+            &QThread::finished,
+            reporter,
+            [this, workerReporter] {
+                SENTREL_HAND_OFF();
+                const bool abandoned = workerReporter->isAbandoned();
+                workerStopped.release();
+                if (!abandoned)
+                    delete workerReporter;
+            },
+            Qt::DirectConnection);
     reporter->moveToThread(thread);
     thread->start(QThread::InheritPriority);
     running = true;
@@ -225,6 +257,7 @@ void SentrelTrackerImpl::deinit()
 void SentrelTrackerImpl::deinitAtExit()
 {
     disable(storedWhenStopping, exitStoringTime);
+    reapWorker(true);
 }
 
 void SentrelTrackerImpl::disable(std::size_t keep, int storeMilliseconds)
@@ -254,10 +287,11 @@ bool SentrelTrackerImpl::shutDownWorker(Request last,
     }
     taken.clear();
 
-    delete thread;
-    thread = nullptr;
-    delete reporter;
-    reporter = nullptr;
+    retiredThread = std::exchange(thread, nullptr);
+    reporter = nullptr; // deleted on the worker as it finishes
+    // Deleting the cache leaves nothing to close, yet the files must be let go before the
+    // caller removes them.
+    reapWorker(keep == 0);
     return true;
 }
 

@@ -19,6 +19,7 @@
 
 #include <QDeadlineTimer>
 #include <QPointer>
+#include <QSemaphore>
 
 #include <atomic>
 #include <cstdint>
@@ -163,16 +164,20 @@ private:
     void watchDecisions(bool watch);
     // Called as well when the reporter found its cache removed by another process.
     void followDecisionOfAnotherProcess(bool cacheRemoved = false);
+    void reapWorker(bool wait);
     void postRunRequests() const;
     void runRequests() const;
     bool noticeStop() const;
     bool storeWhileStopping() const;
 
     QSentrelConfigurationPrivate m_configuration;
-    QSentrelReporter *reporter = nullptr; // owned while enabled
+    QSentrelReporter *reporter = nullptr; // owned while enabled; deleted on the worker
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
     std::unique_ptr<QFileSystemWatcher> decisionWatcher; // owned while enabled
     QThread *thread = nullptr; // owned while enabled
+    // The thread of the last period, whose reporter may still be closing its cache; owned.
+    QThread *retiredThread = nullptr;
+    QSemaphore workerStopped; // released on the worker once its last request has run
     bool enabled = false; // by the application
     bool running = false; // the worker, which enabled tracking has when consent allows
     bool settingsPresent = false; // "sentrel.ini" as this process last left or saw it
