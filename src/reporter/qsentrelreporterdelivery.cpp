@@ -433,6 +433,18 @@ bool QSentrelReporter::removeCacheFiles(const QString &path, LockFile lock)
             removed = false;
         }
     }
+    // Damaged caches set aside for inspection hold events as well; what stood at the path and
+    // was never a file of ours (a directory) is left.
+    const QFileInfo cache(path);
+    const QDir directory = cache.dir();
+    const QStringList aside = directory.entryList({cache.fileName() + QStringLiteral(".damaged-*")},
+                                                  QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : aside) {
+        if (!QFile::remove(directory.filePath(name))) {
+            qCWarning(lcStorage) << "Could not remove" << directory.filePath(name);
+            removed = false;
+        }
+    }
     return removed;
 }
 

@@ -393,6 +393,12 @@ private Q_SLOTS:
             }
         }
 
+        // A damaged cache set aside for inspection holds events of the person as well.
+        QFile aside(cacheFile() + QStringLiteral(".damaged-20260101T000000Z"));
+        QVERIFY(aside.open(QIODevice::WriteOnly));
+        aside.write(before.toUtf8());
+        aside.close();
+
         QSignalSpy finished(&tracker, &QSentrelTracker::forgetMeFinished);
         QSignalSpy changed(&tracker, &QSentrelTracker::consentChanged);
         tracker.forgetMe();
@@ -406,6 +412,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(core()->configurationPrivate()->remoteConfigFileName()));
         QCOMPARE(userWideIdentifier(), QString());
         QCOMPARE(filesContaining(dormantDir.path(), before.toUtf8()), QStringList());
+        QVERIFY(!aside.exists());
         QDir(cacheDir->path()).removeRecursively();
 
         collector.clear();
