@@ -2,6 +2,7 @@
 // The user identifier, the person's stored decision and the forgetting of both.
 #include "qsentrelconfiguration_p.h"
 
+#include "sentrelclock_p.h"
 #include "sentrelfiles_p.h"
 
 #include <QCoreApplication>
@@ -141,7 +142,8 @@ void QSentrelConfigurationPrivate::storeConsent(int consent, int version)
     settings.setValue(QStringLiteral("consent/level"), consentNames().value(consent));
     settings.setValue(QStringLiteral("consent/version"), version);
     settings.setValue(QStringLiteral("consent/time"),
-                      QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+                      QDateTime::fromMSecsSinceEpoch(SentrelClock::current()->now(), Qt::UTC)
+                              .toString(Qt::ISODateWithMs));
 }
 
 QString QSentrelConfigurationPrivate::storedDocumentStoragePath() const

@@ -31,15 +31,6 @@
 
 namespace {
 
-const QByteArray batchPrefix =
-        QByteArrayLiteral("{\"schema\":\"iglu:com.snowplowanalytics.snowplow/payload_data/"
-                          "jsonschema/1-0-4\",\"data\":[");
-
-QByteArray batchBody(const QByteArray &event)
-{
-    return batchPrefix + event + "]}";
-}
-
 int httpStatus(const QNetworkReply *reply)
 {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -120,7 +111,7 @@ void QSentrelReporter::addEvent(const QByteArray &event)
     }
     if (configuration->syncInterval() != 0) {
         qCDebug(lcEvents) << "Storage is not available, sending event immediately.";
-        sendToBackend(batchBody(event), SentrelPrivacy::isAnonymousEvent(event));
+        sendToBackend(SentrelDelivery::batchOf(event), SentrelPrivacy::isAnonymousEvent(event));
     }
 }
 
@@ -421,10 +412,12 @@ QStringList QSentrelReporter::closeForGood(CacheFiles files)
 bool QSentrelReporter::removeCacheFiles(const QString &path, LockFile lock)
 {
     bool removed = true;
-    for (const char *suffix : {"", "-wal", "-shm", "-journal", ".lock"}) {
-        if (lock == LockFile::Keep && qstrcmp(suffix, ".lock") == 0)
-            continue;
-        const QString file = path + QLatin1String(suffix);
+    QStringList files {path};
+    for (const QLatin1StringView suffix : QSentrelStorage::companionSuffixes)
+        files.append(path + suffix);
+    if (lock == LockFile::Remove)
+        files.append(path + QLatin1String(".lock")); // senderLock's
+    for (const QString &file : std::as_const(files)) {
         QFileInfo info(file);
         if (!info.exists() && !info.isSymLink())
             continue;
@@ -456,7 +449,7 @@ QString QSentrelReporter::cachePath(const QSentrelConfigurationPrivate &configur
 
 QString QSentrelReporter::cacheFileIn(const QString &directory)
 {
-    return directory + QStringLiteral("/SentrelTracker.db");
+    return directory + QLatin1Char('/') + QSentrelStorage::cacheFileName;
 }
 
 // A failed removal (a disk briefly full) keeps the cache: the rows wait to be removed, and no

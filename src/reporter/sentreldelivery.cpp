@@ -239,6 +239,11 @@ QByteArray SentrelDelivery::batchFrom(const QList<QPair<quint64, QByteArray>> &r
     return body + batchSuffix;
 }
 
+QByteArray SentrelDelivery::batchOf(const QByteArray &event)
+{
+    return batchPrefix + event + batchSuffix;
+}
+
 bool SentrelDelivery::setSyncInterval(int seconds)
 {
     if (seconds == intervalSeconds)

@@ -90,6 +90,8 @@ public:
     // strict JSON: one that parses but is not in that form is written again. A body carries
     // anonymous events only or identified ones only (anonymous tells which), so that no request
     // links the two.
+    // The batch body of one event that goes without a cache.
+    static QByteArray batchOf(const QByteArray &event);
     static QByteArray batchFrom(const QList<QPair<quint64, QByteArray>> &records,
                                 qsizetype limit,
                                 quint64 upTo,

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "sentreleventids_p.h"
 
+#include "sentrelclock_p.h"
+
 #include <array>
-#include <chrono>
 
 namespace {
 
@@ -38,6 +39,5 @@ void SentrelEventIds::write(char (&text)[textSize])
 
 qint64 SentrelEventIds::currentMilliseconds()
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return SentrelClock::current()->now(); // the one a test installs, as delivery's
 }

@@ -27,6 +27,13 @@ class SENTREL_AUTOTEST_EXPORT QSentrelStorage : public QObject
     Q_OBJECT
 
 public:
+    // The cache's file in its folder, and the files SQLite keeps beside it (its path and
+    // these suffixes): whoever names, removes or reads the cache takes them from here.
+    static constexpr QLatin1StringView cacheFileName {"SentrelTracker.db"};
+    static constexpr QLatin1StringView companionSuffixes[] = {QLatin1StringView("-wal"),
+                                                              QLatin1StringView("-shm"),
+                                                              QLatin1StringView("-journal")};
+
     virtual bool open() = 0;
     // Opens an existing file for get() and size() alone, on a connection of its own, leaving
     // the file and its companions as they are; false, without a message, when there is none.

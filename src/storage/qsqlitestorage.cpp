@@ -51,9 +51,7 @@ constexpr int busyTimeoutMilliseconds = 20;
 constexpr qint64 maximumLockedOutBytes = 16 * 1024 * 1024;
 constexpr int longestLockedOutDelay = 30000;
 
-const QLatin1String companions[] = {QLatin1String("-wal"),
-                                    QLatin1String("-shm"),
-                                    QLatin1String("-journal")};
+constexpr auto &companions = QSentrelStorage::companionSuffixes;
 } // namespace
 
 QSQLiteStorage::QSQLiteStorage(const QString &path, int size, SentrelCodec::Form form)

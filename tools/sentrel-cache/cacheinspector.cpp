@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "cacheinspector.h"
+#include "qsentrelstorage_p.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -12,7 +13,7 @@
 #include <QVariant>
 
 namespace {
-const QString cacheFileName = QStringLiteral("SentrelTracker.db");
+const QString cacheFileName = QSentrelStorage::cacheFileName;
 
 bool isJsonObject(const QByteArray &bytes)
 {
