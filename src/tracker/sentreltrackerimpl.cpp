@@ -682,24 +682,29 @@ bool SentrelTrackerImpl::forgetEverything()
 
 void SentrelTrackerImpl::watchDecisions(bool watch)
 {
-    if (!watch) {
-        decisionWatcher.reset();
+    // The watcher stays once made: tearing its watches down costs the application's thread
+    // 3-20 ms, more than a frame, at every disable.
+    watchingDecisions = watch;
+    if (!watch)
         return;
-    }
-    if (decisionWatcher)
-        return;
-    // The folder as well as the file: QSettings replaces the file, and forgetMe() removes it.
-    decisionWatcher = std::make_unique<QFileSystemWatcher>();
     const QString settings = m_configuration.settingsPath();
-    decisionWatcher->addPath(QFileInfo(settings).path());
+    if (!decisionWatcher) {
+        // The folder as well as the file: QSettings replaces the file, and forgetMe() removes
+        // it.
+        decisionWatcher = std::make_unique<QFileSystemWatcher>();
+        const auto changed = [this] {
+            if (watchingDecisions)
+                followDecisionOfAnotherProcess();
+        };
+        QObject::connect(decisionWatcher.get(), &QFileSystemWatcher::fileChanged, changed);
+        QObject::connect(decisionWatcher.get(), &QFileSystemWatcher::directoryChanged, changed);
+    }
+    const QString folder = QFileInfo(settings).path();
+    if (!decisionWatcher->directories().contains(folder))
+        decisionWatcher->addPath(folder);
     settingsPresent = QFileInfo::exists(settings);
-    if (settingsPresent)
+    if (settingsPresent && !decisionWatcher->files().contains(settings))
         decisionWatcher->addPath(settings);
-    const auto changed = [this] {
-        followDecisionOfAnotherProcess();
-    };
-    QObject::connect(decisionWatcher.get(), &QFileSystemWatcher::fileChanged, changed);
-    QObject::connect(decisionWatcher.get(), &QFileSystemWatcher::directoryChanged, changed);
 }
 
 // What this process decides itself it already follows, so only a stored decision that differs

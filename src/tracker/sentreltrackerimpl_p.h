@@ -173,7 +173,8 @@ private:
     QSentrelConfigurationPrivate m_configuration;
     QSentrelReporter *reporter = nullptr; // owned while enabled; deleted on the worker
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
-    std::unique_ptr<QFileSystemWatcher> decisionWatcher; // owned while enabled
+    std::unique_ptr<QFileSystemWatcher> decisionWatcher; // owned; made at the first enabling
+    bool watchingDecisions = false; // while enabled
     QThread *thread = nullptr; // owned while enabled
     // The thread of the last period, whose reporter may still be closing its cache; owned.
     QThread *retiredThread = nullptr;
