@@ -213,6 +213,10 @@ void DemoWindow::submitForm()
                          QStringLiteral("dialogs"));
     // Context data: what was chosen, never what was typed.
     tracker->contextData(QStringLiteral("favourite_colour"), colourBox->currentText());
+    // The application's own event, its properties' types kept.
+    tracker->track(QStringLiteral("form.submitted"),
+                   {{QStringLiteral("fields"), filled},
+                    {QStringLiteral("name_given"), !nameEdit->text().isEmpty()}});
     status->setText(QStringLiteral("Thank you."));
     nameEdit->clear();
     showPage(Home);

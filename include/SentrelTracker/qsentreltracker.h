@@ -9,6 +9,7 @@
 
 #include <QJsonArray>
 #include <QObject>
+#include <QVariantMap>
 #include <QString>
 #include <QStringList>
 
@@ -225,6 +226,18 @@ public:
                      const QString &contextKey,
                      double contextValue,
                      const QString &category) const;
+
+    /*!
+        Records the application's own event \a name with \a properties, their JSON types kept:
+        booleans, whole numbers up to 64 bits, floating-point numbers, strings, and lists and
+        maps of these, at most four levels deep. The event carries the current screen.
+
+        \a name must be 1 to 128 letters, digits, '_', '.' or '-'. A bad name, a property of
+        another type (a QRect, a QDateTime, a null value), or properties above 32 KiB once
+        written refuse the whole event, with one warning in the \c sentrel.events category
+        that names the reason; nothing is recorded then.
+    */
+    void track(const QString &name, const QVariantMap &properties = {}) const;
 
     /*! Records the free-form context entry \a key with \a value. */
     void contextData(const QString &key, const QString &value) const;

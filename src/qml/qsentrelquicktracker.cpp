@@ -204,6 +204,18 @@ void QSentrelQuickTrackerAttached::interaction(const QJSValue &name,
                {name, second, contextValue, category});
 }
 
+// The properties' own types are checked by the tracker, which says what it refused.
+void QSentrelQuickTrackerAttached::track(const QJSValue &name, const QJSValue &properties) const
+{
+    if (name.isString() && properties.isUndefined())
+        tracker().track(name.toString());
+    else if (name.isString() && properties.isObject() && !properties.isArray()
+             && !properties.isCallable())
+        tracker().track(name.toString(), properties.toVariant().toMap());
+    else
+        refuse("track", "(string name) or (string name, object properties)", {name, properties});
+}
+
 void QSentrelQuickTrackerAttached::contextData(const QJSValue &key, const QJSValue &value) const
 {
     // A number is recorded as JavaScript writes it: 3, not 3.0.

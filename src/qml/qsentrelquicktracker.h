@@ -99,6 +99,7 @@ public:
                                  const QJSValue &second = QJSValue(),
                                  const QJSValue &contextValue = QJSValue(),
                                  const QJSValue &category = QJSValue()) const;
+    Q_INVOKABLE void track(const QJSValue &name, const QJSValue &properties = QJSValue()) const;
     Q_INVOKABLE void contextData(const QJSValue &key, const QJSValue &value) const;
     Q_INVOKABLE void dimensionData(const QJSValue &key, const QJSValue &value) const;
     Q_INVOKABLE void startNewSession() const;

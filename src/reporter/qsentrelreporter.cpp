@@ -6,6 +6,7 @@
 #include "sentrelfiles_p.h"
 #include "sentreljsonwriter_p.h"
 #include "sentrelprivacy_p.h"
+#include "sentrelproperties_p.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -510,6 +511,34 @@ void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QStr
     contexts.key("val");
     contexts.value(data.value);
     closeContext(contexts, SENTREL_SCHEMA("/context_dimension/jsonschema/1-0-0"));
+    recordEvent();
+}
+
+void QSentrelReporter::trackTypedEvent(const QString &name, const QVariantMap &properties)
+{
+    if (!SentrelProperties::isValidName(name)) {
+        qCWarning(lcEvents).noquote()
+                << QStringLiteral("Refused the event \"%1\": its name must be 1 to %2 letters, "
+                                  "digits, '_', '.' or '-'")
+                           .arg(name.left(SentrelProperties::maximumNameLength))
+                           .arg(SentrelProperties::maximumNameLength);
+        return;
+    }
+    const SentrelProperties::Written written = SentrelProperties::write(properties);
+    if (written.json.isEmpty()) {
+        qCWarning(lcEvents).noquote()
+                << QStringLiteral("Refused the event \"%1\": %2").arg(name, written.refusal);
+        return;
+    }
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("name");
+    contexts.value(name);
+    contexts.key("properties");
+    contexts.rawValue(written.json);
+    contexts.key("screen_id");
+    contexts.value(currentScreen);
+    closeContext(contexts, SENTREL_SCHEMA("/event/jsonschema/1-0-0"));
     recordEvent();
 }
 

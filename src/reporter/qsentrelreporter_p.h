@@ -70,6 +70,7 @@ public:
                     const std::optional<QString> &details);
     void trackContextData(const SentrelTracker::ContextData<QString> &data);
     void trackDimensionData(const SentrelTracker::ContextData<QString> &data);
+    void trackTypedEvent(const QString &name, const QVariantMap &properties);
     void startNewSession();
     void clearCache();
     // A new session, without the collector's earlier cookies.

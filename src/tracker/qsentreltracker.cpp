@@ -147,6 +147,11 @@ void QSentrelTracker::interaction(const QString &name,
                                                    ContextData<double> {contextKey, contextValue});
 }
 
+void QSentrelTracker::track(const QString &name, const QVariantMap &properties) const
+{
+    SentrelTrackerImpl::instance()->sendTypedEvent(name, properties);
+}
+
 void QSentrelTracker::contextData(const QString &key, const QString &value) const
 {
     SentrelTrackerImpl::instance()->sendContextData(ContextData<QString> {key, value});

@@ -529,6 +529,18 @@ void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QStri
             characters);
 }
 
+// The properties are shared, not copied, and checked and written on the worker.
+void SentrelTrackerImpl::sendTypedEvent(const QString &name, const QVariantMap &properties) const
+{
+    if (!running)
+        return;
+    record(
+            [name, properties](QSentrelReporter *reporter) {
+                reporter->trackTypedEvent(name, properties);
+            },
+            name.size());
+}
+
 void SentrelTrackerImpl::sendDimensionData(const SentrelTracker::ContextData<QString> &data) const
 {
     if (!running)

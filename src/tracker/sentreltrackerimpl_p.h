@@ -95,6 +95,7 @@ public:
                    const std::optional<SentrelTracker::EventCoordinates> &position,
                    const std::optional<QString> &details);
     void sendContextData(const SentrelTracker::ContextData<QString> &data) const;
+    void sendTypedEvent(const QString &name, const QVariantMap &properties) const;
     void sendDimensionData(const SentrelTracker::ContextData<QString> &data) const;
     void clearCache();
     void startNewSession();

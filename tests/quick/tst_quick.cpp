@@ -179,6 +179,16 @@ private Q_SLOTS:
         QTest::newRow("dimension data")
                 << "Tracker.dimensionData('edition', 'pro')" << Schema::dimension
                 << QJsonObject {{"key", "edition"}, {"val", "pro"}} << none;
+        QTest::newRow("typed event")
+                << "Tracker.track('export', {format: 'pdf', pages: 12, tags: ['a'], color: false})"
+                << Schema::typedEvent
+                << QJsonObject {{"name", "export"},
+                                {"properties",
+                                 QJsonObject {{"format", "pdf"},
+                                              {"pages", 12},
+                                              {"tags", QJsonArray {"a"}},
+                                              {"color", false}}}}
+                << none;
     }
 
     void calls()
@@ -340,6 +350,10 @@ private Q_SLOTS:
         QTest::newRow("dimension, null key") << "Tracker.dimensionData(null, 'pro')"
                                              << "Tracker.dimensionData(null, string) was ignored: "
                                                 "it takes (string key, string value)";
+        QTest::newRow("typed event, a list of properties")
+                << "Tracker.track('export', [1])"
+                << "Tracker.track(string, array) was ignored: it takes (string name) or (string "
+                   "name, object properties)";
     }
 
     void wrongArgumentTypes()

@@ -17,6 +17,7 @@
 #include <QGuiApplication>
 #include <QLocale>
 #include <QLoggingCategory>
+#include <QRect>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QSet>
@@ -199,6 +200,15 @@ private:
                 tracker.dimensionData(QStringLiteral("edition"), copy);
             });
         }
+        recordings.append([=] {
+            tracker.track(QStringLiteral("export.done"),
+                          {{QStringLiteral("format"), QStringLiteral("pdf")},
+                           {QStringLiteral("pages"), 12},
+                           {QStringLiteral("scale"), 1.5},
+                           {QStringLiteral("tags"), QStringList {emoji, QString()}},
+                           {QStringLiteral("options"),
+                            QVariantMap {{QStringLiteral("color"), false}}}});
+        });
         recordings.append([=] {
             tracker.startNewSession();
             tracker.transition(QStringLiteral("Next session"));
@@ -427,10 +437,103 @@ private Q_SLOTS:
         QCOMPARE(messages, logged);
     }
 
+    // An application's own event arrives with its properties' JSON types, or is refused
+    // whole with one warning that names the reason.
+    void typedEvents_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QVariantMap>("properties");
+        QTest::addColumn<QString>("arrives"); // the properties' text as sent; empty: refused
+        QTest::addColumn<QString>("refusal");
+        // {"a":{"b":{"c":{"d":{"e":{"f":1}}}}}}
+        const QStringList keys = QStringLiteral("a b c d e").split(QLatin1Char(' '));
+        QVariantMap nested {{QStringLiteral("f"), 1}};
+        for (auto key = keys.crbegin(); key != keys.crend(); ++key)
+            nested = QVariantMap {{*key, nested}};
+
+        QTest::newRow("every type kept")
+                << "export"
+                << QVariantMap {{QStringLiteral("big"), qlonglong(9007199254740993LL)},
+                                {QStringLiteral("flag"), true},
+                                {QStringLiteral("list"),
+                                 QVariantList {1, QStringLiteral("a"), false, 0.25}},
+                                {QStringLiteral("map"),
+                                 QVariantMap {{QStringLiteral("pages"), 12u}}},
+                                {QStringLiteral("ratio"), 2.5},
+                                {QStringLiteral("text"), QStringLiteral("pdf")}}
+                << R"({"big":9007199254740993,"flag":true,"list":[1,"a",false,0.25],)"
+                   R"("map":{"pages":12},"ratio":2.5,"text":"pdf"})"
+                << QString();
+        QTest::newRow("no properties") << "ready" << QVariantMap() << "{}" << QString();
+        QTest::newRow("four levels") << "deep" << nested.value(QStringLiteral("a")).toMap()
+                                     << R"({"b":{"c":{"d":{"e":{"f":1}}}}})" << QString();
+        QTest::newRow("five levels")
+                << "deep" << nested << QString()
+                << R"(^Refused the event "deep": property "a.b.c.d.e" is nested deeper than 4 levels$)";
+        QTest::newRow("a QRect")
+                << "export" << QVariantMap {{QStringLiteral("area"), QRect(0, 0, 2, 2)}} << QString()
+                << R"(^Refused the event "export": property "area" is of the unsupported type QRect$)";
+        QTest::newRow("a date in a list")
+                << "export"
+                << QVariantMap {{QStringLiteral("when"), QVariantList {QDateTime::currentDateTime()}}}
+                << QString()
+                << R"(^Refused the event "export": property "when\[0\]" is of the unsupported type QDateTime$)";
+        QTest::newRow("not a number")
+                << "export" << QVariantMap {{QStringLiteral("ratio"), qQNaN()}} << QString()
+                << R"(^Refused the event "export": property "ratio" is not a finite number$)";
+        QTest::newRow("above 32 KiB")
+                << "export"
+                << QVariantMap {{QStringLiteral("text"), QString(32 * 1024, QLatin1Char('x'))}}
+                << QString()
+                << R"(^Refused the event "export": the properties take 32779 bytes, above the limit of 32768$)";
+        QTest::newRow("a space in the name")
+                << "export pdf" << QVariantMap() << QString()
+                << R"(^Refused the event "export pdf": its name must be 1 to 128 letters, digits, '_', '.' or '-'$)";
+        QTest::newRow("an empty name") << "" << QVariantMap() << QString()
+                                       << R"(^Refused the event "": its name must be)";
+    }
+
+    void typedEvents()
+    {
+        QFETCH(QString, name);
+        QFETCH(QVariantMap, properties);
+        QFETCH(QString, arrives);
+        QFETCH(QString, refusal);
+        configure(QStringLiteral("SQLITE"));
+        collector.clear();
+        if (!refusal.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(refusal));
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("Export"));
+        tracker.track(name, properties);
+        tracker.transition(QStringLiteral("after"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+                screenNames(collector.receivedEvents()).contains(QStringLiteral("after")), wait);
+        tracker.setEnabled(false);
+
+        QList<QJsonObject> typed;
+        for (const QJsonObject &event : collector.receivedEvents()) {
+            if (contextSchemas(event).contains(Schema::typedEvent))
+                typed.append(event);
+        }
+        if (arrives.isEmpty()) {
+            QCOMPARE(typed.size(), 0);
+            return;
+        }
+        QCOMPARE(typed.size(), 1);
+        const QJsonObject data = contextsWith(typed.first(), Schema::typedEvent).first();
+        QCOMPARE(data.value(QLatin1String("name")).toString(), name);
+        QCOMPARE(data.value(QLatin1String("screen_id")).toString(), QStringLiteral("Export"));
+        // As written on the wire: a whole number stays whole, and 64 bits stay exact.
+        const QString sent = typed.first().value(QLatin1String("co")).toString();
+        QVERIFY2(sent.contains(QStringLiteral("\"properties\":") + arrives), qPrintable(sent));
+    }
+
     void everyKindOfEvent()
     {
         // Batches from a cache, with the optional device and application keys left out.
         configure(QStringLiteral("SQLITE"));
+        collector.clear();
         tracker.setEnabled(true);
         int expected = 1 + recordEverything();
         QTRY_COMPARE_WITH_TIMEOUT(collector.receivedEvents().size(), expected, wait);
@@ -461,6 +564,7 @@ private Q_SLOTS:
                                  Schema::dimension,
                                  Schema::device,
                                  Schema::application,
+                                 Schema::typedEvent,
                                  Schema::own("/consent/jsonschema/1-0-0")}));
         const QList<QJsonObject> devices =
                 eventsStartingWith(collector.receivedEvents(), Schema::device);

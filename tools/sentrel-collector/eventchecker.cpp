@@ -226,6 +226,9 @@ void EventChecker::checkContexts(const QJsonValue &envelope,
             addField("screen", fields.value(QStringLiteral("screen_id")));
             addField("object", fields.value(QStringLiteral("object_id")));
             addField("category", fields.value(QStringLiteral("category")));
+        } else if (name == QLatin1String("event")) {
+            addField("screen", fields.value(QStringLiteral("screen_id")));
+            addField("name", fields.value(QStringLiteral("name")));
         } else if (name == QLatin1String("qevent")) {
             addField("screen", fields.value(QStringLiteral("screen_id")));
             addField("object", fields.value(QStringLiteral("object")));
