@@ -8,10 +8,11 @@
 #include <SentrelTracker/sentreltrackertypes.h>
 
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QObject>
-#include <QVariantMap>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 /*!
     \class QSentrelTracker
@@ -238,6 +239,14 @@ public:
         that names the reason; nothing is recorded then.
     */
     void track(const QString &name, const QVariantMap &properties = {}) const;
+
+    /*!
+        Records one event whose one context is the application's own self-describing JSON:
+        \a data under the Iglu URI \a schema (\c{iglu:vendor/name/jsonschema/M-R-A}). Any other
+        \a schema refuses the event with a warning in the \c sentrel.events category. The
+        collector validates \a data against the schema; the tracker does not know it.
+    */
+    void trackSelfDescribing(const QString &schema, const QJsonObject &data) const;
 
     /*! Records the free-form context entry \a key with \a value. */
     void contextData(const QString &key, const QString &value) const;

@@ -3,6 +3,7 @@
 
 #include <SentrelTracker/qsentreltracker.h>
 
+#include <QJsonObject>
 #include <QQmlEngine>
 #include <QQmlInfo>
 #include <QStringList>
@@ -214,6 +215,16 @@ void QSentrelQuickTrackerAttached::track(const QJSValue &name, const QJSValue &p
         tracker().track(name.toString(), properties.toVariant().toMap());
     else
         refuse("track", "(string name) or (string name, object properties)", {name, properties});
+}
+
+void QSentrelQuickTrackerAttached::trackSelfDescribing(const QJSValue &schema,
+                                                       const QJSValue &data) const
+{
+    if (schema.isString() && data.isObject() && !data.isArray() && !data.isCallable())
+        tracker().trackSelfDescribing(schema.toString(),
+                                      QJsonObject::fromVariantMap(data.toVariant().toMap()));
+    else
+        refuse("trackSelfDescribing", "(string schema, object data)", {schema, data});
 }
 
 void QSentrelQuickTrackerAttached::contextData(const QJSValue &key, const QJSValue &value) const

@@ -100,6 +100,7 @@ public:
                                  const QJSValue &contextValue = QJSValue(),
                                  const QJSValue &category = QJSValue()) const;
     Q_INVOKABLE void track(const QJSValue &name, const QJSValue &properties = QJSValue()) const;
+    Q_INVOKABLE void trackSelfDescribing(const QJSValue &schema, const QJSValue &data) const;
     Q_INVOKABLE void contextData(const QJSValue &key, const QJSValue &value) const;
     Q_INVOKABLE void dimensionData(const QJSValue &key, const QJSValue &value) const;
     Q_INVOKABLE void startNewSession() const;

@@ -11,11 +11,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QGuiApplication>
+#include <QJsonDocument>
 #include <QLocale>
 #include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #if QT_CONFIG(ssl)
 #  include <QSslCertificate>
 #  include <QSslError>
@@ -539,6 +541,27 @@ void QSentrelReporter::trackTypedEvent(const QString &name, const QVariantMap &p
     contexts.key("screen_id");
     contexts.value(currentScreen);
     closeContext(contexts, SENTREL_SCHEMA("/event/jsonschema/1-0-0"));
+    recordEvent();
+}
+
+void QSentrelReporter::trackSelfDescribing(const QString &schema, const QJsonObject &data)
+{
+    static const QRegularExpression iglu(QStringLiteral(
+            "^iglu:[A-Za-z0-9_.-]+/[A-Za-z0-9_-]+/jsonschema/[0-9]+-[0-9]+-[0-9]+$"));
+    if (!iglu.match(schema).hasMatch()) {
+        qCWarning(lcEvents).noquote()
+                << QStringLiteral("Refused a self-describing event: \"%1\" is not an Iglu URI "
+                                  "(iglu:vendor/name/jsonschema/M-R-A)")
+                           .arg(schema.left(256));
+        return;
+    }
+    SentrelJsonWriter &contexts = beginContexts();
+    contexts.beginObject();
+    contexts.key("data");
+    contexts.rawValue(QJsonDocument(data).toJson(QJsonDocument::Compact));
+    contexts.key("schema");
+    contexts.asciiValue(schema.toLatin1());
+    contexts.endObject();
     recordEvent();
 }
 

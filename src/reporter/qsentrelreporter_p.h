@@ -71,6 +71,7 @@ public:
     void trackContextData(const SentrelTracker::ContextData<QString> &data);
     void trackDimensionData(const SentrelTracker::ContextData<QString> &data);
     void trackTypedEvent(const QString &name, const QVariantMap &properties);
+    void trackSelfDescribing(const QString &schema, const QJsonObject &data);
     void startNewSession();
     void clearCache();
     // A new session, without the collector's earlier cookies.

@@ -179,7 +179,7 @@ void QSentrelReporter::storeHeldEvents()
         eventStore->add(event);
     eventStore->commit();
     qCWarning(lcStorage) << "The storage opened; events kept in memory:" << heldEvents.size()
-                      << "lost:" << heldLost;
+                         << "lost:" << heldLost;
     heldEvents.clear();
     heldBytes = 0;
     heldLost = 0;

@@ -16,13 +16,15 @@ namespace {
 std::optional<QJsonValue>
 toJson(const QVariant &value, int depth, const QString &path, QString *refusal);
 
-std::optional<QJsonValue> listToJson(const QVariantList &list, int depth, const QString &path,
-                                     QString *refusal)
+std::optional<QJsonValue>
+listToJson(const QVariantList &list, int depth, const QString &path, QString *refusal)
 {
     QJsonArray array;
     for (qsizetype i = 0; i < list.size(); ++i) {
-        const auto element =
-                toJson(list.at(i), depth, path + QLatin1Char('[') + QString::number(i) + QLatin1Char(']'), refusal);
+        const auto element = toJson(list.at(i),
+                                    depth,
+                                    path + QLatin1Char('[') + QString::number(i) + QLatin1Char(']'),
+                                    refusal);
         if (!element)
             return std::nullopt;
         array.append(*element);
@@ -30,8 +32,8 @@ std::optional<QJsonValue> listToJson(const QVariantList &list, int depth, const 
     return array;
 }
 
-std::optional<QJsonObject> mapToJson(const QVariantMap &map, int depth, const QString &path,
-                                     QString *refusal)
+std::optional<QJsonObject>
+mapToJson(const QVariantMap &map, int depth, const QString &path, QString *refusal)
 {
     QJsonObject object;
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
@@ -44,7 +46,8 @@ std::optional<QJsonObject> mapToJson(const QVariantMap &map, int depth, const QS
     return object;
 }
 
-std::optional<QJsonValue> toJson(const QVariant &value, int depth, const QString &path, QString *refusal)
+std::optional<QJsonValue>
+toJson(const QVariant &value, int depth, const QString &path, QString *refusal)
 {
     const auto refuse = [&](const QString &why) -> std::optional<QJsonValue> {
         *refusal = QStringLiteral("property \"%1\" %2").arg(path, why);
@@ -79,12 +82,14 @@ std::optional<QJsonValue> toJson(const QVariant &value, int depth, const QString
     case QMetaType::QStringList:
     case QMetaType::QVariantList:
         if (depth >= SentrelProperties::maximumDepth)
-            return refuse(QStringLiteral("is nested deeper than %1 levels").arg(SentrelProperties::maximumDepth));
+            return refuse(QStringLiteral("is nested deeper than %1 levels")
+                                  .arg(SentrelProperties::maximumDepth));
         return listToJson(value.toList(), depth + 1, path, refusal);
     case QMetaType::QVariantMap:
     case QMetaType::QVariantHash: {
         if (depth >= SentrelProperties::maximumDepth)
-            return refuse(QStringLiteral("is nested deeper than %1 levels").arg(SentrelProperties::maximumDepth));
+            return refuse(QStringLiteral("is nested deeper than %1 levels")
+                                  .arg(SentrelProperties::maximumDepth));
         const auto object = mapToJson(value.toMap(), depth + 1, path, refusal);
         if (!object)
             return std::nullopt;

@@ -152,6 +152,11 @@ void QSentrelTracker::track(const QString &name, const QVariantMap &properties) 
     SentrelTrackerImpl::instance()->sendTypedEvent(name, properties);
 }
 
+void QSentrelTracker::trackSelfDescribing(const QString &schema, const QJsonObject &data) const
+{
+    SentrelTrackerImpl::instance()->sendSelfDescribing(schema, data);
+}
+
 void QSentrelTracker::contextData(const QString &key, const QString &value) const
 {
     SentrelTrackerImpl::instance()->sendContextData(ContextData<QString> {key, value});

@@ -186,7 +186,8 @@ void SentrelTrackerImpl::startWorker()
     // The worker of the previous period closes its cache after it stopped: it must be gone
     // before the next one opens it.
     reapWorker(true);
-    while (workerStopped.tryAcquire()) { }
+    while (workerStopped.tryAcquire()) {
+    }
     // The worker of the previous period has finished: nothing reads these meanwhile.
     stopping.store(false, std::memory_order_relaxed);
     keepWhenStopping = keepAll;
@@ -539,6 +540,17 @@ void SentrelTrackerImpl::sendTypedEvent(const QString &name, const QVariantMap &
                 reporter->trackTypedEvent(name, properties);
             },
             name.size());
+}
+
+void SentrelTrackerImpl::sendSelfDescribing(const QString &schema, const QJsonObject &data) const
+{
+    if (!running)
+        return;
+    record(
+            [schema, data](QSentrelReporter *reporter) {
+                reporter->trackSelfDescribing(schema, data);
+            },
+            schema.size());
 }
 
 void SentrelTrackerImpl::sendDimensionData(const SentrelTracker::ContextData<QString> &data) const

@@ -96,6 +96,7 @@ public:
                    const std::optional<QString> &details);
     void sendContextData(const SentrelTracker::ContextData<QString> &data) const;
     void sendTypedEvent(const QString &name, const QVariantMap &properties) const;
+    void sendSelfDescribing(const QString &schema, const QJsonObject &data) const;
     void sendDimensionData(const SentrelTracker::ContextData<QString> &data) const;
     void clearCache();
     void startNewSession();

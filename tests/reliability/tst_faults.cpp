@@ -108,7 +108,8 @@ private Q_SLOTS:
             if (locker.state() != QProcess::Running)
                 return;
             QTRY_VERIFY(log.contains(
-                    storage, QStringLiteral("Failed to open storage, caching will be disabled.")));
+                    storage,
+                    QStringLiteral("Failed to open storage, caching will be disabled.")));
             locker.closeWriteChannel();
             QVERIFY(locker.waitForFinished(20000));
             QTRY_VERIFY_WITH_TIMEOUT(

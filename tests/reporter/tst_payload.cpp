@@ -201,13 +201,13 @@ private:
             });
         }
         recordings.append([=] {
-            tracker.track(QStringLiteral("export.done"),
-                          {{QStringLiteral("format"), QStringLiteral("pdf")},
-                           {QStringLiteral("pages"), 12},
-                           {QStringLiteral("scale"), 1.5},
-                           {QStringLiteral("tags"), QStringList {emoji, QString()}},
-                           {QStringLiteral("options"),
-                            QVariantMap {{QStringLiteral("color"), false}}}});
+            tracker.track(
+                    QStringLiteral("export.done"),
+                    {{QStringLiteral("format"), QStringLiteral("pdf")},
+                     {QStringLiteral("pages"), 12},
+                     {QStringLiteral("scale"), 1.5},
+                     {QStringLiteral("tags"), QStringList {emoji, QString()}},
+                     {QStringLiteral("options"), QVariantMap {{QStringLiteral("color"), false}}}});
         });
         recordings.append([=] {
             tracker.startNewSession();
@@ -471,11 +471,13 @@ private Q_SLOTS:
                 << "deep" << nested << QString()
                 << R"(^Refused the event "deep": property "a.b.c.d.e" is nested deeper than 4 levels$)";
         QTest::newRow("a QRect")
-                << "export" << QVariantMap {{QStringLiteral("area"), QRect(0, 0, 2, 2)}} << QString()
+                << "export" << QVariantMap {{QStringLiteral("area"), QRect(0, 0, 2, 2)}}
+                << QString()
                 << R"(^Refused the event "export": property "area" is of the unsupported type QRect$)";
         QTest::newRow("a date in a list")
                 << "export"
-                << QVariantMap {{QStringLiteral("when"), QVariantList {QDateTime::currentDateTime()}}}
+                << QVariantMap {{QStringLiteral("when"),
+                                 QVariantList {QDateTime::currentDateTime()}}}
                 << QString()
                 << R"(^Refused the event "export": property "when\[0\]" is of the unsupported type QDateTime$)";
         QTest::newRow("not a number")
@@ -489,8 +491,8 @@ private Q_SLOTS:
         QTest::newRow("a space in the name")
                 << "export pdf" << QVariantMap() << QString()
                 << R"(^Refused the event "export pdf": its name must be 1 to 128 letters, digits, '_', '.' or '-'$)";
-        QTest::newRow("an empty name") << "" << QVariantMap() << QString()
-                                       << R"(^Refused the event "": its name must be)";
+        QTest::newRow("an empty name")
+                << "" << QVariantMap() << QString() << R"(^Refused the event "": its name must be)";
     }
 
     void typedEvents()
@@ -508,7 +510,8 @@ private Q_SLOTS:
         tracker.track(name, properties);
         tracker.transition(QStringLiteral("after"));
         QTRY_VERIFY_WITH_TIMEOUT(
-                screenNames(collector.receivedEvents()).contains(QStringLiteral("after")), wait);
+                screenNames(collector.receivedEvents()).contains(QStringLiteral("after")),
+                wait);
         tracker.setEnabled(false);
 
         QList<QJsonObject> typed;
@@ -527,6 +530,45 @@ private Q_SLOTS:
         // As written on the wire: a whole number stays whole, and 64 bits stay exact.
         const QString sent = typed.first().value(QLatin1String("co")).toString();
         QVERIFY2(sent.contains(QStringLiteral("\"properties\":") + arrives), qPrintable(sent));
+    }
+
+    // The application's own self-describing JSON as the event's one context, under an Iglu
+    // URI only.
+    void selfDescribingEvents_data()
+    {
+        QTest::addColumn<QString>("schema");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("an Iglu URI") << "iglu:com.example/export/jsonschema/1-0-2" << false;
+        QTest::newRow("no revision") << "iglu:com.example/export/jsonschema/1-0" << true;
+        QTest::newRow("a web address") << "https://example.com/export.json" << true;
+    }
+
+    void selfDescribingEvents()
+    {
+        QFETCH(QString, schema);
+        QFETCH(bool, refused);
+        configure(QStringLiteral("SQLITE"));
+        collector.clear();
+        if (refused)
+            QTest::ignoreMessage(
+                    QtWarningMsg,
+                    qPrintable(QStringLiteral("Refused a self-describing event: \"%1\" "
+                                              "is not an Iglu URI "
+                                              "(iglu:vendor/name/jsonschema/M-R-A)")
+                                       .arg(schema)));
+        const QJsonObject data {{QStringLiteral("format"), QStringLiteral("pdf")},
+                                {QStringLiteral("pages"), 12}};
+        tracker.setEnabled(true);
+        tracker.trackSelfDescribing(schema, data);
+        tracker.transition(QStringLiteral("after"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+                screenNames(collector.receivedEvents()).contains(QStringLiteral("after")),
+                wait);
+        tracker.setEnabled(false);
+        const QList<QJsonObject> own = eventsStartingWith(collector.receivedEvents(), schema);
+        QCOMPARE(own.size(), refused ? 0 : 1);
+        if (!refused)
+            QCOMPARE(contextsWith(own.first(), schema), QList<QJsonObject> {data});
     }
 
     void everyKindOfEvent()
