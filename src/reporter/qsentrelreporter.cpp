@@ -141,7 +141,7 @@ QSentrelReporter::~QSentrelReporter()
 
 void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    SENTREL_ASSERT_THREAD(this);
     configuration = config;
     configuration->markRunning();
 
@@ -296,6 +296,7 @@ QList<QSslError> QSentrelReporter::localCertificateErrors(const QList<QSslError>
 
 void QSentrelReporter::startNewSession()
 {
+    SENTREL_ASSERT_THREAD(this);
     sessionId = QSentrelConfigurationPrivate::newIdentifier();
     sessionIdJson = jsonString(sessionId);
     qCInfo(lcEvents) << "Using new session id:" << sessionId;
@@ -303,6 +304,7 @@ void QSentrelReporter::startNewSession()
 
 void QSentrelReporter::trackDeviceAndAppInfo()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (screenResolution.isEmpty())
         qCWarning(lcEvents) << "Failed to get the screen resolution.";
     const auto optional = [](SentrelJsonWriter &writer, QByteArrayView key, const QString &value) {
@@ -418,6 +420,7 @@ void QSentrelReporter::trackScreenView(
         const QString &screen,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     contexts.key("object_id");
@@ -435,6 +438,7 @@ void QSentrelReporter::trackClickEvent(
         const QString &category,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     contexts.key("category");
@@ -454,6 +458,7 @@ void QSentrelReporter::trackEvent(const QString &type,
                                   const std::optional<SentrelTracker::EventCoordinates> &position,
                                   const std::optional<QString> &details)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     if (details) {
@@ -485,6 +490,7 @@ void QSentrelReporter::trackEvent(const QString &type,
 
 void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QString> &data)
 {
+    SENTREL_ASSERT_THREAD(this);
     const QStringView value = data.value;
     const qsizetype length = value.size();
     const bool multipart = length > contextDataChunk;
@@ -516,6 +522,7 @@ void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QStrin
 
 void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QString> &data)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     contexts.key("key");
@@ -528,6 +535,7 @@ void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QStr
 
 void QSentrelReporter::startNewIdentity()
 {
+    SENTREL_ASSERT_THREAD(this);
     // The collector's cookies set before would link the two periods.
     networkManager->setCookieJar(new QNetworkCookieJar);
     startNewSession();
@@ -536,6 +544,7 @@ void QSentrelReporter::startNewIdentity()
 
 void QSentrelReporter::trackConsent(int consent, int previous, int version)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     contexts.key("level");

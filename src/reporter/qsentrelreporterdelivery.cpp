@@ -107,6 +107,7 @@ QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body, b
 
 void QSentrelReporter::addEvent(const QByteArray &event)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (cacheWithdrawn)
         return; // the decision that removed it is in force, or about to be
     if (eventStore) {
@@ -142,6 +143,7 @@ bool QSentrelReporter::cacheWasRemoved()
 
 void QSentrelReporter::beginBatch()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (cacheWasRemoved())
         return;
     if (eventStore)
@@ -150,6 +152,7 @@ void QSentrelReporter::beginBatch()
 
 void QSentrelReporter::endBatch()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (eventStore)
         eventStore->commit();
     retryWaitingEvents();
@@ -205,6 +208,7 @@ void QSentrelReporter::retryWaitingEvents()
 
 void QSentrelReporter::abandonStore()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (eventStore)
         eventStore->commit();
     (void)eventStore.release();
@@ -221,6 +225,7 @@ bool QSentrelReporter::deliversThisCache()
 
 void QSentrelReporter::sync()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!eventStore || !delivery.mayStart() || cacheWasRemoved())
         return;
     if (!deliversThisCache()) {
@@ -287,6 +292,7 @@ void QSentrelReporter::sync()
 
 void QSentrelReporter::sendToBackend(const QByteArray &body, bool anonymous)
 {
+    SENTREL_ASSERT_THREAD(this);
     qCDebug(lcEvents) << "Sending 1 events in" << body.size() << "bytes";
     QNetworkReply *reply = post(collectorUrl, body, anonymous);
     connect(reply, &QNetworkReply::finished, this, [reply] {
@@ -374,6 +380,7 @@ QJsonArray eventObjects(const QList<QPair<quint64, QByteArray>> &records)
 
 QJsonArray QSentrelReporter::waitingEvents(int maximum)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!eventStore || maximum <= 0)
         return QJsonArray();
     return eventObjects(asSent(eventStore->get(maximum, 0), detachedSessionIdJson));
@@ -397,6 +404,7 @@ QJsonArray QSentrelReporter::cachedEvents(const QSentrelConfigurationPrivate &co
 
 QStringList QSentrelReporter::closeForGood(CacheFiles files)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (upload) {
         // Abandoned on purpose: its answer is neither awaited nor a failure to report.
         QNetworkReply *inFlight = std::exchange(upload, nullptr);
@@ -573,6 +581,7 @@ bool QSentrelReporter::lockSender()
 
 void QSentrelReporter::clearCache()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!eventStore)
         return;
     // A reply in flight must not remove the events recorded next.
@@ -582,6 +591,7 @@ void QSentrelReporter::clearCache()
 
 void QSentrelReporter::fetchRemoteConfig()
 {
+    SENTREL_ASSERT_THREAD(this);
     qCDebug(lcConfig) << "Checking for remote configurations";
     const QJsonObject body {
             {QStringLiteral("token"), configuration->token()},

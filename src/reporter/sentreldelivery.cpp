@@ -241,6 +241,7 @@ QByteArray SentrelDelivery::batchFrom(const QList<QPair<quint64, QByteArray>> &r
 
 bool SentrelDelivery::setSyncInterval(int seconds)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (seconds == intervalSeconds)
         return false;
     intervalSeconds = seconds;
@@ -251,6 +252,7 @@ bool SentrelDelivery::setSyncInterval(int seconds)
 
 qint64 SentrelDelivery::schedule(qint64 delay)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!mayStart()) {
         syncAlarm.stop();
         return -1;
@@ -265,12 +267,14 @@ qint64 SentrelDelivery::schedule(qint64 delay)
 
 qint64 SentrelDelivery::scheduleFromLastSync(std::optional<qint64> lastSync)
 {
+    SENTREL_ASSERT_THREAD(this);
     const qint64 interval = intervalMs();
     return schedule(lastSync ? firstSyncDelay(interval, *lastSync, now()) : interval);
 }
 
 void SentrelDelivery::stopSync()
 {
+    SENTREL_ASSERT_THREAD(this);
     syncAlarm.stop();
 }
 
@@ -279,6 +283,7 @@ SentrelDelivery::compose(const QList<QPair<quint64, QByteArray>> &records,
                          qsizetype batchSize,
                          quint64 generation)
 {
+    SENTREL_ASSERT_THREAD(this);
     Composition result;
     result.batch.generation = generation;
     const qint64 t = clock()->steady();
@@ -333,6 +338,7 @@ SentrelDelivery::compose(const QList<QPair<quint64, QByteArray>> &records,
 SentrelDelivery::Composition SentrelDelivery::probe(const QPair<quint64, QByteArray> &newest,
                                                     quint64 generation)
 {
+    SENTREL_ASSERT_THREAD(this);
     Composition result;
     result.batch.generation = generation;
     result.body = batchFrom({newest},
@@ -348,6 +354,7 @@ SentrelDelivery::Composition SentrelDelivery::probe(const QPair<quint64, QByteAr
 
 void SentrelDelivery::sent(const Batch &batch)
 {
+    SENTREL_ASSERT_THREAD(this);
     inFlight = batch;
     retryAt.reset();
     syncAlarm.stop();
@@ -356,6 +363,7 @@ void SentrelDelivery::sent(const Batch &batch)
 SentrelDelivery::Outcome
 SentrelDelivery::answered(const Batch &batch, const Answer &answer, bool sameRows)
 {
+    SENTREL_ASSERT_THREAD(this);
     inFlight.reset();
     switch (verdictOf(answer.status)) {
     case Verdict::Accepted:
@@ -504,6 +512,7 @@ SentrelDelivery::failedTransiently(const Batch &batch, const Answer &answer, boo
 
 void SentrelDelivery::forgetRows()
 {
+    SENTREL_ASSERT_THREAD(this);
     splitLimit = 0;
     splitUpTo = 0;
     transientStreak = 0;
@@ -513,6 +522,7 @@ void SentrelDelivery::forgetRows()
 
 void SentrelDelivery::setRemoteConfig(bool enabled, int intervalSeconds)
 {
+    SENTREL_ASSERT_THREAD(this);
     remoteAlarm.stop();
     remoteIntervalSeconds = intervalSeconds;
     if (enabled && intervalSeconds > 0) {

@@ -113,6 +113,7 @@ void QSQLiteStorage::restrictFilePermissions() const
 
 bool QSQLiteStorage::open()
 {
+    SENTREL_ASSERT_THREAD(this);
     const Opening opening = openFile();
     if (opening == Opening::Opened)
         return true;
@@ -412,6 +413,7 @@ qsizetype QSQLiteStorage::salvage(const QString &damaged, const QSet<quint64> &s
 // it open, and a read-only connection reads the log through the side files that exist.
 bool QSQLiteStorage::openReadOnly()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!isFilePath(path) || !QFileInfo(path).isFile())
         return false;
     connectionName = QStringLiteral("storage-reader-%1").arg(quintptr(this), 0, 16);
@@ -563,6 +565,7 @@ bool QSQLiteStorage::keepWhileLocked(const QList<QByteArray> &rows, const QSqlEr
 
 qint64 QSQLiteStorage::waitingRetryIn() const
 {
+    SENTREL_ASSERT_THREAD(this);
     return lockedOut ? lockedOutRetry.remainingTime() : -1;
 }
 
@@ -629,6 +632,7 @@ bool QSQLiteStorage::insertEach(const QList<QByteArray> &rows)
 
 bool QSQLiteStorage::add(const QByteArray &data)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!batchOpen)
         followOtherConnections();
     // The dictionary row must never be rolled back with a batch whose events it compressed.
@@ -661,6 +665,7 @@ bool QSQLiteStorage::add(const QByteArray &data)
 
 bool QSQLiteStorage::transaction()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (batchOpen)
         return true;
     if (!writeLockedOut())
@@ -680,6 +685,7 @@ bool QSQLiteStorage::transaction()
 
 bool QSQLiteStorage::commit()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!batchOpen)
         return true;
     batchOpen = false;
@@ -703,6 +709,7 @@ bool QSQLiteStorage::commit()
 
 bool QSQLiteStorage::remove(quint64 id)
 {
+    SENTREL_ASSERT_THREAD(this);
     return outsideBatch([&] {
         query.prepare(QStringLiteral("DELETE FROM events WHERE id = ?"));
         query.addBindValue(QVariant::fromValue<quint64>(id));
@@ -717,6 +724,7 @@ bool QSQLiteStorage::remove(quint64 id)
 
 bool QSQLiteStorage::remove(const QSet<quint64> &ids)
 {
+    SENTREL_ASSERT_THREAD(this);
     QStringList list;
     list.reserve(ids.size());
     for (const quint64 id : ids)
@@ -735,6 +743,7 @@ bool QSQLiteStorage::remove(const QSet<quint64> &ids)
 
 bool QSQLiteStorage::removeAll()
 {
+    SENTREL_ASSERT_THREAD(this);
     return outsideBatch([&] {
         // The rows and the dictionaries they were made with go together: another process
         // must not add a row in between with a dictionary about to go.
@@ -814,6 +823,7 @@ void QSQLiteStorage::checkpoint(bool quiet)
 // transaction.
 void QSQLiteStorage::scrub()
 {
+    SENTREL_ASSERT_THREAD(this);
     outsideBatch([&] {
         checkpoint(true);
         return true;
@@ -822,6 +832,7 @@ void QSQLiteStorage::scrub()
 
 QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offset)
 {
+    SENTREL_ASSERT_THREAD(this);
     QList<QPair<quint64, QByteArray>> events;
     const auto read = [&] {
         events.clear();
@@ -854,6 +865,7 @@ QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offse
 
 quint64 QSQLiteStorage::size()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM events")) || !query.next()) {
         qCWarning(lcStorage) << "Failed to get storage size:" << query.lastError().text();
         return 0;
