@@ -1,6 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "sentrelglobal_p.h"
 
+#include <QThread>
+
+bool sentrelOnThreadOf(const QObject *object)
+{
+    return QThread::currentThread() == object->thread();
+}
+
 Q_LOGGING_CATEGORY(lcSentrel, "sentrel", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcConfig, "sentrel.config", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcEvents, "sentrel.events", QtWarningMsg)

@@ -45,6 +45,15 @@ extern char sentrelHandOffToken;
 #  define SENTREL_TAKE_OVER() static_cast<void>(0)
 #endif
 
+class QObject;
+
+// Whether the caller runs on the thread that object lives on.
+SENTREL_AUTOTEST_EXPORT bool sentrelOnThreadOf(const QObject *object);
+// For code that runs on one thread only, the one its object lives on. Checked in debug builds;
+// release builds leave the call out.
+#define SENTREL_ASSERT_THREAD(object) \
+  Q_ASSERT_X(sentrelOnThreadOf(object), Q_FUNC_INFO, "called on another thread than the object's")
+
 SENTREL_AUTOTEST_EXPORT Q_DECLARE_LOGGING_CATEGORY(lcSentrel)
 SENTREL_AUTOTEST_EXPORT Q_DECLARE_LOGGING_CATEGORY(lcConfig)
 SENTREL_AUTOTEST_EXPORT Q_DECLARE_LOGGING_CATEGORY(lcEvents)

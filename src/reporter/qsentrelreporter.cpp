@@ -144,7 +144,7 @@ QSentrelReporter::~QSentrelReporter()
 
 void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    SENTREL_ASSERT_THREAD(this);
     configuration = config;
     configuration->markRunning();
 
@@ -286,6 +286,7 @@ QList<QSslError> QSentrelReporter::localCertificateErrors(const QList<QSslError>
 
 void QSentrelReporter::startNewSession()
 {
+    SENTREL_ASSERT_THREAD(this);
     sessionId = QSentrelConfigurationPrivate::newIdentifier();
     sessionIdJson = jsonString(sessionId);
     qCInfo(lcEvents) << "Using new session id:" << sessionId;
@@ -293,6 +294,7 @@ void QSentrelReporter::startNewSession()
 
 void QSentrelReporter::trackDeviceAndAppInfo()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (screenResolution.isEmpty())
         qCWarning(lcEvents) << "Failed to get the screen resolution.";
     const auto optional = [](SentrelJsonWriter &writer, QByteArrayView key, const QString &value) {
@@ -408,6 +410,7 @@ void QSentrelReporter::trackScreenView(
         const QString &screen,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     contexts.key("object_id");
@@ -425,6 +428,7 @@ void QSentrelReporter::trackClickEvent(
         const QString &category,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     contexts.key("category");
@@ -444,6 +448,7 @@ void QSentrelReporter::trackEvent(const QString &type,
                                   const std::optional<SentrelTracker::EventCoordinates> &position,
                                   const std::optional<QString> &details)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     if (details) {
@@ -475,6 +480,7 @@ void QSentrelReporter::trackEvent(const QString &type,
 
 void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QString> &data)
 {
+    SENTREL_ASSERT_THREAD(this);
     const QStringView value = data.value;
     const qsizetype length = value.size();
     const bool multipart = length > contextDataChunk;
@@ -506,6 +512,7 @@ void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QStrin
 
 void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QString> &data)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     contexts.key("key");
@@ -518,6 +525,7 @@ void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QStr
 
 void QSentrelReporter::trackTypedEvent(const QString &name, const QVariantMap &properties)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!SentrelProperties::isValidName(name)) {
         qCWarning(lcEvents).noquote()
                 << QStringLiteral("Refused the event \"%1\": its name must be 1 to %2 letters, "
@@ -546,6 +554,7 @@ void QSentrelReporter::trackTypedEvent(const QString &name, const QVariantMap &p
 
 void QSentrelReporter::trackSelfDescribing(const QString &schema, const QJsonObject &data)
 {
+    SENTREL_ASSERT_THREAD(this);
     static const QRegularExpression iglu(QStringLiteral(
             "^iglu:[A-Za-z0-9_.-]+/[A-Za-z0-9_-]+/jsonschema/[0-9]+-[0-9]+-[0-9]+$"));
     if (!iglu.match(schema).hasMatch()) {
@@ -567,6 +576,7 @@ void QSentrelReporter::trackSelfDescribing(const QString &schema, const QJsonObj
 
 void QSentrelReporter::startNewIdentity()
 {
+    SENTREL_ASSERT_THREAD(this);
     // The collector's cookies set before would link the two periods.
     networkManager->setCookieJar(new QNetworkCookieJar);
     startNewSession();
@@ -575,6 +585,7 @@ void QSentrelReporter::startNewIdentity()
 
 void QSentrelReporter::trackConsent(int consent, int previous, int version)
 {
+    SENTREL_ASSERT_THREAD(this);
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
     contexts.key("level");

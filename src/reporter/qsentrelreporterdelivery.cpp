@@ -98,6 +98,7 @@ QNetworkReply *QSentrelReporter::post(const QUrl &url, const QByteArray &body, b
 
 void QSentrelReporter::addEvent(const QByteArray &event)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (cacheWithdrawn)
         return; // the decision that removed it is in force, or about to be
     if (eventStore) {
@@ -133,6 +134,7 @@ bool QSentrelReporter::cacheWasRemoved()
 
 void QSentrelReporter::beginBatch()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (cacheWasRemoved())
         return;
     if (eventStore)
@@ -141,6 +143,7 @@ void QSentrelReporter::beginBatch()
 
 void QSentrelReporter::endBatch()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (eventStore)
         eventStore->commit();
     retryWaitingEvents();
@@ -196,6 +199,7 @@ void QSentrelReporter::retryWaitingEvents()
 
 void QSentrelReporter::abandonStore()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (eventStore)
         eventStore->commit();
     (void)eventStore.release();
@@ -213,6 +217,7 @@ bool QSentrelReporter::deliversThisCache()
 
 void QSentrelReporter::sync()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!eventStore || !delivery.mayStart() || cacheWasRemoved())
         return;
     if (!deliversThisCache()) {
@@ -279,6 +284,7 @@ void QSentrelReporter::sync()
 
 void QSentrelReporter::sendToBackend(const QByteArray &body, bool anonymous)
 {
+    SENTREL_ASSERT_THREAD(this);
     qCDebug(lcEvents) << "Sending 1 events in" << body.size() << "bytes";
     QNetworkReply *reply = post(collectorUrl, body, anonymous);
     connect(reply, &QNetworkReply::finished, this, [reply] {
@@ -366,6 +372,7 @@ QJsonArray eventObjects(const QList<QPair<quint64, QByteArray>> &records)
 
 QJsonArray QSentrelReporter::waitingEvents(int maximum)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!eventStore || maximum <= 0)
         return QJsonArray();
     return eventObjects(asSent(eventStore->get(maximum, 0), detachedSessionIdJson));
@@ -389,6 +396,7 @@ QJsonArray QSentrelReporter::cachedEvents(const QSentrelConfigurationPrivate &co
 
 QStringList QSentrelReporter::closeForGood(CacheFiles files)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (upload) {
         // Abandoned on purpose: its answer is neither awaited nor a failure to report.
         QNetworkReply *inFlight = std::exchange(upload, nullptr);
@@ -579,6 +587,7 @@ bool QSentrelReporter::lockSender()
 
 void QSentrelReporter::clearCache()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!eventStore)
         return;
     // A reply in flight must not remove the events recorded next.
@@ -588,6 +597,7 @@ void QSentrelReporter::clearCache()
 
 void QSentrelReporter::fetchRemoteConfig()
 {
+    SENTREL_ASSERT_THREAD(this);
     qCDebug(lcConfig) << "Checking for remote configurations";
     const QJsonObject body {
             {QStringLiteral("token"), configuration->token()},

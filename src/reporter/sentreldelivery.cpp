@@ -246,6 +246,7 @@ QByteArray SentrelDelivery::batchOf(const QByteArray &event)
 
 bool SentrelDelivery::setSyncInterval(int seconds)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (seconds == intervalSeconds)
         return false;
     intervalSeconds = seconds;
@@ -256,6 +257,7 @@ bool SentrelDelivery::setSyncInterval(int seconds)
 
 qint64 SentrelDelivery::schedule(qint64 delay)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!mayStart()) {
         syncAlarm.stop();
         return -1;
@@ -270,12 +272,14 @@ qint64 SentrelDelivery::schedule(qint64 delay)
 
 qint64 SentrelDelivery::scheduleFromLastSync(std::optional<qint64> lastSync)
 {
+    SENTREL_ASSERT_THREAD(this);
     const qint64 interval = intervalMs();
     return schedule(lastSync ? firstSyncDelay(interval, *lastSync, now()) : interval);
 }
 
 void SentrelDelivery::stopSync()
 {
+    SENTREL_ASSERT_THREAD(this);
     syncAlarm.stop();
 }
 
@@ -284,6 +288,7 @@ SentrelDelivery::compose(const QList<QPair<quint64, QByteArray>> &records,
                          qsizetype batchSize,
                          quint64 generation)
 {
+    SENTREL_ASSERT_THREAD(this);
     Composition result;
     result.batch.generation = generation;
     const qint64 t = clock()->steady();
@@ -338,6 +343,7 @@ SentrelDelivery::compose(const QList<QPair<quint64, QByteArray>> &records,
 SentrelDelivery::Composition SentrelDelivery::probe(const QPair<quint64, QByteArray> &newest,
                                                     quint64 generation)
 {
+    SENTREL_ASSERT_THREAD(this);
     Composition result;
     result.batch.generation = generation;
     result.body = batchFrom({newest},
@@ -353,6 +359,7 @@ SentrelDelivery::Composition SentrelDelivery::probe(const QPair<quint64, QByteAr
 
 void SentrelDelivery::sent(const Batch &batch)
 {
+    SENTREL_ASSERT_THREAD(this);
     inFlight = batch;
     retryAt.reset();
     syncAlarm.stop();
@@ -361,6 +368,7 @@ void SentrelDelivery::sent(const Batch &batch)
 SentrelDelivery::Outcome
 SentrelDelivery::answered(const Batch &batch, const Answer &answer, bool sameRows)
 {
+    SENTREL_ASSERT_THREAD(this);
     inFlight.reset();
     switch (verdictOf(answer.status)) {
     case Verdict::Accepted:
@@ -509,6 +517,7 @@ SentrelDelivery::failedTransiently(const Batch &batch, const Answer &answer, boo
 
 void SentrelDelivery::forgetRows()
 {
+    SENTREL_ASSERT_THREAD(this);
     splitLimit = 0;
     splitUpTo = 0;
     transientStreak = 0;
@@ -518,6 +527,7 @@ void SentrelDelivery::forgetRows()
 
 void SentrelDelivery::setRemoteConfig(bool enabled, int intervalSeconds)
 {
+    SENTREL_ASSERT_THREAD(this);
     remoteAlarm.stop();
     remoteIntervalSeconds = intervalSeconds;
     if (enabled && intervalSeconds > 0) {

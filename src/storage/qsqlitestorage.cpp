@@ -111,6 +111,7 @@ void QSQLiteStorage::restrictFilePermissions() const
 
 bool QSQLiteStorage::open()
 {
+    SENTREL_ASSERT_THREAD(this);
     const Opening opening = openFile();
     if (opening == Opening::Opened)
         return true;
@@ -410,6 +411,7 @@ qsizetype QSQLiteStorage::salvage(const QString &damaged, const QSet<quint64> &s
 // it open, and a read-only connection reads the log through the side files that exist.
 bool QSQLiteStorage::openReadOnly()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!isFilePath(path) || !QFileInfo(path).isFile())
         return false;
     connectionName = QStringLiteral("storage-reader-%1").arg(quintptr(this), 0, 16);
@@ -561,6 +563,7 @@ bool QSQLiteStorage::keepWhileLocked(const QList<QByteArray> &rows, const QSqlEr
 
 qint64 QSQLiteStorage::waitingRetryIn() const
 {
+    SENTREL_ASSERT_THREAD(this);
     return lockedOut ? lockedOutRetry.remainingTime() : -1;
 }
 
@@ -627,6 +630,7 @@ bool QSQLiteStorage::insertEach(const QList<QByteArray> &rows)
 
 bool QSQLiteStorage::add(const QByteArray &data)
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!batchOpen)
         followOtherConnections();
     // The dictionary row must never be rolled back with a batch whose events it compressed.
@@ -659,6 +663,7 @@ bool QSQLiteStorage::add(const QByteArray &data)
 
 bool QSQLiteStorage::transaction()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (batchOpen)
         return true;
     if (!writeLockedOut())
@@ -678,6 +683,7 @@ bool QSQLiteStorage::transaction()
 
 bool QSQLiteStorage::commit()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!batchOpen)
         return true;
     batchOpen = false;
@@ -701,6 +707,7 @@ bool QSQLiteStorage::commit()
 
 bool QSQLiteStorage::remove(quint64 id)
 {
+    SENTREL_ASSERT_THREAD(this);
     return outsideBatch([&] {
         query.prepare(QStringLiteral("DELETE FROM events WHERE id = ?"));
         query.addBindValue(QVariant::fromValue<quint64>(id));
@@ -715,6 +722,7 @@ bool QSQLiteStorage::remove(quint64 id)
 
 bool QSQLiteStorage::remove(const QSet<quint64> &ids)
 {
+    SENTREL_ASSERT_THREAD(this);
     QStringList list;
     list.reserve(ids.size());
     for (const quint64 id : ids)
@@ -733,6 +741,7 @@ bool QSQLiteStorage::remove(const QSet<quint64> &ids)
 
 bool QSQLiteStorage::removeAll()
 {
+    SENTREL_ASSERT_THREAD(this);
     return outsideBatch([&] {
         // The rows and the dictionaries they were made with go together: another process
         // must not add a row in between with a dictionary about to go.
@@ -812,6 +821,7 @@ void QSQLiteStorage::checkpoint(bool quiet)
 // transaction.
 void QSQLiteStorage::scrub()
 {
+    SENTREL_ASSERT_THREAD(this);
     outsideBatch([&] {
         checkpoint(true);
         return true;
@@ -820,6 +830,7 @@ void QSQLiteStorage::scrub()
 
 QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offset)
 {
+    SENTREL_ASSERT_THREAD(this);
     QList<QPair<quint64, QByteArray>> events;
     const auto read = [&] {
         events.clear();
@@ -852,6 +863,7 @@ QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offse
 
 quint64 QSQLiteStorage::size()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM events")) || !query.next()) {
         qCWarning(lcStorage) << "Failed to get storage size:" << query.lastError().text();
         return 0;

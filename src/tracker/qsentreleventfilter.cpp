@@ -167,6 +167,7 @@ QSentrelEventFilter::~QSentrelEventFilter()
 
 void QSentrelEventFilter::setCategoryFilter(QSentrelCategoryFilter *filter)
 {
+    SENTREL_ASSERT_THREAD(this);
     categoryFilter = filter;
 }
 
@@ -207,11 +208,13 @@ QString QSentrelEventFilter::generateName(QObject *object)
 
 bool QSentrelEventFilter::isTracked(QEvent *event) const
 {
+    SENTREL_ASSERT_THREAD(this);
     return trackedEvents.contains(event->type());
 }
 
 void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
 {
+    SENTREL_ASSERT_THREAD(this);
     trackedEvents.clear();
     const QMetaEnum types = QMetaEnum::fromType<QEvent::Type>();
     for (const QString &name : events) {
@@ -240,6 +243,7 @@ void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
 
 bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
 {
+    SENTREL_ASSERT_THREAD(this);
     // Naming an object or asking for its category may make objects (Qt Quick makes a
     // context object on first use), whose events come back here while one is being
     // captured: they are none of the application's.
@@ -307,6 +311,7 @@ void QSentrelEventFilter::reportResize()
 
 void QSentrelEventFilter::flush()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (pending)
         reportHeld();
     if (resizePending)

@@ -150,6 +150,7 @@ void SentrelTrackerImpl::reapWorker(bool wait)
 
 void SentrelTrackerImpl::init()
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (enabled)
         return;
     qCInfo(lcSentrel) << "Enabling Sentrel Tracker";
@@ -250,6 +251,7 @@ void SentrelTrackerImpl::queueConsentEvent()
 
 void SentrelTrackerImpl::deinit()
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     disable(storedWhenStopping);
 }
 
@@ -257,6 +259,7 @@ void SentrelTrackerImpl::deinit()
 // for as long as exit may take.
 void SentrelTrackerImpl::deinitAtExit()
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     disable(storedWhenStopping, exitStoringTime);
     reapWorker(true);
 }
@@ -298,6 +301,7 @@ bool SentrelTrackerImpl::shutDownWorker(Request last,
 
 void SentrelTrackerImpl::setEnabled(bool enable)
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (enable)
         init();
     else
@@ -306,6 +310,7 @@ void SentrelTrackerImpl::setEnabled(bool enable)
 
 void SentrelTrackerImpl::setCategoryFilter(QSentrelCategoryFilter *filter)
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (eventFilter)
         eventFilter->setCategoryFilter(filter);
 }
@@ -389,6 +394,7 @@ void SentrelTrackerImpl::postRunRequests() const
 // Runs on the worker thread, which alone reads the reporter pointer while it runs.
 void SentrelTrackerImpl::runRequests() const
 {
+    SENTREL_ASSERT_THREAD(reporter);
     if (!noticeStop() && taken.empty()) {
         std::lock_guard<SentrelSpinningMutex> locker(requestLock);
         taken.swap(requests);
@@ -471,6 +477,7 @@ void SentrelTrackerImpl::sendScreenView(
         const QString &screen,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (!running)
         return;
     const qsizetype characters = screen.size() + (context ? context->key.size() : 0);
@@ -486,6 +493,7 @@ void SentrelTrackerImpl::sendClickEvent(
         const QString &category,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (!running)
         return;
     if (!category.isEmpty() && !instance()->configuration()->categories().contains(category)) {
@@ -507,6 +515,7 @@ void SentrelTrackerImpl::sendEvent(const QString &type,
                                    const std::optional<SentrelTracker::EventCoordinates> &position,
                                    const std::optional<QString> &details)
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (!running)
         return;
     const qsizetype characters =
@@ -520,6 +529,7 @@ void SentrelTrackerImpl::sendEvent(const QString &type,
 
 void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QString> &data) const
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (!running)
         return;
     const qsizetype characters = data.key.size() + data.value.size();
@@ -555,6 +565,7 @@ void SentrelTrackerImpl::sendSelfDescribing(const QString &schema, const QJsonOb
 
 void SentrelTrackerImpl::sendDimensionData(const SentrelTracker::ContextData<QString> &data) const
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (!running)
         return;
     const qsizetype characters = data.key.size() + data.value.size();
@@ -567,6 +578,7 @@ void SentrelTrackerImpl::sendDimensionData(const SentrelTracker::ContextData<QSt
 
 void SentrelTrackerImpl::clearCache()
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (!running)
         return;
     queue([](QSentrelReporter *reporter) {
@@ -576,6 +588,7 @@ void SentrelTrackerImpl::clearCache()
 
 void SentrelTrackerImpl::startNewSession()
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (!running)
         return;
     queue([](QSentrelReporter *reporter) {
@@ -599,6 +612,7 @@ QSentrelTracker::Consent SentrelTrackerImpl::effectiveConsent() const
 
 void SentrelTrackerImpl::setConsentRequired(bool required)
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (required == m_consentRequired)
         return;
     const QSentrelTracker::Consent previous = effectiveConsent();
@@ -609,6 +623,7 @@ void SentrelTrackerImpl::setConsentRequired(bool required)
 
 void SentrelTrackerImpl::setConsentVersion(int version)
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     if (version == m_consentVersion)
         return;
     const QSentrelTracker::Consent previousDecision = consent();
@@ -622,6 +637,7 @@ void SentrelTrackerImpl::setConsentVersion(int version)
 
 void SentrelTrackerImpl::setConsent(QSentrelTracker::Consent decision)
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     const QSentrelTracker::Consent previousDecision = consent();
     if (decision == previousDecision)
         return;
@@ -787,6 +803,7 @@ void SentrelTrackerImpl::followDecisionOfAnotherProcess(bool cacheRemoved)
 
 void SentrelTrackerImpl::forgetMe()
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     qCInfo(lcSentrel) << "Forgetting everything tracked for this application";
     const QSentrelTracker::Consent previousDecision = consent();
     const bool removed = forgetEverything();
@@ -808,6 +825,7 @@ void SentrelTrackerImpl::forgetMe()
 
 void SentrelTrackerImpl::requestWaitingEvents(int maximum, QSentrelTracker *asker)
 {
+    SENTREL_ASSERT_THREAD(&m_configuration);
     // Handed back through the notifier, which outlives the asker, on the asker's thread.
     const auto answer = [asker = QPointer<QSentrelTracker>(asker)](const QJsonArray &events) {
         QMetaObject::invokeMethod(

@@ -172,7 +172,7 @@ private:
     bool noticeStop() const;
     bool storeWhileStopping() const;
 
-    QSentrelConfigurationPrivate m_configuration;
+    QSentrelConfigurationPrivate m_configuration; // on the tracker's thread, like the tracker
     QSentrelReporter *reporter = nullptr; // owned while enabled; deleted on the worker
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
     std::unique_ptr<QFileSystemWatcher> decisionWatcher; // owned; made at the first enabling

@@ -235,6 +235,23 @@ private Q_SLOTS:
                                               "configuration is not valid")}));
     }
 
+    // The check behind the thread assertions: the caller against the object's thread.
+    void threadCheck_data()
+    {
+        QTest::addColumn<bool>("moved");
+        QTest::newRow("object on this thread") << false;
+        QTest::newRow("object on another thread") << true;
+    }
+    void threadCheck()
+    {
+        QFETCH(bool, moved);
+        QThread other;
+        QObject object;
+        if (moved)
+            object.moveToThread(&other);
+        QCOMPARE(sentrelOnThreadOf(&object), !moved);
+    }
+
     void requestsRunInOrderAfterInit()
     {
         LogCapture log;
