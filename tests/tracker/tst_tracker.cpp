@@ -83,6 +83,17 @@ class tst_Tracker : public QObject
 private:
     QSentrelTracker tracker;
 
+    // The exit probe, with no configuration file of the machine's.
+    static void
+    startExitProbe(QProcess &probe, const QTemporaryDir &directory, const QStringList &arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("SENTREL_CONFIG"),
+                           directory.filePath(QStringLiteral("none.conf")));
+        probe.setProcessEnvironment(environment);
+        probe.start(QStringLiteral(EXIT_PROBE), arguments);
+    }
+
     // Offline without a cache: every request is built, logged and dropped.
     void configureLogOnly()
     {
@@ -577,11 +588,7 @@ private Q_SLOTS:
 #endif
         QTemporaryDir storage;
         QProcess probe;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("SENTREL_CONFIG"),
-                           storage.filePath(QStringLiteral("none.conf")));
-        probe.setProcessEnvironment(environment);
-        probe.start(QStringLiteral(EXIT_PROBE), {mode, storage.path()});
+        startExitProbe(probe, storage, {mode, storage.path()});
         QVERIFY(probe.waitForFinished(60000));
         const QString errors = QString::fromUtf8(probe.readAllStandardError());
         QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
@@ -634,13 +641,10 @@ private Q_SLOTS:
         QVERIFY(collector.start());
         QTemporaryDir home;
         QProcess probe;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("SENTREL_CONFIG"),
-                           home.filePath(QStringLiteral("none.conf")));
-        probe.setProcessEnvironment(environment);
         probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        probe.start(QStringLiteral(EXIT_PROBE),
-                    {QStringLiteral("upload"), collector.server(), QString::number(delay)});
+        startExitProbe(probe,
+                       home,
+                       {QStringLiteral("upload"), collector.server(), QString::number(delay)});
         // The collector answers on this thread while the probe runs.
         QTRY_VERIFY_WITH_TIMEOUT(probe.state() == QProcess::NotRunning, 60000);
         QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
