@@ -196,8 +196,21 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     reopenStore();
 
     connect(&delivery, &SentrelDelivery::syncDue, this, &QSentrelReporter::sync);
-    // The store's SQL connection belongs to this thread: the tracker core deletes the reporter
-    // here, as the thread finishes, which closes the store.
+    connect(QThread::currentThread(), &QThread::finished, this, [this] {
+        delivery.stopSync();
+    });
+    // The store's SQL connection belongs to this thread: close it here, before the reporter
+    // is handed back to the application's thread for deletion.
+    connect(
+            QThread::currentThread(),
+            &QThread::finished,
+            this,
+            [this] {
+                eventStore.reset();
+                senderLock.reset();
+                SENTREL_HAND_OFF(); // to the tracker core, which deletes the reporter next
+            },
+            Qt::DirectConnection);
 
     // The signal comes with every accepted write, also of the same value: only a new interval
     // re-arms the sync, and even then a pending back-off holds.

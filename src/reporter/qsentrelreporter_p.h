@@ -131,8 +131,6 @@ public:
     // At process exit Qt's SQL globals may be gone before the store could close: leave it to
     // the operating system once what it holds is committed.
     void abandonStore();
-    // Whether abandonStore() left the reporter to the operating system.
-    bool isAbandoned() const { return abandoned; }
 
     // The configured storage directory, or the application's local data location, made if
     // absent; empty, with a warning, when there is none or it cannot be made.
@@ -226,7 +224,6 @@ private:
     QStringList cachePaths; // every database opened, for closeForGood()
     QString openCachePath; // of eventStore
     bool cacheWithdrawn = false; // removed by another process: nothing more is recorded
-    bool abandoned = false;
     bool cacheWasRemoved();
 };
 

@@ -203,7 +203,6 @@ void QSentrelReporter::abandonStore()
     if (eventStore)
         eventStore->commit();
     (void)eventStore.release();
-    abandoned = true;
 }
 
 bool QSentrelReporter::deliversThisCache()

@@ -14,7 +14,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -92,7 +91,6 @@ void SentrelTrackerImpl::abandonAtExit()
         qCWarning(lcSentrel) << "The worker did not stop at exit, its last events may be lost";
         return;
     }
-    thread->wait(QDeadlineTimer(exitWaitMilliseconds));
     reportDropped(true);
 }
 
@@ -102,7 +100,6 @@ void SentrelTrackerImpl::stopAtExit()
 {
     if (!running) {
         eventFilter.reset();
-        reapWorker(true);
         return;
     }
     if (!shutDownWorker([](QSentrelReporter *) {},
@@ -110,8 +107,6 @@ void SentrelTrackerImpl::stopAtExit()
                         exitStoringTime,
                         QDeadlineTimer(exitWaitMilliseconds)))
         qCWarning(lcSentrel) << "The worker did not stop at exit, its last events may be lost";
-    else
-        reapWorker(true);
 }
 
 // Quits behind the requests already queued, so that what was recorded before is handed to the
@@ -134,18 +129,7 @@ bool SentrelTrackerImpl::stopWorker(Request last,
     queue([](QSentrelReporter *) {
         QThread::currentThread()->quit();
     });
-    const qint64 wait = deadline.remainingTime();
-    return workerStopped.tryAcquire(1, wait < 0 ? -1 : int(std::min<qint64>(wait, INT_MAX)));
-}
-
-// Deletes the thread of a period that has ended once its reporter is gone, closing the cache;
-// with wait, waits for that.
-void SentrelTrackerImpl::reapWorker(bool wait)
-{
-    if (!retiredThread || (!wait && !retiredThread->isFinished()))
-        return;
-    retiredThread->wait();
-    delete std::exchange(retiredThread, nullptr);
+    return thread->wait(deadline);
 }
 
 void SentrelTrackerImpl::init()
@@ -184,11 +168,6 @@ void SentrelTrackerImpl::startWorker()
     }
     static thread_local ExitGuard exitGuard;
 
-    // The worker of the previous period closes its cache after it stopped: it must be gone
-    // before the next one opens it.
-    reapWorker(true);
-    while (workerStopped.tryAcquire()) {
-    }
     // The worker of the previous period has finished: nothing reads these meanwhile.
     stopping.store(false, std::memory_order_relaxed);
     keepWhenStopping = keepAll;
@@ -216,22 +195,10 @@ void SentrelTrackerImpl::startWorker()
                 SentrelTrackerImpl::instance()->followDecisionOfAnotherProcess(true);
             },
             Qt::QueuedConnection);
-    // The worker's last handler: every request has run and its batch is committed. The
-    // application's thread goes on from here, while the reporter is deleted on its own thread,
-    // closing the cache (which syncs its log to disk) and its connections; unless exit()
-    // abandoned it, when Qt's globals that it would need may be gone.
-    QObject::connect(
-            thread,
-            &QThread::finished,
-            reporter,
-            [this, workerReporter] {
-                SENTREL_HAND_OFF();
-                const bool abandoned = workerReporter->isAbandoned();
-                workerStopped.release();
-                if (!abandoned)
-                    delete workerReporter;
-            },
-            Qt::DirectConnection);
+    QThread *initiatingThread = QThread::currentThread();
+    QObject::connect(thread, &QThread::finished, reporter, [workerReporter, initiatingThread] {
+        workerReporter->moveToThread(initiatingThread);
+    });
     reporter->moveToThread(thread);
     thread->start(QThread::InheritPriority);
     running = true;
@@ -261,7 +228,6 @@ void SentrelTrackerImpl::deinitAtExit()
 {
     SENTREL_ASSERT_THREAD(&m_configuration);
     disable(storedWhenStopping, exitStoringTime);
-    reapWorker(true);
 }
 
 void SentrelTrackerImpl::disable(std::size_t keep, int storeMilliseconds)
@@ -291,11 +257,10 @@ bool SentrelTrackerImpl::shutDownWorker(Request last,
     }
     taken.clear();
 
-    retiredThread = std::exchange(thread, nullptr);
-    reporter = nullptr; // deleted on the worker as it finishes
-    // Deleting the cache leaves nothing to close, yet the files must be let go before the
-    // caller removes them.
-    reapWorker(keep == 0);
+    delete thread;
+    thread = nullptr;
+    delete reporter;
+    reporter = nullptr;
     return true;
 }
 

@@ -19,7 +19,6 @@
 
 #include <QDeadlineTimer>
 #include <QPointer>
-#include <QSemaphore>
 
 #include <atomic>
 #include <cstdint>
@@ -166,21 +165,17 @@ private:
     void watchDecisions(bool watch);
     // Called as well when the reporter found its cache removed by another process.
     void followDecisionOfAnotherProcess(bool cacheRemoved = false);
-    void reapWorker(bool wait);
     void postRunRequests() const;
     void runRequests() const;
     bool noticeStop() const;
     bool storeWhileStopping() const;
 
     QSentrelConfigurationPrivate m_configuration; // on the tracker's thread, like the tracker
-    QSentrelReporter *reporter = nullptr; // owned while enabled; deleted on the worker
+    QSentrelReporter *reporter = nullptr; // owned while enabled
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
     std::unique_ptr<QFileSystemWatcher> decisionWatcher; // owned; made at the first enabling
     bool watchingDecisions = false; // while enabled
     QThread *thread = nullptr; // owned while enabled
-    // The thread of the last period, whose reporter may still be closing its cache; owned.
-    QThread *retiredThread = nullptr;
-    QSemaphore workerStopped; // released on the worker once its last request has run
     bool enabled = false; // by the application
     bool running = false; // the worker, which enabled tracking has when consent allows
     bool settingsPresent = false; // "sentrel.ini" as this process last left or saw it
