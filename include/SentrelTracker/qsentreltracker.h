@@ -242,9 +242,9 @@ public:
 
     /*!
         Records one event whose one context is the application's own self-describing JSON:
-        \a data under the Iglu URI \a schema (\c{iglu:vendor/name/jsonschema/M-R-A}). Any other
-        \a schema refuses the event with a warning in the \c sentrel.events category. The
-        collector validates \a data against the schema; the tracker does not know it.
+        \a data under the Iglu URI \a schema, such as "iglu:com.example/export/jsonschema/1-0-0".
+        Any other \a schema refuses the event with a warning in the \c sentrel.events category.
+        The collector validates \a data against the schema; the tracker does not know it.
     */
     void trackSelfDescribing(const QString &schema, const QJsonObject &data) const;
 
