@@ -1012,7 +1012,7 @@ struct Profile
     double total = 0; // the whole process
     double writer = 0; // self cost of SentrelJsonWriter's functions
     double click = 0; // trackClickEvent with what it calls: building and storing, inclusive
-    double event = 0; // createUnstructuredEvent, inclusive
+    double event = 0; // SentrelPayload::finish, inclusive
     double add = 0; // QSQLiteStorage::add, inclusive
     bool ok = false;
 
@@ -1026,7 +1026,7 @@ struct Profile
     {
         if (function.startsWith(QLatin1String("QSentrelReporter::trackClickEvent")))
             click = std::max(click, cost);
-        else if (function.startsWith(QLatin1String("QSentrelReporter::createUnstructuredEvent")))
+        else if (function.startsWith(QLatin1String("SentrelPayload::finish")))
             event = std::max(event, cost);
         else if (function.startsWith(QLatin1String("QSQLiteStorage::add")))
             add = std::max(add, cost);
@@ -1156,7 +1156,7 @@ bool profile()
             {"the writer's own functions, of the whole process", result.writer, result.total},
             {"trackClickEvent() and all it calls, of the process", result.click, result.total},
             {"  the writer, of trackClickEvent()", result.writer, result.click},
-            {"  createUnstructuredEvent(), of trackClickEvent()", result.event, result.click},
+            {"  SentrelPayload::finish(), of trackClickEvent()", result.event, result.click},
             {"  QSQLiteStorage::add(), of trackClickEvent()", result.add, result.click},
     };
     for (const auto &share : shares)

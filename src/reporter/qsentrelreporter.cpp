@@ -2,162 +2,46 @@
 #include "qsentrelreporter_p.h"
 
 #include "qsentrelconfiguration_p.h"
-#include "qsentrelstorage_p.h"
-#include "sentrelfiles_p.h"
-#include "sentreljsonwriter_p.h"
 #include "sentrelprivacy_p.h"
-#include "sentrelproperties_p.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QGuiApplication>
+#include <QDateTime>
 #include <QJsonDocument>
-#include <QLocale>
-#include <QLockFile>
-#include <QNetworkAccessManager>
-#include <QNetworkCookieJar>
-#include <QNetworkReply>
-#include <QRegularExpression>
 #if QT_CONFIG(ssl)
-#  include <QSslCertificate>
-#  include <QSslError>
 #  include <QSslSocket>
 #endif
-#include <QScreen>
-#include <QStandardPaths>
-#include <QSysInfo>
 #include <QThread>
-#include <QTimer>
 
-#include <algorithm>
-#include <memory>
-
-#include <cmath>
-
-namespace {
-
-#if QT_CONFIG(ssl)
-constexpr QSslCertificate::SubjectInfo certificateNames[] = {
-        QSslCertificate::Organization,
-        QSslCertificate::CommonName,
-        QSslCertificate::LocalityName,
-        QSslCertificate::OrganizationalUnitName,
-        QSslCertificate::CountryName,
-        QSslCertificate::StateOrProvinceName,
-};
-#endif
-
-// The library's own schemas, all under one vendor.
-#define SENTREL_SCHEMA(path) "iglu:com.tamlor.sentrel" path
-
-constexpr qsizetype contextDataChunk = 4096;
-constexpr char contextDataSchema[] = SENTREL_SCHEMA("/context_data/jsonschema/2-0-2");
-
-// A self-describing context is {"data":{...},"schema":"..."}: its data object stays open for
-// the caller's keys between the two calls.
-void openContext(SentrelJsonWriter &contexts)
-{
-    contexts.beginObject();
-    contexts.key("data");
-    contexts.beginObject();
-}
-
-void closeContext(SentrelJsonWriter &contexts, QByteArrayView schema)
-{
-    contexts.endObject();
-    contexts.key("schema");
-    contexts.asciiValue(schema);
-    contexts.endObject();
-}
-
-QByteArray jsonString(const QString &text)
-{
-    SentrelJsonWriter writer(text.size() + 2);
-    writer.value(text);
-    return writer.take();
-}
-
-void appendNumericContext(SentrelJsonWriter &contexts,
-                          const std::optional<SentrelTracker::ContextData<double>> &context)
-{
-    if (!context)
-        return;
-    openContext(contexts);
-    contexts.key("key");
-    contexts.value(context->key);
-    contexts.key("val");
-    // JSON has no NaN or infinity: such a value would be written as null, which no schema
-    // accepts. Its text form keeps it, and "val" may be a string.
-    if (std::isfinite(context->value))
-        contexts.value(context->value);
-    else
-        contexts.value(QString::number(context->value));
-    closeContext(contexts, contextDataSchema);
-}
-
-} // namespace
+#include <optional>
+#include <utility>
 
 QSentrelReporter::QSentrelReporter()
-    : applicationName(QCoreApplication::applicationName())
-    , networkManager(new QNetworkAccessManager(this))
-    , scrubTimer(new QTimer(this))
-    , waitingTimer(new QTimer(this))
-    , openRetry(new QTimer(this))
-    , applicationNameJson(jsonString(applicationName))
-    , languageJson(jsonString(QLocale::system().name()))
-    , detachedSessionIdJson(jsonString(QSentrelConfigurationPrivate::newIdentifier()))
-    , delivery(this)
+    : outbox(new SentrelOutbox(this))
+    , uploader(new SentrelUploader(this))
+    , delivery(uploader->rules())
+    , detachedSessionIdJson(
+              SentrelPayload::jsonString(QSentrelConfigurationPrivate::newIdentifier()))
 {
-    scrubTimer->setSingleShot(true);
-    scrubTimer->setInterval(1000);
-    connect(scrubTimer, &QTimer::timeout, this, [this] {
-        if (eventStore)
-            eventStore->scrub();
+    connect(outbox, &SentrelOutbox::rowsForgotten, &delivery, &SentrelDelivery::forgetRows);
+    connect(outbox, &SentrelOutbox::removedElsewhere, this, [this] {
+        closeForGood(SentrelOutbox::CacheFiles::Keep); // they may already be another's new ones
+        Q_EMIT cacheRemoved();
     });
-    openRetry->setSingleShot(true);
-    connect(openRetry, &QTimer::timeout, this, [this] {
-        if (!eventStore)
-            setupStorage();
-    });
-    waitingTimer->setSingleShot(true);
-    connect(waitingTimer, &QTimer::timeout, this, [this] {
-        if (eventStore)
-            eventStore->writeWaiting();
-        retryWaitingEvents();
-    });
-    // The screen belongs to the application's thread: read its size here rather than from
-    // the worker thread later.
-    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
-        if (const QScreen *screen = QGuiApplication::primaryScreen())
-            screenResolution = QStringLiteral("%1x%2")
-                                       .arg(screen->size().width())
-                                       .arg(screen->size().height());
-    }
 }
 
-QSentrelReporter::~QSentrelReporter()
-{
-    if (!heldEvents.isEmpty() || heldLost > 0)
-        qCWarning(lcStorage) << "The storage never opened; events kept in memory were lost:"
-                             << heldEvents.size() + heldLost;
-}
+QSentrelReporter::~QSentrelReporter() = default;
 
 void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
 {
     SENTREL_ASSERT_THREAD(this);
     configuration = config;
     configuration->markRunning();
+    payload.setConfiguration(configuration);
+    outbox->setConfiguration(configuration);
 
     const QString server = configuration->server();
-    collectorUrl = QUrl(QStringLiteral("https://%1/com.snowplowanalytics.snowplow/tp2").arg(server),
-                        QUrl::TolerantMode);
-    remoteConfigUrl = QUrl(QStringLiteral("https://%1/config").arg(server), QUrl::TolerantMode);
+    uploader->setServer(server);
 #if QT_CONFIG(ssl)
-    if (isLocalhost(server))
-        connect(networkManager,
-                &QNetworkAccessManager::sslErrors,
-                this,
-                &QSentrelReporter::acceptLocalCertificate);
     const bool tls = QSslSocket::supportsSsl();
 #else
     const bool tls = false; // some embedded builds of Qt
@@ -176,24 +60,14 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     // A remote document signals each storage item it changes, after all of them are in force:
     // the store is reopened when what it is made of differs, so once per document. A store made
     // at run time is synced like the one opened now, and a pending back-off holds across both.
-    const auto reopenStore = [this] {
-        const QStringList settings {configuration->storageType(),
-                                    configuration->storagePath(),
-                                    QString::number(configuration->storageSize())};
-        if (eventStore && settings == storeSettings)
-            return false;
-        storeSettings = settings;
-        setupStorage();
-        return true;
-    };
-    const auto storageChanged = [this, reopenStore] {
-        if (reopenStore())
+    const auto storageChanged = [this] {
+        if (outbox->reopen())
             scheduleSync();
     };
     connect(configuration, &QSentrelConfiguration::storageTypeChanged, this, storageChanged);
     connect(configuration, &QSentrelConfiguration::storagePathChanged, this, storageChanged);
     connect(configuration, &QSentrelConfiguration::storageSizeChanged, this, storageChanged);
-    reopenStore();
+    outbox->reopen();
 
     connect(&delivery, &SentrelDelivery::syncDue, this, &QSentrelReporter::sync);
     connect(QThread::currentThread(), &QThread::finished, this, [this] {
@@ -206,8 +80,7 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
             &QThread::finished,
             this,
             [this] {
-                eventStore.reset();
-                senderLock.reset();
+                outbox->close();
                 SENTREL_HAND_OFF(); // to the tracker core, which deletes the reporter next
             },
             Qt::DirectConnection);
@@ -236,204 +109,31 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
             remoteChanged);
     remoteChanged();
 
-    trackDeviceAndAppInfo();
+    record(payload.deviceAndAppInfo());
 }
 
-QString QSentrelReporter::configuredDirectory(const QSentrelConfigurationPrivate &configuration)
+void QSentrelReporter::setTransport(std::unique_ptr<SentrelTransport> transport)
 {
-    const QString directory = configuration.storagePath();
-    // The local profile, not the roaming one that Windows copies between machines; the same
-    // directory as the data location elsewhere.
-    return directory.isEmpty()
-            ? QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)
-            : directory;
+    uploader->setTransport(std::move(transport));
 }
 
-QString QSentrelReporter::storageDirectory() const
-{
-    const QString directory = configuredDirectory(*configuration);
-    if (directory.isEmpty()) {
-        qCWarning(lcStorage) << "No writable location for the storage";
-        return QString();
-    }
-    if (!SentrelFiles::makePrivatePath(directory)) {
-        qCWarning(lcStorage) << "Failed to create the storage directory:" << directory;
-        return QString();
-    }
-    return directory;
-}
-
-bool QSentrelReporter::isLocalhost(const QString &server)
-{
-    // Only the machine itself: "localhost" or "localhost:PORT", never a host that merely
-    // starts with those letters.
-    return server == QLatin1String("localhost") || server.startsWith(QLatin1String("localhost:"));
-}
-
-#if QT_CONFIG(ssl)
-QList<QSslError> QSentrelReporter::localCertificateErrors(const QList<QSslError> &errors,
-                                                          const QSslCertificate &peer,
-                                                          const QString &backend)
-{
-    // OpenSSL names a self-signed leaf as such; Schannel and SecureTransport call it
-    // untrusted, as they do any certificate whose root the system does not trust.
-    QList<QSslError::SslError> expected {QSslError::SelfSignedCertificate};
-    if (backend == QLatin1String("schannel") || backend == QLatin1String("securetransport"))
-        expected.append(QSslError::CertificateUntrusted);
-
-    // Compared by name rather than with isSelfSigned(), which the backends without OpenSSL
-    // answer with a warning; each accepted error says the signature is not trusted anyway.
-    const bool namesItself = !peer.isNull()
-            && std::all_of(std::begin(certificateNames),
-                           std::end(certificateNames),
-                           [&peer](QSslCertificate::SubjectInfo name) {
-                               return peer.subjectInfo(name) == peer.issuerInfo(name);
-                           });
-    const bool onlyExpected = !errors.isEmpty() && namesItself
-            && std::all_of(errors.cbegin(), errors.cend(), [&](const QSslError &error) {
-                   return expected.contains(error.error()) && error.certificate() == peer;
-               });
-    return onlyExpected ? errors : QList<QSslError>();
-}
-#endif
-
-void QSentrelReporter::startNewSession()
+void QSentrelReporter::record(const QByteArray &event)
 {
     SENTREL_ASSERT_THREAD(this);
-    sessionId = QSentrelConfigurationPrivate::newIdentifier();
-    sessionIdJson = jsonString(sessionId);
-    qCInfo(lcEvents) << "Using new session id:" << sessionId;
-}
-
-void QSentrelReporter::trackDeviceAndAppInfo()
-{
-    SENTREL_ASSERT_THREAD(this);
-    if (screenResolution.isEmpty())
-        qCWarning(lcEvents) << "Failed to get the screen resolution.";
-    const auto optional = [](SentrelJsonWriter &writer, QByteArrayView key, const QString &value) {
-        if (!value.isEmpty()) {
-            writer.key(key);
-            writer.value(value);
-        }
-    };
-
-    SentrelJsonWriter &contexts = beginContexts();
-    openContext(contexts);
-    contexts.key("cpu_architecture");
-    contexts.value(QSysInfo::currentCpuArchitecture());
-    contexts.key("kernel_type");
-    contexts.value(QSysInfo::kernelType());
-    contexts.key("kernel_version");
-    contexts.value(QSysInfo::kernelVersion());
-    optional(contexts, "model", configuration->deviceModel());
-    contexts.key("os_type");
-    contexts.value(QSysInfo::productType());
-    contexts.key("os_version");
-    contexts.value(QSysInfo::productVersion());
-    contexts.key("screen_resolution");
-    contexts.value(screenResolution);
-    optional(contexts, "screen_type", configuration->deviceScreenType());
-    optional(contexts, "variant", configuration->deviceVariant());
-    closeContext(contexts, SENTREL_SCHEMA("/device/jsonschema/1-0-1"));
-
-    openContext(contexts);
-    optional(contexts, "build", configuration->appBuild());
-    contexts.key("last_shutdown");
-    contexts.value(configuration->lastShutdown());
-    contexts.key("qt_version");
-    contexts.value(QString::fromLatin1(qVersion()));
-    contexts.key("version");
-    contexts.value(QCoreApplication::applicationVersion());
-    closeContext(contexts, SENTREL_SCHEMA("/application/jsonschema/1-0-1"));
-    recordEvent();
-}
-
-SentrelJsonWriter &QSentrelReporter::beginContexts()
-{
-    contextsWriter.clear();
-    contextsWriter.beginObject();
-    contextsWriter.key("data");
-    contextsWriter.beginArray();
-    return contextsWriter;
-}
-
-// Keys in the order QJsonObject kept them, which is the order of the stored bytes.
-QByteArray QSentrelReporter::createUnstructuredEvent()
-{
-    contextsWriter.endArray();
-    contextsWriter.key("schema");
-    contextsWriter.asciiValue("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0");
-    contextsWriter.endObject();
-    const QByteArrayView envelope = contextsWriter.bytes();
-
-    // Room for the envelope with every byte escaped inside "co", so that it never grows; the
-    // rest is short.
-    SentrelJsonWriter event(2 * envelope.size() + 320);
-    event.beginObject();
-    event.key("aid");
-    event.rawValue(applicationNameJson);
-    event.key("co");
-    event.jsonTextValue(envelope);
-    event.key("dtm");
-    event.decimalTextValue(SentrelEventIds::currentMilliseconds());
-    event.key("duid");
-    // Read only when needed: an anonymous person's identifier is never made.
-    if (SentrelPrivacy::isAnonymous())
-        event.asciiValue(SentrelPrivacy::nilIdentifier);
-    else
-        event.value(configuration->userId());
-    event.key("e");
-    event.asciiValue("ue");
-    event.key("eid");
-    char id[SentrelEventIds::textSize];
-    eventIds.write(id);
-    event.asciiValue(QByteArrayView(id, sizeof id));
-    event.key("lang");
-    event.rawValue(languageJson);
-    event.key("p");
-    event.value(configuration->platform());
-    event.key("sid");
-    event.rawValue(sessionIdJson);
-    event.key("tna");
-    event.value(configuration->token());
-    event.key("tv");
-    event.asciiValue("6.9.2");
-    event.endObject();
-
-    QByteArray bytes = event.take();
-    if (bytes.size() > maximumEventSize) {
-        qCWarning(lcEvents) << "Dropped an event of" << bytes.size() << "bytes, above the limit of"
-                            << maximumEventSize;
-        return QByteArray();
+    if (event.isEmpty() || outbox->add(event))
+        return;
+    // No cache to wait in: online, the event goes as it comes; offline, there is nowhere.
+    if (configuration->syncInterval() != 0) {
+        qCDebug(lcEvents) << "Storage is not available, sending event immediately.";
+        uploader->sendNow(event, SentrelPrivacy::isAnonymousEvent(event));
     }
-    // As QDebug writes a QJsonObject; the text is made only when the category is on.
-    qCDebug(lcEvents).nospace().noquote()
-            << "New event QJsonObject(" << QString::fromUtf8(bytes) << ')';
-    return bytes;
-}
-
-void QSentrelReporter::recordEvent()
-{
-    const QByteArray event = createUnstructuredEvent();
-    if (!event.isEmpty())
-        addEvent(event);
 }
 
 void QSentrelReporter::trackScreenView(
         const QString &screen,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
-    SENTREL_ASSERT_THREAD(this);
-    SentrelJsonWriter &contexts = beginContexts();
-    openContext(contexts);
-    contexts.key("object_id");
-    contexts.value(screen);
-    contexts.key("previous_id");
-    contexts.value(currentScreen);
-    closeContext(contexts, SENTREL_SCHEMA("/screen_view/jsonschema/1-0-1"));
-    currentScreen = screen;
-    appendNumericContext(contexts, context);
-    recordEvent();
+    record(payload.screenView(screen, context));
 }
 
 void QSentrelReporter::trackClickEvent(
@@ -441,18 +141,7 @@ void QSentrelReporter::trackClickEvent(
         const QString &category,
         const std::optional<SentrelTracker::ContextData<double>> &context)
 {
-    SENTREL_ASSERT_THREAD(this);
-    SentrelJsonWriter &contexts = beginContexts();
-    openContext(contexts);
-    contexts.key("category");
-    contexts.value(category);
-    contexts.key("object_id");
-    contexts.value(name);
-    contexts.key("screen_id");
-    contexts.value(currentScreen);
-    closeContext(contexts, SENTREL_SCHEMA("/event_click/jsonschema/1-0-1"));
-    appendNumericContext(contexts, context);
-    recordEvent();
+    record(payload.click(name, category, context));
 }
 
 void QSentrelReporter::trackEvent(const QString &type,
@@ -461,152 +150,239 @@ void QSentrelReporter::trackEvent(const QString &type,
                                   const std::optional<SentrelTracker::EventCoordinates> &position,
                                   const std::optional<QString> &details)
 {
-    SENTREL_ASSERT_THREAD(this);
-    SentrelJsonWriter &contexts = beginContexts();
-    openContext(contexts);
-    if (details) {
-        contexts.key("data");
-        contexts.value(*details);
-    }
-    contexts.key("object");
-    contexts.value(object);
-    if (!objectName.isEmpty()) {
-        contexts.key("object_name");
-        contexts.value(objectName);
-    }
-    if (position) {
-        contexts.key("position");
-        contexts.beginObject();
-        contexts.key("x");
-        contexts.value(position->x);
-        contexts.key("y");
-        contexts.value(position->y);
-        contexts.endObject();
-    }
-    contexts.key("screen_id");
-    contexts.value(currentScreen);
-    contexts.key("type");
-    contexts.value(type);
-    closeContext(contexts, SENTREL_SCHEMA("/qevent/jsonschema/1-0-1"));
-    recordEvent();
+    record(payload.capturedEvent(type, object, objectName, position, details));
 }
 
 void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QString> &data)
 {
-    SENTREL_ASSERT_THREAD(this);
-    const QStringView value = data.value;
-    const qsizetype length = value.size();
-    const bool multipart = length > contextDataChunk;
-    SentrelJsonWriter &contexts = beginContexts();
-    int part = 0;
-    for (qsizetype offset = 0; offset < length; ++part) {
-        qsizetype chunk = qMin(contextDataChunk, length - offset);
-        // A surrogate pair is never split: a lone half cannot be encoded and would corrupt
-        // the reassembled value.
-        if (offset + chunk < length && value.at(offset + chunk - 1).isHighSurrogate()
-            && value.at(offset + chunk).isLowSurrogate())
-            --chunk;
-        openContext(contexts);
-        contexts.key("key");
-        contexts.value(data.key);
-        if (multipart) {
-            contexts.key("multipart");
-            contexts.value(true);
-            contexts.key("multipart_sort");
-            contexts.value(part);
-        }
-        contexts.key("val");
-        contexts.value(value.mid(offset, chunk));
-        closeContext(contexts, contextDataSchema);
-        offset += chunk;
-    }
-    recordEvent();
+    record(payload.contextData(data));
 }
 
 void QSentrelReporter::trackDimensionData(const SentrelTracker::ContextData<QString> &data)
 {
-    SENTREL_ASSERT_THREAD(this);
-    SentrelJsonWriter &contexts = beginContexts();
-    openContext(contexts);
-    contexts.key("key");
-    contexts.value(data.key);
-    contexts.key("val");
-    contexts.value(data.value);
-    closeContext(contexts, SENTREL_SCHEMA("/context_dimension/jsonschema/1-0-0"));
-    recordEvent();
+    record(payload.dimensionData(data));
 }
 
 void QSentrelReporter::trackTypedEvent(const QString &name, const QVariantMap &properties)
 {
-    SENTREL_ASSERT_THREAD(this);
-    if (!SentrelProperties::isValidName(name)) {
-        qCWarning(lcEvents).noquote()
-                << QStringLiteral("Refused the event \"%1\": its name must be 1 to %2 letters, "
-                                  "digits, '_', '.' or '-'")
-                           .arg(name.left(SentrelProperties::maximumNameLength))
-                           .arg(SentrelProperties::maximumNameLength);
-        return;
-    }
-    const SentrelProperties::Written written = SentrelProperties::write(properties);
-    if (written.json.isEmpty()) {
-        qCWarning(lcEvents).noquote()
-                << QStringLiteral("Refused the event \"%1\": %2").arg(name, written.refusal);
-        return;
-    }
-    SentrelJsonWriter &contexts = beginContexts();
-    openContext(contexts);
-    contexts.key("name");
-    contexts.value(name);
-    contexts.key("properties");
-    contexts.rawValue(written.json);
-    contexts.key("screen_id");
-    contexts.value(currentScreen);
-    closeContext(contexts, SENTREL_SCHEMA("/event/jsonschema/1-0-0"));
-    recordEvent();
+    record(payload.typedEvent(name, properties));
 }
 
 void QSentrelReporter::trackSelfDescribing(const QString &schema, const QJsonObject &data)
 {
+    record(payload.selfDescribing(schema, data));
+}
+
+void QSentrelReporter::trackConsent(int consent, int previous, int version)
+{
+    record(payload.consent(consent, previous, version));
+}
+
+void QSentrelReporter::startNewSession()
+{
     SENTREL_ASSERT_THREAD(this);
-    static const QRegularExpression iglu(QStringLiteral(
-            "^iglu:[A-Za-z0-9_.-]+/[A-Za-z0-9_-]+/jsonschema/[0-9]+-[0-9]+-[0-9]+$"));
-    if (!iglu.match(schema).hasMatch()) {
-        qCWarning(lcEvents).noquote()
-                << QStringLiteral("Refused a self-describing event: \"%1\" is not an Iglu URI "
-                                  "(iglu:vendor/name/jsonschema/M-R-A)")
-                           .arg(schema.left(256));
-        return;
-    }
-    SentrelJsonWriter &contexts = beginContexts();
-    contexts.beginObject();
-    contexts.key("data");
-    contexts.rawValue(QJsonDocument(data).toJson(QJsonDocument::Compact));
-    contexts.key("schema");
-    contexts.asciiValue(schema.toLatin1());
-    contexts.endObject();
-    recordEvent();
+    payload.startNewSession();
 }
 
 void QSentrelReporter::startNewIdentity()
 {
     SENTREL_ASSERT_THREAD(this);
     // The collector's cookies set before would link the two periods.
-    networkManager->setCookieJar(new QNetworkCookieJar);
+    uploader->forgetCookies();
     startNewSession();
-    detachedSessionIdJson = jsonString(QSentrelConfigurationPrivate::newIdentifier());
+    detachedSessionIdJson =
+            SentrelPayload::jsonString(QSentrelConfigurationPrivate::newIdentifier());
 }
 
-void QSentrelReporter::trackConsent(int consent, int previous, int version)
+void QSentrelReporter::beginBatch()
+{
+    outbox->beginBatch();
+}
+
+void QSentrelReporter::endBatch()
+{
+    outbox->endBatch();
+}
+
+void QSentrelReporter::abandonStore()
+{
+    outbox->abandon();
+}
+
+void QSentrelReporter::clearCache()
+{
+    outbox->removeAll();
+}
+
+QStringList QSentrelReporter::closeForGood(SentrelOutbox::CacheFiles files)
 {
     SENTREL_ASSERT_THREAD(this);
-    SentrelJsonWriter &contexts = beginContexts();
-    openContext(contexts);
-    contexts.key("level");
-    contexts.value(QSentrelConfigurationPrivate::consentNames().value(consent));
-    contexts.key("previous");
-    contexts.value(QSentrelConfigurationPrivate::consentNames().value(previous));
-    contexts.key("version");
-    contexts.value(version);
-    closeContext(contexts, SENTREL_SCHEMA("/consent/jsonschema/1-0-0"));
-    recordEvent();
+    uploader->abandonUpload();
+    delivery.stopSync();
+    return outbox->closeForGood(files);
+}
+
+void QSentrelReporter::sync()
+{
+    SENTREL_ASSERT_THREAD(this);
+    if (!outbox->isOpen() || !delivery.mayStart() || outbox->wasRemoved())
+        return;
+    if (!outbox->deliversThisCache()) {
+        // Another process of the application holds the cache: it delivers what this one
+        // records, and this one takes over when it has gone.
+        qCDebug(lcEvents) << "Another process delivers the events of this cache";
+        delivery.schedule(qint64(configuration->syncInterval()) * 1000);
+        return;
+    }
+
+    if (outbox->removalPending() && !outbox->remove({})) {
+        retryRemovalLater();
+        return;
+    }
+
+    SentrelDelivery::Composition next;
+    if (delivery.wantsProbe()) {
+        const SentrelOutbox::Rows newest = outbox->newest();
+        if (!newest.isEmpty())
+            next = delivery.probe(asSent(newest, detachedSessionIdJson).first(),
+                                  outbox->generation());
+    } else {
+        const qsizetype batchSize = configuration->batchSize();
+        const SentrelOutbox::Rows records =
+                asSent(outbox->oldest(batchSize + delivery.setAside()), detachedSessionIdJson);
+        if (!records.isEmpty())
+            qCDebug(lcEvents) << outbox->size() << "events in the cache";
+        next = delivery.compose(records, batchSize, outbox->generation());
+    }
+    for (const quint64 id : std::as_const(next.unreadable))
+        qCWarning(lcEvents) << "Dropped an unreadable event from the cache:" << id;
+    if (!next.unreadable.isEmpty() && !outbox->remove(next.unreadable)) {
+        retryRemovalLater();
+        return;
+    }
+    if (!next.batch.ids.isEmpty()) {
+        uploader->send(
+                next.batch,
+                next.body,
+                [this](const SentrelDelivery::Batch &batch, const SentrelDelivery::Answer &answer) {
+                    answered(batch, answer);
+                });
+        return;
+    }
+    if (next.wait) {
+        delivery.schedule(*next.wait); // only rows tried apart are left, none due yet
+        return;
+    }
+    if (!next.unreadable.isEmpty()) {
+        delivery.schedule(0); // on with the rows behind the unreadable ones
+        return;
+    }
+    if (outbox->readFailed()) {
+        // Nothing was read, so nothing was sent: the store has said why, and a damaged file it
+        // has already set aside.
+        delivery.schedule(qint64(configuration->syncInterval()) * 1000);
+        return;
+    }
+
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(delivery.clock()->now());
+    qCInfo(lcEvents) << "All events sent at" << now.toString(Qt::TextDate);
+    configuration->setLastSync(now);
+    delivery.schedule(qint64(configuration->syncInterval()) * 1000);
+    if (configuration->remoteConfig() && !delivery.remoteConfigScheduled())
+        fetchRemoteConfig();
+}
+
+void QSentrelReporter::answered(const SentrelDelivery::Batch &batch,
+                                const SentrelDelivery::Answer &answer)
+{
+    // After clearCache() or with another store the ids may name other events by now.
+    const bool sameRows = outbox->isOpen() && batch.generation == outbox->generation();
+    if (!sameRows)
+        qCDebug(lcEvents) << "The cache changed while the batch was sent; nothing removed";
+    const SentrelDelivery::Outcome outcome = delivery.answered(batch, answer, sameRows);
+    if (outcome != SentrelDelivery::Outcome::Keep && sameRows)
+        outbox->remove(batch.ids);
+}
+
+void QSentrelReporter::retryRemovalLater()
+{
+    delivery.schedule(outbox->removalRetryDelay());
+}
+
+void QSentrelReporter::scheduleSync()
+{
+    // A batch in flight arms the next sync when its answer comes.
+    if (!outbox->isOpen() || configuration->syncInterval() <= 0) {
+        delivery.stopSync();
+        return;
+    }
+    if (delivery.isInFlight())
+        return;
+
+    const QDateTime lastSync = configuration->lastSync();
+    if (lastSync.isNull())
+        configuration->setLastSync(QDateTime::fromMSecsSinceEpoch(delivery.clock()->now()));
+    else
+        qCDebug(lcEvents) << "Last sync at" << lastSync
+                          << (delivery.clock()->now() - lastSync.toMSecsSinceEpoch()) / 1000
+                          << "seconds ago.";
+    const qint64 delay = delivery.scheduleFromLastSync(
+            lastSync.isNull() ? std::nullopt : std::make_optional(lastSync.toMSecsSinceEpoch()));
+    qCInfo(lcEvents) << "Next sync in" << delay / 1000 << "seconds";
+}
+
+void QSentrelReporter::fetchRemoteConfig()
+{
+    SENTREL_ASSERT_THREAD(this);
+    const QJsonObject body {
+            {QStringLiteral("token"), configuration->token()},
+            {QStringLiteral("app_id"), QCoreApplication::applicationName()},
+            {QStringLiteral("app_version"), QCoreApplication::applicationVersion()}};
+    uploader->fetchRemoteConfig(QJsonDocument(body).toJson(QJsonDocument::Compact),
+                                SentrelPrivacy::isAnonymous(),
+                                [this](const QByteArray &document) {
+                                    configuration->applyConfig(document);
+                                });
+}
+
+// Events recorded before the person chose anonymity leave without anything that links them to
+// the person: the nil identifier, and a session of their own, shared with no event that
+// carries an identifier.
+QList<QPair<quint64, QByteArray>>
+QSentrelReporter::asSent(QList<QPair<quint64, QByteArray>> records, QByteArrayView sessionId)
+{
+    if (SentrelPrivacy::isAnonymous()) {
+        for (auto &record : records) {
+            if (!SentrelPrivacy::isAnonymousEvent(record.second))
+                SentrelPrivacy::detach(record.second, sessionId);
+        }
+    }
+    return records;
+}
+
+namespace {
+QJsonArray eventObjects(const QList<QPair<quint64, QByteArray>> &records)
+{
+    QJsonArray events;
+    for (const auto &record : records) {
+        const QJsonDocument event = QJsonDocument::fromJson(record.second);
+        if (event.isObject())
+            events.append(event.object());
+    }
+    return events;
+}
+} // namespace
+
+QJsonArray QSentrelReporter::waitingEvents(int maximum)
+{
+    SENTREL_ASSERT_THREAD(this);
+    return eventObjects(asSent(outbox->oldest(maximum), detachedSessionIdJson));
+}
+
+QJsonArray QSentrelReporter::cachedEvents(const QSentrelConfigurationPrivate &configuration,
+                                          int maximum)
+{
+    const QByteArray sessionId =
+            SentrelPayload::jsonString(QSentrelConfigurationPrivate::newIdentifier());
+    return eventObjects(asSent(SentrelOutbox::cachedRows(configuration, maximum), sessionId));
 }

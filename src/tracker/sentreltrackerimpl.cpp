@@ -304,10 +304,10 @@ void SentrelTrackerImpl::reportDroppedWhileFull() const
 
 bool SentrelTrackerImpl::mayFitAnEvent(qsizetype characters) const
 {
-    if (characters <= QSentrelReporter::maximumEventSize)
+    if (characters <= SentrelPayload::maximumEventSize)
         return true;
     qCWarning(lcEvents) << "Dropped an event of at least" << characters
-                        << "bytes, above the limit of" << QSentrelReporter::maximumEventSize;
+                        << "bytes, above the limit of" << SentrelPayload::maximumEventSize;
     return false;
 }
 
@@ -652,24 +652,24 @@ bool SentrelTrackerImpl::forgetData()
     if (running) {
         shutDownWorker(
                 [paths](QSentrelReporter *reporter) {
-                    *paths = reporter->closeForGood(QSentrelReporter::CacheFiles::Remove);
+                    *paths = reporter->closeForGood(SentrelOutbox::CacheFiles::Remove);
                 },
                 0);
     }
-    paths->append(QSentrelReporter::cachePath(m_configuration));
+    paths->append(SentrelOutbox::cachePath(m_configuration));
     // A document kept from an earlier version of the application is dormant, yet an earlier
     // run may have placed a cache where it says.
     const QString documentDirectory = m_configuration.storedDocumentStoragePath();
     if (!documentDirectory.isEmpty())
-        paths->append(QSentrelReporter::cacheFileIn(documentDirectory));
+        paths->append(SentrelOutbox::cacheFileIn(documentDirectory));
     // The document first: withdrawing a remote "userId" reads the identifier in force, which
     // would make a new one once the old one is forgotten.
     bool removed = m_configuration.forgetRemoteDocument();
     m_configuration.forgetUserId();
-    paths->append(QSentrelReporter::cachePath(m_configuration));
+    paths->append(SentrelOutbox::cachePath(m_configuration));
     paths->removeDuplicates();
     for (const QString &path : std::as_const(*paths))
-        removed = (path.isEmpty() || QSentrelReporter::removeCacheFiles(path)) && removed;
+        removed = (path.isEmpty() || SentrelOutbox::removeCacheFiles(path)) && removed;
     return removed;
 }
 
@@ -745,7 +745,7 @@ void SentrelTrackerImpl::followDecisionOfAnotherProcess(bool cacheRemoved)
         if (running) {
             shutDownWorker(
                     [](QSentrelReporter *reporter) {
-                        reporter->closeForGood(QSentrelReporter::CacheFiles::Keep);
+                        reporter->closeForGood(SentrelOutbox::CacheFiles::Keep);
                     },
                     0);
         }

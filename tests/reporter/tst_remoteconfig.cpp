@@ -685,7 +685,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("token"); // in force afterwards
         QTest::addColumn<bool>("stored");
 
-        const qsizetype limit = QSentrelReporter::maximumReplySize;
+        const qsizetype limit = SentrelHttpTransport::maximumReplySize;
         QTest::newRow("at the size limit") << paddedDocument("big-token", limit) << QString()
                                            << QStringLiteral("big-token") << true;
         QTest::newRow("one byte over the limit")

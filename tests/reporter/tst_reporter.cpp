@@ -1113,7 +1113,7 @@ private Q_SLOTS:
         QTest::newRow("at the limit") << qsizetype(0);
         QTest::newRow("one byte over, refused on the worker") << qsizetype(1);
         QTest::newRow("a value above the limit, refused as it is recorded")
-                << QSentrelReporter::maximumEventSize;
+                << SentrelPayload::maximumEventSize;
     }
 
     // An event above 1 MiB once written is refused with one warning naming its size; the
@@ -1121,7 +1121,7 @@ private Q_SLOTS:
     void eventSizeLimit()
     {
         QFETCH(qsizetype, over);
-        constexpr qsizetype limit = QSentrelReporter::maximumEventSize;
+        constexpr qsizetype limit = SentrelPayload::maximumEventSize;
         LogCapture log;
         configure(1);
         tracker.setEnabled(true);
@@ -1415,7 +1415,7 @@ private Q_SLOTS:
             reported.append(QSslError(QSslError::SslError(error),
                                       aboutAnotherCertificate ? signedLeaf : peer));
         const QList<QSslError> expected = ignored ? reported : QList<QSslError>();
-        QCOMPARE(QSentrelReporter::localCertificateErrors(reported, peer, backend), expected);
+        QCOMPARE(SentrelHttpTransport::localCertificateErrors(reported, peer, backend), expected);
     }
 
     // Only this machine's own name earns the exception, not every name that begins with it.
@@ -1436,7 +1436,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, server);
         QFETCH(bool, trusted);
-        QCOMPARE(QSentrelReporter::isLocalhost(server), trusted);
+        QCOMPARE(SentrelHttpTransport::isLocalhost(server), trusted);
     }
 
     void clearCacheRemovesCachedEvents()

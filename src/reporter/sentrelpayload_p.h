@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: MIT
+#ifndef SENTRELPAYLOAD_P_H
+#define SENTRELPAYLOAD_P_H
+
+//
+//  W A R N I N G
+//  -------------
+//
+// This file is not part of the Sentrel Tracker API. It exists for the implementation's
+// convenience and may change from version to version without notice.
+//
+
+#include "sentreleventids_p.h"
+#include "sentrelglobal_p.h"
+#include "sentreljsonwriter_p.h"
+
+#include <SentrelTracker/sentreltrackertypes.h>
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QVariantMap>
+
+#include <optional>
+
+class QSentrelConfigurationPrivate;
+
+// Turns each tracking request into the collector's event: its compact JSON bytes, as they are
+// stored and sent, or nothing when the request is refused (with a warning that says why).
+//
+// Owned by the reporter by value. Made with it on the application's thread, which reads the
+// screen there; used on the worker thread only from the reporter's init() on.
+class SENTREL_AUTOTEST_EXPORT SentrelPayload
+{
+public:
+    // An event larger than this once written is refused: one such event would hold the
+    // memory of many and delay every event behind it.
+    static constexpr qsizetype maximumEventSize = 1024 * 1024;
+
+    SentrelPayload();
+
+    void setConfiguration(QSentrelConfigurationPrivate *configuration);
+
+    // text as a JSON string value, quotes included.
+    static QByteArray jsonString(const QString &text);
+
+    void startNewSession();
+    QString sessionIdentifier() const { return sessionId; }
+
+    QByteArray deviceAndAppInfo();
+    QByteArray screenView(const QString &screen,
+                          const std::optional<SentrelTracker::ContextData<double>> &context);
+    QByteArray click(const QString &name,
+                     const QString &category,
+                     const std::optional<SentrelTracker::ContextData<double>> &context);
+    QByteArray capturedEvent(const QString &type,
+                             const QString &object,
+                             const QString &objectName,
+                             const std::optional<SentrelTracker::EventCoordinates> &position,
+                             const std::optional<QString> &details);
+    QByteArray contextData(const SentrelTracker::ContextData<QString> &data);
+    QByteArray dimensionData(const SentrelTracker::ContextData<QString> &data);
+    QByteArray typedEvent(const QString &name, const QVariantMap &properties);
+    QByteArray selfDescribing(const QString &schema, const QJsonObject &data);
+    // The person's change of decision to consent (a QSentrelTracker::Consent) from previous.
+    QByteArray consent(int consent, int previous, int version);
+
+private:
+    // The contexts envelope of the next event, open for its contexts; finish() closes it and
+    // returns the event.
+    SentrelJsonWriter &beginContexts();
+    QByteArray finish();
+
+    QSentrelConfigurationPrivate *configuration = nullptr; // not owned
+    QString sessionId;
+    QString currentScreen;
+    QString screenResolution; // read on the application's thread
+    SentrelJsonWriter contextsWriter {1024}; // reused by every event
+    SentrelEventIds eventIds;
+    // What every event repeats, as its JSON string values.
+    QByteArray applicationNameJson;
+    QByteArray languageJson;
+    QByteArray sessionIdJson;
+};
+
+#endif // SENTRELPAYLOAD_P_H
