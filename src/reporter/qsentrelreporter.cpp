@@ -249,7 +249,10 @@ void QSentrelReporter::sync()
     } else {
         const qsizetype batchSize = configuration->batchSize();
         const SentrelOutbox::Rows records =
-                asSent(outbox->oldest(batchSize + delivery.setAside()), detachedSessionIdJson);
+                asSent(outbox->nextBatch(SentrelDelivery::maximumBatchBytes,
+                                         batchSize + delivery.setAside(),
+                                         delivery.setAsideRows()),
+                       detachedSessionIdJson);
         if (!records.isEmpty())
             qCDebug(lcEvents) << outbox->size() << "events in the cache";
         next = delivery.compose(records, batchSize, outbox->generation());

@@ -146,6 +146,7 @@ public:
     Composition probe(const QPair<quint64, QByteArray> &newest, quint64 generation);
     // How many rows beyond the batch size to read, for those set aside.
     qsizetype setAside() const { return qsizetype(parked.size()); }
+    QSet<quint64> setAsideRows() const { return QSet<quint64>(parked.keyBegin(), parked.keyEnd()); }
     // The next batch from the oldest rows (or from the newest alone, for a probe).
     Composition compose(const QList<QPair<quint64, QByteArray>> &records,
                         qsizetype batchSize,

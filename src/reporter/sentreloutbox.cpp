@@ -247,11 +247,17 @@ SentrelOutbox::Rows SentrelOutbox::oldest(qint64 limit)
     return store && limit > 0 ? store->get(limit, 0) : Rows();
 }
 
+SentrelOutbox::Rows
+SentrelOutbox::nextBatch(qint64 maximumBytes, qint64 limit, const QSet<quint64> &notCounted)
+{
+    SENTREL_ASSERT_THREAD(this);
+    return store && limit > 0 ? store->oldest(maximumBytes, limit, notCounted) : Rows();
+}
+
 SentrelOutbox::Rows SentrelOutbox::newest()
 {
     SENTREL_ASSERT_THREAD(this);
-    const quint64 rows = store ? store->size() : 0;
-    return rows > 0 ? store->get(1, qint64(rows - 1)) : Rows();
+    return store ? store->newest() : Rows();
 }
 
 quint64 SentrelOutbox::size()

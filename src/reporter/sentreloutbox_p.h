@@ -57,6 +57,9 @@ public:
     void endBatch();
 
     Rows oldest(qint64 limit);
+    // The oldest rows for a batch: read until those not in notCounted hold maximumBytes, so
+    // that each row is decoded once for the batch that can carry it.
+    Rows nextBatch(qint64 maximumBytes, qint64 limit, const QSet<quint64> &notCounted);
     Rows newest(); // the newest row alone
     quint64 size();
     // Whether the last read failed: its empty result then says nothing about what is stored.

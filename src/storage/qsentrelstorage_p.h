@@ -44,6 +44,12 @@ public:
     virtual bool removeAll() = 0;
     // The stored events in ascending id order: (id, data) pairs.
     virtual QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) = 0;
+    // The oldest events, at most limit, read until those not in notCounted have at least
+    // maximumBytes: a batch decodes what it can send and one more.
+    virtual QList<QPair<quint64, QByteArray>>
+    oldest(qint64 maximumBytes, qint64 limit, const QSet<quint64> &notCounted) = 0;
+    // The newest event alone.
+    virtual QList<QPair<quint64, QByteArray>> newest() = 0;
     virtual quint64 size() = 0;
     // Whether the last get() failed: its empty list then says nothing about what is stored.
     virtual bool readFailed() const { return false; }

@@ -182,7 +182,12 @@ QSQLiteStorage::Opening QSQLiteStorage::openFile()
 #endif
     if (!query.exec(QStringLiteral("PRAGMA auto_vacuum=full")))
         qCWarning(lcStorage) << "Failed to set auto_vacuum:" << query.lastError().text();
-    if (!query.exec(QStringLiteral("VACUUM"))) {
+    // A new file takes the mode at once; a file made without it only through a VACUUM, which
+    // rewrites the whole file and so runs once, not at every open.
+    const bool vacuuming = query.exec(QStringLiteral("PRAGMA auto_vacuum")) && query.next()
+            && query.value(0).toInt() != 1;
+    query.finish();
+    if (vacuuming && !query.exec(QStringLiteral("VACUUM"))) {
         if (isDamage(query.lastError()))
             return Opening::Damaged;
         qCWarning(lcStorage) << "Failed to vacuum the database:" << query.lastError().text();
@@ -193,7 +198,7 @@ QSQLiteStorage::Opening QSQLiteStorage::openFile()
     // Ids are never used twice in one file, even once the table has emptied: several
     // processes may share the cache, and an id must never name a row its sender did not send.
     if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY "
-                                   "AUTOINCREMENT, data BLOB)"))) {
+                                   "AUTOINCREMENT, data BLOB, form INTEGER)"))) {
         qCWarning(lcStorage) << "Failed to create events table:" << query.lastError().text();
         return Opening::Failed;
     }
@@ -237,9 +242,11 @@ QSQLiteStorage::Opening QSQLiteStorage::openFile()
     if (form != SentrelCodec::Plain && !needsDictionary())
         qCDebug(lcStorage) << (form == SentrelCodec::Zlib ? "Zlib dictionary loaded"
                                                           : "Zstd dictionary loaded");
+    if (!keepRowForms())
+        return Opening::Failed;
     followOtherConnections(); // from here on
     insertQuery = QSqlQuery(database);
-    if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data) VALUES(?)"))) {
+    if (!insertQuery.prepare(QStringLiteral("INSERT INTO events(data, form) VALUES(?, ?)"))) {
         qCWarning(lcStorage) << "Failed to prepare the event insert:"
                              << insertQuery.lastError().text();
         return Opening::Failed;
@@ -329,9 +336,9 @@ qsizetype QSQLiteStorage::salvage(const QString &damaged, const QSet<quint64> &s
         highestId = std::max(highestId, reader.value(0).toULongLong());
     reader.finish();
 
-    using Row = QPair<qint64, QByteArray>;
+    using ReadRow = QPair<qint64, QByteArray>;
     // Whether the rows after an id could be read to the end of the limit or of the table.
-    const auto readAfter = [&reader](qint64 after, qint64 limit, QList<Row> *rows) {
+    const auto readAfter = [&reader](qint64 after, qint64 limit, QList<ReadRow> *rows) {
         reader.prepare(
                 QStringLiteral("SELECT id, data FROM events WHERE id > ? ORDER BY id LIMIT ?"));
         reader.addBindValue(after);
@@ -347,7 +354,7 @@ qsizetype QSQLiteStorage::salvage(const QString &damaged, const QSet<quint64> &s
     // The id after which rows can be read again: doubling steps over the damage, then halving
     // back to its end.
     const auto pastDamage = [&readAfter](qint64 after) -> std::optional<qint64> {
-        QList<Row> ignored;
+        QList<ReadRow> ignored;
         qint64 step = 1;
         while (!readAfter(after + step, 1, &ignored)) {
             if (step > (std::numeric_limits<qint64>::max() - after) / 4)
@@ -364,14 +371,14 @@ qsizetype QSQLiteStorage::salvage(const QString &damaged, const QSet<quint64> &s
     };
 
     QSqlQuery writer(database);
-    writer.prepare(QStringLiteral("INSERT INTO events(id, data) VALUES(?, ?)"));
+    writer.prepare(QStringLiteral("INSERT INTO events(id, data, form) VALUES(?, ?, ?)"));
     query.exec(QStringLiteral("BEGIN IMMEDIATE"));
     constexpr qint64 chunk = 256;
     qint64 last = 0;
     for (;;) {
-        QList<Row> rows;
+        QList<ReadRow> rows;
         const bool complete = readAfter(last, chunk, &rows);
-        for (const Row &row : std::as_const(rows)) {
+        for (const ReadRow &row : std::as_const(rows)) {
             last = row.first;
             highestId = std::max(highestId, quint64(last));
             if (skip.contains(quint64(last)))
@@ -379,8 +386,10 @@ qsizetype QSQLiteStorage::salvage(const QString &damaged, const QSet<quint64> &s
             const QByteArray event = old.codec.decode(row.second);
             if (!QJsonDocument::fromJson(event).isObject())
                 continue;
+            const SentrelCodec::Stored stored = codec.encode(form, event);
             writer.bindValue(0, last);
-            writer.bindValue(1, codec.encode(form, event));
+            writer.bindValue(1, stored.bytes);
+            writer.bindValue(2, int(stored.form));
             writer.exec();
         }
         if (complete && rows.size() < chunk)
@@ -435,6 +444,7 @@ bool QSQLiteStorage::openReadOnly()
     query = QSqlQuery(database);
     query.setForwardOnly(true);
     codec.loadDictionaries(database);
+    rowsKeepForm = hasFormColumn();
     return true;
 }
 
@@ -482,6 +492,56 @@ bool QSQLiteStorage::useLastingIds()
     return true;
 }
 
+bool QSQLiteStorage::hasFormColumn()
+{
+    const bool found =
+            query.exec(QStringLiteral(
+                    "SELECT COUNT(*) FROM pragma_table_info('events') WHERE name = 'form'"))
+            && query.next() && query.value(0).toInt() > 0;
+    query.finish();
+    return found;
+}
+
+// Files made before each row kept its form get the column, and every row's form told from its
+// bytes once, in one transaction, which another process may have done first. Rows that a
+// process of an earlier version adds later have none, and are told apart as they are read.
+bool QSQLiteStorage::keepRowForms()
+{
+    rowsKeepForm = hasFormColumn();
+    if (rowsKeepForm)
+        return true;
+    const auto failed = [this](const QSqlQuery &step) {
+        qCWarning(lcStorage) << "Failed to convert the events table:" << step.lastError().text();
+        query.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return failed(query);
+    if (!hasFormColumn()) {
+        if (!query.exec(QStringLiteral("ALTER TABLE events ADD COLUMN form INTEGER")))
+            return failed(query);
+        QList<QPair<qint64, int>> forms;
+        if (!query.exec(QStringLiteral("SELECT id, data FROM events")))
+            return failed(query);
+        while (query.next())
+            forms.append(
+                    {query.value(0).toLongLong(), int(codec.formOf(query.value(1).toByteArray()))});
+        query.finish();
+        QSqlQuery update(database);
+        update.prepare(QStringLiteral("UPDATE events SET form = ? WHERE id = ?"));
+        for (const auto &[id, form] : std::as_const(forms)) {
+            update.bindValue(0, form);
+            update.bindValue(1, id);
+            if (!update.exec())
+                return failed(update);
+        }
+    }
+    if (!query.exec(QStringLiteral("COMMIT")))
+        return failed(query);
+    rowsKeepForm = true;
+    return true;
+}
+
 // Made from the events as they were added, whichever store type wrote them.
 void QSQLiteStorage::trainDictionary()
 {
@@ -517,14 +577,15 @@ void QSQLiteStorage::trainDictionary()
     codec.setDictionary(form, *dictionary);
 }
 
-bool QSQLiteStorage::execInsert(const QByteArray &stored)
+bool QSQLiteStorage::execInsert(const Row &stored)
 {
     // A null array would be bound as NULL; an empty event is an empty BLOB.
-    insertQuery.bindValue(0, stored.isNull() ? QByteArray("", 0) : stored);
+    insertQuery.bindValue(0, stored.bytes.isNull() ? QByteArray("", 0) : stored.bytes);
+    insertQuery.bindValue(1, int(stored.form));
     return insertQuery.exec();
 }
 
-bool QSQLiteStorage::insert(const QByteArray &stored)
+bool QSQLiteStorage::insert(const Row &stored)
 {
     if (!execInsert(stored)) {
         if (keepWhileLocked({stored}, insertQuery.lastError()))
@@ -536,7 +597,7 @@ bool QSQLiteStorage::insert(const QByteArray &stored)
     return true;
 }
 
-bool QSQLiteStorage::keepWhileLocked(const QList<QByteArray> &rows, const QSqlError &error)
+bool QSQLiteStorage::keepWhileLocked(const QList<Row> &rows, const QSqlError &error)
 {
     if (!lockedOut) {
         if (!isLocked(error))
@@ -546,13 +607,13 @@ bool QSQLiteStorage::keepWhileLocked(const QList<QByteArray> &rows, const QSqlEr
                              << error.text();
         lockedOut = true;
     }
-    for (const QByteArray &row : rows) {
-        if (lockedOutBytes + row.size() > maximumLockedOutBytes) {
+    for (const Row &row : rows) {
+        if (lockedOutBytes + row.bytes.size() > maximumLockedOutBytes) {
             ++lockedOutLost;
             continue;
         }
         lockedOutRows.append(row);
-        lockedOutBytes += row.size();
+        lockedOutBytes += row.bytes.size();
     }
     if (!lockedOutRetry.hasExpired())
         return true;
@@ -578,7 +639,7 @@ bool QSQLiteStorage::writeLockedOut(bool force)
         keepWhileLocked({}, query.lastError());
         return false;
     }
-    for (const QByteArray &row : std::as_const(lockedOutRows)) {
+    for (const Row &row : std::as_const(lockedOutRows)) {
         if (!execInsert(row)) {
             const QSqlError error = insertQuery.lastError();
             query.exec(QStringLiteral("ROLLBACK"));
@@ -620,10 +681,10 @@ void QSQLiteStorage::writeSucceeded()
 }
 
 // Outside a batch; returns whether the last row was stored.
-bool QSQLiteStorage::insertEach(const QList<QByteArray> &rows)
+bool QSQLiteStorage::insertEach(const QList<Row> &rows)
 {
     bool stored = false;
-    for (const QByteArray &row : rows)
+    for (const Row &row : rows)
         stored = insert(row);
     return stored;
 }
@@ -640,7 +701,7 @@ bool QSQLiteStorage::add(const QByteArray &data)
             return true;
         });
     }
-    const QByteArray stored = codec.encode(form, data);
+    const Row stored = codec.encode(form, data);
     if (!batchOpen && lockedOut && !writeLockedOut())
         return keepWhileLocked({stored}, {});
     if (!batchOpen) {
@@ -657,7 +718,7 @@ bool QSQLiteStorage::add(const QByteArray &data)
     const QSqlError error = insertQuery.lastError();
     batchOpen = false;
     query.exec(QStringLiteral("ROLLBACK"));
-    const QList<QByteArray> rows = std::exchange(batchRows, {});
+    const QList<Row> rows = std::exchange(batchRows, {});
     return keepWhileLocked(rows, error) || insertEach(rows);
 }
 
@@ -687,7 +748,7 @@ bool QSQLiteStorage::commit()
     if (!batchOpen)
         return true;
     batchOpen = false;
-    const QList<QByteArray> rows = std::exchange(batchRows, {});
+    const QList<Row> rows = std::exchange(batchRows, {});
     if (query.exec(QStringLiteral("COMMIT"))) {
         if (!rows.isEmpty()) {
             qCDebug(lcStorage) << "Added" << rows.size() << "events";
@@ -830,19 +891,52 @@ void QSQLiteStorage::scrub()
 
 QList<QPair<quint64, QByteArray>> QSQLiteStorage::get(qint64 limit, qint64 offset)
 {
+    return read(QStringLiteral("ORDER BY id ASC LIMIT ? OFFSET ?"), {limit, offset});
+}
+
+QList<QPair<quint64, QByteArray>>
+QSQLiteStorage::oldest(qint64 maximumBytes, qint64 limit, const QSet<quint64> &notCounted)
+{
+    return read(QStringLiteral("ORDER BY id ASC LIMIT ?"), {limit}, maximumBytes, notCounted);
+}
+
+QList<QPair<quint64, QByteArray>> QSQLiteStorage::newest()
+{
+    return read(QStringLiteral("ORDER BY id DESC LIMIT 1"), {});
+}
+
+QList<QPair<quint64, QByteArray>> QSQLiteStorage::read(const QString &order,
+                                                       const QVariantList &values,
+                                                       qint64 maximumBytes,
+                                                       const QSet<quint64> &notCounted)
+{
     SENTREL_ASSERT_THREAD(this);
     QList<QPair<quint64, QByteArray>> events;
     const auto read = [&] {
         events.clear();
-        query.prepare(QStringLiteral("SELECT * FROM events ORDER BY id ASC LIMIT ? OFFSET ?"));
-        query.addBindValue(limit);
-        query.addBindValue(offset);
+        query.prepare((rowsKeepForm ? QStringLiteral("SELECT id, data, form FROM events ")
+                                    : QStringLiteral("SELECT id, data FROM events "))
+                      + order);
+        for (const QVariant &value : values)
+            query.addBindValue(value);
         if (!query.exec())
             return false;
+        qint64 bytes = 0;
         while (query.next()) {
             const quint64 id = query.value(0).toULongLong();
             highestId = std::max(highestId, id);
-            events.append(qMakePair(id, codec.decode(query.value(1).toByteArray())));
+            const QByteArray stored = query.value(1).toByteArray();
+            // Rows written by an earlier version of the library have no form.
+            const QVariant kept = rowsKeepForm ? query.value(2) : QVariant();
+            const int form = kept.isNull() ? -1 : kept.toInt();
+            QByteArray event = form >= SentrelCodec::Plain && form <= SentrelCodec::Zstd
+                    ? codec.decode(stored, SentrelCodec::Form(form))
+                    : codec.decode(stored);
+            if (!notCounted.contains(id))
+                bytes += event.size();
+            events.append(qMakePair(id, std::move(event)));
+            if (maximumBytes >= 0 && bytes >= maximumBytes)
+                break;
         }
         // A row that cannot be stepped to fails the read, not only the first one.
         const bool complete = !query.lastError().isValid();

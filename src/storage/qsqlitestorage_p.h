@@ -17,6 +17,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QVariantList>
 
 // The event cache in an SQLite file, events kept as they are added; the compressing stores
 // keep them in their codec's form. Every store reads the rows of every store type, with the
@@ -49,6 +50,9 @@ public:
     bool remove(const QSet<quint64> &ids) override;
     bool removeAll() override;
     QList<QPair<quint64, QByteArray>> get(qint64 limit, qint64 offset) override;
+    QList<QPair<quint64, QByteArray>>
+    oldest(qint64 maximumBytes, qint64 limit, const QSet<quint64> &notCounted) override;
+    QList<QPair<quint64, QByteArray>> newest() override;
     quint64 size() override;
     bool readFailed() const override { return lastReadFailed; }
     bool transaction() override;
@@ -101,18 +105,27 @@ private:
     // at debug level.
     void checkpoint(bool quiet = false);
     bool useLastingIds();
+    bool hasFormColumn();
+    bool keepRowForms();
+    // The rows in order, decoded; with maximumBytes, no more once the events read, but those
+    // of notCounted, have that many bytes.
+    QList<QPair<quint64, QByteArray>> read(const QString &order,
+                                           const QVariantList &values,
+                                           qint64 maximumBytes = -1,
+                                           const QSet<quint64> &notCounted = {});
     void followOtherConnections();
-    bool execInsert(const QByteArray &stored);
-    bool insert(const QByteArray &stored); // logs a failure
+    using Row = SentrelCodec::Stored;
+    bool execInsert(const Row &stored);
+    bool insert(const Row &stored); // logs a failure
     // A full disk is a passing state: while writes fail the first failure is logged and the
     // events lost are counted, and the count is logged once a write succeeds again.
     void writeFailed(const char *message, const QSqlError &error, qsizetype events);
     void writeSucceeded();
-    bool insertEach(const QList<QByteArray> &rows);
+    bool insertEach(const QList<Row> &rows);
     // Another connection holding the write lock (another process, a tool) never holds this
     // thread for long: a statement waits busyTimeout for it, then the rows wait in memory,
     // within maximumLockedOutBytes, and are written once the lock is free.
-    bool keepWhileLocked(const QList<QByteArray> &rows, const QSqlError &error);
+    bool keepWhileLocked(const QList<Row> &rows, const QSqlError &error);
     // Writes what waits in memory once its retry is due (now, with force); whether none waits.
     bool writeLockedOut(bool force = false);
 
@@ -126,10 +139,10 @@ private:
     QSqlQuery insertQuery; // prepared once by open()
     bool registeredConnection = false;
     bool batchOpen = false;
-    QList<QByteArray> batchRows; // added since the batch began, as stored
+    QList<Row> batchRows; // added since the batch began, as stored
     qint64 lostWhileFailing = -1; // events lost since writes began to fail; -1 while they work
     bool lockedOut = false; // writes wait in memory for another connection's lock
-    QList<QByteArray> lockedOutRows; // as stored, oldest first
+    QList<Row> lockedOutRows; // as stored, oldest first
     qint64 lockedOutBytes = 0;
     qint64 lockedOutLost = 0; // beyond the bound
     QDeadlineTimer lockedOutRetry; // expired: a retry is due, or none is pending
@@ -137,6 +150,7 @@ private:
     qint64 dataVersion = -1; // of the file, as this connection last saw it
     quint64 highestId = 0; // handed out by get(); a new file never gives it again
     bool lastReadFailed = false;
+    bool rowsKeepForm = false; // the events table has the form column
 };
 
 #endif // QSQLITESTORAGE_P_H

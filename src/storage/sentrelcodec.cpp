@@ -298,10 +298,10 @@ bool SentrelCodec::loadDictionaries(const QSqlDatabase &database)
     return changed;
 }
 
-QByteArray SentrelCodec::encode(Form form, const QByteArray &event)
+SentrelCodec::Stored SentrelCodec::encode(Form form, const QByteArray &event)
 {
     if (form == Plain)
-        return event;
+        return {event, Plain};
     // What decode() would refuse must not be stored compressed.
     if (event.size() > SentrelStorage::maxEventSize) {
         if (form == Zlib)
@@ -309,10 +309,13 @@ QByteArray SentrelCodec::encode(Form form, const QByteArray &event)
                               << "bytes";
         else
             qCInfo(lcStorage) << "Zstd compression failed";
-        return event;
+        return {event, Plain};
     }
-    if (form == Zlib)
-        return deflated(event, zlib);
+    if (form == Zlib) {
+        // deflated() hands the event back, shared, when zlib fails.
+        const QByteArray output = deflated(event, zlib);
+        return {output, output.constData() == event.constData() ? Plain : Zlib};
+    }
 
     if (!zstdCompression)
         zstdCompression = ZSTD_createCCtx();
@@ -331,24 +334,35 @@ QByteArray SentrelCodec::encode(Form form, const QByteArray &event)
             : size_t(-1);
     if (ZSTD_isError(result)) {
         qCInfo(lcStorage) << "Zstd compression failed";
-        return event;
+        return {event, Plain};
     }
     output.resize(qsizetype(result));
     qCDebug(lcStorage) << "Zstd compression" << event.size() << "bytes ->" << output.size()
                        << "bytes." << double(event.size()) / double(output.size())
                        << "compression ratio";
-    return output;
+    return {output, Zstd};
 }
 
 // Raw deflate has no header to tell it by, but a zstd frame does, and plain rows are JSON
 // objects: '{' to '}'.
+QByteArray SentrelCodec::decode(const QByteArray &stored, Form form) const
+{
+    switch (form) {
+    case Plain:
+        break;
+    case Zlib:
+        return inflated(stored, zlib, true).value_or(stored);
+    case Zstd:
+        return unzstd(zstdDecompression, zstdDecoder, stored);
+    }
+    return stored;
+}
+
 QByteArray SentrelCodec::decode(const QByteArray &stored) const
 {
     if (isZstdFrame(stored))
         return unzstd(zstdDecompression, zstdDecoder, stored);
     if (looksLikeObject(stored)) {
-        // A deflate stream can begin with '{' and end with '}' as well. JSON text almost never
-        // inflates whole; when it does, the form that is an event wins.
         const std::optional<QByteArray> event = inflated(stored, zlib, false);
         if (!event)
             return stored;
@@ -356,6 +370,21 @@ QByteArray SentrelCodec::decode(const QByteArray &stored) const
                                                                                    : stored;
     }
     return inflated(stored, zlib, true).value_or(stored);
+}
+
+SentrelCodec::Form SentrelCodec::formOf(const QByteArray &stored) const
+{
+    if (isZstdFrame(stored))
+        return Zstd;
+    if (looksLikeObject(stored)) {
+        // A deflate stream can begin with '{' and end with '}' as well. JSON text almost never
+        // inflates whole; when it does, the form that is an event wins.
+        const std::optional<QByteArray> event = inflated(stored, zlib, false);
+        if (!event)
+            return Plain;
+        return looksLikeObject(*event) || QJsonDocument::fromJson(stored).isNull() ? Zlib : Plain;
+    }
+    return inflated(stored, zlib, false) ? Zlib : Plain;
 }
 
 std::optional<QByteArray> SentrelCodec::train(Form form, const QList<QByteArray> &events) const

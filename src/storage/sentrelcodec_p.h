@@ -64,12 +64,23 @@ public:
     // Takes the dictionaries the file keeps now; returns whether either changed.
     bool loadDictionaries(const QSqlDatabase &database);
 
-    // The event in the form, with its dictionary; the event as it is when it cannot be
-    // compressed (or is larger than the stores compress), so that it is stored as it is.
-    QByteArray encode(Form form, const QByteArray &event);
-    // The event as it was added, the form told from the stored bytes; the stored bytes
-    // unchanged when they decode to nothing.
+    // A row as it is stored: its bytes, and the form they are in, kept beside them so that
+    // reading never has to tell the form from the bytes.
+    struct Stored
+    {
+        QByteArray bytes;
+        Form form = Plain;
+    };
+    // The event in the form, with its dictionary; the event as it is, Plain, when it cannot be
+    // compressed (or is larger than the stores compress).
+    Stored encode(Form form, const QByteArray &event);
+    // The event as it was added from bytes in form; the bytes unchanged when they decode to
+    // nothing.
+    QByteArray decode(const QByteArray &stored, Form form) const;
+    // The same for bytes whose form was not kept (rows written by earlier versions), the form
+    // told from the bytes.
     QByteArray decode(const QByteArray &stored) const;
+    Form formOf(const QByteArray &stored) const;
     // A dictionary for the form from events as they were added, masked; nothing when none
     // could be made.
     std::optional<QByteArray> train(Form form, const QList<QByteArray> &events) const;
