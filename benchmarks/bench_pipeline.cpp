@@ -821,9 +821,10 @@ private:
 
 bool drain(QSentrelTracker &tracker, TestCollector &collector)
 {
-    std::printf("\n3. Drain of %lld cached events to the collector over HTTPS on loopback, batches "
-                "of at most 100 events and 16 KiB\n",
-                qlonglong(drainEvents));
+    std::printf("\n3. Drain of %lld cached events (%s) to the collector over HTTPS on loopback, "
+                "batches of at most 100 events and 16 KiB\n",
+                qlonglong(drainEvents),
+                qPrintable(benchStorageType()));
     const auto directory = scratchDirectory();
     const QString copy = directory->filePath(QStringLiteral("copy.db"));
     const DrainRun run =
@@ -863,6 +864,10 @@ bool drain(QSentrelTracker &tracker, TestCollector &collector)
                 "all threads",
                 seconds(total),
                 seconds(total) * 1e3 / double(delivery.batches));
+    std::printf("    %-50s %10.1f us\n",
+                "worker thread (QThread) per delivered event",
+                seconds(delivery.threadTimes.value(QStringLiteral("QThread"))) * 1e6
+                        / double(std::max<qint64>(1, delivery.events)));
     std::printf("    (\"%s\" is the application thread, which serves the collector; \"QThread\" is "
                 "the\n"
                 "    worker; \"QNetworkAccessM\" is the network manager's HTTP thread)\n",
@@ -1181,11 +1186,14 @@ int main(int argc, char *argv[])
     if (arguments.size() == 4 && arguments.at(1) == QLatin1String("--record-child"))
         return recordChild(arguments.at(2).toLongLong(), arguments.at(3));
 
-    // --part N (repeatable) runs only the parts named, for profiling one of them.
+    // --part N (repeatable) runs only the parts named, for profiling one of them; --storage
+    // TYPE drains a store of that type.
     QSet<int> parts;
     for (qsizetype i = 1; i + 1 < arguments.size(); ++i) {
         if (arguments.at(i) == QLatin1String("--part"))
             parts.insert(arguments.at(i + 1).toInt());
+        if (arguments.at(i) == QLatin1String("--storage"))
+            benchStorageType() = arguments.at(i + 1);
     }
     const auto running = [&parts](int part) {
         return parts.isEmpty() || parts.contains(part);

@@ -316,6 +316,13 @@ inline const QStringList &buttonNames()
     return names;
 }
 
+// The store the pipeline parts use: "SQLITE" unless --storage names another.
+inline QString &benchStorageType()
+{
+    static QString type = QStringLiteral("SQLITE");
+    return type;
+}
+
 inline void configure(QSentrelTracker &tracker,
                       int syncInterval,
                       const QString &server,
@@ -327,7 +334,7 @@ inline void configure(QSentrelTracker &tracker,
     config->setToken(QStringLiteral("benchmark-token"));
     config->setServer(server);
     config->setSyncInterval(syncInterval);
-    config->setStorageType(QStringLiteral("SQLITE"));
+    config->setStorageType(benchStorageType());
     config->setStoragePath(directory);
     config->setStorageSize(storageSize);
     config->setBatchSize(batchSize);
