@@ -121,6 +121,7 @@ QList<QSslError> SentrelHttpTransport::localCertificateErrors(const QList<QSslEr
 quint64
 SentrelHttpTransport::post(const QUrl &url, const QByteArray &body, bool anonymous, Handler handler)
 {
+    SENTREL_ASSERT_THREAD(this);
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setTransferTimeout(transferTimeout());
@@ -205,6 +206,7 @@ void SentrelUploader::send(const SentrelDelivery::Batch &batch,
                            const QByteArray &body,
                            Answered answered)
 {
+    SENTREL_ASSERT_THREAD(this);
     qCDebug(lcEvents) << "Sending" << batch.ids.size() << "events in" << body.size() << "bytes";
     delivery.sent(batch);
     upload = transport->post(
@@ -239,6 +241,7 @@ void SentrelUploader::send(const SentrelDelivery::Batch &batch,
 
 void SentrelUploader::sendNow(const QByteArray &event, bool anonymous)
 {
+    SENTREL_ASSERT_THREAD(this);
     const QByteArray body = SentrelDelivery::batchOf(event);
     qCDebug(lcEvents) << "Sending 1 events in" << body.size() << "bytes";
     transport->post(collectorUrl, body, anonymous, [](const SentrelTransport::Reply &reply) {
@@ -253,6 +256,7 @@ void SentrelUploader::fetchRemoteConfig(const QByteArray &body,
                                         bool anonymous,
                                         std::function<void(const QByteArray &)> apply)
 {
+    SENTREL_ASSERT_THREAD(this);
     qCDebug(lcConfig) << "Checking for remote configurations";
     transport->post(remoteConfigUrl,
                     body,
@@ -272,6 +276,7 @@ void SentrelUploader::fetchRemoteConfig(const QByteArray &body,
 
 void SentrelUploader::abandonUpload()
 {
+    SENTREL_ASSERT_THREAD(this);
     if (upload)
         transport->abort(*std::exchange(upload, std::nullopt));
 }
