@@ -4,6 +4,7 @@
 
 #include <SentrelTracker/qsentrelcategoryfilter.h>
 #include <SentrelTracker/qsentrelconfiguration.h>
+#include <SentrelTracker/qsentreleventinterceptor.h>
 #include <SentrelTracker/sentreltracker_export.h>
 #include <SentrelTracker/sentreltrackertypes.h>
 
@@ -247,6 +248,33 @@ public:
         The collector validates \a data against the schema; the tracker does not know it.
     */
     void trackSelfDescribing(const QString &schema, const QJsonObject &data) const;
+
+    /*!
+        Sets the global property \a key to \a value: every event recorded after the call, of
+        every kind (captured events and the device event included), carries one context
+        "iglu:com.tamlor.sentrel/global/jsonschema/1-0-0" holding the global properties in force
+        when it was recorded; an event carries none while there are none.
+
+        The values take the types and limits of track(): a value of another type, an empty
+        \a key, or global properties above 32 KiB once written leave them as they were, with
+        one warning in the \c sentrel.events category. They are kept across enabled periods for
+        the life of the process, and cost the application's thread nothing per event.
+    */
+    void setGlobalProperty(const QString &key, const QVariant &value);
+
+    /*! Removes the global property \a key from the events recorded after the call. */
+    void removeGlobalProperty(const QString &key);
+
+    /*!
+        Installs \a interceptor, which sees, and may change or drop, every event recorded after
+        the call before it is stored; null removes it. It runs on the tracker's worker thread.
+
+        The tracker does not own \a interceptor, which must outlive the period of tracking in
+        which it was installed. It stays installed across enabled periods.
+
+        \sa QSentrelEventInterceptor
+    */
+    void setEventInterceptor(QSentrelEventInterceptor *interceptor);
 
     /*! Records the free-form context entry \a key with \a value. */
     void contextData(const QString &key, const QString &value) const;

@@ -227,6 +227,24 @@ void QSentrelQuickTrackerAttached::trackSelfDescribing(const QJSValue &schema,
         refuse("trackSelfDescribing", "(string schema, object data)", {schema, data});
 }
 
+void QSentrelQuickTrackerAttached::setGlobalProperty(const QJSValue &key,
+                                                     const QJSValue &value) const
+{
+    // The value's own types are checked as track()'s properties are.
+    if (key.isString() && !value.isUndefined() && !value.isCallable())
+        tracker().setGlobalProperty(key.toString(), value.toVariant());
+    else
+        refuse("setGlobalProperty", "(string key, value)", {key, value});
+}
+
+void QSentrelQuickTrackerAttached::removeGlobalProperty(const QJSValue &key) const
+{
+    if (key.isString())
+        tracker().removeGlobalProperty(key.toString());
+    else
+        refuse("removeGlobalProperty", "(string key)", {key});
+}
+
 void QSentrelQuickTrackerAttached::contextData(const QJSValue &key, const QJSValue &value) const
 {
     // A number is recorded as JavaScript writes it: 3, not 3.0.

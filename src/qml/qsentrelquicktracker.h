@@ -101,6 +101,9 @@ public:
                                  const QJSValue &category = QJSValue()) const;
     Q_INVOKABLE void track(const QJSValue &name, const QJSValue &properties = QJSValue()) const;
     Q_INVOKABLE void trackSelfDescribing(const QJSValue &schema, const QJSValue &data) const;
+    Q_INVOKABLE void setGlobalProperty(const QJSValue &key,
+                                       const QJSValue &value = QJSValue()) const;
+    Q_INVOKABLE void removeGlobalProperty(const QJSValue &key) const;
     Q_INVOKABLE void contextData(const QJSValue &key, const QJSValue &value) const;
     Q_INVOKABLE void dimensionData(const QJSValue &key, const QJSValue &value) const;
     Q_INVOKABLE void startNewSession() const;

@@ -86,6 +86,13 @@ public:
     // the operating system once what it holds is committed.
     void abandonStore();
 
+    // What every event recorded from now on carries, and the application's interceptor.
+    void setGlobalProperties(const QByteArray &json) { payload.setGlobalProperties(json); }
+    void setEventInterceptor(QSentrelEventInterceptor *interceptor)
+    {
+        payload.setEventInterceptor(interceptor);
+    }
+
     // For tests: the collector reached another way.
     void setTransport(std::unique_ptr<SentrelTransport> transport);
 

@@ -5,6 +5,8 @@
 #include "sentrelprivacy_p.h"
 #include "sentrelproperties_p.h"
 
+#include <SentrelTracker/qsentreleventinterceptor.h>
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QJsonDocument>
@@ -21,6 +23,7 @@ namespace {
 #define SENTREL_SCHEMA(path) "iglu:com.tamlor.sentrel" path
 
 constexpr qsizetype contextDataChunk = 4096;
+constexpr char contextsSchema[] = "iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0";
 constexpr char contextDataSchema[] = SENTREL_SCHEMA("/context_data/jsonschema/2-0-2");
 
 // A self-describing context is {"data":{...},"schema":"..."}: its data object stays open for
@@ -79,6 +82,27 @@ SentrelPayload::SentrelPayload()
                                        .arg(screen->size().width())
                                        .arg(screen->size().height());
     }
+}
+
+QByteArray SentrelPayload::intercepted(QByteArrayView envelope)
+{
+    QJsonArray contexts =
+            QJsonDocument::fromJson(envelope.toByteArray()).object().value(u"data").toArray();
+    bool keep = false;
+    // The application's code: whatever it does, no exception leaves through the library.
+    try {
+        keep = eventInterceptor->intercept(contexts);
+    } catch (...) {
+        qCWarning(lcEvents) << "The event interceptor threw an exception; the event is dropped";
+        return QByteArray();
+    }
+    if (!keep) {
+        qCDebug(lcEvents) << "The event interceptor dropped an event";
+        return QByteArray();
+    }
+    return QJsonDocument(QJsonObject {{QStringLiteral("data"), contexts},
+                                      {QStringLiteral("schema"), QLatin1String(contextsSchema)}})
+            .toJson(QJsonDocument::Compact);
 }
 
 void SentrelPayload::setConfiguration(QSentrelConfigurationPrivate *config)
@@ -147,11 +171,26 @@ SentrelJsonWriter &SentrelPayload::beginContexts()
 // Keys in the order QJsonObject kept them, which is the order of the stored bytes.
 QByteArray SentrelPayload::finish()
 {
+    if (!globalProperties.isEmpty()) {
+        contextsWriter.beginObject();
+        contextsWriter.key("data");
+        contextsWriter.rawValue(globalProperties);
+        contextsWriter.key("schema");
+        contextsWriter.asciiValue(SENTREL_SCHEMA("/global/jsonschema/1-0-0"));
+        contextsWriter.endObject();
+    }
     contextsWriter.endArray();
     contextsWriter.key("schema");
-    contextsWriter.asciiValue("iglu:com.snowplowanalytics.snowplow/contexts/jsonschema/1-0-0");
+    contextsWriter.asciiValue(contextsSchema);
     contextsWriter.endObject();
-    const QByteArrayView envelope = contextsWriter.bytes();
+    QByteArrayView envelope = contextsWriter.bytes();
+    QByteArray rewritten;
+    if (eventInterceptor) {
+        rewritten = intercepted(envelope);
+        if (rewritten.isEmpty())
+            return QByteArray();
+        envelope = rewritten;
+    }
 
     // Room for the envelope with every byte escaped inside "co", so that it never grows; the
     // rest is short.

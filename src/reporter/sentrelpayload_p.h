@@ -24,6 +24,7 @@
 #include <optional>
 
 class QSentrelConfigurationPrivate;
+class QSentrelEventInterceptor;
 
 // Turns each tracking request into the collector's event: its compact JSON bytes, as they are
 // stored and sent, or nothing when the request is refused (with a warning that says why).
@@ -43,6 +44,13 @@ public:
 
     // text as a JSON string value, quotes included.
     static QByteArray jsonString(const QString &text);
+
+    // The global properties as a JSON object, empty for none; the interceptor, not owned.
+    void setGlobalProperties(const QByteArray &json) { globalProperties = json; }
+    void setEventInterceptor(QSentrelEventInterceptor *interceptor)
+    {
+        eventInterceptor = interceptor;
+    }
 
     void startNewSession();
     QString sessionIdentifier() const { return sessionId; }
@@ -81,6 +89,10 @@ private:
     QByteArray applicationNameJson;
     QByteArray languageJson;
     QByteArray sessionIdJson;
+    QByteArray globalProperties;
+    QSentrelEventInterceptor *eventInterceptor = nullptr;
+    // The envelope after the interceptor saw its contexts; empty when it dropped the event.
+    QByteArray intercepted(QByteArrayView envelope);
 };
 
 #endif // SENTRELPAYLOAD_P_H

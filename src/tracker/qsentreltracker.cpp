@@ -157,6 +157,23 @@ void QSentrelTracker::trackSelfDescribing(const QString &schema, const QJsonObje
     SentrelTrackerImpl::instance()->sendSelfDescribing(schema, data);
 }
 
+void QSentrelTracker::setGlobalProperty(const QString &key, const QVariant &value)
+{
+    SentrelTrackerImpl::instance()->setGlobalProperty(key, value);
+}
+
+void QSentrelTracker::removeGlobalProperty(const QString &key)
+{
+    SentrelTrackerImpl::instance()->removeGlobalProperty(key);
+}
+
+void QSentrelTracker::setEventInterceptor(QSentrelEventInterceptor *interceptor)
+{
+    SentrelTrackerImpl::instance()->setEventInterceptor(interceptor);
+}
+
+QSentrelEventInterceptor::~QSentrelEventInterceptor() = default;
+
 void QSentrelTracker::contextData(const QString &key, const QString &value) const
 {
     SentrelTrackerImpl::instance()->sendContextData(ContextData<QString> {key, value});

@@ -4,6 +4,7 @@
 #include "qsentreleventfilter_p.h"
 #include "qsentrelreporter_p.h"
 #include "sentrelprivacy_p.h"
+#include "sentrelproperties_p.h"
 #include "sentreltrackernotifier_p.h"
 
 #include <QCoreApplication>
@@ -180,6 +181,9 @@ void SentrelTrackerImpl::startWorker()
 
     thread = new QThread;
     reporter = new QSentrelReporter;
+    // Before the worker starts, so that the device event has them too.
+    reporter->setGlobalProperties(globalPropertiesJson);
+    reporter->setEventInterceptor(eventInterceptor);
     eventFilter = std::make_unique<QSentrelEventFilter>(this);
 
     QSentrelReporter *workerReporter = reporter;
@@ -559,6 +563,61 @@ void SentrelTrackerImpl::startNewSession()
     queue([](QSentrelReporter *reporter) {
         reporter->startNewSession();
     });
+}
+
+void SentrelTrackerImpl::setGlobalProperty(const QString &key, const QVariant &value)
+{
+    SENTREL_ASSERT_THREAD(&m_configuration);
+    if (key.isEmpty()) {
+        qCWarning(lcEvents) << "Refused a global property without a key";
+        return;
+    }
+    QVariantMap properties = globalProperties;
+    properties.insert(key, value);
+    setGlobalProperties(properties);
+}
+
+void SentrelTrackerImpl::removeGlobalProperty(const QString &key)
+{
+    SENTREL_ASSERT_THREAD(&m_configuration);
+    if (!globalProperties.contains(key))
+        return;
+    QVariantMap properties = globalProperties;
+    properties.remove(key);
+    setGlobalProperties(properties);
+}
+
+// Written here once rather than for every event on the worker.
+void SentrelTrackerImpl::setGlobalProperties(const QVariantMap &properties)
+{
+    QByteArray json;
+    if (!properties.isEmpty()) {
+        SentrelProperties::Written written = SentrelProperties::write(properties);
+        if (written.json.isEmpty()) {
+            qCWarning(lcEvents).noquote()
+                    << QStringLiteral("Refused the global properties: %1").arg(written.refusal);
+            return;
+        }
+        json = std::move(written.json);
+    }
+    globalProperties = properties;
+    globalPropertiesJson = json;
+    if (running) {
+        queue([json](QSentrelReporter *reporter) {
+            reporter->setGlobalProperties(json);
+        });
+    }
+}
+
+void SentrelTrackerImpl::setEventInterceptor(QSentrelEventInterceptor *interceptor)
+{
+    SENTREL_ASSERT_THREAD(&m_configuration);
+    eventInterceptor = interceptor;
+    if (running) {
+        queue([interceptor](QSentrelReporter *reporter) {
+            reporter->setEventInterceptor(interceptor);
+        });
+    }
 }
 
 QSentrelTracker::Consent SentrelTrackerImpl::consent() const

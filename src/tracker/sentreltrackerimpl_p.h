@@ -99,6 +99,9 @@ public:
     void sendDimensionData(const SentrelTracker::ContextData<QString> &data) const;
     void clearCache();
     void startNewSession();
+    void setGlobalProperty(const QString &key, const QVariant &value);
+    void removeGlobalProperty(const QString &key);
+    void setEventInterceptor(QSentrelEventInterceptor *interceptor);
 
     // For the tests: the worker thread and reporter of the current enabled period.
     QThread *workerThread() const { return thread; }
@@ -172,6 +175,12 @@ private:
 
     QSentrelConfigurationPrivate m_configuration; // on the tracker's thread, like the tracker
     QSentrelReporter *reporter = nullptr; // owned while enabled
+    // Kept for the life of the process and handed to every reporter: the global properties
+    // as written once for every event, and the application's interceptor (not owned).
+    QVariantMap globalProperties;
+    QByteArray globalPropertiesJson;
+    QSentrelEventInterceptor *eventInterceptor = nullptr;
+    void setGlobalProperties(const QVariantMap &properties);
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
     std::unique_ptr<QFileSystemWatcher> decisionWatcher; // owned; made at the first enabling
     bool watchingDecisions = false; // while enabled

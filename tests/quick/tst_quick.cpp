@@ -189,6 +189,10 @@ private Q_SLOTS:
                                               {"tags", QJsonArray {"a"}},
                                               {"color", false}}}}
                 << none;
+        QTest::newRow("global property")
+                << "Tracker.setGlobalProperty('edition', 'pro'); Tracker.transition('Main'); "
+                   "Tracker.removeGlobalProperty('edition')"
+                << Schema::global << QJsonObject {{"edition", "pro"}} << none;
     }
 
     void calls()
@@ -201,7 +205,8 @@ private Q_SLOTS:
         run(code);
         const QList<QJsonObject> events = received(1);
         QCOMPARE(events.size(), 1);
-        QCOMPARE(contextSchemas(events.first()).first(), schema);
+        const QStringList schemas = contextSchemas(events.first());
+        QCOMPARE(schema == Schema::global ? schemas.last() : schemas.first(), schema);
         const QJsonObject recorded = contextsWith(events.first(), schema).first();
         for (auto it = data.constBegin(); it != data.constEnd(); ++it)
             QCOMPARE(recorded.value(it.key()), it.value());
@@ -350,6 +355,10 @@ private Q_SLOTS:
         QTest::newRow("dimension, null key") << "Tracker.dimensionData(null, 'pro')"
                                              << "Tracker.dimensionData(null, string) was ignored: "
                                                 "it takes (string key, string value)";
+        QTest::newRow("global property without a value")
+                << "Tracker.setGlobalProperty('edition')"
+                << "Tracker.setGlobalProperty(string) was ignored: it takes (string "
+                   "key, value)";
         QTest::newRow("typed event, a list of properties")
                 << "Tracker.track('export', [1])"
                 << "Tracker.track(string, array) was ignored: it takes (string name) or (string "

@@ -36,6 +36,7 @@ inline const QString dimension = own("/context_dimension/jsonschema/1-0-0");
 inline const QString device = own("/device/jsonschema/1-0-1");
 inline const QString application = own("/application/jsonschema/1-0-1");
 inline const QString typedEvent = own("/event/jsonschema/1-0-0");
+inline const QString global = own("/global/jsonschema/1-0-0");
 } // namespace Schema
 
 // The schema URIs of an event's contexts, in order.

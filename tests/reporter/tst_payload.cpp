@@ -10,6 +10,7 @@
 #include "testcollector.h"
 #include "testenvironment.h"
 
+#include <SentrelTracker/qsentreleventinterceptor.h>
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QDateTime>
@@ -27,6 +28,7 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <climits>
 #include <functional>
@@ -569,6 +571,109 @@ private Q_SLOTS:
         QCOMPARE(own.size(), refused ? 0 : 1);
         if (!refused)
             QCOMPARE(contextsWith(own.first(), schema), QList<QJsonObject> {data});
+    }
+
+    void globalProperties_data()
+    {
+        QTest::addColumn<bool>("beforeEnabling");
+        QTest::newRow("set before enabling: the device event too") << true;
+        QTest::newRow("set while enabled: the events after the call") << false;
+    }
+
+    // Every kind of event carries the global properties in force when it was recorded.
+    void globalProperties()
+    {
+        QFETCH(bool, beforeEnabling);
+        configure(QStringLiteral("SQLITE"));
+        collector.clear();
+        const QJsonObject globals {{QStringLiteral("edition"), QStringLiteral("pro")},
+                                   {QStringLiteral("seats"), 5}};
+        const auto set = [this] {
+            tracker.setGlobalProperty(QStringLiteral("edition"), QStringLiteral("pro"));
+            tracker.setGlobalProperty(QStringLiteral("seats"), 5);
+            QTest::ignoreMessage(QtWarningMsg,
+                                 "Refused the global properties: property \"area\" is of the "
+                                 "unsupported type QRect");
+            tracker.setGlobalProperty(QStringLiteral("area"), QRect(0, 0, 1, 1));
+        };
+        if (beforeEnabling)
+            set();
+        tracker.setEnabled(true);
+        if (!beforeEnabling)
+            set();
+        const int recorded = recordEverything();
+        tracker.removeGlobalProperty(QStringLiteral("edition"));
+        tracker.removeGlobalProperty(QStringLiteral("seats"));
+        tracker.transition(QStringLiteral("after"));
+        QTRY_COMPARE_WITH_TIMEOUT(collector.receivedEvents().size(), recorded + 2, wait);
+        tracker.setEnabled(false);
+
+        const QList<QJsonObject> events = collector.receivedEvents();
+        for (const QJsonObject &event : events) {
+            const bool device = contextSchemas(event).contains(Schema::device);
+            const bool after = screenNames({event}).contains(QStringLiteral("after"));
+            const QList<QJsonObject> carried = contextsWith(event, Schema::global);
+            if (after || (device && !beforeEnabling))
+                QVERIFY2(carried.isEmpty(), qPrintable(contextSchemas(event).join(u' ')));
+            else
+                QCOMPARE(carried, QList<QJsonObject> {globals});
+        }
+    }
+
+    void eventInterceptor_data()
+    {
+        QTest::addColumn<bool>("keep");
+        QTest::addColumn<bool>("add");
+        QTest::newRow("drops") << false << false;
+        QTest::newRow("adds a context") << true << true;
+    }
+
+    // The interceptor sees every event's contexts on the worker before it is stored.
+    void eventInterceptor()
+    {
+        QFETCH(bool, keep);
+        QFETCH(bool, add);
+        struct Interceptor : QSentrelEventInterceptor
+        {
+            bool keep = true;
+            bool add = false;
+            QThread *thread = nullptr;
+            bool intercept(QJsonArray &contexts) override
+            {
+                thread = QThread::currentThread();
+                const bool secret =
+                        contexts.first().toObject().value(u"data").toObject().value(u"object_id")
+                        == QStringLiteral("secret");
+                if (add)
+                    contexts.append(QJsonObject {
+                            {QStringLiteral("data"), QJsonObject {{QStringLiteral("k"), 1}}},
+                            {QStringLiteral("schema"),
+                             QStringLiteral("iglu:com.example/extra/jsonschema/1-0-0")}});
+                return !secret || keep;
+            }
+        } interceptor;
+        interceptor.add = add;
+        interceptor.keep = keep;
+        configure(QStringLiteral("SQLITE"));
+        collector.clear();
+        tracker.setEventInterceptor(&interceptor);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("secret"));
+        tracker.transition(QStringLiteral("after"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+                screenNames(collector.receivedEvents()).contains(QStringLiteral("after")),
+                wait);
+        tracker.setEnabled(false);
+        tracker.setEventInterceptor(nullptr);
+
+        const QList<QJsonObject> events = collector.receivedEvents();
+        QCOMPARE(screenNames(events).contains(QStringLiteral("secret")), keep);
+        for (const QJsonObject &event : events) {
+            const QStringList schemas = contextSchemas(event);
+            QCOMPARE(schemas.contains(QStringLiteral("iglu:com.example/extra/jsonschema/1-0-0")),
+                     add);
+        }
+        QVERIFY(interceptor.thread && interceptor.thread != QThread::currentThread());
     }
 
     void everyKindOfEvent()
