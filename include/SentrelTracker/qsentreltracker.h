@@ -276,6 +276,16 @@ public:
     */
     void setEventInterceptor(QSentrelEventInterceptor *interceptor);
 
+    /*!
+        Sends everything waiting now, whatever the sync interval, for example before the person
+        logs out. flushFinished() tells how it ended.
+
+        Nothing is sent while tracking is offline (a sync interval of 0), disabled, or waiting
+        for the person's decision, or while the collector asked to wait (a pending Retry-After
+        or back-off); flushFinished() then comes at once with what is waiting.
+    */
+    void flush();
+
     /*! Records the free-form context entry \a key with \a value. */
     void contextData(const QString &key, const QString &value) const;
 
@@ -315,6 +325,21 @@ Q_SIGNALS:
         objects, oldest first.
     */
     void waitingEventsReady(const QJsonArray &events);
+
+    /*!
+        The flush asked for by flush() ended: \a delivered events were accepted by the
+        collector during it, and \a waiting remain in the cache (0 when it emptied).
+    */
+    void flushFinished(int delivered, int waiting);
+
+    /*! The collector accepted a batch of \a count events, during a flush or not. */
+    void eventsDelivered(int count);
+
+    /*!
+        The rules of delivery gave up on the event \a eid: the collector refused it, or it
+        failed every attempt for a day. A warning in \c sentrel.events names it as well.
+    */
+    void eventDropped(const QString &eid);
 };
 
 #endif // QSENTRELTRACKER_H

@@ -78,6 +78,23 @@ QSentrelQuickTrackerAttached::QSentrelQuickTrackerAttached(QObject *object) : QO
             &QSentrelTracker::forgetMeFinished,
             this,
             &QSentrelQuickTrackerAttached::forgetMeFinished);
+    connect(facade,
+            &QSentrelTracker::flushFinished,
+            this,
+            &QSentrelQuickTrackerAttached::flushFinished);
+    connect(facade,
+            &QSentrelTracker::eventsDelivered,
+            this,
+            &QSentrelQuickTrackerAttached::eventsDelivered);
+    connect(facade,
+            &QSentrelTracker::eventDropped,
+            this,
+            &QSentrelQuickTrackerAttached::eventDropped);
+}
+
+void QSentrelQuickTrackerAttached::flush() const
+{
+    tracker().flush();
 }
 
 bool QSentrelQuickTrackerAttached::isEnabled() const

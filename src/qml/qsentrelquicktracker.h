@@ -109,6 +109,7 @@ public:
     Q_INVOKABLE void startNewSession() const;
     Q_INVOKABLE void clearCache() const;
     Q_INVOKABLE void forgetMe() const;
+    Q_INVOKABLE void flush() const;
     // Answered by waitingEventsReady() of this attached object only.
     Q_INVOKABLE void requestWaitingEvents(int maximum);
 
@@ -119,6 +120,9 @@ Q_SIGNALS:
     void consentVersionChanged(int version);
     void remoteConfigurationScopeChanged(const QStringList &items);
     void forgetMeFinished(bool ok);
+    void flushFinished(int delivered, int waiting);
+    void eventsDelivered(int count);
+    void eventDropped(const QString &eid);
     // A JavaScript array of the event objects, oldest first.
     void waitingEventsReady(const QJsonArray &events);
     void categoryChanged(const QString &category);

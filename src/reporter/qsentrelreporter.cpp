@@ -69,7 +69,10 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     connect(configuration, &QSentrelConfiguration::storageSizeChanged, this, storageChanged);
     outbox->reopen();
 
-    connect(&delivery, &SentrelDelivery::syncDue, this, &QSentrelReporter::sync);
+    connect(&delivery, &SentrelDelivery::syncDue, this, [this] {
+        sync();
+        checkFlush();
+    });
     connect(QThread::currentThread(), &QThread::finished, this, [this] {
         delivery.stopSync();
     });
@@ -305,6 +308,37 @@ void QSentrelReporter::answered(const SentrelDelivery::Batch &batch,
     const SentrelDelivery::Outcome outcome = delivery.answered(batch, answer, sameRows);
     if (outcome != SentrelDelivery::Outcome::Keep && sameRows)
         outbox->remove(batch.ids);
+    if (outcome == SentrelDelivery::Outcome::Remove) {
+        flushDelivered += int(batch.ids.size());
+        Q_EMIT eventsDelivered(int(batch.ids.size()));
+    } else if (outcome == SentrelDelivery::Outcome::Drop && !batch.eventId.isEmpty()) {
+        Q_EMIT eventDropped(batch.eventId);
+    }
+    checkFlush();
+}
+
+void QSentrelReporter::flush()
+{
+    SENTREL_ASSERT_THREAD(this);
+    if (!outbox->isOpen() || outbox->wasRemoved() || delivery.syncInterval() <= 0
+        || delivery.isHeldBack()) {
+        Q_EMIT flushFinished(0, int(outbox->size()));
+        return;
+    }
+    if (!flushing) {
+        flushing = true;
+        flushDelivered = 0;
+    }
+    if (!delivery.isInFlight())
+        delivery.schedule(0);
+}
+
+void QSentrelReporter::checkFlush()
+{
+    if (!flushing || delivery.isInFlight() || delivery.pendingSync() == 0)
+        return;
+    flushing = false;
+    Q_EMIT flushFinished(std::exchange(flushDelivered, 0), int(outbox->size()));
 }
 
 void QSentrelReporter::retryRemovalLater()

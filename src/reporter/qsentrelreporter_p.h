@@ -93,12 +93,22 @@ public:
         payload.setEventInterceptor(interceptor);
     }
 
+    // Sends everything waiting now, whatever the sync interval; flushFinished() tells how it
+    // ended. Nothing goes offline or while the collector asked to wait.
+    void flush();
+
     // For tests: the collector reached another way.
     void setTransport(std::unique_ptr<SentrelTransport> transport);
 
 Q_SIGNALS:
     // The open cache was removed by another process; this reporter no longer records.
     void cacheRemoved();
+    // The collector accepted count events.
+    void eventsDelivered(int count);
+    // The rules of delivery gave up on the event eid.
+    void eventDropped(const QString &eid);
+    // The flush ended: the cache is empty, or the attempt stopped with waiting events left.
+    void flushFinished(int delivered, int waiting);
 
 private:
     void record(const QByteArray &event);
@@ -107,6 +117,10 @@ private:
     void answered(const SentrelDelivery::Batch &batch, const SentrelDelivery::Answer &answer);
     void fetchRemoteConfig();
     void retryRemovalLater();
+    // Ends a flush once no batch follows at once.
+    void checkFlush();
+    bool flushing = false;
+    int flushDelivered = 0;
     static QList<QPair<quint64, QByteArray>> asSent(QList<QPair<quint64, QByteArray>> records,
                                                     QByteArrayView sessionId);
 

@@ -129,6 +129,8 @@ public:
     // Whether an upload may start now: online, and no batch in flight.
     bool mayStart() const { return intervalSeconds > 0 && !inFlight; }
     bool isInFlight() const { return inFlight.has_value(); }
+    // Whether the collector asked to wait: a back-off or a Retry-After is pending.
+    bool isHeldBack() const { return retryAt && *retryAt > clock()->steady(); }
 
     // Arms the next sync after delay milliseconds, or later while a back-off is pending.
     // Returns the delay armed; -1 when none is (offline, or a batch in flight).

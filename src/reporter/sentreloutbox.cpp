@@ -423,3 +423,12 @@ SentrelOutbox::Rows SentrelOutbox::cachedRows(const QSentrelConfigurationPrivate
         return Rows();
     return cache->get(maximum, 0);
 }
+
+quint64 SentrelOutbox::cachedCount(const QSentrelConfigurationPrivate &configuration)
+{
+    const QString path = cachePath(configuration);
+    std::unique_ptr<QSentrelStorage> cache = path.isEmpty()
+            ? nullptr
+            : QSentrelStorage::create(configuration.storageType(), path, 0);
+    return cache && cache->openReadOnly() ? cache->size() : 0;
+}

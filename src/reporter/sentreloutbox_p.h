@@ -111,6 +111,7 @@ public:
     // At most maximum rows of the cache the configuration points at, read-only on the
     // caller's thread, for when no worker runs.
     static Rows cachedRows(const QSentrelConfigurationPrivate &configuration, int maximum);
+    static quint64 cachedCount(const QSentrelConfigurationPrivate &configuration);
 
 Q_SIGNALS:
     // A new store, or the rows of this one removed: what was known of rows read before is void.

@@ -42,6 +42,15 @@ QSentrelTracker::QSentrelTracker() : QObject(nullptr)
             &SentrelTrackerNotifier::forgetMeFinished,
             this,
             &QSentrelTracker::forgetMeFinished);
+    connect(notifier,
+            &SentrelTrackerNotifier::flushFinished,
+            this,
+            &QSentrelTracker::flushFinished);
+    connect(notifier,
+            &SentrelTrackerNotifier::eventsDelivered,
+            this,
+            &QSentrelTracker::eventsDelivered);
+    connect(notifier, &SentrelTrackerNotifier::eventDropped, this, &QSentrelTracker::eventDropped);
 }
 
 QSentrelConfiguration *QSentrelTracker::configuration() const
@@ -165,6 +174,11 @@ void QSentrelTracker::setGlobalProperty(const QString &key, const QVariant &valu
 void QSentrelTracker::removeGlobalProperty(const QString &key)
 {
     SentrelTrackerImpl::instance()->removeGlobalProperty(key);
+}
+
+void QSentrelTracker::flush()
+{
+    SentrelTrackerImpl::instance()->flush();
 }
 
 void QSentrelTracker::setEventInterceptor(QSentrelEventInterceptor *interceptor)

@@ -186,6 +186,23 @@ void SentrelTrackerImpl::startWorker()
     reporter->setEventInterceptor(eventInterceptor);
     eventFilter = std::make_unique<QSentrelEventFilter>(this);
 
+    // Handed to every handle on the application's thread, queued through the notifier.
+    SentrelTrackerNotifier *notifier = SentrelTrackerNotifier::instance();
+    QObject::connect(reporter,
+                     &QSentrelReporter::flushFinished,
+                     notifier,
+                     &SentrelTrackerNotifier::flushFinished,
+                     Qt::QueuedConnection);
+    QObject::connect(reporter,
+                     &QSentrelReporter::eventsDelivered,
+                     notifier,
+                     &SentrelTrackerNotifier::eventsDelivered,
+                     Qt::QueuedConnection);
+    QObject::connect(reporter,
+                     &QSentrelReporter::eventDropped,
+                     notifier,
+                     &SentrelTrackerNotifier::eventDropped,
+                     Qt::QueuedConnection);
     QSentrelReporter *workerReporter = reporter;
     QSentrelConfigurationPrivate *configuration = &m_configuration;
     QObject::connect(thread, &QThread::started, reporter, [workerReporter, configuration] {
@@ -607,6 +624,25 @@ void SentrelTrackerImpl::setGlobalProperties(const QVariantMap &properties)
             reporter->setGlobalProperties(json);
         });
     }
+}
+
+void SentrelTrackerImpl::flush()
+{
+    SENTREL_ASSERT_THREAD(&m_configuration);
+    if (!running) {
+        // Nothing may leave: disabled, or the person has not agreed.
+        const int waiting = int(SentrelOutbox::cachedCount(m_configuration));
+        QMetaObject::invokeMethod(
+                SentrelTrackerNotifier::instance(),
+                [waiting] {
+                    Q_EMIT SentrelTrackerNotifier::instance()->flushFinished(0, waiting);
+                },
+                Qt::QueuedConnection);
+        return;
+    }
+    queue([](QSentrelReporter *reporter) {
+        reporter->flush();
+    });
 }
 
 void SentrelTrackerImpl::setEventInterceptor(QSentrelEventInterceptor *interceptor)

@@ -102,6 +102,7 @@ public:
     void setGlobalProperty(const QString &key, const QVariant &value);
     void removeGlobalProperty(const QString &key);
     void setEventInterceptor(QSentrelEventInterceptor *interceptor);
+    void flush();
 
     // For the tests: the worker thread and reporter of the current enabled period.
     QThread *workerThread() const { return thread; }

@@ -33,6 +33,9 @@ Q_SIGNALS:
     void consentVersionChanged(int version);
     void remoteConfigurationScopeChanged(const QStringList &items);
     void forgetMeFinished(bool ok);
+    void flushFinished(int delivered, int waiting);
+    void eventsDelivered(int count);
+    void eventDropped(const QString &eid);
 };
 
 #endif // SENTRELTRACKERNOTIFIER_P_H

@@ -22,6 +22,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QSet>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -674,6 +675,74 @@ private Q_SLOTS:
                      add);
         }
         QVERIFY(interceptor.thread && interceptor.thread != QThread::currentThread());
+    }
+
+    void flush_data()
+    {
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<int>("status"); // the collector's answer
+        QTest::addColumn<int>("batchSize");
+        QTest::addColumn<int>("delivered");
+        QTest::addColumn<int>("waiting");
+        QTest::newRow("an hour's interval") << 3600 << 200 << 7 << 6 << 0;
+        QTest::newRow("offline: nothing leaves") << 0 << 200 << 7 << 0 << 6;
+        QTest::newRow("the collector fails, then asks to wait") << 3600 << 500 << 7 << 0 << 6;
+        QTest::newRow("the collector refuses every event") << 3600 << 400 << 1 << 0 << 0;
+    }
+
+    // flush() sends what waits whatever the interval, and says how it ended.
+    void flush()
+    {
+        QFETCH(int, interval);
+        QFETCH(int, status);
+        QFETCH(int, batchSize);
+        QFETCH(int, delivered);
+        QFETCH(int, waiting);
+        configure(QStringLiteral("SQLITE"));
+        const QTemporaryDir cache; // only this row's events
+        tracker.configuration()->setStoragePath(cache.path());
+        tracker.configuration()->setSyncInterval(interval);
+        tracker.configuration()->setBatchSize(batchSize);
+        collector.clear();
+        if (status != 200)
+            collector.setFailure(TestCollector::eventsPath,
+                                 TestCollector::Failure::HttpStatus,
+                                 -1,
+                                 status);
+        const int failures = status == 200 ? 0 : status == 500 ? 1 : 6;
+        for (int i = 0; i < failures; ++i)
+            QTest::ignoreMessage(
+                    QtWarningMsg,
+                    QRegularExpression(QStringLiteral("^Failed to sent events: %1 ").arg(status)));
+        for (int i = 0; status == 400 && i < 6; ++i)
+            QTest::ignoreMessage(
+                    QtWarningMsg,
+                    QRegularExpression("^Dropped an event that the collector refused:"));
+        QSignalSpy finished(&tracker, &QSentrelTracker::flushFinished);
+        QSignalSpy accepted(&tracker, &QSentrelTracker::eventsDelivered);
+        QSignalSpy dropped(&tracker, &QSentrelTracker::eventDropped);
+        tracker.setEnabled(true);
+        for (int i = 0; i < 5; ++i)
+            tracker.transition(QStringLiteral("screen %1").arg(i));
+        tracker.flush();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, wait);
+        QCOMPARE(finished.first(), (QVariantList {delivered, waiting}));
+        int sum = 0;
+        for (const QVariantList &batch : std::as_const(accepted))
+            sum += batch.first().toInt();
+        QCOMPARE(sum, delivered);
+        QCOMPARE(collector.receivedEvents().size(), delivered);
+        QCOMPARE(dropped.size(), status == 400 ? 6 : 0);
+        if (status == 500) {
+            // The collector's back-off holds: the next flush ends at once, sending nothing.
+            const qsizetype requests = collector.requests().size();
+            tracker.flush();
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, wait);
+            QCOMPARE(finished.last(), (QVariantList {0, waiting}));
+            QCOMPARE(collector.requests().size(), requests);
+        }
+        tracker.setEnabled(false);
+        collector.clearFailures();
     }
 
     void everyKindOfEvent()
