@@ -74,6 +74,9 @@ class SENTRELTRACKER_EXPORT QSentrelConfiguration : public QObject
     //! Whether the remote configuration is fetched from the collector.
     Q_PROPERTY(bool remoteConfig READ remoteConfig WRITE setRemoteConfig NOTIFY remoteConfigChanged
                        FINAL)
+    //! How captured objects are named: "plain" (default), "hashed" or "classes".
+    Q_PROPERTY(QString captureNames READ captureNames WRITE setCaptureNames NOTIFY
+                       captureNamesChanged FINAL)
 
 public:
     /*! Constructs the configuration as a child of \a parent. Only the tracker creates one. */
@@ -247,6 +250,23 @@ public:
     virtual void setRemoteConfigInterval(int remoteConfigInterval) = 0;
     ///@}
 
+    /*!
+        \name Names of captured objects
+        How the automatic capture names the objects of its events: "plain" (the default)
+        sends object names as they are; "hashed" replaces each object name by a keyed hash
+        that stays the same for this installation and never leaves it readable; "classes"
+        sends class names and positions only. Another value is rejected with a warning. An
+        object whose dynamic property "sentrelUnnamed" is true is never named, nor is any object
+        below it, whatever the policy.
+    */
+    ///@{
+
+    //! Returns the naming policy of captured objects.
+    virtual QString captureNames() const = 0;
+    //! Sets the naming policy of captured objects to \a policy.
+    virtual void setCaptureNames(const QString &policy) = 0;
+    ///@}
+
 Q_SIGNALS:
     /*!
         \name Change signals
@@ -290,6 +310,8 @@ Q_SIGNALS:
     void remoteConfigChanged(bool enabled);
     //! Emitted when the seconds between remote configuration fetches is written, with the effective value \a remoteConfigInterval.
     void remoteConfigIntervalChanged(int remoteConfigInterval);
+    //! Emitted when the naming policy of captured objects is written, with the effective value \a captureNames.
+    void captureNamesChanged(const QString &captureNames);
     ///@}
 };
 

@@ -102,6 +102,18 @@ bool platformRule(const Item &, QVariant &value)
     return false;
 }
 
+// How captured objects are named (README, "Names of captured objects").
+bool namingRule(const Item &, QVariant &value)
+{
+    const QString policy = value.toString();
+    if (policy == QLatin1String("plain") || policy == QLatin1String("hashed")
+        || policy == QLatin1String("classes"))
+        return true;
+    qCWarning(lcConfig) << "Invalid capture names policy" << policy
+                        << "is specified, possible values are: plain, hashed, classes";
+    return false;
+}
+
 // In the order of the keys in files and documents.
 const std::array<Item, Config::itemCount> &items()
 {
@@ -124,6 +136,7 @@ const std::array<Item, Config::itemCount> &items()
         {Config::RemoteConfigInterval, "remoteConfigInterval", "sync_config/interval", Form::Duration, {}, atLeast<0>, &C::remoteConfigIntervalChanged},
         {Config::Categories, "categories", "categories", Form::List, {}, nullptr, &C::categoriesChanged},
         {Config::Events, "event", "events", Form::List, {}, nullptr, &C::eventsChanged},
+        {Config::CaptureNames, "captureNames", "capture/names", Form::Text, QStringLiteral("plain"), namingRule, &C::captureNamesChanged},
         {Config::UserId, "userId", "userId", Form::Text, {}, nullptr, &C::userIdChanged},
     }};
     // clang-format on

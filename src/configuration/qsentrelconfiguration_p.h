@@ -63,9 +63,10 @@ public:
         UserId,
         RemoteConfig,
         RemoteConfigInterval,
+        CaptureNames,
     };
     Q_ENUM(ConfigItem)
-    static constexpr int itemCount = RemoteConfigInterval + 1;
+    static constexpr int itemCount = CaptureNames + 1;
     using ItemMap = QMap<ConfigItem, QVariant>;
     // Accepted values in the order of the table.
     using ItemList = QList<std::pair<ConfigItem, QVariant>>;
@@ -110,6 +111,8 @@ public:
     void setRemoteConfig(bool enabled) override { set(RemoteConfig, enabled); }
     int remoteConfigInterval() const override { return get<int>(RemoteConfigInterval); }
     void setRemoteConfigInterval(int seconds) override { set(RemoteConfigInterval, seconds); }
+    QString captureNames() const override { return get<QString>(CaptureNames); }
+    void setCaptureNames(const QString &policy) override { set(CaptureNames, policy); }
 
     // Checks value against the item's rule; an accepted value is stored in map (the local one
     // unless given) and the item's effective value is signalled. A refused one is logged.
@@ -173,6 +176,10 @@ public:
     static QString newIdentifier();
     // The identifier in use is read again when next needed (another process removed it).
     void forgetResolvedUserId();
+    // The secret key of the "hashed" naming policy: 32 random bytes made on first use and kept
+    // in the application's settings, so that a name hashes alike in every run of this
+    // installation until the person has it forgotten (forgetSettings()). Never sent.
+    QByteArray nameKey();
 
 private:
     // The user-wide settings: the registry or preferences, an INI file in test mode.
@@ -222,6 +229,7 @@ private:
     // The user-wide identifier once read; guarded by m_userIdLock, as the worker reads it too.
     QString m_resolvedUserId;
     std::mutex m_userIdLock;
+    QByteArray m_nameKey; // once read or made; guarded by m_userIdLock too
     // Guards the item maps and the scope. A standard lock, so that the thread sanitizer sees it.
     mutable std::shared_mutex m_mapLock;
 };

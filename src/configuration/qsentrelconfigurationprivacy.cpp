@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -20,6 +21,9 @@ namespace {
 const QString sharedUserIdKey = QStringLiteral("userId");
 // In the application's settings: the shared identifier this application made, if it did.
 const QString createdUserIdKey = QStringLiteral("createdUserId");
+// In the application's settings: the key of the "hashed" naming policy, in Base64.
+const QString nameKeyKey = QStringLiteral("nameKey");
+constexpr qsizetype nameKeySize = 32;
 
 // The application's group in the user-wide settings, where its own identifier replaces the
 // shared one once the person asked it to forget a shared one it did not make.
@@ -100,6 +104,22 @@ void QSentrelConfigurationPrivate::forgetResolvedUserId()
 {
     std::lock_guard<std::mutex> locker(m_userIdLock);
     m_resolvedUserId.clear();
+}
+
+QByteArray QSentrelConfigurationPrivate::nameKey()
+{
+    std::lock_guard<std::mutex> locker(m_userIdLock);
+    if (!m_nameKey.isEmpty())
+        return m_nameKey;
+    QSettings settings = writableSettings();
+    m_nameKey = QByteArray::fromBase64(settings.value(nameKeyKey).toByteArray());
+    if (m_nameKey.size() != nameKeySize) {
+        m_nameKey.resize(nameKeySize);
+        QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(m_nameKey.data()),
+                                              nameKeySize / sizeof(quint32));
+        settings.setValue(nameKeyKey, m_nameKey.toBase64());
+    }
+    return m_nameKey;
 }
 
 // The shared identifier names the person in other applications too: it is removed only when
@@ -189,6 +209,10 @@ bool QSentrelConfigurationPrivate::forgetRemoteDocument()
 
 bool QSentrelConfigurationPrivate::forgetSettings()
 {
+    {
+        std::lock_guard<std::mutex> locker(m_userIdLock);
+        m_nameKey.clear(); // names hash anew, unlinkable to those sent before
+    }
     {
         // Cleared through QSettings first: it caches the files it has read.
         QSettings settings(m_settingsPath, QSettings::IniFormat);

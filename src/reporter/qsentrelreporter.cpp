@@ -151,9 +151,10 @@ void QSentrelReporter::trackEvent(const QString &type,
                                   const QString &object,
                                   const QString &objectName,
                                   const std::optional<SentrelTracker::EventCoordinates> &position,
-                                  const std::optional<QString> &details)
+                                  const std::optional<QString> &details,
+                                  const QString &objectPath)
 {
-    record(payload.capturedEvent(type, object, objectName, position, details));
+    record(payload.capturedEvent(type, object, objectName, position, details, objectPath));
 }
 
 void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QString> &data)

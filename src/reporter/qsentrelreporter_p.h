@@ -54,7 +54,8 @@ public:
                     const QString &object,
                     const QString &objectName,
                     const std::optional<SentrelTracker::EventCoordinates> &position,
-                    const std::optional<QString> &details);
+                    const std::optional<QString> &details,
+                    const QString &objectPath = QString());
     void trackContextData(const SentrelTracker::ContextData<QString> &data);
     void trackDimensionData(const SentrelTracker::ContextData<QString> &data);
     void trackTypedEvent(const QString &name, const QVariantMap &properties);

@@ -276,7 +276,8 @@ SentrelPayload::capturedEvent(const QString &type,
                               const QString &object,
                               const QString &objectName,
                               const std::optional<SentrelTracker::EventCoordinates> &position,
-                              const std::optional<QString> &details)
+                              const std::optional<QString> &details,
+                              const QString &objectPath)
 {
     SentrelJsonWriter &contexts = beginContexts();
     openContext(contexts);
@@ -289,6 +290,10 @@ SentrelPayload::capturedEvent(const QString &type,
     if (!objectName.isEmpty()) {
         contexts.key("object_name");
         contexts.value(objectName);
+    }
+    if (!objectPath.isEmpty()) {
+        contexts.key("object_path");
+        contexts.value(objectPath);
     }
     if (position) {
         contexts.key("position");
@@ -303,7 +308,10 @@ SentrelPayload::capturedEvent(const QString &type,
     contexts.value(currentScreen);
     contexts.key("type");
     contexts.value(type);
-    closeContext(contexts, SENTREL_SCHEMA("/qevent/jsonschema/1-0-1"));
+    // 1-1-0 adds object_path; an event without it is valid under both and keeps 1-0-1.
+    closeContext(contexts,
+                 objectPath.isEmpty() ? SENTREL_SCHEMA("/qevent/jsonschema/1-0-1")
+                                      : SENTREL_SCHEMA("/qevent/jsonschema/1-1-0"));
     return finish();
 }
 

@@ -65,7 +65,8 @@ public:
                              const QString &object,
                              const QString &objectName,
                              const std::optional<SentrelTracker::EventCoordinates> &position,
-                             const std::optional<QString> &details);
+                             const std::optional<QString> &details,
+                             const QString &objectPath = QString());
     QByteArray contextData(const SentrelTracker::ContextData<QString> &data);
     QByteArray dimensionData(const SentrelTracker::ContextData<QString> &data);
     QByteArray typedEvent(const QString &name, const QVariantMap &properties);

@@ -10,7 +10,9 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QKeySequence>
+#include <QMessageAuthenticationCode>
 #include <QMetaEnum>
+#include <QMimeData>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -126,6 +128,39 @@ bool isHeldPointerType(int type)
     }
 }
 
+// Drag-and-drop events are no input events, but Qt delivers each to several objects in turn
+// as it does an input event.
+bool isDragType(int type)
+{
+    return type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop;
+}
+
+// Whether the application marked the object as never to be named, its subtree with it.
+bool isMarkedUnnamed(const QObject *object)
+{
+    // Most objects have no dynamic property at all, and the list is then an empty one.
+    const QList<QByteArray> dynamic = object->dynamicPropertyNames();
+    return !dynamic.isEmpty() && dynamic.contains(QSentrelEventFilter::unnamedProperty)
+            && object->property(QSentrelEventFilter::unnamedProperty).toBool();
+}
+
+// The name an object has of its own in a path: its object name, else what the Qt Quick
+// module gives it (its id), else none: it is then named by its class.
+std::optional<QString> ownName(const QObject *object, QString (*pathName)(const QObject *))
+{
+    QString name = object->objectName();
+    if (!name.isEmpty())
+        return name;
+    if (pathName) {
+        name = pathName(object);
+        if (!name.isNull())
+            return name;
+    }
+    return std::nullopt;
+}
+
+constexpr qsizetype hashedNamesKept = 4096;
+
 // Qt hands focus and other events to the style object too, which tells nothing about use.
 // QStyle lives in Qt Widgets, which the core does not link, so it is known by name.
 bool isStyle(const QObject *object)
@@ -156,6 +191,11 @@ QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker)
             &QSentrelConfiguration::eventsChanged,
             this,
             &QSentrelEventFilter::updateTrackedEvents);
+    connect(configuration,
+            &QSentrelConfiguration::captureNamesChanged,
+            this,
+            &QSentrelEventFilter::updateNaming);
+    updateNaming(configuration->captureNames());
     updateTrackedEvents(configuration->events());
 }
 
@@ -206,6 +246,93 @@ QString QSentrelEventFilter::generateName(QObject *object)
     return path;
 }
 
+QString QSentrelEventFilter::shown(const QString &name)
+{
+    if (naming != Naming::Hashed)
+        return name;
+    const auto found = hashedNames.constFind(name);
+    if (found != hashedNames.cend())
+        return *found;
+    // 48 bits of HMAC-SHA256 under the installation's key: names of one application's objects
+    // do not collide in practice, and without the key no name can be guessed back.
+    const QByteArray digest =
+            QMessageAuthenticationCode::hash(name.toUtf8(), nameKey, QCryptographicHash::Sha256);
+    const QString text = QLatin1Char('#') + QString::fromLatin1(digest.first(6).toHex());
+    if (hashedNames.size() >= hashedNamesKept)
+        hashedNames.clear();
+    hashedNames.insert(name, text);
+    return text;
+}
+
+QSentrelEventFilter::Names QSentrelEventFilter::describe(QObject *object)
+{
+    QVarLengthArray<QObject *, 16> chain; // the receiver first, its outermost ancestor last
+    for (; object; object = object->parent())
+        chain.append(object);
+    // The outermost marked object: it and every object below it are named by their class.
+    qsizetype unnamedFrom = -1;
+    for (qsizetype i = chain.size() - 1; i >= 0 && unnamedFrom < 0; --i) {
+        if (isMarkedUnnamed(chain[i]))
+            unnamedFrom = i;
+    }
+    QString (*const pathName)(const QObject *) = pathNameHook.load(std::memory_order_relaxed);
+    const bool classesOnly = naming == Naming::Classes;
+    Names names;
+    // Where a position goes in the path (after a class name), and the position: the indexed
+    // path is built only when there is one.
+    QVarLengthArray<std::pair<qsizetype, int>, 4> positions;
+    for (qsizetype i = chain.size() - 1; i >= 0; --i) {
+        const QObject *current = chain[i];
+        const std::optional<QString> name =
+                classesOnly || i <= unnamedFrom ? std::nullopt : ownName(current, pathName);
+        if (name) {
+            names.path += shown(*name);
+        } else {
+            appendUtf8(names.path, current->metaObject()->className());
+            // Its position among the siblings of its class that are named by class too.
+            int position = 0;
+            int count = 0;
+            if (const QObject *parent = current->parent()) {
+                const QMetaObject *meta = current->metaObject();
+                const bool siblingsUnnamed = classesOnly || i + 1 <= unnamedFrom;
+                for (const QObject *sibling : parent->children()) {
+                    if (sibling->metaObject() != meta)
+                        continue;
+                    if (!siblingsUnnamed && sibling != current && !isMarkedUnnamed(sibling)
+                        && ownName(sibling, pathName))
+                        continue;
+                    if (sibling == current)
+                        position = count;
+                    ++count;
+                }
+            }
+            if (count > 1)
+                positions.append({names.path.size(), position + 1});
+        }
+        if (i)
+            names.path += QLatin1Char('/');
+    }
+    if (!positions.isEmpty()) {
+        qsizetype from = 0;
+        for (const auto &[offset, position] : positions) {
+            names.indexedPath += QStringView(names.path).sliced(from, offset - from);
+            names.indexedPath += QLatin1Char('[') + QString::number(position) + QLatin1Char(']');
+            from = offset;
+        }
+        names.indexedPath += QStringView(names.path).sliced(from);
+    }
+    if (!classesOnly) {
+        for (qsizetype i = unnamedFrom + 1; i < chain.size(); ++i) {
+            const QString name = chain[i]->objectName();
+            if (!name.isEmpty()) {
+                names.objectName = shown(name);
+                break;
+            }
+        }
+    }
+    return names;
+}
+
 bool QSentrelEventFilter::isTracked(QEvent *event) const
 {
     SENTREL_ASSERT_THREAD(this);
@@ -241,6 +368,34 @@ void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
                                      "Tracker can be initialized";
 }
 
+void QSentrelEventFilter::updateNaming(const QString &policy)
+{
+    SENTREL_ASSERT_THREAD(this);
+    hashedNames.clear();
+    if (policy == QLatin1String("hashed")) {
+        naming = Naming::Hashed;
+        nameKey = tracker->configurationPrivate()->nameKey();
+    } else {
+        naming = policy == QLatin1String("classes") ? Naming::Classes : Naming::Plain;
+        nameKey.clear();
+    }
+}
+
+// Only an input or drag event can tell that the held one is over: Qt sends other events (focus
+// changes, enter and leave, updates) between the deliveries of one input event. The rest of
+// what ends it is the return to the event loop, deliveryOver().
+bool QSentrelEventFilter::endsHeld(const QEvent *event) const
+{
+    const int type = event->type();
+    if (event->isInputEvent())
+        return type != pendingType
+                || static_cast<const QInputEvent *>(event)->timestamp() != pendingTimestamp;
+    if (!isDragType(type))
+        return false;
+    const auto *drop = dynamic_cast<const QDropEvent *>(event);
+    return !drop || type != pendingType || quintptr(drop->mimeData()) != pendingTimestamp;
+}
+
 bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
 {
     SENTREL_ASSERT_THREAD(this);
@@ -250,12 +405,9 @@ bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
     if (capturing)
         return false;
 
-    // Held until an event arrives that is not a further delivery of the same input event.
-    if (pending
-        && (!event->isInputEvent() || event->type() != pendingType
-            || static_cast<QInputEvent *>(event)->timestamp() != pendingTimestamp)) {
+    // Held until its delivery is over, or an event arrives that is another input.
+    if (pending && endsHeld(event))
         reportHeld();
-    }
 
     // The lookup of isTracked(), written out: an exported member is called through the PLT.
     if (!trackedEvents.contains(event->type()))
@@ -282,7 +434,10 @@ void QSentrelEventFilter::capture(QObject *watched, QEvent *event)
         category = categoryFilter->category(watched);
     if (!category.isEmpty() && !tracker->configuration()->categories().contains(category)) {
         qCDebug(lcEventFilter) << "category filtered:" << category;
-        pending = false;
+        // A held earlier delivery of this same event goes unreported with it; one of another
+        // event, held across this one, stays.
+        if (event->isInputEvent() || isDragType(event->type()))
+            pending = false;
         return;
     }
 
@@ -296,17 +451,26 @@ void QSentrelEventFilter::reportHeld()
                        pendingObject,
                        pendingObjectName,
                        pendingPosition,
-                       pendingDetails);
+                       pendingDetails,
+                       pendingObjectPath);
 }
 
 void QSentrelEventFilter::reportResize()
 {
     resizePending = false;
     tracker->sendEvent(QStringLiteral("Resize"),
-                       pendingObject,
-                       pendingObjectName,
-                       pendingPosition,
-                       std::nullopt);
+                       resizeNames.path,
+                       resizeNames.objectName,
+                       resizeSize,
+                       std::nullopt,
+                       resizeNames.indexedPath);
+}
+
+void QSentrelEventFilter::deliveryOver()
+{
+    deliveryOverQueued = false;
+    if (pending)
+        reportHeld();
 }
 
 void QSentrelEventFilter::flush()
@@ -331,26 +495,27 @@ void QSentrelEventFilter::handleTracked(QObject *watched, QEvent *event)
             const auto *pointer = static_cast<QSinglePointEvent *>(event);
             if (pointer->pointCount() > 0)
                 position = coordinates(pointer->points().constFirst().globalPosition());
-            hold(watched, pointer, position, keyOf<Qt::MouseButtons>(int(pointer->button())));
+            hold(watched,
+                 type,
+                 pointer->timestamp(),
+                 position,
+                 keyOf<Qt::MouseButtons>(int(pointer->button())));
             return;
         }
     } else {
         switch (type) {
         case QEvent::KeyPress:
         case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride: // goes up from the focus object until one claims it
             if (const auto *key = dynamic_cast<const QKeyEvent *>(event)) {
-                hold(watched, key, std::nullopt, keyDetails(key));
+                hold(watched, type, key->timestamp(), std::nullopt, keyDetails(key));
                 return;
             }
             break;
         case QEvent::Resize:
             if (const auto *resize = dynamic_cast<const QResizeEvent *>(event)) {
-                // A resize is no input event, so any held input event was reported on its
-                // arrival: the held names and position are free to take the resize's.
-                pendingObject = generateName(watched);
-                pendingObjectName = objectName(watched);
-                pendingPosition =
-                        EventCoordinates {resize->size().width(), resize->size().height()};
+                resizeNames = describe(watched);
+                resizeSize = EventCoordinates {resize->size().width(), resize->size().height()};
                 resizePending = true;
                 return;
             }
@@ -376,8 +541,14 @@ void QSentrelEventFilter::handleTracked(QObject *watched, QEvent *event)
         case QEvent::DragEnter:
         case QEvent::DragMove:
         case QEvent::Drop:
-            if (const auto *drop = dynamic_cast<const QDropEvent *>(event))
-                position = coordinates(drop->position());
+            if (const auto *drop = dynamic_cast<const QDropEvent *>(event)) {
+                hold(watched,
+                     type,
+                     quintptr(drop->mimeData()),
+                     coordinates(drop->position()),
+                     std::nullopt);
+                return;
+            }
             break;
         case QEvent::ContextMenu:
             if (const auto *menu = dynamic_cast<const QContextMenuEvent *>(event))
@@ -396,23 +567,34 @@ void QSentrelEventFilter::handleTracked(QObject *watched, QEvent *event)
             break;
         }
     }
+    const Names names = describe(watched);
     tracker->sendEvent(typeKey(type),
-                       generateName(watched),
-                       objectName(watched),
+                       names.path,
+                       names.objectName,
                        position,
-                       details);
+                       details,
+                       names.indexedPath);
 }
 
 void QSentrelEventFilter::hold(QObject *watched,
-                               const QInputEvent *event,
+                               int type,
+                               quint64 identity,
                                const std::optional<EventCoordinates> &position,
-                               const QString &details)
+                               const std::optional<QString> &details)
 {
-    pendingObject = generateName(watched);
-    pendingObjectName = objectName(watched);
+    Names names = describe(watched);
+    pendingObject = std::move(names.path);
+    pendingObjectName = std::move(names.objectName);
+    pendingObjectPath = std::move(names.indexedPath);
     pendingDetails = details;
     pendingPosition = position;
-    pendingTimestamp = event->timestamp();
-    pendingType = event->type();
+    pendingTimestamp = identity;
+    pendingType = type;
     pending = true;
+    // Reported once Qt has delivered it to every receiver: when this thread is back in its
+    // event loop, unless another input arrives first.
+    if (!deliveryOverQueued) {
+        deliveryOverQueued = true;
+        QMetaObject::invokeMethod(this, &QSentrelEventFilter::deliveryOver, Qt::QueuedConnection);
+    }
 }

@@ -14,6 +14,8 @@
 
 #include <SentrelTracker/sentreltrackertypes.h>
 
+#include <QByteArray>
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -41,35 +43,70 @@ public:
     static QString objectName(QObject *object);
     static QString generateName(QObject *object);
 
+    // The dynamic property that keeps an object and everything below it unnamed.
+    static constexpr const char *unnamedProperty = "sentrelUnnamed";
+    // What an event reports of its receiver, under the naming policy in force: the object
+    // path (generateName() under the "plain" policy with no object marked), the same path with
+    // the position of each class-named object among its same-class siblings where there are
+    // several (empty when it adds nothing), and the object name (objectName()).
+    struct Names
+    {
+        QString path;
+        QString indexedPath;
+        QString objectName;
+    };
+    Names describe(QObject *object);
+
     bool isTracked(QEvent *event) const;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
     void updateTrackedEvents(const QStringList &events);
+    void updateNaming(const QString &policy);
 
     // Reports what is still held: the last input event and resize wait for the next event,
     // which never comes when tracking is switched off.
     void flush();
 
 private:
+    enum class Naming {
+        Plain,
+        Hashed,
+        Classes
+    };
+
+    bool endsHeld(const QEvent *event) const;
     void capture(QObject *watched, QEvent *event);
     void reportHeld();
     void reportResize();
+    void deliveryOver();
     void handleTracked(QObject *watched, QEvent *event);
     void hold(QObject *watched,
-              const QInputEvent *event,
+              int type,
+              quint64 identity,
               const std::optional<SentrelTracker::EventCoordinates> &position,
-              const QString &details);
+              const std::optional<QString> &details);
+    QString shown(const QString &name); // a name as the policy lets it leave
 
     SentrelTrackerImpl *tracker; // not owned
     QSentrelCategoryFilter *categoryFilter = nullptr; // not owned
     int pendingType = 0;
     QString pendingObject;
     QString pendingObjectName;
-    QString pendingDetails;
+    QString pendingObjectPath; // the indexed path, empty when it adds nothing
+    std::optional<QString> pendingDetails;
     std::optional<SentrelTracker::EventCoordinates> pendingPosition;
+    // What tells the held event's deliveries from another event of its type: the timestamp
+    // of an input event, the address of the data a drag carries.
     quint64 pendingTimestamp = 0;
+    // The held resize, apart: an input event may be held across it.
+    Names resizeNames;
+    SentrelTracker::EventCoordinates resizeSize;
     bool resizePending = false;
     bool pending = false;
+    bool deliveryOverQueued = false; // deliveryOver() waits in the event loop
+    Naming naming = Naming::Plain;
+    QByteArray nameKey; // the "hashed" policy's, read when the policy is chosen
+    QHash<QString, QString> hashedNames; // name to its hash, bounded
     bool capturing = false; // inside capture(): events it causes are not recorded
     QMap<int, QString> trackedEvents;
 };

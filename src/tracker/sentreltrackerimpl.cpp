@@ -499,16 +499,32 @@ void SentrelTrackerImpl::sendEvent(const QString &type,
                                    const QString &object,
                                    const QString &objectName,
                                    const std::optional<SentrelTracker::EventCoordinates> &position,
-                                   const std::optional<QString> &details)
+                                   const std::optional<QString> &details,
+                                   const QString &objectPath)
 {
     SENTREL_ASSERT_THREAD(&m_configuration);
     if (!running)
         return;
-    const qsizetype characters =
-            type.size() + object.size() + objectName.size() + (details ? details->size() : 0);
+    const qsizetype characters = type.size() + object.size() + objectName.size()
+            + (details ? details->size() : 0) + objectPath.size();
+    if (objectPath.isEmpty()) {
+        record(
+                [type, object, objectName, position, details](QSentrelReporter *reporter) {
+                    reporter->trackEvent(type, object, objectName, position, details);
+                },
+                characters);
+        return;
+    }
+    // Six values exceed the request's room for captures: the three names travel together.
     record(
-            [type, object, objectName, position, details](QSentrelReporter *reporter) {
-                reporter->trackEvent(type, object, objectName, position, details);
+            [type, names = QStringList {object, objectName, objectPath}, position, details](
+                    QSentrelReporter *reporter) {
+                reporter->trackEvent(type,
+                                     names.at(0),
+                                     names.at(1),
+                                     position,
+                                     details,
+                                     names.at(2));
             },
             characters);
 }

@@ -92,7 +92,8 @@ public:
                    const QString &object,
                    const QString &objectName,
                    const std::optional<SentrelTracker::EventCoordinates> &position,
-                   const std::optional<QString> &details);
+                   const std::optional<QString> &details,
+                   const QString &objectPath = QString());
     void sendContextData(const SentrelTracker::ContextData<QString> &data) const;
     void sendTypedEvent(const QString &name, const QVariantMap &properties) const;
     void sendSelfDescribing(const QString &schema, const QJsonObject &data) const;

@@ -94,6 +94,7 @@ private Q_SLOTS:
         QVERIFY(!config->remoteConfig());
         QVERIFY(config->server().isEmpty());
         QVERIFY(config->events().isEmpty());
+        QCOMPARE(config->captureNames(), QStringLiteral("plain"));
         // Made when first read, so read before the settings are.
         const QString identifier = config->userId();
         QCOMPARE(identifier, userWideIdentifier());
@@ -169,6 +170,15 @@ private Q_SLOTS:
                                           << "Web" << platform;
         QTest::newRow("platform empty") << "platform"
                                         << "" << platform;
+
+        const QString names = QStringLiteral("Invalid capture names policy \"%1\" is specified, "
+                                             "possible values are: plain, hashed, classes");
+        for (const char *policy : {"plain", "hashed", "classes"})
+            QTest::newRow(policy) << "captureNames" << policy << QString();
+        QTest::newRow("names capital") << "captureNames"
+                                       << "Hashed" << names.arg(QStringLiteral("Hashed"));
+        QTest::newRow("names empty") << "captureNames"
+                                     << "" << names.arg(QString());
     }
 
     void validation()
@@ -326,6 +336,18 @@ private Q_SLOTS:
         QLoggingCategory::setFilterRules(QString());
     }
 
+    // The key of hashed names: the same in every run of the installation, another once the
+    // person has the application forget its settings.
+    void nameKey()
+    {
+        const QByteArray key = loadFrom("{}")->nameKey();
+        QCOMPARE(key.size(), 32);
+        auto next = loadFrom("{}");
+        QCOMPARE(next->nameKey(), key);
+        QVERIFY(next->forgetSettings());
+        QVERIFY(next->nameKey() != key);
+    }
+
     void properties()
     {
         const QMetaObject &meta = QSentrelConfiguration::staticMetaObject;
@@ -346,7 +368,8 @@ private Q_SLOTS:
                                       "event",
                                       "userId",
                                       "remoteConfigInterval",
-                                      "remoteConfig"};
+                                      "remoteConfig",
+                                      "captureNames"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -372,7 +395,8 @@ private Q_SLOTS:
                                          "eventsChanged",
                                          "userIdChanged",
                                          "remoteConfigChanged",
-                                         "remoteConfigIntervalChanged"};
+                                         "remoteConfigIntervalChanged",
+                                         "captureNamesChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
             if (meta.method(i).methodType() == QMetaMethod::Signal)
@@ -399,6 +423,8 @@ private Q_SLOTS:
                 << QByteArray(R"({"token":42})") << "token" << QVariant(QString());
         QTest::newRow("null is absent") << QByteArray(R"({"storage":null})") << "storageType"
                                         << QVariant(QStringLiteral("SQLITE"));
+        QTest::newRow("capture names") << QByteArray(R"({"capture":{"names":"hashed"}})")
+                                       << "captureNames" << QVariant(QStringLiteral("hashed"));
         QTest::newRow("empty storage disables cache")
                 << QByteArray(R"({"storage":""})") << "storageType" << QVariant(QString());
         QTest::newRow("storage size")

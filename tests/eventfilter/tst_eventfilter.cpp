@@ -11,10 +11,15 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QJsonDocument>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageAuthenticationCode>
+#include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -619,6 +624,222 @@ private Q_SLOTS:
                  QStringLiteral("QObject/plain"));
         QVERIFY(!reports.first().contains(QLatin1String("position")));
         QVERIFY(!reports.first().contains(QLatin1String("data")));
+    }
+
+    // Qt delivers one input to a window, then to the widget and up its parents, and sends other
+    // events (focus changes) in between: each input is reported once, naming its last receiver.
+    void oneReportPerInput_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("data");
+        QTest::newRow("press across a focus change") << "MouseButtonPress"
+                                                     << "LeftButton";
+        QTest::newRow("shortcut override up the parents") << "ShortcutOverride"
+                                                          << "Ctrl+S";
+        QTest::newRow("drop across a focus change") << "Drop" << QString();
+    }
+
+    void oneReportPerInput()
+    {
+        QFETCH(QString, type);
+        QWidget window;
+        window.setObjectName(QStringLiteral("window"));
+        Sink target(QStringLiteral("target"), &window);
+        // QApplication hands a drop to hidden widgets' filters not at all: plain objects here.
+        QObject windowObject;
+        windowObject.setObjectName(QStringLiteral("window"));
+        QObject targetObject(&windowObject);
+        QWidget other;
+        QMimeData mime;
+        const auto deliver = [&](QObject *receiver) {
+            if (type == QLatin1String("MouseButtonPress")) {
+                QMouseEvent press(QEvent::MouseButtonPress,
+                                  QPointF(1, 1),
+                                  QPointF(1, 1),
+                                  QPointF(3, 4),
+                                  Qt::LeftButton,
+                                  Qt::LeftButton,
+                                  Qt::NoModifier);
+                press.setTimestamp(42);
+                QCoreApplication::sendEvent(receiver, &press);
+            } else if (type == QLatin1String("ShortcutOverride")) {
+                QKeyEvent key(QEvent::ShortcutOverride,
+                              Qt::Key_S,
+                              Qt::ControlModifier,
+                              QStringLiteral("\x13"));
+                key.setTimestamp(42);
+                QCoreApplication::sendEvent(receiver, &key);
+            } else {
+                QDropEvent drop(QPointF(3, 4),
+                                Qt::CopyAction,
+                                &mime,
+                                Qt::LeftButton,
+                                Qt::NoModifier);
+                QCoreApplication::sendEvent(receiver == &window ? &windowObject : &targetObject,
+                                            &drop);
+            }
+        };
+        LogCapture log;
+        start({type, QStringLiteral("FocusIn")});
+        deliver(&window);
+        QFocusEvent focus(QEvent::FocusIn, Qt::MouseFocusReason);
+        QCoreApplication::sendEvent(&other, &focus);
+        deliver(&target);
+        deliver(&window);
+        SentrelTrackerImpl::instance()->waitForRequests();
+        QCOMPARE(ofType(loggedContexts(log, QStringLiteral("/qevent/")), type).size(), 0);
+        // Reported once the thread is back in its event loop, not only when tracking stops.
+        QCoreApplication::processEvents();
+        SentrelTrackerImpl::instance()->waitForRequests();
+        const QList<QJsonObject> reports =
+                ofType(loggedContexts(log, QStringLiteral("/qevent/")), type);
+        QCOMPARE(reports.size(), 1);
+        QCOMPARE(reports.first().value(QLatin1String("object")).toString(),
+                 QStringLiteral("window"));
+        QTEST(reports.first().value(QLatin1String("data")).toString(), "data");
+        // A second input of the type is a report of its own.
+        deliver(&target);
+        QCOMPARE(ofType(stop(log), type).size(), 2);
+    }
+
+    // Through Qt's own key delivery: one ShortcutOverride per key press, whatever the depth.
+    void shortcutOverrideOncePerKey()
+    {
+        QWidget window;
+        auto *layout = new QVBoxLayout(&window);
+        auto *frame = new QWidget(&window);
+        layout->addWidget(frame);
+        auto *inner = new QVBoxLayout(frame);
+        auto *edit = new QLineEdit(frame);
+        inner->addWidget(edit);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        edit->setFocus();
+        QTRY_VERIFY(edit->hasFocus());
+        LogCapture log;
+        start({QStringLiteral("ShortcutOverride")});
+        QTest::keyClick(edit, Qt::Key_F5);
+        QTest::keyClick(edit, Qt::Key_F6);
+        QCOMPARE(ofType(stop(log), QStringLiteral("ShortcutOverride")).size(), 2);
+    }
+
+    void naming_data()
+    {
+        QTest::addColumn<QString>("policy");
+        QTest::addColumn<QString>("receiver");
+        QTest::addColumn<QString>("object");
+        QTest::addColumn<QString>("objectPath"); // empty: absent
+        QTest::addColumn<QString>("objectName"); // empty: absent
+        QTest::newRow("plain, second unnamed button") << "plain"
+                                                      << "second"
+                                                      << "form/QWidget/QPushButton"
+                                                      << "form/QWidget[1]/QPushButton[2]"
+                                                      << "form";
+        QTest::newRow("plain, named button") << "plain"
+                                             << "ok"
+                                             << "form/QWidget/okButton"
+                                             << "form/QWidget[1]/okButton"
+                                             << "okButton";
+        QTest::newRow("plain, lone unnamed child") << "plain"
+                                                   << "label"
+                                                   << "form/QLabel" << QString() << "form";
+        QTest::newRow("plain, marked subtree") << "plain"
+                                               << "secret"
+                                               << "form/QWidget/QLineEdit"
+                                               << "form/QWidget[2]/QLineEdit"
+                                               << "form";
+        QTest::newRow("classes, named button") << "classes"
+                                               << "ok"
+                                               << "QWidget/QWidget/QPushButton"
+                                               << "QWidget/QWidget[1]/QPushButton[3]" << QString();
+        QTest::newRow("hashed, named button") << "hashed"
+                                              << "ok"
+                                              << "#/QWidget/#"
+                                              << "#/QWidget[1]/#"
+                                              << "#";
+        QTest::newRow("hashed, marked subtree") << "hashed"
+                                                << "secret"
+                                                << "#/QWidget/QLineEdit"
+                                                << "#/QWidget[2]/QLineEdit"
+                                                << "#";
+    }
+
+    // What an event says of its receiver under each policy, and of objects marked unnamed; "#"
+    // stands for a hash.
+    void naming()
+    {
+        QFETCH(QString, policy);
+        QFETCH(QString, receiver);
+        QWidget form;
+        form.setObjectName(QStringLiteral("form"));
+        auto *page = new QWidget(&form);
+        new QPushButton(QStringLiteral("Exit early"), page);
+        auto *second = new QPushButton(QStringLiteral("Help"), page);
+        auto *ok = new QPushButton(QStringLiteral("OK"), page);
+        ok->setObjectName(QStringLiteral("okButton"));
+        new QPushButton(QStringLiteral("Pause"), page);
+        auto *label = new QLabel(&form);
+        auto *marked = new QWidget(&form);
+        marked->setObjectName(QStringLiteral("Zq7secretWORD"));
+        marked->setProperty(QSentrelEventFilter::unnamedProperty, true);
+        auto *secret = new QLineEdit(marked);
+        secret->setObjectName(QStringLiteral("menuKx9Quartz"));
+        QWidget *const receivers[] = {second, ok, label, secret};
+        const QStringList receiverNames {"second", "ok", "label", "secret"};
+        QWidget *target = receivers[receiverNames.indexOf(receiver)];
+
+        tracker.configuration()->setCaptureNames(policy);
+        LogCapture log;
+        start({QStringLiteral("FocusIn")});
+        QFocusEvent focus(QEvent::FocusIn, Qt::TabFocusReason);
+        QCoreApplication::sendEvent(target, &focus);
+        const QList<QJsonObject> reports = stop(log);
+        const QList<QJsonObject> events = loggedEvents(log);
+        tracker.configuration()->setCaptureNames(QStringLiteral("plain"));
+        QCOMPARE(reports.size(), 1);
+
+        const QRegularExpression hash(QStringLiteral("#[0-9a-f]{12}"));
+        const auto masked = [&](const QJsonObject &report, const char *field) {
+            return report.value(QLatin1String(field)).toString().replace(hash, QStringLiteral("#"));
+        };
+        const QJsonObject report = reports.first();
+        QTEST(masked(report, "object"), "object");
+        QTEST(masked(report, "object_path"), "objectPath");
+        QTEST(masked(report, "object_name"), "objectName");
+        QFETCH(QString, objectPath);
+        QStringList schemas;
+        for (const QJsonObject &event : events) {
+            const QString schema =
+                    contextsOf(event).first().toObject().value(QLatin1String("schema")).toString();
+            if (schema.contains(QLatin1String("/qevent/")))
+                schemas.append(schema.section(QLatin1Char('/'), -1));
+        }
+        QCOMPARE(schemas,
+                 QStringList {objectPath.isEmpty() ? QStringLiteral("1-0-1")
+                                                   : QStringLiteral("1-1-0")});
+        // The names set from what a person typed never leave, nor does the marked object's.
+        const QByteArray text = QJsonDocument(report).toJson();
+        QVERIFY2(!text.contains("Zq7secretWORD") && !text.contains("menuKx9Quartz"), text);
+        if (policy != QLatin1String("plain")) {
+            QVERIFY2(!text.contains("form") && !text.contains("okButton"), text);
+        }
+        if (policy == QLatin1String("hashed")) {
+            // The same name hashes alike for as long as the installation keeps its key.
+            const QString formHash = report.value(QLatin1String("object"))
+                                             .toString()
+                                             .section(QLatin1Char('/'), 0, 0);
+            QCOMPARE(formHash,
+                     QLatin1Char('#')
+                             + QString::fromLatin1(QMessageAuthenticationCode::hash(
+                                                           "form",
+                                                           SentrelTrackerImpl::instance()
+                                                                   ->configurationPrivate()
+                                                                   ->nameKey(),
+                                                           QCryptographicHash::Sha256)
+                                                           .first(6)
+                                                           .toHex()));
+        }
     }
 };
 

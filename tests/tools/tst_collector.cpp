@@ -269,7 +269,7 @@ private Q_SLOTS:
     {
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY(scratch.isValid());
-        QCOMPARE(schemas.load(QStringLiteral(SCHEMAS)), 10);
+        QCOMPARE(schemas.load(QStringLiteral(SCHEMAS)), 11);
         QVERIFY2(schemas.loadProblems().isEmpty(),
                  qPrintable(schemas.loadProblems().join(QLatin1Char('\n'))));
         // Every keyword of the shipped schemas is checked.
@@ -344,6 +344,16 @@ private Q_SLOTS:
                 << qeventUri
                 << QByteArray(R"({"type":"Show","object":"w","object_name":"","screen_id":""})")
                 << "shorter than 1";
+        QTest::newRow("object path, 1-1-0")
+                << vendor + QStringLiteral("/qevent/jsonschema/1-1-0")
+                << QByteArray(
+                           R"({"type":"Show","object":"w/QPushButton","object_path":"w/QPushButton[2]","screen_id":""})")
+                << QString();
+        QTest::newRow("object path under 1-0-1")
+                << qeventUri
+                << QByteArray(
+                           R"({"type":"Show","object":"w/QPushButton","object_path":"w/QPushButton[2]","screen_id":""})")
+                << "\"object_path\" is not allowed";
         QTest::newRow("screen resolution")
                 << vendor + QStringLiteral("/device/jsonschema/1-0-1")
                 << QByteArray(
