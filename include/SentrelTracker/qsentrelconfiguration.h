@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 /*!
     \class QSentrelConfiguration
@@ -56,6 +57,14 @@ class SENTRELTRACKER_EXPORT QSentrelConfiguration : public QObject
     //! The most events the cache keeps, oldest dropped first; 0 or less for no limit.
     Q_PROPERTY(
             int storageSize READ storageSize WRITE setStorageSize NOTIFY storageSizeChanged FINAL)
+    //! The seconds an event is kept at most before it is removed unsent; 0 for no limit.
+    Q_PROPERTY(int storageMaxAge READ storageMaxAge WRITE setStorageMaxAge NOTIFY
+                       storageMaxAgeChanged FINAL)
+    //! The bytes the cache's events take at most, oldest removed first; 0 for no limit.
+    Q_PROPERTY(int storageMaxBytes READ storageMaxBytes WRITE setStorageMaxBytes NOTIFY
+                       storageMaxBytesChanged FINAL)
+    //! Header names and string values sent with every upload and remote configuration fetch.
+    Q_PROPERTY(QVariantMap headers READ headers WRITE setHeaders NOTIFY headersChanged FINAL)
     //! The seconds between uploads; 0 works offline and only caches.
     Q_PROPERTY(int syncInterval READ syncInterval WRITE setSyncInterval NOTIFY syncIntervalChanged
                        FINAL)
@@ -178,6 +187,42 @@ public:
     ///@}
 
     /*!
+        \name Bounds of the offline cache
+        Events older than the maximum age (seconds; a duration in the file), and the oldest
+        events beyond the maximum bytes (as stored), are removed unsent when tracking starts and
+        before each upload, with one info line in \c sentrel.storage saying how many. 0, the
+        default, sets no bound; a negative value is rejected with a warning.
+    */
+    ///@{
+
+    //! Returns the seconds an event is kept at most.
+    virtual int storageMaxAge() const = 0;
+    //! Sets the seconds an event is kept at most to \a seconds.
+    virtual void setStorageMaxAge(int seconds) = 0;
+    //! Returns the bytes the cache's events take at most.
+    virtual int storageMaxBytes() const = 0;
+    //! Sets the bytes the cache's events take at most to \a bytes.
+    virtual void setStorageMaxBytes(int bytes) = 0;
+    ///@}
+
+    /*!
+        \name Request headers
+        Header names mapped to string values, sent with every event upload and every remote
+        configuration fetch, for example the API key of a gateway in front of the collector.
+        A map naming a header that the protocol or the tracker owns ("Host", "Content-Length",
+        "Content-Type", "Transfer-Encoding", "Connection", "Cookie", "SP-Anonymous"), a name
+        that is not a token, or a value that is not a string or holds control characters, is
+        rejected whole with a warning.
+    */
+    ///@{
+
+    //! Returns the headers sent with every request.
+    virtual QVariantMap headers() const = 0;
+    //! Sets the headers sent with every request to \a headers.
+    virtual void setHeaders(const QVariantMap &headers) = 0;
+    ///@}
+
+    /*!
         \name Delivery
         The seconds between uploads (0 works offline and only caches) and the most events sent
         in one upload (100 by default).
@@ -296,6 +341,12 @@ Q_SIGNALS:
     void storagePathChanged(const QString &storagePath);
     //! Emitted when the most events the cache keeps is written, with the effective value \a storageSize.
     void storageSizeChanged(int storageSize);
+    //! Emitted when the seconds an event is kept at most is written, with the effective value \a storageMaxAge.
+    void storageMaxAgeChanged(int storageMaxAge);
+    //! Emitted when the bytes the cache's events take at most is written, with the effective value \a storageMaxBytes.
+    void storageMaxBytesChanged(int storageMaxBytes);
+    //! Emitted when the request headers are written, with the effective value \a headers.
+    void headersChanged(const QVariantMap &headers);
     //! Emitted when the seconds between uploads is written, with the effective value \a syncInterval.
     void syncIntervalChanged(int syncInterval);
     //! Emitted when the most events per upload is written, with the effective value \a batchSize.

@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QUuid>
@@ -26,12 +27,16 @@ enum class Form {
     Duration, // a non-empty object of seconds, minutes, hours, days and months
     Flag, // a boolean; any other type gives true
     List, // an array of strings; a non-array gives an empty list
+    Map, // an object; a non-object gives an empty map
 };
 
 template <typename T>
 using Signal = void (QSentrelConfiguration::*)(T);
-using ChangeSignal = std::
-        variant<Signal<const QString &>, Signal<int>, Signal<bool>, Signal<const QStringList &>>;
+using ChangeSignal = std::variant<Signal<const QString &>,
+                                  Signal<int>,
+                                  Signal<bool>,
+                                  Signal<const QStringList &>,
+                                  Signal<const QVariantMap &>>;
 
 template <typename>
 struct SignalValue;
@@ -114,6 +119,40 @@ bool namingRule(const Item &, QVariant &value)
     return false;
 }
 
+// Names that the protocol or the tracker itself sets: an application's value would break the
+// request or undo a privacy rule.
+bool headersRule(const Item &, QVariant &value)
+{
+    static const QStringList owned {QStringLiteral("Host"),
+                                    QStringLiteral("Content-Length"),
+                                    QStringLiteral("Content-Type"),
+                                    QStringLiteral("Transfer-Encoding"),
+                                    QStringLiteral("Connection"),
+                                    QStringLiteral("Cookie"),
+                                    QStringLiteral("SP-Anonymous")};
+    static const QRegularExpression token(QStringLiteral("^[!#$%&'*+.^_`|~0-9A-Za-z-]+$"));
+    const QVariantMap headers = value.toMap();
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+        const QString text = it.value().toString();
+        const bool control = std::any_of(text.cbegin(), text.cend(), [](QChar c) {
+            return c.unicode() < 0x20 || c.unicode() == 0x7f;
+        });
+        if (owned.contains(it.key(), Qt::CaseInsensitive)) {
+            qCWarning(lcConfig) << "Invalid headers: the header" << it.key()
+                                << "is set by the tracker";
+            return false;
+        }
+        if (!token.match(it.key()).hasMatch() || it.value().typeId() != QMetaType::QString
+            || control) {
+            qCWarning(lcConfig) << "Invalid headers: the header" << it.key()
+                                << "needs a token for a name and a string without control "
+                                   "characters for a value";
+            return false;
+        }
+    }
+    return true;
+}
+
 // In the order of the keys in files and documents.
 const std::array<Item, Config::itemCount> &items()
 {
@@ -130,6 +169,9 @@ const std::array<Item, Config::itemCount> &items()
         {Config::StorageType, "storageType", "storage", Form::Text, QStringLiteral("SQLITE"), nullptr, &C::storageTypeChanged},
         {Config::StoragePath, "storagePath", "storage_path", Form::Text, {}, nullptr, &C::storagePathChanged},
         {Config::StorageSize, "storageSize", "storage_size", Form::WholeNumber, {}, nullptr, &C::storageSizeChanged},
+        {Config::StorageMaxAge, "storageMaxAge", "storage_max_age", Form::Duration, {}, atLeast<0>, &C::storageMaxAgeChanged},
+        {Config::StorageMaxBytes, "storageMaxBytes", "storage_max_bytes", Form::WholeNumber, {}, atLeast<0>, &C::storageMaxBytesChanged},
+        {Config::Headers, "headers", "headers", Form::Map, {}, headersRule, &C::headersChanged},
         {Config::BatchSize, "batchSize", "sync/max_batch_size", Form::WholeNumber, 100, atLeast<1>, &C::batchSizeChanged},
         {Config::SyncInterval, "syncInterval", "sync/interval", Form::Duration, {}, atLeast<0>, &C::syncIntervalChanged},
         {Config::RemoteConfig, "remoteConfig", "sync_config/enabled", Form::Flag, {}, nullptr, &C::remoteConfigChanged},
@@ -226,6 +268,8 @@ QVariant fromJson(Form form, const QJsonValue &value)
         return value.isBool() ? value.toBool() : true;
     case Form::List:
         return stringList(value);
+    case Form::Map:
+        return value.toObject().toVariantMap();
     case Form::Duration:
         break;
     }

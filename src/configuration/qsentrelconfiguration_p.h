@@ -24,7 +24,6 @@
 #include <QVariant>
 
 #include <atomic>
-
 #include <bitset>
 #include <mutex>
 #include <optional>
@@ -64,9 +63,12 @@ public:
         RemoteConfig,
         RemoteConfigInterval,
         CaptureNames,
+        StorageMaxAge,
+        StorageMaxBytes,
+        Headers,
     };
     Q_ENUM(ConfigItem)
-    static constexpr int itemCount = CaptureNames + 1;
+    static constexpr int itemCount = Headers + 1;
     using ItemMap = QMap<ConfigItem, QVariant>;
     // Accepted values in the order of the table.
     using ItemList = QList<std::pair<ConfigItem, QVariant>>;
@@ -96,6 +98,12 @@ public:
     void setStoragePath(const QString &path) override { set(StoragePath, path); }
     int storageSize() const override { return get<int>(StorageSize); }
     void setStorageSize(int size) override { set(StorageSize, size); }
+    int storageMaxAge() const override { return get<int>(StorageMaxAge); }
+    void setStorageMaxAge(int seconds) override { set(StorageMaxAge, seconds); }
+    int storageMaxBytes() const override { return get<int>(StorageMaxBytes); }
+    void setStorageMaxBytes(int bytes) override { set(StorageMaxBytes, bytes); }
+    QVariantMap headers() const override { return get<QVariantMap>(Headers); }
+    void setHeaders(const QVariantMap &headers) override { set(Headers, headers); }
     int syncInterval() const override { return get<int>(SyncInterval); }
     void setSyncInterval(int seconds) override { set(SyncInterval, seconds); }
     int batchSize() const override { return get<int>(BatchSize); }
@@ -129,6 +137,11 @@ public:
     // Records that this run tracks, until aboutToQuit says it ended cleanly. The worker's, once
     // a process.
     void markRunning();
+    // The change of the application's version since it was last recorded for this user
+    // account: (version, previous) where previous is null for a first start, nothing when the
+    // version is the one recorded. Records the version, so that of several processes starting
+    // together one alone gets the change. On the worker.
+    std::optional<std::pair<QString, QString>> takeVersionChange();
 
     // Remote configuration: applies a document fetched from the collector. Runs on the
     // worker thread, or on the tracker's thread while no worker runs. Returns whether the remote
@@ -222,6 +235,7 @@ private:
     QByteArray m_remoteConfigHash;
     QFile m_remoteConfigFile;
     bool m_lastShutdown = true;
+    bool m_settingsExisted = false; // "sentrel.ini" when the tracker was made
     std::atomic<bool> m_markedRunning {false};
     // The remembered digest belongs to a document of a previous application version, which
     // this run skipped. Used on the worker thread after construction.

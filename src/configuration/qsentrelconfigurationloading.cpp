@@ -5,7 +5,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLibraryInfo>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
@@ -38,6 +40,7 @@ QSentrelConfigurationPrivate::QSentrelConfigurationPrivate(QObject *parent)
         const QSettings settings(m_settingsPath, QSettings::IniFormat);
         m_remoteConfigHash = settings.value(QStringLiteral("remoteConfigHash")).toByteArray();
         m_lastShutdown = settings.value(QStringLiteral("lastShutdown"), true).toBool();
+        m_settingsExisted = QFileInfo::exists(m_settingsPath);
     }
 
     if (QCoreApplication *application = QCoreApplication::instance()) {
@@ -170,6 +173,29 @@ void QSentrelConfigurationPrivate::setLastSync(const QDateTime &time)
 bool QSentrelConfigurationPrivate::lastShutdown() const
 {
     return m_lastShutdown;
+}
+
+std::optional<std::pair<QString, QString>> QSentrelConfigurationPrivate::takeVersionChange()
+{
+    // Read and written under a lock of its own: QSettings locks each write, not the two.
+    QLockFile lock(m_settingsPath + QLatin1String(".version.lock"));
+    if (!lock.tryLock(5000)) {
+        qCWarning(lcConfig) << "The application's version was not recorded: its lock is held";
+        return std::nullopt;
+    }
+    QSettings settings = writableSettings();
+    const QString version = QCoreApplication::applicationVersion();
+    const QVariant recorded = settings.value(QStringLiteral("installedVersion"));
+    if (recorded.isValid() && recorded.toString() == version)
+        return std::nullopt;
+    settings.setValue(QStringLiteral("installedVersion"), version);
+    settings.sync();
+    if (recorded.isValid())
+        return std::make_pair(version, recorded.toString());
+    // Settings from before versions were recorded belong to an installation that is no news.
+    if (m_settingsExisted && settings.contains(QStringLiteral("lastSyncTime")))
+        return std::nullopt;
+    return std::make_pair(version, QString());
 }
 
 void QSentrelConfigurationPrivate::markRunning()

@@ -41,6 +41,10 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
 
     const QString server = configuration->server();
     uploader->setServer(server);
+    uploader->setHeaders(configuration->headers());
+    connect(configuration, &QSentrelConfiguration::headersChanged, this, [this] {
+        uploader->setHeaders(configuration->headers());
+    });
 #if QT_CONFIG(ssl)
     const bool tls = QSslSocket::supportsSsl();
 #else
@@ -113,6 +117,18 @@ void QSentrelReporter::init(QSentrelConfigurationPrivate *config)
     remoteChanged();
 
     record(payload.deviceAndAppInfo());
+    // Here, on the worker, since a worker runs only once the person agreed. The test-only
+    // build leaves it to the tests that ask for it, so that the others count their own events.
+#ifdef SENTREL_TESTING_LIBRARY
+    const bool versions = !qEnvironmentVariableIsSet("SENTREL_NO_VERSION_EVENTS");
+#else
+    constexpr bool versions = true;
+#endif
+    if (const auto change = versions ? configuration->takeVersionChange() : std::nullopt) {
+        const auto &[version, previous] = *change;
+        record(previous.isNull() ? payload.applicationInstall(version)
+                                 : payload.applicationUpdate(version, previous));
+    }
 }
 
 void QSentrelReporter::setTransport(std::unique_ptr<SentrelTransport> transport)
@@ -243,6 +259,7 @@ void QSentrelReporter::sync()
         retryRemovalLater();
         return;
     }
+    outbox->trim();
 
     SentrelDelivery::Composition next;
     if (delivery.wantsProbe()) {

@@ -3,6 +3,7 @@
 
 #include "qsentrelconfiguration_p.h"
 #include "qsentrelstorage_p.h"
+#include "sentrelclock_p.h"
 #include "sentrelfiles_p.h"
 
 #include <QDir>
@@ -155,6 +156,7 @@ void SentrelOutbox::open()
     }
     openCachePath = path;
     storeHeld();
+    trim();
     senderLock = std::make_unique<QLockFile>(path + QLatin1String(".lock"));
     senderLock->setStaleLockTime(0); // held for as long as the process runs; a dead one's is stale
 }
@@ -306,6 +308,65 @@ void SentrelOutbox::removeAll()
     // A reply in flight must not remove the events recorded next.
     newGeneration();
     store->removeAll();
+}
+
+namespace {
+// The event's time from its "dtm" field, as every event of the tracker writes it; -1 when the
+// row has none.
+qint64 eventTime(const QByteArray &event)
+{
+    static constexpr QByteArrayView key = R"("dtm":")";
+    const qsizetype at = event.indexOf(key);
+    if (at < 0)
+        return -1;
+    const qsizetype start = at + key.size();
+    const qsizetype end = event.indexOf('"', start);
+    bool ok = false;
+    const qint64 time = end < 0 ? -1 : event.mid(start, end - start).toLongLong(&ok);
+    return ok ? time : -1;
+}
+} // namespace
+
+void SentrelOutbox::trim()
+{
+    SENTREL_ASSERT_THREAD(this);
+    if (!store)
+        return;
+    const qint64 maximumAge = qint64(configuration->storageMaxAge()) * 1000;
+    if (maximumAge > 0) {
+        // Rows are in the order they were recorded: the old ones are the first, and reading
+        // stops at the first young one.
+        const qint64 oldest = SentrelClock::current()->now() - maximumAge;
+        qint64 removed = 0;
+        for (bool more = true; more;) {
+            QSet<quint64> old;
+            const Rows rows = store->get(100, 0);
+            for (const auto &[id, event] : rows) {
+                const qint64 time = eventTime(event);
+                if (time < 0 || time >= oldest)
+                    break;
+                old.insert(id);
+            }
+            more = old.size() == rows.size() && !rows.isEmpty();
+            if (old.isEmpty() || !store->remove(old))
+                break;
+            removed += old.size();
+        }
+        if (removed > 0) {
+            newGeneration();
+            qCInfo(lcStorage) << "Removed" << removed
+                              << "events older than the storage's maximum age";
+        }
+    }
+    const qint64 maximumBytes = configuration->storageMaxBytes();
+    if (maximumBytes > 0) {
+        const qint64 removed = store->removeBeyondBytes(maximumBytes);
+        if (removed > 0) {
+            newGeneration();
+            qCInfo(lcStorage) << "Removed" << removed
+                              << "events beyond the storage's maximum bytes";
+        }
+    }
 }
 
 void SentrelOutbox::newGeneration()

@@ -72,6 +72,8 @@ public:
     // When to try the pending removal again, doubling up to a minute.
     qint64 removalRetryDelay();
     void removeAll();
+    // Removes the events beyond the configured age and bytes, saying how many once.
+    void trim();
 
     // One more for every new store and every removeAll(): rows read before name other events.
     quint64 generation() const { return storeGeneration; }

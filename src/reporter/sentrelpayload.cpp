@@ -420,3 +420,25 @@ QByteArray SentrelPayload::consent(int consent, int previous, int version)
     closeContext(contexts, SENTREL_SCHEMA("/consent/jsonschema/1-0-0"));
     return finish();
 }
+
+QByteArray SentrelPayload::applicationInstall(const QString &version)
+{
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("version");
+    contexts.value(version);
+    closeContext(contexts, SENTREL_SCHEMA("/application_install/jsonschema/1-0-0"));
+    return finish();
+}
+
+QByteArray SentrelPayload::applicationUpdate(const QString &version, const QString &previous)
+{
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("previous_version");
+    contexts.value(previous);
+    contexts.key("version");
+    contexts.value(version);
+    closeContext(contexts, SENTREL_SCHEMA("/application_update/jsonschema/1-0-0"));
+    return finish();
+}

@@ -71,6 +71,10 @@ public:
     QByteArray dimensionData(const SentrelTracker::ContextData<QString> &data);
     QByteArray typedEvent(const QString &name, const QVariantMap &properties);
     QByteArray selfDescribing(const QString &schema, const QJsonObject &data);
+    // The first start of the application for this user account, and a start with another
+    // version than the last.
+    QByteArray applicationInstall(const QString &version);
+    QByteArray applicationUpdate(const QString &version, const QString &previous);
     // The person's change of decision to consent (a QSentrelTracker::Consent) from previous.
     QByteArray consent(int consent, int previous, int version);
 

@@ -118,13 +118,18 @@ QList<QSslError> SentrelHttpTransport::localCertificateErrors(const QList<QSslEr
 }
 #endif
 
-quint64
-SentrelHttpTransport::post(const QUrl &url, const QByteArray &body, bool anonymous, Handler handler)
+quint64 SentrelHttpTransport::post(const QUrl &url,
+                                   const QByteArray &body,
+                                   bool anonymous,
+                                   const Headers &headers,
+                                   Handler handler)
 {
     SENTREL_ASSERT_THREAD(this);
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setTransferTimeout(transferTimeout());
+    for (const auto &[name, value] : headers)
+        request.setRawHeader(name, value);
     // Following a redirect turns the POST into a bodiless GET on 301 to 303, whose 200 would
     // pass for an acceptance, and would send the token where the server item does not point:
     // neither the upload nor the remote configuration fetch follows one.
@@ -196,6 +201,13 @@ void SentrelUploader::setServer(const QString &server)
         https->setLocalCollector(SentrelHttpTransport::isLocalhost(server));
 }
 
+void SentrelUploader::setHeaders(const QVariantMap &map)
+{
+    headers.clear();
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        headers.append({it.key().toLatin1(), it.value().toString().toUtf8()});
+}
+
 void SentrelUploader::setTransport(std::unique_ptr<SentrelTransport> replacement)
 {
     abandonUpload();
@@ -213,6 +225,7 @@ void SentrelUploader::send(const SentrelDelivery::Batch &batch,
             collectorUrl,
             body,
             batch.anonymous,
+            headers,
             [this, batch, answered = std::move(answered)](const SentrelTransport::Reply &reply) {
                 upload.reset();
                 SentrelDelivery::Answer answer;
@@ -244,12 +257,17 @@ void SentrelUploader::sendNow(const QByteArray &event, bool anonymous)
     SENTREL_ASSERT_THREAD(this);
     const QByteArray body = SentrelDelivery::batchOf(event);
     qCDebug(lcEvents) << "Sending 1 events in" << body.size() << "bytes";
-    transport->post(collectorUrl, body, anonymous, [](const SentrelTransport::Reply &reply) {
-        if (SentrelDelivery::verdictOf(reply.status) == SentrelDelivery::Verdict::Accepted)
-            qCDebug(lcEvents) << "Events have been sent successfully.";
-        else // misspelt on purpose: the log text is fixed and tests pin it
-            qCWarning(lcEvents) << "Failed to sent events:" << reply.status << reply.error;
-    });
+    transport->post(
+            collectorUrl,
+            body,
+            anonymous,
+            headers,
+            [](const SentrelTransport::Reply &reply) {
+                if (SentrelDelivery::verdictOf(reply.status) == SentrelDelivery::Verdict::Accepted)
+                    qCDebug(lcEvents) << "Events have been sent successfully.";
+                else // misspelt on purpose: the log text is fixed and tests pin it
+                    qCWarning(lcEvents) << "Failed to sent events:" << reply.status << reply.error;
+            });
 }
 
 void SentrelUploader::fetchRemoteConfig(const QByteArray &body,
@@ -261,6 +279,7 @@ void SentrelUploader::fetchRemoteConfig(const QByteArray &body,
     transport->post(remoteConfigUrl,
                     body,
                     anonymous,
+                    headers,
                     [apply = std::move(apply)](const SentrelTransport::Reply &reply) {
                         if (reply.failed
                             || SentrelDelivery::verdictOf(reply.status)

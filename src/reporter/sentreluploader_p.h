@@ -19,8 +19,10 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QUrl>
+#include <QVariantMap>
 
 #include <functional>
 #include <memory>
@@ -45,13 +47,17 @@ public:
         QByteArray body;
     };
     using Handler = std::function<void(const Reply &)>;
+    using Headers = QList<QPair<QByteArray, QByteArray>>;
 
     virtual ~SentrelTransport();
     // Posts body to url as JSON; anonymous: with "SP-Anonymous: *", and no cookie sent or kept.
-    // handler is called once, later, on the calling thread, unless abort() came first. Returns
-    // the request's handle.
-    virtual quint64
-    post(const QUrl &url, const QByteArray &body, bool anonymous, Handler handler) = 0;
+    // headers: the application's own, sent as well. handler is called once, later, on the
+    // calling thread, unless abort() came first. Returns the request's handle.
+    virtual quint64 post(const QUrl &url,
+                         const QByteArray &body,
+                         bool anonymous,
+                         const Headers &headers,
+                         Handler handler) = 0;
     // Abandons the request without calling its handler.
     virtual void abort(quint64 request) = 0;
     // The collector's cookies set so far are not sent again.
@@ -70,7 +76,11 @@ public:
 
     void setLocalCollector(bool local);
 
-    quint64 post(const QUrl &url, const QByteArray &body, bool anonymous, Handler handler) override;
+    quint64 post(const QUrl &url,
+                 const QByteArray &body,
+                 bool anonymous,
+                 const Headers &headers,
+                 Handler handler) override;
     void abort(quint64 request) override;
     void forgetCookies() override;
 
@@ -118,6 +128,8 @@ public:
 
     // The collector at server ("host" or "host:port").
     void setServer(const QString &server);
+    // Headers of the application sent with every request, as the configuration names them.
+    void setHeaders(const QVariantMap &headers);
     // For tests: another way to the collector. Abandons the upload in flight.
     void setTransport(std::unique_ptr<SentrelTransport> transport);
 
@@ -143,6 +155,7 @@ private:
     SentrelDelivery delivery; // child of this
     QUrl collectorUrl;
     QUrl remoteConfigUrl;
+    SentrelTransport::Headers headers;
     std::optional<quint64> upload; // the batch in flight
 };
 

@@ -50,6 +50,9 @@ public:
     oldest(qint64 maximumBytes, qint64 limit, const QSet<quint64> &notCounted) = 0;
     // The newest event alone.
     virtual QList<QPair<quint64, QByteArray>> newest() = 0;
+    // Removes the oldest events until the rest take at most maximumBytes as stored; how many
+    // went, -1 when that failed.
+    virtual qint64 removeBeyondBytes(qint64 maximumBytes) = 0;
     virtual quint64 size() = 0;
     // Whether the last get() failed: its empty list then says nothing about what is stored.
     virtual bool readFailed() const { return false; }

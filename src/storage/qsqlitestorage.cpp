@@ -955,6 +955,25 @@ QList<QPair<quint64, QByteArray>> QSQLiteStorage::read(const QString &order,
     return events;
 }
 
+qint64 QSQLiteStorage::removeBeyondBytes(qint64 maximumBytes)
+{
+    SENTREL_ASSERT_THREAD(this);
+    return outsideBatch([&]() -> qint64 {
+        // The newest row that no longer fits, counting from the newest: it and all older go.
+        query.prepare(QStringLiteral(
+                "DELETE FROM events WHERE id <= (SELECT id FROM (SELECT id, SUM(length(data)) "
+                "OVER (ORDER BY id DESC) AS total FROM events) WHERE total > ? ORDER BY id DESC "
+                "LIMIT 1)"));
+        query.addBindValue(maximumBytes);
+        if (!query.exec()) {
+            qCWarning(lcStorage) << "Failed to remove events beyond the storage's bytes:"
+                                 << query.lastError().text();
+            return -1;
+        }
+        return query.numRowsAffected();
+    });
+}
+
 quint64 QSQLiteStorage::size()
 {
     SENTREL_ASSERT_THREAD(this);

@@ -53,6 +53,7 @@ public:
     QList<QPair<quint64, QByteArray>>
     oldest(qint64 maximumBytes, qint64 limit, const QSet<quint64> &notCounted) override;
     QList<QPair<quint64, QByteArray>> newest() override;
+    qint64 removeBeyondBytes(qint64 maximumBytes) override;
     quint64 size() override;
     bool readFailed() const override { return lastReadFailed; }
     bool transaction() override;

@@ -27,6 +27,8 @@ inline void sentrelUsePrivateHome()
         qputenv("XDG_DATA_DIRS", home + "/usr/share");
         qputenv("SENTREL_TEST_HOME_SET", "1");
     }
+    // Only the tests of install and update events see them (the test-only build reads this).
+    qputenv("SENTREL_NO_VERSION_EVENTS", "1");
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }

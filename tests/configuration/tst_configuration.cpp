@@ -181,6 +181,43 @@ private Q_SLOTS:
                                      << "" << names.arg(QString());
     }
 
+    void headersRule_data()
+    {
+        QTest::addColumn<QVariantMap>("headers");
+        QTest::addColumn<QString>("warning");
+        const QString owned =
+                QStringLiteral("Invalid headers: the header \"%1\" is set by the tracker");
+        const QString malformed =
+                QStringLiteral("Invalid headers: the header \"%1\" needs a token for a name and a "
+                               "string without control characters for a value");
+        QTest::newRow("an API key")
+                << QVariantMap {{"X-Api-Key", "k1"}, {"X-Tenant", "t"}} << QString();
+        QTest::newRow("the anonymous header, any case")
+                << QVariantMap {{"sp-anonymous", "*"}} << owned.arg("sp-anonymous");
+        QTest::newRow("cookie") << QVariantMap {{"Cookie", "a=b"}} << owned.arg("Cookie");
+        QTest::newRow("content length")
+                << QVariantMap {{"Content-Length", "1"}} << owned.arg("Content-Length");
+        QTest::newRow("a line break in a value")
+                << QVariantMap {{"X-Key", "a\r\nHost: evil"}} << malformed.arg("X-Key");
+        QTest::newRow("a space in a name")
+                << QVariantMap {{"X Key", "a"}} << malformed.arg("X Key");
+        QTest::newRow("a number for a value")
+                << QVariantMap {{"X-Key", 5}} << malformed.arg("X-Key");
+    }
+
+    // A refused map leaves the headers as they were, whole.
+    void headersRule()
+    {
+        QFETCH(QVariantMap, headers);
+        QFETCH(QString, warning);
+        auto config = loadFrom(R"({"headers":{"X-Old":"o"}})");
+        if (!warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+        config->setHeaders(headers);
+        const QVariantMap expected = warning.isEmpty() ? headers : QVariantMap {{"X-Old", "o"}};
+        QCOMPARE(config->headers(), expected);
+    }
+
     void validation()
     {
         QFETCH(QString, property);
@@ -351,25 +388,17 @@ private Q_SLOTS:
     void properties()
     {
         const QMetaObject &meta = QSentrelConfiguration::staticMetaObject;
-        const QStringList expected = {"valid",
-                                      "server",
-                                      "token",
-                                      "deviceModel",
-                                      "deviceVariant",
-                                      "deviceScreenType",
-                                      "appBuild",
-                                      "platform",
-                                      "storageType",
-                                      "storagePath",
-                                      "storageSize",
-                                      "syncInterval",
-                                      "batchSize",
-                                      "categories",
-                                      "event",
-                                      "userId",
-                                      "remoteConfigInterval",
-                                      "remoteConfig",
-                                      "captureNames"};
+        const QStringList expected = {"valid",           "server",
+                                      "token",           "deviceModel",
+                                      "deviceVariant",   "deviceScreenType",
+                                      "appBuild",        "platform",
+                                      "storageType",     "storagePath",
+                                      "storageSize",     "storageMaxAge",
+                                      "storageMaxBytes", "headers",
+                                      "syncInterval",    "batchSize",
+                                      "categories",      "event",
+                                      "userId",          "remoteConfigInterval",
+                                      "remoteConfig",    "captureNames"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -379,23 +408,16 @@ private Q_SLOTS:
         }
         QCOMPARE(names, expected);
 
-        const QStringList signalNames = {"serverChanged",
-                                         "tokenChanged",
-                                         "deviceModelChanged",
-                                         "deviceVariantChanged",
-                                         "deviceScreenTypeChanged",
-                                         "appBuildChanged",
-                                         "platformChanged",
-                                         "storageTypeChanged",
-                                         "storagePathChanged",
-                                         "storageSizeChanged",
-                                         "syncIntervalChanged",
-                                         "batchSizeChanged",
-                                         "categoriesChanged",
-                                         "eventsChanged",
-                                         "userIdChanged",
-                                         "remoteConfigChanged",
-                                         "remoteConfigIntervalChanged",
+        const QStringList signalNames = {"serverChanged",           "tokenChanged",
+                                         "deviceModelChanged",      "deviceVariantChanged",
+                                         "deviceScreenTypeChanged", "appBuildChanged",
+                                         "platformChanged",         "storageTypeChanged",
+                                         "storagePathChanged",      "storageSizeChanged",
+                                         "storageMaxAgeChanged",    "storageMaxBytesChanged",
+                                         "headersChanged",          "syncIntervalChanged",
+                                         "batchSizeChanged",        "categoriesChanged",
+                                         "eventsChanged",           "userIdChanged",
+                                         "remoteConfigChanged",     "remoteConfigIntervalChanged",
                                          "captureNamesChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
@@ -429,6 +451,13 @@ private Q_SLOTS:
                 << QByteArray(R"({"storage":""})") << "storageType" << QVariant(QString());
         QTest::newRow("storage size")
                 << QByteArray(R"({"storage_size":500})") << "storageSize" << QVariant(500);
+        QTest::newRow("storage age") << QByteArray(R"({"storage_max_age":{"days":7}})")
+                                     << "storageMaxAge" << QVariant(7 * 86400);
+        QTest::newRow("storage bytes") << QByteArray(R"({"storage_max_bytes":1048576})")
+                                       << "storageMaxBytes" << QVariant(1048576);
+        QTest::newRow("headers") << QByteArray(R"({"headers":{"X-Api-Key":"k1"}})") << "headers"
+                                 << QVariant(QVariantMap {
+                                            {QStringLiteral("X-Api-Key"), QStringLiteral("k1")}});
         QTest::newRow("fractional storage size")
                 << QByteArray(R"({"storage_size":2.5})") << "storageSize" << QVariant(0);
         QTest::newRow("string storage size")

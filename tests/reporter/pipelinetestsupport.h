@@ -37,6 +37,8 @@ inline const QString device = own("/device/jsonschema/1-0-1");
 inline const QString application = own("/application/jsonschema/1-0-1");
 inline const QString typedEvent = own("/event/jsonschema/1-0-0");
 inline const QString global = own("/global/jsonschema/1-0-0");
+inline const QString install = own("/application_install/jsonschema/1-0-0");
+inline const QString update = own("/application_update/jsonschema/1-0-0");
 } // namespace Schema
 
 // The schema URIs of an event's contexts, in order.

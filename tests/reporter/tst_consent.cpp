@@ -107,7 +107,8 @@ private:
         QList<QJsonObject> found;
         for (const QJsonObject &event : collector.receivedEvents()) {
             const QStringList schemas = contextSchemas(event);
-            if (!schemas.startsWith(Schema::device) && !schemas.startsWith(consentSchema))
+            if (!schemas.startsWith(Schema::device) && !schemas.startsWith(consentSchema)
+                && !schemas.startsWith(Schema::install))
                 found.append(event);
         }
         return found;

@@ -7,6 +7,7 @@
 #include "qsentrelreporter_p.h"
 #include "referenceevents.h"
 #include "sentreltrackerimpl_p.h"
+#include "testclock.h"
 #include "testcollector.h"
 #include "testenvironment.h"
 
@@ -743,6 +744,82 @@ private Q_SLOTS:
         }
         tracker.setEnabled(false);
         collector.clearFailures();
+    }
+
+    // The application's headers go with both kinds of request.
+    void headers()
+    {
+        configure(QStringLiteral("SQLITE"));
+        QSentrelConfiguration *c = tracker.configuration();
+        c->setHeaders({{QStringLiteral("X-Api-Key"), QStringLiteral("k1")}});
+        c->setRemoteConfig(true);
+        collector.clear();
+        collector.setConfigDocument(R"({"sync":{"max_batch_size":7}})");
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("Main"));
+        QTRY_VERIFY_WITH_TIMEOUT(!collector.requests(TestCollector::configPath).isEmpty(), wait);
+        tracker.setEnabled(false);
+        c->setRemoteConfig(false);
+        c->setHeaders({});
+        collector.clearConfigDocument();
+        const auto uploads = collector.requests(TestCollector::eventsPath);
+        QVERIFY(!uploads.isEmpty());
+        for (const auto &request : uploads + collector.requests(TestCollector::configPath))
+            QCOMPARE(request.header("X-Api-Key"), QByteArray("k1"));
+    }
+
+    void storageBounds_data()
+    {
+        QTest::addColumn<bool>("byAge"); // else by bytes
+        QTest::newRow("older than a day") << true;
+        QTest::newRow("beyond the bytes of the newest five") << false;
+    }
+
+    // Offline, the cache keeps no event beyond the bounds once tracking starts again.
+    void storageBounds()
+    {
+        QFETCH(bool, byAge);
+        TestClock clock(TestClock::Manual, 1700000000000);
+        clock.install();
+        configure(QStringLiteral("SQLITE"));
+        const QTemporaryDir cache;
+        QSentrelConfiguration *c = tracker.configuration();
+        c->setStoragePath(cache.path());
+        c->setSyncInterval(0);
+        const QString file = cache.filePath(QStringLiteral("SentrelTracker.db"));
+        tracker.setEnabled(true);
+        for (int i = 0; i < 10; ++i)
+            tracker.transition(QStringLiteral("old %1").arg(i));
+        tracker.setEnabled(false);
+        const QList<QByteArray> before = storedEvents(file);
+
+        qint64 bytes = 0;
+        for (const QByteArray &event : before.mid(before.size() - 5))
+            bytes += event.size();
+        clock.setTime(1700000000000 + 2 * 86400 * 1000);
+        if (byAge)
+            c->setStorageMaxAge(86400);
+        else
+            c->setStorageMaxBytes(int(bytes));
+        const QList<QByteArray> kept = byAge ? QList<QByteArray>() : before.mid(before.size() - 5);
+        const QString reason = byAge ? QStringLiteral("older than the storage's maximum age")
+                                     : QStringLiteral("beyond the storage's maximum bytes");
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.storage.info=true"));
+        LogCapture log;
+        tracker.setEnabled(true);
+        SentrelTrackerImpl::instance()->waitForRequests();
+        tracker.setEnabled(false);
+        QLoggingCategory::setFilterRules(QString());
+        c->setStorageMaxAge(0);
+        c->setStorageMaxBytes(0);
+        QCOMPARE(log.texts(QStringLiteral("sentrel.storage"), QtInfoMsg)
+                         .filter(QStringLiteral("Removed")),
+                 QStringList {QStringLiteral("Removed %1 events %2")
+                                      .arg(before.size() - kept.size())
+                                      .arg(reason)});
+        const QList<QByteArray> after = storedEvents(file);
+        QCOMPARE(after.mid(0, kept.size()), kept);
+        QVERIFY(after.size() > kept.size()); // the new start's own event
     }
 
     void everyKindOfEvent()

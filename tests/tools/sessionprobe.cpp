@@ -7,6 +7,7 @@
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QGuiApplication>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTextStream>
 
@@ -18,6 +19,11 @@ int main(int argc, char *argv[])
     app.setApplicationName(QStringLiteral("sentrel-session-probe"));
     quitOnSignals(app);
 
+    // An application that ran before on this account: its session holds no install event.
+    QSettings(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
+                      + QStringLiteral("/sentrel.ini"),
+              QSettings::IniFormat)
+            .setValue(QStringLiteral("installedVersion"), QCoreApplication::applicationVersion());
     QSentrelTracker tracker;
     QSentrelConfiguration *configuration = tracker.configuration();
     configuration->setServer(app.arguments().value(1));

@@ -4,6 +4,7 @@
 // tracking still running, or "noloop" without ever running the event loop. "backlog" exits
 // with far more waiting than the time it is given to store at exit; "upload SERVER DELAY"
 // sends without a cache and exits DELAY milliseconds after recording, as uploads run.
+// "version STORAGE VERSION" starts as that version of the application and records nothing.
 #include "sentreltrackerimpl_p.h"
 
 #include <SentrelTracker/qsentreltracker.h>
@@ -35,12 +36,15 @@ int main(int argc, char *argv[])
         configuration->setStoragePath(app.arguments().value(2));
     }
     const bool backlog = mode == QLatin1String("backlog");
+    const bool version = mode == QLatin1String("version");
+    if (version)
+        app.setApplicationVersion(app.arguments().value(3));
     if (backlog)
         SentrelTrackerImpl::instance()->setExitStoringTime(0);
     tracker.setEnabled(true);
     if (!tracker.isEnabled())
         return 2;
-    for (int i = 0; i < (backlog ? 20000 : 500); ++i)
+    for (int i = 0; i < (backlog ? 20000 : version ? 0 : 500); ++i)
         tracker.transition(QStringLiteral("screen%1").arg(i));
 
     if (mode == QLatin1String("exit") || backlog)

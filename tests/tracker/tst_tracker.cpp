@@ -9,6 +9,9 @@
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMouseEvent>
 #include <QProcess>
 #include <QRegularExpression>
@@ -22,6 +25,7 @@
 
 #include <future>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -599,7 +603,9 @@ private Q_SLOTS:
         db.setDatabaseName(storage.filePath(QStringLiteral("SentrelTracker.db")));
         QVERIFY(db.open());
         QSqlQuery query(db);
-        QVERIFY(query.exec(QStringLiteral("SELECT COUNT(*) FROM events")));
+        // The probe's first start records the installation as well.
+        QVERIFY(query.exec(QStringLiteral("SELECT COUNT(*) FROM events WHERE instr(data, "
+                                          "CAST('application_install' AS BLOB)) = 0")));
         QVERIFY(query.next());
         const int stored = query.value(0).toInt();
         query = QSqlQuery();
@@ -619,6 +625,66 @@ private Q_SLOTS:
         QVERIFY2(dropped.hasMatch(), qPrintable(errors));
         QVERIFY(dropped.captured(1).toInt() > 0);
         QCOMPARE(stored + dropped.captured(1).toInt(), 20001);
+    }
+
+    // The first start for a user account records one install event and a start of another
+    // version one update event, however many processes start together.
+    void installAndUpdate()
+    {
+        QTemporaryDir storage;
+        QTemporaryDir home; // the probes' user account
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("SENTREL_CONFIG"),
+                           storage.filePath(QStringLiteral("none.conf")));
+        environment.insert(QStringLiteral("HOME"), home.path());
+        environment.remove(QStringLiteral("SENTREL_NO_VERSION_EVENTS"));
+        for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+            environment.insert(QString::fromLatin1(variable), home.path());
+        const auto start = [&](const QString &version) {
+            auto probe = std::make_unique<QProcess>();
+            probe->setProcessEnvironment(environment);
+            probe->start(QStringLiteral(EXIT_PROBE), {"version", storage.path(), version});
+            return probe;
+        };
+        std::vector<std::unique_ptr<QProcess>> probes;
+        for (int i = 0; i < 3; ++i)
+            probes.push_back(start(QStringLiteral("1.0")));
+        for (const auto &probe : probes)
+            QVERIFY(probe->waitForFinished(60000) && probe->exitCode() == 0);
+        for (int i = 0; i < 2; ++i) {
+            const auto probe = start(QStringLiteral("1.1"));
+            QVERIFY(probe->waitForFinished(60000) && probe->exitCode() == 0);
+        }
+
+        QSqlDatabase db =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("versions"));
+        db.setDatabaseName(storage.filePath(QStringLiteral("SentrelTracker.db")));
+        QVERIFY(db.open());
+        QStringList changes;
+        {
+            QSqlQuery query(QStringLiteral("SELECT data FROM events ORDER BY id"), db);
+            while (query.next()) {
+                const QJsonObject event =
+                        QJsonDocument::fromJson(query.value(0).toByteArray()).object();
+                const QJsonArray contexts =
+                        QJsonDocument::fromJson(event.value(u"co").toString().toUtf8())
+                                .object()
+                                .value(u"data")
+                                .toArray();
+                for (const QJsonValue &context : contexts) {
+                    const QString schema = context[u"schema"].toString();
+                    const QJsonObject data = context[u"data"].toObject();
+                    if (schema.contains(u"/application_"))
+                        changes.append(schema.section(u'/', 1, 1) + u' '
+                                       + data.value(u"version").toString() + u' '
+                                       + data.value(u"previous_version").toString());
+                }
+            }
+        }
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("versions"));
+        QCOMPARE(changes, (QStringList {"application_install 1.0 ", "application_update 1.1 1.0"}));
     }
 
     // exit() while a batch is on its way, without a cache, at several points of the upload:
