@@ -108,6 +108,17 @@ void quietenEventMessages()
     forward = qInstallMessageHandler(dropEventMessages);
 }
 
+QList<QJsonObject> PipelineFixture::receivedRecorded() const
+{
+    QList<QJsonObject> found;
+    for (const QJsonObject &event : collector.receivedEvents()) {
+        const QStringList schemas = contextSchemas(event);
+        if (!schemas.startsWith(Schema::device) && !schemas.startsWith(Schema::consent))
+            found.append(event);
+    }
+    return found;
+}
+
 void PipelineFixture::configure(int syncInterval, const QString &storageType)
 {
     QSentrelConfiguration *c = config();

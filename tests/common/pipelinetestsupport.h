@@ -40,6 +40,7 @@ inline const QString dimension = own("/context_dimension/jsonschema/1-0-0");
 inline const QString device = own("/device/jsonschema/1-0-1");
 inline const QString application = own("/application/jsonschema/1-0-1");
 inline const QString typedEvent = own("/event/jsonschema/1-0-0");
+inline const QString consent = own("/consent/jsonschema/1-0-0");
 } // namespace Schema
 
 // The schema URIs of an event's contexts, in order.
@@ -118,6 +119,9 @@ protected:
     QSentrelConfiguration *config() const { return tracker.configuration(); }
     static SentrelTrackerImpl *core() { return SentrelTrackerImpl::instance(); }
     QString cacheFile() const { return cacheDir->filePath(QStringLiteral("SentrelTracker.db")); }
+    qint64 cached() const { return cachedRecords(cacheFile()); }
+    // What the collector took but the device events of each start and the consent events.
+    QList<QJsonObject> receivedRecorded() const;
 
     // Sends to the collector and caches in cacheDir; every other item as the tests start.
     void configure(int syncInterval, const QString &storageType = QStringLiteral("SQLITE"));

@@ -44,12 +44,8 @@ private:
                        LogCapture &log,
                        const std::function<void()> &beforeDisabling = {})
     {
-        QSentrelConfiguration *config = tracker.configuration();
-        config->setToken(QStringLiteral("token"));
-        config->setServer(QStringLiteral("localhost:1"));
-        config->setSyncInterval(0);
-        config->setStorageType(QStringLiteral("SQLITE"));
-        config->setStoragePath(directory);
+        configure(0);
+        config()->setStoragePath(directory);
         tracker.setEnabled(true);
         QVERIFY(tracker.isEnabled());
         tracker.transition(QStringLiteral("Main"));
@@ -251,7 +247,7 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(kept).isDir(), damage == QLatin1String("directory"));
         QCOMPARE(kept.open(QIODevice::ReadOnly) ? kept.readAll() : QByteArray(), before);
         // A cache again, emptied by the delivery.
-        QCOMPARE(cachedRecords(cacheFile()), 0);
+        QCOMPARE(cached(), 0);
         QVERIFY(!log.contains(events,
                               QStringLiteral("Failed to remove events from storage, disable event "
                                              "caching")));

@@ -36,7 +36,6 @@ namespace {
 using Consent = QSentrelTracker::Consent;
 const QByteArray tp2 = TestCollector::eventsPath;
 const QString nilId = QStringLiteral("00000000-0000-0000-0000-000000000000");
-const QString consentSchema = Schema::own("/consent/jsonschema/1-0-0");
 constexpr int recorded = 50;
 
 QString userWideIdentifier()
@@ -94,18 +93,6 @@ private:
     {
         PipelineFixture::configure(syncInterval, storageType);
         config()->setBatchSize(10);
-    }
-
-    // What arrived besides the start-up device event and the consent events.
-    QList<QJsonObject> arrivedRecorded() const
-    {
-        QList<QJsonObject> found;
-        for (const QJsonObject &event : collector.receivedEvents()) {
-            const QStringList schemas = contextSchemas(event);
-            if (!schemas.startsWith(Schema::device) && !schemas.startsWith(consentSchema))
-                found.append(event);
-        }
-        return found;
     }
 
     void record(const QString &source)
@@ -186,7 +173,7 @@ private Q_SLOTS:
 
         const int expected = source == QLatin1String("device") ? 0 : recorded;
         if (allowed) {
-            TRY_COMPARE(arrivedRecorded().size(), expected);
+            TRY_COMPARE(receivedRecorded().size(), expected);
             TRY_VERIFY(!collector.requests(tp2).isEmpty());
         } else {
             // Nothing is left that could send or store: no worker, no cache.
@@ -201,9 +188,9 @@ private Q_SLOTS:
         // One event per change of decision: "earlier" granted first.
         const bool changedTwice = earlier && anonymous;
         const QList<QJsonObject> consentEvents =
-                eventsStartingWith(collector.receivedEvents(), consentSchema);
+                eventsStartingWith(collector.receivedEvents(), Schema::consent);
         QCOMPARE(consentEvents.size(), changedTwice ? 2 : 1);
-        const QJsonObject decision = contextsWith(consentEvents.last(), consentSchema).first();
+        const QJsonObject decision = contextsWith(consentEvents.last(), Schema::consent).first();
         QCOMPARE(decision.value(QLatin1String("level")).toString(),
                  QLatin1String(anonymous ? "anonymous" : "granted"));
         QCOMPARE(decision.value(QLatin1String("previous")).toString(),
@@ -354,7 +341,7 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         tracker.setConsent(QSentrelTracker::ConsentGranted);
         record(QStringLiteral("call"));
-        TRY_COMPARE(arrivedRecorded().size(), recorded);
+        TRY_COMPARE(receivedRecorded().size(), recorded);
         const QString before = config()->userId();
         // A directory where a companion file of the cache would be, even for root.
         LogCapture log;
@@ -431,6 +418,12 @@ private Q_SLOTS:
     void everyProcessObeysADecision()
     {
         QFETCH(QString, decision);
+        // Both processes write the cache, so a removal may meet the other's write and wait for
+        // the next batch: a passing state.
+        LogCapture log;
+        log.expect(QStringLiteral("sentrel.storage"), QStringLiteral("Failed to remove events:"));
+        log.expect(QStringLiteral("sentrel.events"),
+                   QStringLiteral("Failed to remove events from storage, trying again"));
         tracker.setConsentRequired(true);
         configure(1);
         tracker.setEnabled(true);
@@ -538,7 +531,7 @@ private Q_SLOTS:
             }
         }
         config()->setSyncInterval(1);
-        TRY_COMPARE(arrivedRecorded().size(), recorded * int(periods.size()));
+        TRY_COMPARE(receivedRecorded().size(), recorded * int(periods.size()));
 
         QSet<QString> anonymousSessions;
         QSet<QString> identifiedSessions;
@@ -592,7 +585,7 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         core()->configurationPrivate()->applyConfig(R"({"batch_size": 10})");
         record(QStringLiteral("call"));
-        TRY_COMPARE(arrivedRecorded().size(), recorded);
+        TRY_COMPARE(receivedRecorded().size(), recorded);
 
         QStringList open;
         const QStringList places = {
@@ -625,7 +618,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(core()->configurationPrivate()->remoteConfigFileName()));
 
         const QByteArray delivered =
-                arrivedRecorded().last().value(QLatin1String("eid")).toString().toUtf8();
+                receivedRecorded().last().value(QLatin1String("eid")).toString().toUtf8();
         QTRY_COMPARE_WITH_TIMEOUT(filesContaining(storage, delivered), QStringList(), 5000);
     }
 #endif

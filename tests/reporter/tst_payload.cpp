@@ -573,7 +573,7 @@ private Q_SLOTS:
                                  Schema::device,
                                  Schema::application,
                                  Schema::typedEvent,
-                                 Schema::own("/consent/jsonschema/1-0-0")}));
+                                 Schema::consent}));
         const QList<QJsonObject> devices =
                 eventsStartingWith(collector.receivedEvents(), Schema::device);
         QCOMPARE(devices.size(), 2);

@@ -360,7 +360,7 @@ private Q_SLOTS:
         for (int i = 0; i < 35; ++i)
             tracker.transition(QStringLiteral("Offline %1").arg(i));
         tracker.setEnabled(false);
-        QCOMPARE(cachedRecords(cacheFile()), 36);
+        QCOMPARE(cached(), 36);
 
         // The batches fail until the document has made them small.
         collector.setFailure(tp2, TestCollector::Failure::HttpStatus, -1, 503);
