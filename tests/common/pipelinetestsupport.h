@@ -79,20 +79,17 @@ inline constexpr int pipelineWait = 15000;
   for (const QDeadlineTimer sentrelDeadline(pipelineWait);                       \
        !(expr) && !sentrelDeadline.hasExpired() && !QTest::currentTestFailed();) \
     pipelineStep();
-#define TRY_VERIFY(expr)   \
-  do {                     \
-    SENTREL_TRY_IMPL(expr) \
-    QVERIFY(expr);         \
+#define TRY_VERIFY(expr)                  \
+  do {                                    \
+    SENTREL_TRY_IMPL(expr) QVERIFY(expr); \
   } while (false)
-#define TRY_VERIFY2(expr, message) \
-  do {                             \
-    SENTREL_TRY_IMPL(expr)         \
-    QVERIFY2(expr, message);       \
+#define TRY_VERIFY2(expr, message)                  \
+  do {                                              \
+    SENTREL_TRY_IMPL(expr) QVERIFY2(expr, message); \
   } while (false)
-#define TRY_COMPARE(actual, expected)          \
-  do {                                         \
-    SENTREL_TRY_IMPL(((actual) == (expected))) \
-    QCOMPARE(actual, expected);                \
+#define TRY_COMPARE(actual, expected)                                      \
+  do {                                                                     \
+    SENTREL_TRY_IMPL(((actual) == (expected))) QCOMPARE(actual, expected); \
   } while (false)
 
 // The one fixture of every test of the road from the tracker to the collector: the clock its
