@@ -140,9 +140,12 @@ TestClock *manualClock = nullptr; // the test's, while it uses one
 
 void pipelineStep()
 {
-    if (const qint64 next = manualClock ? manualClock->nextAlarm() : -1; next >= 0) {
-        manualClock->advance(next);
-        settle();
+    if (manualClock) {
+        settle(); // every alarm the worker was asked to arm so far, armed
+        if (const qint64 next = manualClock->nextAlarm(); next >= 0) {
+            manualClock->advance(next);
+            settle();
+        }
     }
     QTest::qWait(1);
 }

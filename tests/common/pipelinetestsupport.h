@@ -64,8 +64,9 @@ inline qint64 cachedRecords(const QString &databaseFile)
     return QFile::exists(databaseFile) ? cachedRows(databaseFile).size() : -1;
 }
 
-// Lets the pipeline run for a moment. With the manual clock of a test, it first rings the next
-// alarm, at its time, and waits for what that queued on the worker.
+// Lets the pipeline run for a moment. With the manual clock of a test, once the worker has
+// handled what it was asked, it first rings the next alarm, at its time, and waits for what that
+// queued on the worker.
 void pipelineStep();
 // Returns once the worker has run every request made so far and the change signals sent to
 // the reporter so far; at once while tracking is off.
