@@ -893,7 +893,10 @@ private Q_SLOTS:
         log.expect(events, QStringLiteral("Failed to sent events:"));
         configure(1);
         tracker.setEnabled(true);
-        TRY_VERIFY(log.contains(events, QStringLiteral("Failed to sent events: 503")));
+        settle();
+        manual.advance(manual.nextAlarm()); // the first sync, refused; no other alarm rings
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(events, QStringLiteral("Failed to sent events: 503")),
+                                 pipelineWait);
         settle(); // the answer handled, the wait armed
         if (change == QLatin1String("same"))
             config()->setSyncInterval(1);
