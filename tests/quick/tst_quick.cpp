@@ -120,6 +120,7 @@ private:
     }
 
 private Q_SLOTS:
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral(".*"))); }
     void initTestCase()
     {
         if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))

@@ -8,6 +8,7 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -20,6 +21,7 @@ class tst_CrashConsistency : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral(".*"))); }
     void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("sentrel*=false")); }
 
     void killedWriter_data()

@@ -2,7 +2,9 @@
 // One run of an application with remote configuration, configured by the file that
 // SENTREL_CONFIG names. Prints the token it starts with, tracks, and on any input (or the end
 // of its input) prints the token it ends with and quits orderly. The application version is
-// the first argument.
+// the first argument. Its alarms ring within milliseconds, as in the tests.
+#include "testclock.h"
+
 #include <SentrelTracker/qsentrelconfiguration.h>
 #include <SentrelTracker/qsentreltracker.h>
 
@@ -21,6 +23,8 @@ int main(int argc, char *argv[])
     app.setApplicationName(QStringLiteral("sentrel-remoteconfig-probe"));
     app.setApplicationVersion(app.arguments().value(1));
 
+    TestClock clock(TestClock::Warp); // before the tracker, whose alarms it keeps
+    clock.install();
     QSentrelTracker tracker;
     QSentrelConfiguration *configuration = tracker.configuration();
     // A document is announced in the log before it is in force; this says when it is.

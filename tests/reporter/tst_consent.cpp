@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "logcapture.h"
 #include "pipelinetestsupport.h"
 #include "qsentrelconfiguration_p.h"
 #include "qsentreleventfilter_p.h"
@@ -35,14 +36,7 @@ namespace {
 using Consent = QSentrelTracker::Consent;
 const QByteArray tp2 = TestCollector::eventsPath;
 const QString nilId = QStringLiteral("00000000-0000-0000-0000-000000000000");
-const QString consentSchema = Schema::own("/consent/jsonschema/1-0-0");
-constexpr int wait = 15000;
 constexpr int recorded = 50;
-
-SentrelTrackerImpl *core()
-{
-    return SentrelTrackerImpl::instance();
-}
 
 QString userWideIdentifier()
 {
@@ -101,19 +95,6 @@ private:
         config()->setBatchSize(10);
     }
 
-    // What arrived besides the start-up device event and the consent events.
-    QList<QJsonObject> arrivedRecorded() const
-    {
-        QList<QJsonObject> found;
-        for (const QJsonObject &event : collector.receivedEvents()) {
-            const QStringList schemas = contextSchemas(event);
-            if (!schemas.startsWith(Schema::device) && !schemas.startsWith(consentSchema)
-                && !schemas.startsWith(Schema::install))
-                found.append(event);
-        }
-        return found;
-    }
-
     void record(const QString &source)
     {
         for (int i = 0; i < recorded; ++i) {
@@ -136,16 +117,7 @@ private Q_SLOTS:
     void init() { QVERIFY(beginTest()); }
 
     // Each test starts with nothing decided and nothing kept.
-    void cleanup()
-    {
-        tracker.setEnabled(false);
-        QSignalSpy forgotten(&tracker, &QSentrelTracker::forgetMeFinished);
-        tracker.forgetMe();
-        QVERIFY(forgotten.wait(wait));
-        tracker.setConsentRequired(false);
-        tracker.setConsentVersion(0);
-        QVERIFY(endTest());
-    }
+    void cleanup() { QVERIFY(endTest()); }
 
     // What arrives in each state from each source of events, with what identifier and
     // headers. "earlier" events were cached while consent was granted, before the change.
@@ -192,7 +164,7 @@ private Q_SLOTS:
         if (source == QLatin1String("remote") && allowed) {
             // The capture hears of the document after the configuration has it.
             QEvent shown(QEvent::Show);
-            QTRY_VERIFY_WITH_TIMEOUT(core()->currentEventFilter()->isTracked(&shown), wait);
+            TRY_VERIFY(core()->currentEventFilter()->isTracked(&shown));
         }
         record(source);
         core()->waitForRequests();
@@ -201,8 +173,8 @@ private Q_SLOTS:
 
         const int expected = source == QLatin1String("device") ? 0 : recorded;
         if (allowed) {
-            QTRY_COMPARE_WITH_TIMEOUT(arrivedRecorded().size(), expected, wait);
-            QTRY_VERIFY_WITH_TIMEOUT(!collector.requests(tp2).isEmpty(), wait);
+            TRY_COMPARE(receivedRecorded().size(), expected);
+            TRY_VERIFY(!collector.requests(tp2).isEmpty());
         } else {
             // Nothing is left that could send or store: no worker, no cache.
             QVERIFY(!core()->isRecording());
@@ -216,9 +188,9 @@ private Q_SLOTS:
         // One event per change of decision: "earlier" granted first.
         const bool changedTwice = earlier && anonymous;
         const QList<QJsonObject> consentEvents =
-                eventsStartingWith(collector.receivedEvents(), consentSchema);
+                eventsStartingWith(collector.receivedEvents(), Schema::consent);
         QCOMPARE(consentEvents.size(), changedTwice ? 2 : 1);
-        const QJsonObject decision = contextsWith(consentEvents.last(), consentSchema).first();
+        const QJsonObject decision = contextsWith(consentEvents.last(), Schema::consent).first();
         QCOMPARE(decision.value(QLatin1String("level")).toString(),
                  QLatin1String(anonymous ? "anonymous" : "granted"));
         QCOMPARE(decision.value(QLatin1String("previous")).toString(),
@@ -231,7 +203,7 @@ private Q_SLOTS:
         // it back on a request that leaves after an answer.
         const qsizetype before = collector.requests(tp2).size();
         tracker.transition(QStringLiteral("follow-up"));
-        QTRY_VERIFY_WITH_TIMEOUT(collector.requests(tp2).size() > before, wait);
+        TRY_VERIFY(collector.requests(tp2).size() > before);
         for (const TestCollector::Request &request : collector.requests()) {
             QCOMPARE(request.header("SP-Anonymous"), QByteArray(anonymous ? "*" : ""));
             if (anonymous)
@@ -259,14 +231,14 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         tracker.setConsent(QSentrelTracker::ConsentGranted);
         record(QStringLiteral("call"));
-        QTRY_VERIFY_WITH_TIMEOUT(!collector.requests(tp2).isEmpty(), wait);
+        TRY_VERIFY(!collector.requests(tp2).isEmpty());
         const QByteArray duid = config()->userId().toLatin1();
         QVERIFY(!filesContaining(QDir::homePath(), duid).isEmpty());
 
         tracker.setConsent(QSentrelTracker::ConsentDenied);
         const qsizetype seen = collector.requests().size();
         QVERIFY(!core()->isRecording());
-        QTRY_COMPARE_WITH_TIMEOUT(collector.openConnections(), 0, wait);
+        TRY_COMPARE(collector.openConnections(), 0);
         tracker.transition(QStringLiteral("after"));
         for (const char *suffix : {"", "-wal", "-shm"})
             QVERIFY2(!QFileInfo::exists(cacheFile() + QLatin1String(suffix)), suffix);
@@ -307,7 +279,7 @@ private Q_SLOTS:
             for (int i = 0; i < cached; ++i)
                 tracker.transition(QStringLiteral("screen-%1").arg(i));
             tracker.requestWaitingEvents(maximum);
-            QVERIFY(answered.wait(wait));
+            QVERIFY(answered.wait(pipelineWait));
             expected = answered.takeFirst().first().toJsonArray();
             QCOMPARE(expected.size(), maximum);
         }
@@ -326,7 +298,7 @@ private Q_SLOTS:
 
         tracker.requestWaitingEvents(maximum);
         QCOMPARE(answered.size(), 0);
-        QVERIFY(answered.wait(wait));
+        QVERIFY(answered.wait(pipelineWait));
         QCOMPARE(answered.first().first().toJsonArray(), expected);
         QCOMPARE(snapshot(cacheDir->path()), files);
         QCOMPARE(userWideIdentifier(), identifier);
@@ -340,7 +312,7 @@ private Q_SLOTS:
         const auto run = [](const QStringList &arguments) {
             QProcess probe;
             probe.start(QStringLiteral(CONSENT_PROBE), arguments);
-            if (!probe.waitForFinished(wait) || probe.exitCode() != 0)
+            if (!probe.waitForFinished(pipelineWait) || probe.exitCode() != 0)
                 return QByteArray("failed");
             return probe.readAllStandardOutput().trimmed();
         };
@@ -369,11 +341,14 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         tracker.setConsent(QSentrelTracker::ConsentGranted);
         record(QStringLiteral("call"));
-        QTRY_COMPARE_WITH_TIMEOUT(arrivedRecorded().size(), recorded, wait);
+        TRY_COMPARE(receivedRecorded().size(), recorded);
         const QString before = config()->userId();
         // A directory where a companion file of the cache would be, even for root.
-        if (refused)
+        LogCapture log;
+        if (refused) {
             QVERIFY(QDir(cacheDir->path()).mkpath(QStringLiteral("SentrelTracker.db-journal/x")));
+            log.expect(QStringLiteral("sentrel.storage"), QStringLiteral("Could not remove"));
+        }
         if (situation == QLatin1String("remote userId"))
             core()->configurationPrivate()->applyConfig(R"({"userId": "remote-person"})");
         // Stored by an earlier version of the application, so not in force, with the cache
@@ -403,8 +378,11 @@ private Q_SLOTS:
         QSignalSpy finished(&tracker, &QSentrelTracker::forgetMeFinished);
         QSignalSpy changed(&tracker, &QSentrelTracker::consentChanged);
         tracker.forgetMe();
-        QVERIFY(finished.wait(wait));
+        QVERIFY(finished.wait(pipelineWait));
         QCOMPARE(finished.first().first().toBool(), !refused);
+        QCOMPARE(log.count(QStringLiteral("sentrel.storage"), QStringLiteral("Could not remove"))
+                         > 0,
+                 refused);
         QCOMPARE(changed.count(), 1);
         QCOMPARE(tracker.consent(), QSentrelTracker::ConsentUndecided);
         QVERIFY(!core()->isRecording());
@@ -418,7 +396,7 @@ private Q_SLOTS:
 
         collector.clear();
         tracker.setConsent(QSentrelTracker::ConsentGranted);
-        QTRY_VERIFY_WITH_TIMEOUT(!collector.receivedEvents().isEmpty(), wait);
+        TRY_VERIFY(!collector.receivedEvents().isEmpty());
         const QString after =
                 collector.receivedEvents().first().value(QLatin1String("duid")).toString();
         QVERIFY(after != before);
@@ -440,6 +418,12 @@ private Q_SLOTS:
     void everyProcessObeysADecision()
     {
         QFETCH(QString, decision);
+        // Both processes write the cache, so a removal may meet the other's write and wait for
+        // the next batch: a passing state.
+        LogCapture log;
+        log.expect(QStringLiteral("sentrel.storage"), QStringLiteral("Failed to remove events:"));
+        log.expect(QStringLiteral("sentrel.events"),
+                   QStringLiteral("Failed to remove events from storage, trying again"));
         tracker.setConsentRequired(true);
         configure(1);
         tracker.setEnabled(true);
@@ -450,9 +434,9 @@ private Q_SLOTS:
                    {QStringLiteral("peer"), collector.server(), cacheDir->path()});
         const auto stopPeer = qScopeGuard([&peer] {
             peer.kill();
-            peer.waitForFinished(wait);
+            peer.waitForFinished(pipelineWait);
         });
-        QVERIFY(peer.waitForStarted(wait));
+        QVERIFY(peer.waitForStarted(pipelineWait));
         const auto peerViews = [this] {
             int views = 0;
             for (const QString &name : screenNames(collector.receivedEvents())) {
@@ -461,7 +445,7 @@ private Q_SLOTS:
             }
             return views;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(peerViews() > 0, wait);
+        TRY_VERIFY(peerViews() > 0);
         record(QStringLiteral("call"));
         (void)peer.readAllStandardOutput();
 
@@ -475,9 +459,7 @@ private Q_SLOTS:
                                        : QSentrelTracker::ConsentAnonymous);
         const qsizetype decidedAt = collector.requests(tp2).size();
         QByteArray heard;
-        QTRY_VERIFY_WITH_TIMEOUT(
-                (heard += peer.readAllStandardOutput()).contains(decision.toUtf8()),
-                wait);
+        TRY_VERIFY((heard += peer.readAllStandardOutput()).contains(decision.toUtf8()));
         qInfo("The other process obeyed %lld ms after the call", obeying.elapsed());
         QVERIFY(obeying.elapsed() < 1000);
         const int viewsAtDecision = heard.split(' ').value(1).trimmed().toInt();
@@ -487,7 +469,7 @@ private Q_SLOTS:
         // On again, until the other process's views recorded after it obeyed arrive.
         if (decision != QLatin1String("anonymous"))
             tracker.setConsent(QSentrelTracker::ConsentGranted);
-        QTRY_VERIFY_WITH_TIMEOUT(peerViews() > viewsAtDecision + 10, wait);
+        TRY_VERIFY(peerViews() > viewsAtDecision + 10);
         // The collector runs on this thread, so a request on its way before the call may be
         // read only after it. From the first request of the new identity on none of the old
         // one arrives, and no view the other process recorded after it obeyed carries it.
@@ -542,14 +524,14 @@ private Q_SLOTS:
                 continue;
             QSignalSpy ready(&tracker, &QSentrelTracker::waitingEventsReady);
             tracker.requestWaitingEvents(1000);
-            QVERIFY(ready.wait(wait));
+            QVERIFY(ready.wait(pipelineWait));
             for (const QJsonValue &event : ready.first().first().toJsonArray()) {
                 if (event[QLatin1String("duid")].toString() != nilId)
                     recordedIdentified.insert(event[QLatin1String("sid")].toString());
             }
         }
         config()->setSyncInterval(1);
-        QTRY_COMPARE_WITH_TIMEOUT(arrivedRecorded().size(), recorded * int(periods.size()), wait);
+        TRY_COMPARE(receivedRecorded().size(), recorded * int(periods.size()));
 
         QSet<QString> anonymousSessions;
         QSet<QString> identifiedSessions;
@@ -603,7 +585,7 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         core()->configurationPrivate()->applyConfig(R"({"batch_size": 10})");
         record(QStringLiteral("call"));
-        QTRY_COMPARE_WITH_TIMEOUT(arrivedRecorded().size(), recorded, wait);
+        TRY_COMPARE(receivedRecorded().size(), recorded);
 
         QStringList open;
         const QStringList places = {
@@ -636,7 +618,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(core()->configurationPrivate()->remoteConfigFileName()));
 
         const QByteArray delivered =
-                arrivedRecorded().last().value(QLatin1String("eid")).toString().toUtf8();
+                receivedRecorded().last().value(QLatin1String("eid")).toString().toUtf8();
         QTRY_COMPARE_WITH_TIMEOUT(filesContaining(storage, delivered), QStringList(), 5000);
     }
 #endif

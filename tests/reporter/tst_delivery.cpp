@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimeZone>
 
@@ -120,6 +121,7 @@ class tst_Delivery : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral(".*"))); }
     void verdicts_data()
     {
         QTest::addColumn<int>("status");
@@ -373,6 +375,7 @@ private Q_SLOTS:
         QFETCH(bool, critical);
 
         LogCapture log;
+        log.expect(QStringLiteral("sentrel.events"), QStringLiteral("Dropped an event that"));
         Simulation simulation;
         for (int id = 1; id <= rows; ++id)
             simulation.record(marked.contains(id));

@@ -42,7 +42,6 @@ using Recording = std::function<void(QSentrelTracker &)>;
 Q_DECLARE_METATYPE(Recording)
 
 namespace {
-constexpr int wait = 20000;
 
 // Every kind of character JSON escapes or encodes differently: quotes, controls, two-, three-
 // and four-byte UTF-8, and lone halves of surrogate pairs (last of all, one at the very end).
@@ -51,24 +50,6 @@ QString awkwardText()
     return QStringLiteral("q\"b\\s/ \b\f\n\r\t") + QChar(0) + QChar(0x1f) + QChar(0x7f)
             + QString::fromUtf16(u"\u00e9\u20ac\U0001F600\uffff") + QChar(0xd800) + QLatin1Char('x')
             + QChar(0xdc00) + QChar(0xdbff);
-}
-
-// The records of a cache file, oldest first.
-QList<QByteArray> storedEvents(const QString &file)
-{
-    QList<QByteArray> events;
-    {
-        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
-                                                          QStringLiteral("payload-reader"));
-        database.setDatabaseName(file);
-        if (database.open()) {
-            QSqlQuery query(QStringLiteral("SELECT data FROM events ORDER BY id"), database);
-            while (query.next())
-                events.append(query.value(0).toByteArray());
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("payload-reader"));
-    return events;
 }
 
 // The device and application contexts of the start-up event, built from the same sources.
@@ -99,27 +80,18 @@ QJsonArray deviceContexts(QSentrelConfigurationPrivate *c)
 }
 } // namespace
 
-class tst_Payload : public QObject
+class tst_Payload : public QObject, private PipelineFixture
 {
     Q_OBJECT
 
-private:
-    QSentrelTracker tracker;
-    TestCollector collector;
-    QTemporaryDir cacheDir;
+public:
+    tst_Payload() : PipelineFixture(QStringLiteral("payload-token")) { }
 
+private:
     void configure(const QString &storageType)
     {
-        QSentrelConfiguration *c = tracker.configuration();
-        c->setToken(QStringLiteral("payload-token"));
-        c->setServer(collector.server());
-        c->setSyncInterval(1);
-        c->setStorageType(storageType);
-        c->setStoragePath(cacheDir.path());
-        c->setBatchSize(7);
-        c->setCategories({QStringLiteral("buttons")});
-        c->setEvents({});
-        c->setRemoteConfig(false);
+        PipelineFixture::configure(1, storageType);
+        config()->setBatchSize(7);
     }
 
     // Records every kind of event; returns how many events it made.
@@ -232,15 +204,12 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setApplicationName(QStringLiteral("tst_payload"));
         QFile::remove(QStringLiteral(RECEIVED_EVENTS)); // never check what an earlier run left
-        QVERIFY(cacheDir.isValid());
-        QVERIFY2(collector.start(), qPrintable(collector.errorString()));
-        quietenEventMessages(); // recorded below, but too long to print
+        QVERIFY(startPipeline(QStringLiteral("tst_payload")));
     }
 
-    void cleanup() { tracker.setEnabled(false); }
+    void init() { QVERIFY(beginTest()); }
+    void cleanup() { QVERIFY(endTest()); }
 
     // The bytes of each kind of event, against the same event built as a QJsonObject tree and
     // serialised by QJsonDocument: what the cache, the collector and the debug log see.
@@ -393,6 +362,10 @@ private Q_SLOTS:
         c->setStoragePath(directory.path());
         c->setDeviceModel(deviceText);
         c->setDeviceVariant(deviceText);
+        // Neither text is a screen type: refused, and the device context goes without one.
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Invalid screen type is specified, possible values are: TOUCH, "
+                             "NON_TOUCH");
         c->setDeviceScreenType(deviceText);
         c->setAppBuild(deviceText);
 
@@ -407,7 +380,7 @@ private Q_SLOTS:
         QLoggingCategory::setFilterRules(QString());
 
         const QList<QByteArray> stored =
-                storedEvents(directory.filePath(QStringLiteral("SentrelTracker.db")));
+                cachedRows(directory.filePath(QStringLiteral("SentrelTracker.db")));
         const QList<QJsonArray> contexts = QList<QJsonArray> {deviceContexts(c)} + expected;
         QCOMPARE(stored.size(), contexts.size());
         static const QRegularExpression uuid(QStringLiteral(
@@ -506,16 +479,13 @@ private Q_SLOTS:
         QFETCH(QString, arrives);
         QFETCH(QString, refusal);
         configure(QStringLiteral("SQLITE"));
-        collector.clear();
         if (!refusal.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(refusal));
         tracker.setEnabled(true);
         tracker.transition(QStringLiteral("Export"));
         tracker.track(name, properties);
         tracker.transition(QStringLiteral("after"));
-        QTRY_VERIFY_WITH_TIMEOUT(
-                screenNames(collector.receivedEvents()).contains(QStringLiteral("after")),
-                wait);
+        TRY_VERIFY(screenNames(collector.receivedEvents()).contains(QStringLiteral("after")));
         tracker.setEnabled(false);
 
         QList<QJsonObject> typed;
@@ -552,7 +522,6 @@ private Q_SLOTS:
         QFETCH(QString, schema);
         QFETCH(bool, refused);
         configure(QStringLiteral("SQLITE"));
-        collector.clear();
         if (refused)
             QTest::ignoreMessage(
                     QtWarningMsg,
@@ -565,9 +534,7 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         tracker.trackSelfDescribing(schema, data);
         tracker.transition(QStringLiteral("after"));
-        QTRY_VERIFY_WITH_TIMEOUT(
-                screenNames(collector.receivedEvents()).contains(QStringLiteral("after")),
-                wait);
+        TRY_VERIFY(screenNames(collector.receivedEvents()).contains(QStringLiteral("after")));
         tracker.setEnabled(false);
         const QList<QJsonObject> own = eventsStartingWith(collector.receivedEvents(), schema);
         QCOMPARE(own.size(), refused ? 0 : 1);
@@ -607,7 +574,7 @@ private Q_SLOTS:
         tracker.removeGlobalProperty(QStringLiteral("edition"));
         tracker.removeGlobalProperty(QStringLiteral("seats"));
         tracker.transition(QStringLiteral("after"));
-        QTRY_COMPARE_WITH_TIMEOUT(collector.receivedEvents().size(), recorded + 2, wait);
+        TRY_COMPARE(collector.receivedEvents().size(), recorded + 2);
         tracker.setEnabled(false);
 
         const QList<QJsonObject> events = collector.receivedEvents();
@@ -662,9 +629,7 @@ private Q_SLOTS:
         tracker.setEnabled(true);
         tracker.transition(QStringLiteral("secret"));
         tracker.transition(QStringLiteral("after"));
-        QTRY_VERIFY_WITH_TIMEOUT(
-                screenNames(collector.receivedEvents()).contains(QStringLiteral("after")),
-                wait);
+        TRY_VERIFY(screenNames(collector.receivedEvents()).contains(QStringLiteral("after")));
         tracker.setEnabled(false);
         tracker.setEventInterceptor(nullptr);
 
@@ -726,7 +691,7 @@ private Q_SLOTS:
         for (int i = 0; i < 5; ++i)
             tracker.transition(QStringLiteral("screen %1").arg(i));
         tracker.flush();
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, wait);
+        TRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished.first(), (QVariantList {delivered, waiting}));
         int sum = 0;
         for (const QVariantList &batch : std::as_const(accepted))
@@ -738,7 +703,7 @@ private Q_SLOTS:
             // The collector's back-off holds: the next flush ends at once, sending nothing.
             const qsizetype requests = collector.requests().size();
             tracker.flush();
-            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, wait);
+            TRY_COMPARE(finished.size(), 2);
             QCOMPARE(finished.last(), (QVariantList {0, waiting}));
             QCOMPARE(collector.requests().size(), requests);
         }
@@ -757,7 +722,7 @@ private Q_SLOTS:
         collector.setConfigDocument(R"({"sync":{"max_batch_size":7}})");
         tracker.setEnabled(true);
         tracker.transition(QStringLiteral("Main"));
-        QTRY_VERIFY_WITH_TIMEOUT(!collector.requests(TestCollector::configPath).isEmpty(), wait);
+        TRY_VERIFY(!collector.requests(TestCollector::configPath).isEmpty());
         tracker.setEnabled(false);
         c->setRemoteConfig(false);
         c->setHeaders({});
@@ -779,8 +744,8 @@ private Q_SLOTS:
     void storageBounds()
     {
         QFETCH(bool, byAge);
-        TestClock clock(TestClock::Manual, 1700000000000);
-        clock.install();
+        TestClock &clock = useManualClock();
+        const qint64 start = clock.now();
         configure(QStringLiteral("SQLITE"));
         const QTemporaryDir cache;
         QSentrelConfiguration *c = tracker.configuration();
@@ -791,12 +756,12 @@ private Q_SLOTS:
         for (int i = 0; i < 10; ++i)
             tracker.transition(QStringLiteral("old %1").arg(i));
         tracker.setEnabled(false);
-        const QList<QByteArray> before = storedEvents(file);
+        const QList<QByteArray> before = cachedRows(file);
 
         qint64 bytes = 0;
         for (const QByteArray &event : before.mid(before.size() - 5))
             bytes += event.size();
-        clock.setTime(1700000000000 + 2 * 86400 * 1000);
+        clock.setTime(start + 2 * 86400 * 1000);
         if (byAge)
             c->setStorageMaxAge(86400);
         else
@@ -817,7 +782,7 @@ private Q_SLOTS:
                  QStringList {QStringLiteral("Removed %1 events %2")
                                       .arg(before.size() - kept.size())
                                       .arg(reason)});
-        const QList<QByteArray> after = storedEvents(file);
+        const QList<QByteArray> after = cachedRows(file);
         QCOMPARE(after.mid(0, kept.size()), kept);
         QVERIFY(after.size() > kept.size()); // the new start's own event
     }
@@ -826,10 +791,9 @@ private Q_SLOTS:
     {
         // Batches from a cache, with the optional device and application keys left out.
         configure(QStringLiteral("SQLITE"));
-        collector.clear();
         tracker.setEnabled(true);
         int expected = 1 + recordEverything();
-        QTRY_COMPARE_WITH_TIMEOUT(collector.receivedEvents().size(), expected, wait);
+        TRY_COMPARE(collector.receivedEvents().size(), expected);
         tracker.setEnabled(false);
 
         // One event per request without a cache, with every optional key set.
@@ -841,7 +805,7 @@ private Q_SLOTS:
         configure(QString());
         tracker.setEnabled(true);
         expected += 1 + recordEverything();
-        QTRY_COMPARE_WITH_TIMEOUT(collector.receivedEvents().size(), expected, wait);
+        TRY_COMPARE(collector.receivedEvents().size(), expected);
         tracker.setEnabled(false);
 
         QSet<QString> kinds;
@@ -858,7 +822,7 @@ private Q_SLOTS:
                                  Schema::device,
                                  Schema::application,
                                  Schema::typedEvent,
-                                 Schema::own("/consent/jsonschema/1-0-0")}));
+                                 Schema::consent}));
         const QList<QJsonObject> devices =
                 eventsStartingWith(collector.receivedEvents(), Schema::device);
         QCOMPARE(devices.size(), 2);

@@ -39,13 +39,17 @@ const QString localToken = QStringLiteral("local-token");
 const QString localModel = QStringLiteral("LocalModel");
 const QString fetchFailed = QStringLiteral("Failed to fetch remote configuration:");
 const QString emptySync = QStringLiteral("All events sent at");
-// Generous for a loaded machine; the waits end as soon as the condition holds.
-constexpr int wait = 15000;
-// The earliest moment of the k-th timeout of a repeating timer, in milliseconds after its
-// start: coarse timers may fire up to 5% of each interval early, never a whole interval.
-qint64 earliestTimeout(int k, int intervalMs)
+
+// The messages of which one ends every fetch, whatever its answer.
+int fetchesHandled(const LogCapture &log)
 {
-    return qint64(k) * intervalMs * 95 / 100 - 20;
+    int handled = 0;
+    for (const char *end : {"Failed to fetch remote configuration:",
+                            "New remote configuration with checksum:",
+                            "No changes to the remote configurations",
+                            "Remote configuration has been removed"})
+        handled += log.count(configLog, QLatin1String(end));
+    return handled;
 }
 
 // The seconds announced by each "Next remote configuration check in N seconds", in order.
@@ -88,39 +92,25 @@ QByteArray binaryGarbage()
 
 } // namespace
 
-class tst_RemoteConfig : public QObject
+class tst_RemoteConfig : public QObject, private PipelineFixture
 {
     Q_OBJECT
 
+public:
+    tst_RemoteConfig() : PipelineFixture(localToken) { }
+
 private:
-    TestClock deliveryClock {TestClock::Warp}; // before the tracker, whose alarms it keeps
-    QSentrelTracker tracker;
-    TestCollector collector;
-    std::unique_ptr<QTemporaryDir> cacheDir;
     QList<qint64> configArrivals; // clock time at which each configuration request arrived
 
-    QSentrelConfiguration *config() const { return tracker.configuration(); }
-    static QSentrelConfigurationPrivate *configPrivate()
-    {
-        return SentrelTrackerImpl::instance()->configurationPrivate();
-    }
     int fetches() const { return int(collector.requests(configPath).size()); }
 
     // The local values against the collector; a sync interval of 0 works offline.
     void configure(int syncInterval, bool remote, int remoteInterval)
     {
-        QSentrelConfiguration *c = config();
-        c->setServer(collector.server());
-        c->setToken(localToken);
-        c->setDeviceModel(localModel);
-        c->setSyncInterval(syncInterval);
-        c->setStorageType(QStringLiteral("SQLITE"));
-        c->setStoragePath(cacheDir->path());
-        c->setStorageSize(0);
-        c->setBatchSize(100);
-        c->setEvents({});
-        c->setRemoteConfig(remote);
-        c->setRemoteConfigInterval(remoteInterval);
+        PipelineFixture::configure(syncInterval);
+        config()->setDeviceModel(localModel);
+        config()->setRemoteConfig(remote);
+        config()->setRemoteConfigInterval(remoteInterval);
     }
 
     // Whether the collector accepted an event whose first context has the schema and whose
@@ -149,71 +139,84 @@ private:
     QString deliveredToken(const QString &screen)
     {
         tracker.transition(screen);
-        if (!QTest::qWaitFor(
-                    [&] {
-                        return !receivedScreens(screen).isEmpty();
-                    },
-                    wait))
+        for (const QDeadlineTimer deadline(pipelineWait);
+             receivedScreens(screen).isEmpty() && !deadline.hasExpired();)
+            pipelineStep();
+        if (receivedScreens(screen).isEmpty())
             return QStringLiteral("<not delivered>");
         return receivedScreens(screen).first().value(QLatin1String("tna")).toString();
+    }
+
+    // Waits until the answer to every fetch that went has been handled. (An empty document while
+    // none is in force is handled without a word: a test that withdraws its document waits
+    // before, and fetches nothing after the withdrawal.)
+    static bool fetchesAnswered(const LogCapture &log)
+    {
+        return QTest::qWaitFor(
+                [&] {
+                    return fetchesHandled(log)
+                            == log.count(configLog,
+                                         QStringLiteral("Checking for remote configurations"));
+                },
+                pipelineWait);
+    }
+
+    // With the manual clock: once the fetches on their way are answered, rings the alarms in
+    // order until the next fetch has gone, runs meanwhile (if given) while it is on its way, and
+    // waits until its answer has been handled. So no two fetches are ever on their way, and each
+    // answer is the one to the request made last, however the network orders replies.
+    bool nextFetch(const LogCapture &log, const std::function<void()> &meanwhile = {})
+    {
+        const QString check = QStringLiteral("Checking for remote configurations");
+        if (!fetchesAnswered(log))
+            return false;
+        const int checks = log.count(configLog, check);
+        for (const QDeadlineTimer deadline(pipelineWait);
+             log.count(configLog, check) == checks && !deadline.hasExpired();)
+            pipelineStep();
+        if (meanwhile)
+            meanwhile();
+        if (!QTest::qWaitFor(
+                    [&] {
+                        return fetchesHandled(log) > checks;
+                    },
+                    pipelineWait))
+            return false;
+        settle(); // the answer's handling finished
+        return true;
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        // Every delay the tests do not measure passes in a few milliseconds.
-        deliveryClock.install();
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setApplicationName(QStringLiteral("tst_remoteconfig"));
         QCoreApplication::setApplicationVersion(QStringLiteral("4.2.0"));
-        qputenv("SENTREL_TRANSFER_TIMEOUT_MS", "3000");
         qputenv("SENTREL_CONFIG", QByteArray(SENTREL_BINARY_DIR "/no-such-sentrel.conf"));
-        quietenEventMessages();
         QLoggingCategory::setFilterRules(QStringLiteral("sentrel.config.debug=true\n"
                                                         "sentrel.config.info=true\n"
                                                         "sentrel.events.info=true"));
-
+        QVERIFY(startPipeline(QStringLiteral("tst_remoteconfig")));
         // A document left behind by an earlier run of this test must not be loaded.
-        const QString settingsDir =
-                QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-        QFile::remove(settingsDir + QLatin1String("/sentrel_remote_config.conf"));
-        QSettings settings(settingsDir + QLatin1String("/sentrel.ini"), QSettings::IniFormat);
-        settings.remove(QStringLiteral("remoteConfigHash"));
-        settings.remove(QStringLiteral("applicationVersion"));
-        settings.sync();
+        QVERIFY(endTest());
         QVERIFY(config()->token().isEmpty());
-
-        QVERIFY2(collector.start(), qPrintable(collector.errorString()));
         connect(&collector,
                 &TestCollector::requestReceived,
                 this,
                 [this](const TestCollector::Request &request) {
                     if (request.path == configPath)
-                        configArrivals.append(deliveryClock.now());
+                        configArrivals.append(SentrelClock::current()->now());
                 });
     }
 
     void init()
     {
-        cacheDir = std::make_unique<QTemporaryDir>();
-        QVERIFY(cacheDir->isValid());
-        collector.clear();
+        QVERIFY(beginTest());
         configArrivals.clear();
     }
 
     void cleanup()
     {
-        tracker.setEnabled(false);
-        // A request the last reporter had sent must not arrive in the next test.
-        QTRY_COMPARE_WITH_TIMEOUT(collector.openConnections(), 0, wait);
-        collector.clearFailures();
-        collector.clearRefusals();
-        collector.clearConfigDocument();
-        collector.clear();
-        // Withdraws what the test fetched, so that the next one starts from local values.
-        configPrivate()->applyConfig(QByteArray());
+        QVERIFY(endTest());
         QCoreApplication::setApplicationVersion(QStringLiteral("4.2.0"));
-        cacheDir.reset();
     }
 
     void request_data()
@@ -226,10 +229,13 @@ private Q_SLOTS:
     void request()
     {
         QFETCH(QString, version);
+        LogCapture log;
+        log.expect(configLog, fetchFailed); // no document
         QCoreApplication::setApplicationVersion(version);
+        useManualClock();
         configure(0, true, 1);
         tracker.setEnabled(true);
-        QTRY_VERIFY_WITH_TIMEOUT(fetches() >= 1, wait);
+        QVERIFY(nextFetch(log));
 
         const TestCollector::Request first = collector.requests(configPath).first();
         QCOMPARE(first.method, QByteArray("POST"));
@@ -243,8 +249,7 @@ private Q_SLOTS:
         // Every request reads the token and the version anew.
         config()->setToken(QStringLiteral("changed-token"));
         QCoreApplication::setApplicationVersion(QStringLiteral("4.3.0"));
-        const int before = fetches();
-        QTRY_VERIFY_WITH_TIMEOUT(fetches() >= before + 2, wait);
+        QVERIFY(nextFetch(log));
         const QJsonObject last =
                 QJsonDocument::fromJson(collector.requests(configPath).last().body).object();
         QCOMPARE(last.value(QLatin1String("token")).toString(), QStringLiteral("changed-token"));
@@ -252,77 +257,49 @@ private Q_SLOTS:
     }
 
     // One request per timeout, the first one interval after enabling; an empty-cache sync adds
-    // none while the timer runs. Arrival times are only checked against their earliest moment.
+    // none while the timer runs.
     void repeatingTimer()
     {
         LogCapture log;
+        log.expect(configLog, fetchFailed); // no document
+        TestClock &manual = useManualClock();
         configure(1, true, 1);
-        const qint64 enabledAt = deliveryClock.now();
+        const qint64 enabledAt = manual.now();
         tracker.setEnabled(true);
-        QTRY_VERIFY_WITH_TIMEOUT(configArrivals.size() >= 3, wait);
-        for (int k = 0; k < 3; ++k) {
-            QVERIFY2(configArrivals.at(k) - enabledAt >= earliestTimeout(k + 1, 1000),
-                     qPrintable(QStringLiteral("request %1 after %2 ms")
-                                        .arg(k + 1)
-                                        .arg(configArrivals.at(k) - enabledAt)));
+        for (int k = 1; k <= 3; ++k) {
+            QVERIFY(nextFetch(log));
+            QCOMPARE(configArrivals.size(), k);
+            QCOMPARE(configArrivals.last() - enabledAt, k * 1000);
         }
-        QVERIFY(log.count(eventsLog, emptySync) >= 1);
+        TRY_VERIFY(log.count(eventsLog, emptySync) >= 1);
 
-        // Two changes right after a request was answered: the next requests follow the last one.
-        bool changed = false;
-        qsizetype arrivalsBefore = 0;
-        QMetaObject::Connection change = connect(&collector,
-                                                 &TestCollector::requestReceived,
-                                                 this,
-                                                 [&](const TestCollector::Request &request) {
-                                                     if (request.path != configPath || changed)
-                                                         return;
-                                                     changed = true;
-                                                     arrivalsBefore = configArrivals.size();
-                                                     config()->setRemoteConfigInterval(3);
-                                                 });
-        QTRY_VERIFY_WITH_TIMEOUT(changed && announcedChecks(log).size() == 2, wait);
-        disconnect(change);
-        const qint64 changedAt = deliveryClock.now();
+        // Two changes, the first while a request is on its way: the next requests follow the
+        // last one.
+        QVERIFY(nextFetch(log, [this] {
+            config()->setRemoteConfigInterval(3);
+        }));
+        settle();
+        const qint64 changedAt = manual.now();
         config()->setRemoteConfigInterval(2);
-        QTRY_VERIFY_WITH_TIMEOUT(configArrivals.size() >= arrivalsBefore + 2, wait);
-        for (int k = 0; k < 2; ++k) {
-            const qint64 after = configArrivals.at(arrivalsBefore + k) - changedAt;
-            QVERIFY2(after >= earliestTimeout(k + 1, 2000),
-                     qPrintable(QStringLiteral("request %1 %2 ms after the change")
-                                        .arg(k + 1)
-                                        .arg(after)));
-        }
-        const QList<int> announced = announcedChecks(log);
-        QCOMPARE(announced.size(), 3);
-        QVERIFY2(announced.at(0) == 1 || announced.at(0) == 0,
-                 qPrintable(QString::number(announced.at(0))));
-        QVERIFY2(announced.at(1) == 3 || announced.at(1) == 2,
-                 qPrintable(QString::number(announced.at(1))));
-        QVERIFY2(announced.at(2) == 2 || announced.at(2) == 1,
-                 qPrintable(QString::number(announced.at(2))));
+        settle();
+        const qsizetype arrivalsBefore = configArrivals.size();
+        QVERIFY(nextFetch(log));
+        QVERIFY(nextFetch(log));
+        QCOMPARE(configArrivals.at(arrivalsBefore) - changedAt, 2000);
+        QCOMPARE(configArrivals.at(arrivalsBefore + 1) - changedAt, 4000);
+        QCOMPARE(announcedChecks(log), (QList<int> {1, 3, 2}));
 
-        // Switched off right after a request: no further request, also not from the syncs.
-        bool switchedOff = false;
-        qsizetype arrivalsAtOff = 0;
-        change = connect(&collector,
-                         &TestCollector::requestReceived,
-                         this,
-                         [&](const TestCollector::Request &request) {
-                             if (request.path != configPath || switchedOff)
-                                 return;
-                             switchedOff = true;
-                             arrivalsAtOff = configArrivals.size();
-                             config()->setRemoteConfig(false);
-                         });
-        QTRY_VERIFY_WITH_TIMEOUT(switchedOff, wait);
-        disconnect(change);
-        QTRY_VERIFY_WITH_TIMEOUT(
-                log.contains(configLog, QStringLiteral("Remote configuration check is disabled")),
-                wait);
+        // Switched off while a request is on its way: no further request, also not from the
+        // syncs.
+        QVERIFY(nextFetch(log, [this] {
+            config()->setRemoteConfig(false);
+        }));
+        settle();
+        QVERIFY(log.contains(configLog, QStringLiteral("Remote configuration check is disabled")));
+        const qsizetype fetched = configArrivals.size();
         const int syncs = log.count(eventsLog, emptySync);
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= syncs + 3, wait);
-        QCOMPARE(configArrivals.size(), arrivalsAtOff);
+        TRY_VERIFY(log.count(eventsLog, emptySync) >= syncs + 3);
+        QCOMPARE(configArrivals.size(), fetched);
     }
 
     void disabled()
@@ -331,17 +308,15 @@ private Q_SLOTS:
         configure(1, false, 1);
         tracker.setEnabled(true);
         tracker.transition(QStringLiteral("Home"));
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= 2, wait);
+        TRY_VERIFY(log.count(eventsLog, emptySync) >= 2);
         QCOMPARE(log.count(configLog, QStringLiteral("Remote configuration check is disabled")), 1);
 
         // A change that leaves it off says so again.
         config()->setRemoteConfigInterval(5);
-        QTRY_COMPARE_WITH_TIMEOUT(
-                log.count(configLog, QStringLiteral("Remote configuration check is disabled")),
-                2,
-                wait);
+        TRY_COMPARE(log.count(configLog, QStringLiteral("Remote configuration check is disabled")),
+                    2);
         const int syncs = log.count(eventsLog, emptySync);
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= syncs + 1, wait);
+        TRY_VERIFY(log.count(eventsLog, emptySync) >= syncs + 1);
 
         QVERIFY(!receivedScreens(QStringLiteral("Home")).isEmpty());
         QCOMPARE(fetches(), 0);
@@ -357,14 +332,14 @@ private Q_SLOTS:
         configure(1, true, 0);
         tracker.setEnabled(true);
         tracker.transition(QStringLiteral("Home"));
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= 2, wait);
-        QTRY_COMPARE_WITH_TIMEOUT(config()->batchSize(), 50, wait);
+        TRY_VERIFY(log.count(eventsLog, emptySync) >= 2);
+        TRY_COMPARE(config()->batchSize(), 50);
 
         // Syncs that send events fetch nothing.
         tracker.transition(QStringLiteral("Second"));
-        QTRY_VERIFY_WITH_TIMEOUT(!receivedScreens(QStringLiteral("Second")).isEmpty(), wait);
+        TRY_VERIFY(!receivedScreens(QStringLiteral("Second")).isEmpty());
         const int syncs = log.count(eventsLog, emptySync);
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(eventsLog, emptySync) >= syncs + 1, wait);
+        TRY_VERIFY(log.count(eventsLog, emptySync) >= syncs + 1);
         tracker.setEnabled(false);
 
         const int emptySyncs = log.count(eventsLog, emptySync);
@@ -385,14 +360,16 @@ private Q_SLOTS:
         for (int i = 0; i < 35; ++i)
             tracker.transition(QStringLiteral("Offline %1").arg(i));
         tracker.setEnabled(false);
-        QCOMPARE(cachedRecords(cacheDir->filePath(QStringLiteral("SentrelTracker.db"))), 36);
+        QCOMPARE(cached(), 36);
 
         // The batches fail until the document has made them small.
         collector.setFailure(tp2, TestCollector::Failure::HttpStatus, -1, 503);
         collector.setConfigDocument(R"({"sync":{"max_batch_size":10}})");
+        LogCapture log;
+        log.expect(eventsLog, QStringLiteral("Failed to sent events:"));
         configure(1, true, 1);
         tracker.setEnabled(true);
-        QTRY_COMPARE_WITH_TIMEOUT(config()->batchSize(), 10, wait);
+        TRY_COMPARE(config()->batchSize(), 10);
         const auto smallBatchFailed = [&] {
             for (const TestCollector::Request &request : collector.requests(tp2)) {
                 if (request.status == 503 && batchEvents(request.batch).size() <= 10)
@@ -401,10 +378,10 @@ private Q_SLOTS:
             return false;
         };
         // Batches go one at a time: once a small one has failed, no large one is on its way.
-        QTRY_VERIFY_WITH_TIMEOUT(smallBatchFailed(), wait);
+        TRY_VERIFY(smallBatchFailed());
         collector.clearFailures();
 
-        QTRY_COMPARE_WITH_TIMEOUT(collector.receivedEvents().size(), 37, wait);
+        TRY_COMPARE(collector.receivedEvents().size(), 37);
         const QList<TestCollector::Request> batches = collector.requests(tp2);
         int accepted = 0;
         for (const TestCollector::Request &request : batches) {
@@ -421,6 +398,8 @@ private Q_SLOTS:
 
     void remoteEventsReachTheEventFilter()
     {
+        LogCapture log;
+        log.expect(configLog, fetchFailed); // until there is a document
         configure(1, true, 1);
         tracker.setEnabled(true);
         QSentrelEventFilter *filter = SentrelTrackerImpl::instance()->currentEventFilter();
@@ -435,7 +414,7 @@ private Q_SLOTS:
 
         std::atomic<QThread *> emitter {nullptr};
         const QMetaObject::Connection watch = connect(
-                configPrivate(),
+                core()->configurationPrivate(),
                 &QSentrelConfiguration::eventsChanged,
                 this,
                 [&emitter] {
@@ -444,17 +423,16 @@ private Q_SLOTS:
                 Qt::DirectConnection);
         collector.setConfigDocument(R"({"events":["User"]})");
         // The list changes on the worker thread and reaches the filter on this one.
-        QTRY_VERIFY_WITH_TIMEOUT(filter->isTracked(&probe), wait);
+        TRY_VERIFY(filter->isTracked(&probe));
         disconnect(watch);
         QVERIFY(emitter.load() && emitter.load() != QThread::currentThread());
         QCOMPARE(filter->thread(), QThread::currentThread());
 
         QEvent after(QEvent::User);
         QCoreApplication::sendEvent(&target, &after);
-        QTRY_VERIFY_WITH_TIMEOUT(receivedWith(Schema::qevent,
-                                              QStringLiteral("object"),
-                                              QStringLiteral("remoteTarget")),
-                                 wait);
+        TRY_VERIFY(receivedWith(Schema::qevent,
+                                QStringLiteral("object"),
+                                QStringLiteral("remoteTarget")));
         const QList<QJsonObject> captured =
                 eventsStartingWith(collector.receivedEvents(), Schema::qevent);
         QCOMPARE(captured.size(), 1);
@@ -466,7 +444,7 @@ private Q_SLOTS:
 
         // Withdrawn, the local empty list is back.
         collector.setConfigDocument(QByteArray());
-        QTRY_VERIFY_WITH_TIMEOUT(!filter->isTracked(&probe), wait);
+        TRY_VERIFY(!filter->isTracked(&probe));
     }
 
     void sameDocumentTwice()
@@ -477,10 +455,8 @@ private Q_SLOTS:
         configure(0, true, 1);
         models.clear();
         tracker.setEnabled(true);
-        QTRY_VERIFY_WITH_TIMEOUT(
-                log.count(configLog, QStringLiteral("No changes to the remote configurations"))
-                        >= 2,
-                wait);
+        TRY_VERIFY(log.count(configLog, QStringLiteral("No changes to the remote configurations"))
+                   >= 2);
         tracker.setEnabled(false); // the signals of the worker thread are all in
 
         QCOMPARE(log.count(configLog, QStringLiteral("New remote configuration with checksum:")),
@@ -499,6 +475,7 @@ private Q_SLOTS:
                         .arg(collector.server())
                         .toUtf8();
         collector.setConfigDocument(document);
+        useManualClock();
         configure(1, true, 1);
         QSignalSpy servers(config(), &QSentrelConfiguration::serverChanged);
         QSignalSpy tokens(config(), &QSentrelConfiguration::tokenChanged);
@@ -506,20 +483,20 @@ private Q_SLOTS:
         QSignalSpy batches(config(), &QSentrelConfiguration::batchSizeChanged);
         QSignalSpy platforms(config(), &QSentrelConfiguration::platformChanged);
         tracker.setEnabled(true);
-        QTRY_COMPARE_WITH_TIMEOUT(config()->token(), QStringLiteral("remote-token"), wait);
+        QVERIFY(nextFetch(log));
+        QCOMPARE(config()->token(), QStringLiteral("remote-token"));
         QCOMPARE(deliveredToken(QStringLiteral("Remote")), QStringLiteral("remote-token"));
-        QFile stored(configPrivate()->remoteConfigFileName());
+        QFile stored(core()->configurationPrivate()->remoteConfigFileName());
         QVERIFY(stored.open(QIODevice::ReadOnly));
         QCOMPARE(stored.readAll(), document);
         stored.close();
 
+        QVERIFY(fetchesAnswered(log)); // none on its way with the document any more
         collector.setConfigDocument(QByteArray());
-        QTRY_VERIFY_WITH_TIMEOUT(
-                log.contains(
-                        configLog,
-                        QStringLiteral(
-                                "Remote configuration has been removed, restore local config")),
-                wait);
+        QVERIFY(nextFetch(log));
+        QVERIFY(log.contains(
+                configLog,
+                QStringLiteral("Remote configuration has been removed, restore local config")));
         QCOMPARE(deliveredToken(QStringLiteral("Local")), localToken);
         tracker.setEnabled(false); // the signals of the worker thread are all in
 
@@ -534,8 +511,8 @@ private Q_SLOTS:
         QCOMPARE(config()->token(), localToken);
         QCOMPARE(config()->deviceModel(), localModel);
         QCOMPARE(config()->batchSize(), 100);
-        QVERIFY(!QFile::exists(configPrivate()->remoteConfigFileName()));
-        QSettings settings(configPrivate()->settingsPath(), QSettings::IniFormat);
+        QVERIFY(!QFile::exists(core()->configurationPrivate()->remoteConfigFileName()));
+        QSettings settings(core()->configurationPrivate()->settingsPath(), QSettings::IniFormat);
         QVERIFY(!settings.contains(QStringLiteral("remoteConfigHash")));
         QCOMPARE(settings.value(QStringLiteral("applicationVersion")).toString(),
                  QStringLiteral("4.2.0"));
@@ -564,19 +541,20 @@ private Q_SLOTS:
                     QStringLiteral("sentrel.config.debug=true\nsentrel.config.info=true\n"
                                    "sentrel.events.info=true"));
         });
+        LogCapture log;
+        log.expect(configLog, fetchFailed); // until there is a document
         configure(0, true, 1);
         tracker.setEnabled(true);
-        QTRY_VERIFY_WITH_TIMEOUT(fetches() >= 1, wait);
+        TRY_VERIFY(fetches() >= 1);
 
-        LogCapture log;
+        log.clear();
         QString document =
                 QStringLiteral(R"({"storage":"%1","storage_path":"%2")").arg(type, other.path());
         if (withSize)
             document += QStringLiteral(R"(,"storage_size":50)");
         collector.setConfigDocument(document.toUtf8() + '}');
-        QTRY_VERIFY_WITH_TIMEOUT(
-                log.contains(configLog, QStringLiteral("New remote configuration with checksum:")),
-                wait);
+        TRY_VERIFY(
+                log.contains(configLog, QStringLiteral("New remote configuration with checksum:")));
         tracker.transition(QStringLiteral("After"));
         tracker.setEnabled(false); // the worker has handled everything
 
@@ -592,21 +570,25 @@ private Q_SLOTS:
     void brokenDocument()
     {
         LogCapture log;
+        log.expect(configLog, QStringLiteral("Invalid JSON configuration:"));
+        log.expect(configLog, QStringLiteral("Could not apply remote configuration"));
         collector.setConfigDocument(R"({"token":"remote-token"})");
+        useManualClock();
         configure(1, true, 1);
         tracker.setEnabled(true);
-        QTRY_COMPARE_WITH_TIMEOUT(config()->token(), QStringLiteral("remote-token"), wait);
+        QVERIFY(nextFetch(log));
+        QCOMPARE(config()->token(), QStringLiteral("remote-token"));
 
         collector.setConfigDocument(R"({"token":"broken-token",)");
-        QTRY_VERIFY_WITH_TIMEOUT(
-                log.contains(configLog, QStringLiteral("Could not apply remote configuration")),
-                wait);
+        QVERIFY(nextFetch(log));
+        QVERIFY(log.contains(configLog, QStringLiteral("Could not apply remote configuration")));
         QVERIFY(log.contains(configLog, QStringLiteral("Invalid JSON configuration:")));
         QCOMPARE(config()->token(), localToken);
         // Remembered: fetched again, it is no change.
-        QTRY_VERIFY_WITH_TIMEOUT(
-                log.contains(configLog, QStringLiteral("No changes to the remote configurations")),
-                wait);
+        const QString unchanged = QStringLiteral("No changes to the remote configurations");
+        const int before = log.count(configLog, unchanged);
+        QVERIFY(nextFetch(log));
+        QCOMPARE(log.count(configLog, unchanged), before + 1);
         QCOMPARE(log.count(configLog, QStringLiteral("Could not apply remote configuration")), 1);
         QCOMPARE(deliveredToken(QStringLiteral("After broken")), localToken);
     }
@@ -627,27 +609,33 @@ private Q_SLOTS:
         QFETCH(TestCollector::Failure, failure);
         QFETCH(int, status);
 
+        if (failure == TestCollector::Failure::NoAnswer)
+            qputenv("SENTREL_TRANSFER_TIMEOUT_MS", "300");
         const QByteArray document = R"({"token":"remote-token"})";
         collector.setConfigDocument(document);
+        LogCapture log;
+        log.expect(configLog, fetchFailed);
+        useManualClock();
         configure(0, true, 1);
         tracker.setEnabled(true);
-        QTRY_COMPARE_WITH_TIMEOUT(config()->token(), QStringLiteral("remote-token"), wait);
+        QVERIFY(nextFetch(log));
+        QCOMPARE(config()->token(), QStringLiteral("remote-token"));
 
-        LogCapture log;
+        log.clear();
         if (failure == TestCollector::Failure::None)
             collector.clearConfigDocument();
         else
             collector.setFailure(configPath, failure, -1, status);
-        const QString warning = QStringLiteral("%1 %2 \"").arg(fetchFailed).arg(status);
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(configLog, warning) >= 2, wait);
-        QCOMPARE(log.count(configLog, fetchFailed), int(log.texts(configLog, QtWarningMsg).size()));
+        QVERIFY(nextFetch(log));
+        QVERIFY(nextFetch(log));
+        QCOMPARE(log.count(configLog, QStringLiteral("%1 %2 \"").arg(fetchFailed).arg(status)), 2);
 
         QCOMPARE(config()->token(), QStringLiteral("remote-token"));
         QVERIFY(!log.contains(configLog, QStringLiteral("New remote configuration")));
         QVERIFY(!log.contains(configLog, QStringLiteral("Remote configuration has been removed")));
         QVERIFY(!log.contains(configLog,
                               QStringLiteral("No changes to the remote configurations")));
-        QFile stored(configPrivate()->remoteConfigFileName());
+        QFile stored(core()->configurationPrivate()->remoteConfigFileName());
         QVERIFY(stored.open(QIODevice::ReadOnly));
         QCOMPARE(stored.readAll(), document);
     }
@@ -668,11 +656,10 @@ private Q_SLOTS:
         collector.setFailure(configPath, TestCollector::Failure::HttpStatus, -1, 307);
         collector.setLocation(target.arg(collector.port()).toLatin1());
         LogCapture log;
+        log.expect(configLog, fetchFailed);
         configure(0, true, 1);
         tracker.setEnabled(true);
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(configLog, QStringLiteral("%1 307").arg(fetchFailed))
-                                         >= 2,
-                                 wait);
+        TRY_VERIFY(log.count(configLog, QStringLiteral("%1 307").arg(fetchFailed)) >= 2);
         QCOMPARE(config()->token(), localToken);
         for (const TestCollector::Request &request : collector.requests(configPath))
             QCOMPARE(request.status, 307); // each an attempt of its own, never followed
@@ -709,26 +696,25 @@ private Q_SLOTS:
         QFETCH(bool, stored);
 
         LogCapture log;
+        if (!warning.isEmpty()) {
+            log.expect(configLog, warning);
+            log.expect(configLog, QStringLiteral("Could not apply remote configuration"));
+        }
         collector.setConfigDocument(document);
+        // One fetch at a time, however long a huge document takes.
+        useManualClock();
         configure(1, true, 1);
-        // A fetch of a huge document costs the collector real time: no faster than real time.
-        deliveryClock.setWarpDelay(1000);
-        const auto restore = qScopeGuard([this] {
-            deliveryClock.setWarpDelay(50);
-        });
         tracker.setEnabled(true);
-        if (warning.isEmpty()) {
-            QTRY_COMPARE_WITH_TIMEOUT(config()->token(), token, wait);
-        } else if (warning == fetchFailed) {
+        QVERIFY(nextFetch(log));
+        QVERIFY(nextFetch(log));
+        if (warning == fetchFailed) {
             // Refused every time, never handed on.
-            QTRY_VERIFY_WITH_TIMEOUT(log.count(configLog, warning) >= 2, wait);
+            QCOMPARE(log.count(configLog, warning), 2);
             QVERIFY(!log.contains(configLog, QStringLiteral("New remote configuration")));
-        } else {
+        } else if (!warning.isEmpty()) {
             // Remembered although unusable: fetched again, it is no change.
-            QTRY_VERIFY_WITH_TIMEOUT(
-                    log.contains(configLog,
-                                 QStringLiteral("No changes to the remote configurations")),
-                    wait);
+            QVERIFY(log.contains(configLog,
+                                 QStringLiteral("No changes to the remote configurations")));
             QCOMPARE(log.count(configLog, warning), 1);
             QCOMPARE(log.count(configLog, QStringLiteral("Could not apply remote configuration")),
                      1);
@@ -738,7 +724,7 @@ private Q_SLOTS:
         QCOMPARE(config()->deviceModel(), localModel);
         QCOMPARE(config()->batchSize(), 100);
         QVERIFY(config()->remoteConfig());
-        QCOMPARE(QFile::exists(configPrivate()->remoteConfigFileName()), stored);
+        QCOMPARE(QFile::exists(core()->configurationPrivate()->remoteConfigFileName()), stored);
         QCOMPARE(deliveredToken(QStringLiteral("Still running")), token);
         QVERIFY(SentrelTrackerImpl::instance()->isEnabled());
     }
@@ -839,17 +825,13 @@ private Q_SLOTS:
             });
             probe.start(QStringLiteral(REMOTECONFIG_PROBE), {run.version});
             QVERIFY2(probe.waitForStarted(), qPrintable(probe.errorString()));
-            QTRY_VERIFY2_WITH_TIMEOUT(log.contains(run.until),
-                                      qPrintable(name + QLatin1Char('\n') + log),
-                                      wait);
+            TRY_VERIFY2(log.contains(run.until), qPrintable(name + QLatin1Char('\n') + log));
             if (run.endToken != run.startToken)
-                QTRY_VERIFY2_WITH_TIMEOUT(
-                        log.contains(QLatin1String("token changed: ") + run.endToken),
-                        qPrintable(name + QLatin1Char('\n') + log),
-                        wait);
+                TRY_VERIFY2(log.contains(QLatin1String("token changed: ") + run.endToken),
+                            qPrintable(name + QLatin1Char('\n') + log));
             probe.write("quit\n");
             probe.closeWriteChannel();
-            QTRY_COMPARE_WITH_TIMEOUT(probe.state(), QProcess::NotRunning, wait);
+            TRY_COMPARE(probe.state(), QProcess::NotRunning);
             QVERIFY2(probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0,
                      qPrintable(name + QLatin1Char('\n') + log));
 

@@ -265,6 +265,7 @@ class tst_Collector : public QObject
     }
 
 private Q_SLOTS:
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral(".*"))); }
     void initTestCase()
     {
         QStandardPaths::setTestModeEnabled(true);
