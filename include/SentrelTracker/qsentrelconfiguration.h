@@ -77,6 +77,9 @@ class SENTRELTRACKER_EXPORT QSentrelConfiguration : public QObject
     //! How captured objects are named: "plain" (default), "hashed" or "classes".
     Q_PROPERTY(QString captureNames READ captureNames WRITE setCaptureNames NOTIFY
                        captureNamesChanged FINAL)
+    //! Whether every trigger of a QAction is recorded as a command.
+    Q_PROPERTY(bool captureActions READ captureActions WRITE setCaptureActions NOTIFY
+                       captureActionsChanged FINAL)
 
 public:
     /*! Constructs the configuration as a child of \a parent. Only the tracker creates one. */
@@ -267,6 +270,21 @@ public:
     virtual void setCaptureNames(const QString &policy) = 0;
     ///@}
 
+    /*!
+        \name Commands
+        Whether each trigger of a QAction in the application is recorded as one event (off by
+        default): the action's object name (or, for an unnamed action, its path and position
+        among its parent's actions), how it was invoked (menu, toolbar, shortcut, context menu,
+        button or code) and whether it is checked. Its text, tooltip and shortcut are never read.
+    */
+    ///@{
+
+    //! Returns whether action triggers are recorded.
+    virtual bool captureActions() const = 0;
+    //! Sets whether action triggers are recorded to \a enabled.
+    virtual void setCaptureActions(bool enabled) = 0;
+    ///@}
+
 Q_SIGNALS:
     /*!
         \name Change signals
@@ -312,6 +330,8 @@ Q_SIGNALS:
     void remoteConfigIntervalChanged(int remoteConfigInterval);
     //! Emitted when the naming policy of captured objects is written, with the effective value \a captureNames.
     void captureNamesChanged(const QString &captureNames);
+    //! Emitted when captureActions is written, with the effective value \a enabled.
+    void captureActionsChanged(bool enabled);
     ///@}
 };
 

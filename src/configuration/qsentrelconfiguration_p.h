@@ -64,9 +64,10 @@ public:
         RemoteConfig,
         RemoteConfigInterval,
         CaptureNames,
+        CaptureActions,
     };
     Q_ENUM(ConfigItem)
-    static constexpr int itemCount = CaptureNames + 1;
+    static constexpr int itemCount = CaptureActions + 1;
     using ItemMap = QMap<ConfigItem, QVariant>;
     // Accepted values in the order of the table.
     using ItemList = QList<std::pair<ConfigItem, QVariant>>;
@@ -113,6 +114,8 @@ public:
     void setRemoteConfigInterval(int seconds) override { set(RemoteConfigInterval, seconds); }
     QString captureNames() const override { return get<QString>(CaptureNames); }
     void setCaptureNames(const QString &policy) override { set(CaptureNames, policy); }
+    bool captureActions() const override { return get<bool>(CaptureActions); }
+    void setCaptureActions(bool enabled) override { set(CaptureActions, enabled); }
 
     // Checks value against the item's rule; an accepted value is stored in map (the local one
     // unless given) and the item's effective value is signalled. A refused one is logged.

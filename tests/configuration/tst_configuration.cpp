@@ -95,6 +95,7 @@ private Q_SLOTS:
         QVERIFY(config->server().isEmpty());
         QVERIFY(config->events().isEmpty());
         QCOMPARE(config->captureNames(), QStringLiteral("plain"));
+        QVERIFY(!config->captureActions());
         // Made when first read, so read before the settings are.
         const QString identifier = config->userId();
         QCOMPARE(identifier, userWideIdentifier());
@@ -369,7 +370,8 @@ private Q_SLOTS:
                                       "userId",
                                       "remoteConfigInterval",
                                       "remoteConfig",
-                                      "captureNames"};
+                                      "captureNames",
+                                      "captureActions"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -396,7 +398,8 @@ private Q_SLOTS:
                                          "userIdChanged",
                                          "remoteConfigChanged",
                                          "remoteConfigIntervalChanged",
-                                         "captureNamesChanged"};
+                                         "captureNamesChanged",
+                                         "captureActionsChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
             if (meta.method(i).methodType() == QMetaMethod::Signal)
@@ -425,6 +428,9 @@ private Q_SLOTS:
                                         << QVariant(QStringLiteral("SQLITE"));
         QTest::newRow("capture names") << QByteArray(R"({"capture":{"names":"hashed"}})")
                                        << "captureNames" << QVariant(QStringLiteral("hashed"));
+        QTest::newRow("capture actions")
+                << QByteArray(R"({"capture":{"names":"classes","actions":true}})")
+                << "captureActions" << QVariant(true);
         QTest::newRow("empty storage disables cache")
                 << QByteArray(R"({"storage":""})") << "storageType" << QVariant(QString());
         QTest::newRow("storage size")
