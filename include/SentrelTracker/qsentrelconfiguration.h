@@ -80,6 +80,9 @@ class SENTRELTRACKER_EXPORT QSentrelConfiguration : public QObject
     //! Whether every trigger of a QAction is recorded as a command.
     Q_PROPERTY(bool captureActions READ captureActions WRITE setCaptureActions NOTIFY
                        captureActionsChanged FINAL)
+    //! Milliseconds without a return to the event loop that count as a freeze; 0 records none.
+    Q_PROPERTY(int captureStallMs READ captureStallMs WRITE setCaptureStallMs NOTIFY
+                       captureStallMsChanged FINAL)
 
 public:
     /*! Constructs the configuration as a child of \a parent. Only the tracker creates one. */
@@ -285,6 +288,20 @@ public:
     virtual void setCaptureActions(bool enabled) = 0;
     ///@}
 
+    /*!
+        \name Freezes
+        When the application's thread has not returned to its event loop for longer than this
+        many milliseconds, one event with the measured duration is recorded once it is back.
+        0 (the default) records none; a negative value is rejected with a warning.
+    */
+    ///@{
+
+    //! Returns the threshold of a recorded freeze in milliseconds, 0 for none.
+    virtual int captureStallMs() const = 0;
+    //! Sets the threshold of a recorded freeze to \a milliseconds.
+    virtual void setCaptureStallMs(int milliseconds) = 0;
+    ///@}
+
 Q_SIGNALS:
     /*!
         \name Change signals
@@ -332,6 +349,8 @@ Q_SIGNALS:
     void captureNamesChanged(const QString &captureNames);
     //! Emitted when captureActions is written, with the effective value \a enabled.
     void captureActionsChanged(bool enabled);
+    //! Emitted when captureStallMs is written, with the effective value \a milliseconds.
+    void captureStallMsChanged(int milliseconds);
     ///@}
 };
 

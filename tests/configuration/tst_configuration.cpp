@@ -96,6 +96,7 @@ private Q_SLOTS:
         QVERIFY(config->events().isEmpty());
         QCOMPARE(config->captureNames(), QStringLiteral("plain"));
         QVERIFY(!config->captureActions());
+        QCOMPARE(config->captureStallMs(), 0);
         // Made when first read, so read before the settings are.
         const QString identifier = config->userId();
         QCOMPARE(identifier, userWideIdentifier());
@@ -151,6 +152,9 @@ private Q_SLOTS:
         QTest::newRow("remote interval negative")
                 << "remoteConfigInterval"
                 << "-60" << least.arg("remoteConfigInterval").arg(-60).arg(0);
+        QTest::newRow("stall threshold negative")
+                << "captureStallMs"
+                << "-1" << least.arg("captureStallMs").arg(-1).arg(0);
 
         const QString screen = QStringLiteral(
                 "Invalid screen type is specified, possible values are: TOUCH, NON_TOUCH");
@@ -371,7 +375,8 @@ private Q_SLOTS:
                                       "remoteConfigInterval",
                                       "remoteConfig",
                                       "captureNames",
-                                      "captureActions"};
+                                      "captureActions",
+                                      "captureStallMs"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -399,7 +404,8 @@ private Q_SLOTS:
                                          "remoteConfigChanged",
                                          "remoteConfigIntervalChanged",
                                          "captureNamesChanged",
-                                         "captureActionsChanged"};
+                                         "captureActionsChanged",
+                                         "captureStallMsChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
             if (meta.method(i).methodType() == QMetaMethod::Signal)
