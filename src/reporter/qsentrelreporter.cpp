@@ -164,6 +164,11 @@ void QSentrelReporter::trackAction(const QString &action,
     record(payload.action(action, via, checked));
 }
 
+void QSentrelReporter::trackStall(qint64 milliseconds)
+{
+    record(payload.stall(milliseconds));
+}
+
 void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QString> &data)
 {
     record(payload.contextData(data));

@@ -334,6 +334,18 @@ SentrelPayload::action(const QString &action, const QString &via, std::optional<
     return finish();
 }
 
+QByteArray SentrelPayload::stall(qint64 milliseconds)
+{
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("duration_ms");
+    contexts.value(milliseconds);
+    contexts.key("screen_id");
+    contexts.value(currentScreen);
+    closeContext(contexts, SENTREL_SCHEMA("/ui_stall/jsonschema/1-0-0"));
+    return finish();
+}
+
 QByteArray SentrelPayload::contextData(const SentrelTracker::ContextData<QString> &data)
 {
     const QStringView value = data.value;
