@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "qsentreleventfilter_p.h"
 
+#include "sentrelclock_p.h"
 #include "sentrelobjecthooks_p.h"
 #include "sentreltrackerimpl_p.h"
 
 #include <SentrelTracker/qsentrelcategoryfilter.h>
 
+#include <QAbstractEventDispatcher>
 #include <QAccessible>
 #include <QAction>
 #include <QCoreApplication>
@@ -216,7 +218,12 @@ QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker)
             &QSentrelEventFilter::updateActionCapture);
     updateNaming(configuration->captureNames());
     updateTrackedEvents(configuration->events());
+    connect(configuration,
+            &QSentrelConfiguration::captureStallMsChanged,
+            this,
+            &QSentrelEventFilter::updateStallThreshold);
     updateActionCapture(configuration->captureActions());
+    updateStallThreshold(configuration->captureStallMs());
 }
 
 QSentrelEventFilter::~QSentrelEventFilter()
@@ -384,7 +391,7 @@ void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
 
 void QSentrelEventFilter::updateInstallation()
 {
-    if (trackedEvents.isEmpty() && !watchingActions)
+    if (trackedEvents.isEmpty() && !watchingActions && stallThreshold == 0)
         return;
     if (QCoreApplication *application = QCoreApplication::instance())
         application->installEventFilter(this);
@@ -410,6 +417,40 @@ void QSentrelEventFilter::updateActionCapture(bool enabled)
             watchActionsOf(window);
     }
     updateInstallation();
+}
+
+void QSentrelEventFilter::updateStallThreshold(int milliseconds)
+{
+    SENTREL_ASSERT_THREAD(this);
+    stallThreshold = qMax(milliseconds, 0);
+    inLoop = true;
+    disconnect(loopWaits);
+    disconnect(loopWakes);
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread());
+    if (stallThreshold == 0 || !dispatcher)
+        return;
+    // Direct: emitted on this thread by its own event loop, at most once per pass of it.
+    loopWaits = connect(dispatcher,
+                        &QAbstractEventDispatcher::aboutToBlock,
+                        this,
+                        &QSentrelEventFilter::loopReturned,
+                        Qt::DirectConnection);
+    loopWakes = connect(dispatcher,
+                        &QAbstractEventDispatcher::awake,
+                        this,
+                        &QSentrelEventFilter::loopReturned,
+                        Qt::DirectConnection);
+    updateInstallation();
+}
+
+void QSentrelEventFilter::loopReturned()
+{
+    if (inLoop)
+        return;
+    inLoop = true;
+    const qint64 away = SentrelClock::current()->steady() - awaySince;
+    if (away > stallThreshold)
+        tracker->sendStall(away);
 }
 
 // The actions of a window's widgets are mostly children of its top-level widget, which the
@@ -609,6 +650,12 @@ bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
     // Held until its delivery is over, or an event arrives that is another input.
     if (pending && endsHeld(event))
         reportHeld();
+
+    // The first event since the thread was in its event loop: the time away starts.
+    if (stallThreshold > 0 && inLoop) {
+        inLoop = false;
+        awaySince = SentrelClock::current()->steady();
+    }
 
     if (watchingActions) {
         switch (event->type()) {

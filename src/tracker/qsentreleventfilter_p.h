@@ -72,6 +72,13 @@ public:
     // How a trigger of action came, as the action context's "via" says: from the input being
     // delivered at this level of the event loop, if the action is shown where it arrived.
     QString routeOf(QAction *action) const;
+
+    // Records a freeze longer than milliseconds (0: none). The thread's time away from its event
+    // loop is measured from the first event it handles after returning there until it returns
+    // again, on the steady clock of SentrelClock; nothing runs while it is away.
+    void updateStallThreshold(int milliseconds);
+    // The thread is back in its event loop (the dispatcher is about to wait, or woke).
+    void loopReturned();
     // What the action context's "action" says of it under the naming policy.
     QString actionIdentifier(QAction *action);
 
@@ -142,6 +149,12 @@ private:
     QList<QPointer<QObject>> contextMenus; // menus shown while a context menu event was delivered
     bool watchingActions = false;
     bool actionInputOverQueued = false;
+
+    qint64 stallThreshold = 0; // milliseconds; 0 when freezes are not recorded
+    bool inLoop = true; // no event handled since the thread last returned to its event loop
+    qint64 awaySince = 0; // steady milliseconds of the first event handled since then
+    QMetaObject::Connection loopWaits; // the dispatcher's aboutToBlock, while recording
+    QMetaObject::Connection loopWakes; // and its awake
 };
 
 #endif // QSENTRELEVENTFILTER_P_H

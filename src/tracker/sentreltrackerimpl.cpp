@@ -543,6 +543,18 @@ void SentrelTrackerImpl::sendAction(const QString &action,
             action.size() + via.size());
 }
 
+void SentrelTrackerImpl::sendStall(qint64 milliseconds)
+{
+    SENTREL_ASSERT_THREAD(&m_configuration);
+    if (!running)
+        return;
+    record(
+            [milliseconds](QSentrelReporter *reporter) {
+                reporter->trackStall(milliseconds);
+            },
+            0);
+}
+
 void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QString> &data) const
 {
     SENTREL_ASSERT_THREAD(&m_configuration);
