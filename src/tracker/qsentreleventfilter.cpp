@@ -407,6 +407,7 @@ void QSentrelEventFilter::updateActionCapture(bool enabled)
         return;
     watchingActions = enabled;
     actionInputs.clear();
+    recentInput.reset();
     contextMenus.clear();
     if (!enabled)
         return; // the connections stay, and the slot ignores what they bring
@@ -527,6 +528,9 @@ QString QSentrelEventFilter::routeOf(QAction *action) const
         if (actionInputs.at(i).level <= level)
             input = &actionInputs.at(i);
     }
+    // Triggered from a call the input's handler posted: the input is still what caused it.
+    if (!input && recentInput && recentInput->level <= level)
+        input = &*recentInput;
     QObject *receiver = input ? input->receiver.data() : nullptr;
     if (!receiver)
         return QStringLiteral("code");
@@ -606,8 +610,18 @@ void QSentrelEventFilter::actionInputOver()
 {
     actionInputOverQueued = false;
     const int level = thread()->loopLevel();
+    if (actionInputs.isEmpty() || actionInputs.last().level < level)
+        return;
+    // Kept through the calls its delivery posted, which run before the one posted now.
+    recentInput = actionInputs.last();
     while (!actionInputs.isEmpty() && actionInputs.last().level >= level)
         actionInputs.removeLast();
+    QMetaObject::invokeMethod(
+            this,
+            [this] {
+                recentInput.reset();
+            },
+            Qt::QueuedConnection);
 }
 
 void QSentrelEventFilter::updateNaming(const QString &policy)

@@ -146,6 +146,8 @@ private:
         int type; // QEvent::Type
     };
     QVarLengthArray<ActionInput, 4> actionInputs;
+    // The innermost input just over, until the calls posted while it was delivered have run.
+    std::optional<ActionInput> recentInput;
     QList<QPointer<QObject>> contextMenus; // menus shown while a context menu event was delivered
     bool watchingActions = false;
     bool actionInputOverQueued = false;

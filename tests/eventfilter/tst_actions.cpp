@@ -191,6 +191,16 @@ private Q_SLOTS:
             w.button->setDefaultAction(nullptr);
             QTest::mouseClick(w.button, Qt::LeftButton);
         }) << true << event("save", "code");
+        // An application may trigger what was chosen from a call it posts.
+        QTest::newRow("button, triggered later") << Trigger([](Window &w) {
+            w.button->setDefaultAction(nullptr);
+            w.button->addAction(w.save);
+            QObject::connect(w.button, &QToolButton::clicked, w.save, [&w] {
+                QMetaObject::invokeMethod(w.save, &QAction::trigger, Qt::QueuedConnection);
+            });
+            QTest::mouseClick(w.button, Qt::LeftButton);
+            QTest::qWait(0);
+        }) << true << event("save", "button");
         QJsonObject checked = event("main/QAction[2]", "toolbar");
         checked.insert(QStringLiteral("checked"), true);
         QTest::newRow("checkable") << Trigger([](Window &w) {
