@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
-// Commands as a person gives them in a small main window: through its menu, tool bar, shortcut,
-// context menu and a tool button, or from the application's code. What the capture records is
-// read at the test collector.
+// Commands as a person gives them in a small main window (menu, tool bar, shortcut, context menu,
+// a tool button, the application's code) and freezes of the application's thread, read at the
+// test collector; the freeze rule also against the tests' clock.
 #include "eventlog.h"
+#include "logcapture.h"
+#include "testclock.h"
 #include "testcollector.h"
 #include "testenvironment.h"
 
 #include <SentrelTracker/qsentreltracker.h>
 
+#include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -18,6 +21,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -30,6 +34,7 @@ namespace {
 
 constexpr int wait = 20000;
 const QString actionSchema = QStringLiteral("/action/jsonschema/1-0-0");
+const QString stallSchema = QStringLiteral("/ui_stall/jsonschema/1-0-0");
 
 // What the person sees of the actions and what must never leave the device.
 // Every text of the actions begins with the marker.
@@ -83,7 +88,7 @@ void clickAction(QMenu *menu, QAction *action)
 
 } // namespace
 
-class tst_Actions : public QObject
+class tst_Capture : public QObject
 {
     Q_OBJECT
 
@@ -101,13 +106,13 @@ private:
         return collector.receivedEvents();
     }
 
-    static QList<QJsonObject> actionsOf(const QList<QJsonObject> &events)
+    static QList<QJsonObject> contextsOf(const QList<QJsonObject> &events, const QString &schema)
     {
         QList<QJsonObject> result;
         for (const QJsonObject &event : events) {
-            const QJsonObject action = contextData(event, actionSchema);
-            if (!action.isEmpty())
-                result.append(action);
+            const QJsonObject context = contextData(event, schema);
+            if (!context.isEmpty())
+                result.append(context);
         }
         return result;
     }
@@ -126,6 +131,7 @@ private Q_SLOTS:
     {
         tracker.setEnabled(false);
         tracker.configuration()->setCaptureActions(false);
+        tracker.configuration()->setCaptureStallMs(0);
         collector.clear();
     }
 
@@ -227,14 +233,87 @@ private Q_SLOTS:
 
         const QList<QJsonObject> events = delivered();
         QVERIFY(!events.isEmpty()); // the start-up event at least
-        const QList<QJsonObject> actions = actionsOf(events);
+        const QList<QJsonObject> actions = contextsOf(events, actionSchema);
         QCOMPARE(actions, expected.isEmpty() ? QList<QJsonObject>() : QList {expected});
         for (const QByteArray &batch : collector.acceptedBatches()) {
             for (const QByteArray &text : privateTexts)
                 QVERIFY2(!batch.contains(text), text.constData());
         }
     }
+
+    // Time away from the event loop, from the first event handled to the loop's next pass.
+    void stallThreshold_data()
+    {
+        QTest::addColumn<int>("threshold");
+        QTest::addColumn<int>("away");
+        QTest::addColumn<bool>("woken"); // the loop comes back by waking rather than waiting
+        QTest::addColumn<QList<qint64>>("recorded");
+        QTest::newRow("longer") << 500 << 750 << false << QList<qint64> {750};
+        QTest::newRow("longer, the loop wakes") << 500 << 501 << true << QList<qint64> {501};
+        QTest::newRow("as long as the threshold") << 500 << 500 << false << QList<qint64>();
+        QTest::newRow("off") << 0 << 60000 << false << QList<qint64>();
+    }
+
+    void stallThreshold()
+    {
+        QFETCH(int, threshold);
+        QFETCH(int, away);
+        QFETCH(bool, woken);
+        TestClock clock(TestClock::Manual);
+        clock.install();
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));
+        LogCapture log;
+        tracker.configuration()->setCaptureStallMs(threshold);
+        tracker.setEnabled(true);
+        QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+        Q_EMIT dispatcher->aboutToBlock();
+        clock.advance(5000); // waiting in the loop is no freeze
+        QEvent event(QEvent::User);
+        QCoreApplication::sendEvent(&collector, &event);
+        clock.advance(away);
+        QCoreApplication::sendEvent(&collector, &event); // more work of the same pass
+        if (woken)
+            Q_EMIT dispatcher->awake();
+        else
+            Q_EMIT dispatcher->aboutToBlock();
+        Q_EMIT dispatcher->aboutToBlock(); // a second return records nothing more
+        tracker.setEnabled(false);
+        QLoggingCategory::setFilterRules(QString());
+
+        QList<qint64> recorded;
+        for (const QJsonObject &stall : loggedContexts(log, stallSchema))
+            recorded.append(stall.value(QLatin1String("duration_ms")).toInteger());
+        QTEST(recorded, "recorded");
+    }
+
+    // A real freeze, on the system's clock: at least as long as the thread was blocked.
+    void blockedThread()
+    {
+        tracker.configuration()->setCaptureStallMs(100);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("editor"));
+        constexpr int blocked = 300;
+        bool done = false;
+        QTimer::singleShot(0, &collector, [&done] {
+            QThread::msleep(blocked);
+            done = true;
+        });
+        QVERIFY(QTest::qWaitFor(
+                [&done] {
+                    return done;
+                },
+                wait));
+        QTest::qWait(0); // the loop's next pass ends the freeze
+        // Enabling may itself keep a loaded machine away from the loop past the threshold, and
+        // the cache still holds the freezes of the rules above, on no screen.
+        int freezes = 0;
+        for (const QJsonObject &stall : contextsOf(delivered(), stallSchema)) {
+            freezes += stall.value(QLatin1String("screen_id")).toString() == u"editor"
+                    && stall.value(QLatin1String("duration_ms")).toInteger() >= blocked;
+        }
+        QCOMPARE(freezes, 1);
+    }
 };
 
-SENTREL_TEST_MAIN(tst_Actions, QApplication)
-#include "tst_actions.moc"
+SENTREL_TEST_MAIN(tst_Capture, QApplication)
+#include "tst_capture.moc"
