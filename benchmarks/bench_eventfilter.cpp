@@ -13,15 +13,18 @@
 
 #include <benchmark/benchmark.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #ifdef SENTREL_WITH_QUICK
@@ -34,6 +37,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -113,6 +117,22 @@ void BM_UntrackedFiltered(benchmark::State &state)
     deliverUntracked(state);
 }
 BENCHMARK(BM_UntrackedFiltered)->Repetitions(5);
+
+// The same with commands and freezes captured too: the filter then also looks at the type for
+// inputs that may trigger an action, and whether the thread was just in its event loop.
+void BM_UntrackedFilteredActions(benchmark::State &state)
+{
+    QSentrelConfiguration *config = SentrelTrackerImpl::instance()->configuration();
+    config->setCaptureActions(true);
+    config->setCaptureStallMs(500);
+    {
+        QSentrelEventFilter filter(SentrelTrackerImpl::instance());
+        deliverUntracked(state);
+    }
+    config->setCaptureActions(false);
+    config->setCaptureStallMs(0);
+}
+BENCHMARK(BM_UntrackedFilteredActions)->Repetitions(5);
 
 // With consent required the tracker installs its filter only once the person agreed.
 void deliverUntrackedWithConsent(benchmark::State &state, QSentrelTracker::Consent consent)
@@ -270,6 +290,46 @@ void BM_WidgetClickFiltered(benchmark::State &state)
 }
 BENCHMARK(BM_WidgetClickFiltered)->Repetitions(5);
 
+// One trigger of a named action from code, bare and recorded (tracking on, so the cost of
+// queuing the event is in).
+void triggerAction(benchmark::State &state, bool captured)
+{
+    SentrelTrackerImpl *tracker = SentrelTrackerImpl::instance();
+    QSentrelConfiguration *config = tracker->configuration();
+    config->setCaptureActions(captured);
+    tracker->setEnabled(captured);
+    QObject owner;
+    auto *action = new QAction(QStringLiteral("Save"), &owner);
+    action->setObjectName(QStringLiteral("save"));
+    // As when the action changes in a widget: the filter watches it from then on.
+    QActionEvent changed(QEvent::ActionChanged, action);
+    QCoreApplication::sendEvent(&owner, &changed);
+    int triggers = 0;
+    for (auto _ : state) {
+        action->trigger();
+        if ((++triggers & 1023) == 0) {
+            // Lets the worker catch up, so that the queue does not grow without bound.
+            state.PauseTiming();
+            tracker->waitForRequests();
+            state.ResumeTiming();
+        }
+    }
+    tracker->setEnabled(false);
+    config->setCaptureActions(false);
+}
+
+void BM_ActionTriggerBare(benchmark::State &state)
+{
+    triggerAction(state, false);
+}
+BENCHMARK(BM_ActionTriggerBare)->Repetitions(5);
+
+void BM_ActionTriggerCaptured(benchmark::State &state)
+{
+    triggerAction(state, true);
+}
+BENCHMARK(BM_ActionTriggerCaptured)->Repetitions(5);
+
 #ifdef SENTREL_WITH_QUICK
 // The same form in QML: a Button with only an id inside a row inside a column.
 const char quickForm[] = R"(
@@ -374,6 +434,34 @@ WithdrawalCost withdrawalCost(QSentrelConfiguration *config, const QString &type
     return {median(times[0]), median(times[1]), median(times[2])};
 }
 
+// CPU of the whole process, in milliseconds, while tracking is on and the application waits
+// in its event loop for a while with nothing to do: the baseline with freezes not recorded,
+// then with them recorded. The fastest of three runs each.
+std::pair<double, double> idleCpu(QSentrelConfiguration *config)
+{
+    constexpr int idleMilliseconds = 2000;
+    const auto measure = [config](int threshold) {
+        double fastest = -1;
+        for (int run = 0; run < 3; ++run) {
+            config->setCaptureStallMs(threshold);
+            SentrelTrackerImpl::instance()->setEnabled(true);
+            SentrelTrackerImpl::instance()->waitForRequests();
+            const std::clock_t start = std::clock();
+            QEventLoop idle;
+            QTimer::singleShot(idleMilliseconds, &idle, &QEventLoop::quit);
+            idle.exec();
+            const double spent = 1000.0 * double(std::clock() - start) / CLOCKS_PER_SEC;
+            SentrelTrackerImpl::instance()->setEnabled(false);
+            fastest = fastest < 0 ? spent : std::min(fastest, spent);
+        }
+        return fastest;
+    };
+    const double baseline = measure(0);
+    const double watched = measure(500);
+    config->setCaptureStallMs(0);
+    return {baseline, watched};
+}
+
 int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
@@ -402,9 +490,13 @@ int main(int argc, char *argv[])
         withdrawals.emplace_back(withdrawalCost(config, type, 1000),
                                  withdrawalCost(config, type, 0));
 
+    const auto [idleBaseline, idleWatched] = idleCpu(config);
     const double bare = recorder.fastest("BM_UntrackedNoFilter");
     const double called = recorder.fastest("BM_UntrackedNullFilter");
     const double filtered = recorder.fastest("BM_UntrackedFiltered");
+    const double withActions = recorder.fastest("BM_UntrackedFilteredActions");
+    const double trigger = recorder.fastest("BM_ActionTriggerBare");
+    const double triggerCaptured = recorder.fastest("BM_ActionTriggerCaptured");
     const double move = recorder.fastest("BM_MoveNoFilter");
     const double held = recorder.fastest("BM_MoveHeldTrackingOff");
     const double queued = recorder.fastest("BM_MoveHeldTrackingOn");
@@ -432,6 +524,27 @@ int main(int argc, char *argv[])
                     held - move,
                     queued - move,
                     queued / move);
+    }
+    if (filtered > 0 && withActions > 0) {
+        std::printf("untracked event with commands and freezes captured: %.1f beside %.1f "
+                    "filtered: %+.1f "
+                    "(target within 2): %s\n",
+                    withActions,
+                    filtered,
+                    withActions - filtered,
+                    withActions - filtered <= 2 ? "met" : "missed");
+    }
+    std::printf("idle for 2 s with tracking on, CPU ms of the process: %.1f with freezes not "
+                "recorded, %.1f with capture.stall_ms 500: the watchdog adds %+.1f\n",
+                idleBaseline,
+                idleWatched,
+                idleWatched - idleBaseline);
+    if (trigger > 0 && triggerCaptured > 0) {
+        std::printf("action trigger from code: %.0f bare, %.0f recorded (tracking on): capture "
+                    "adds %.0f\n",
+                    trigger,
+                    triggerCaptured,
+                    triggerCaptured - trigger);
     }
     if (bare > 0 && undecided > 0 && granted > 0) {
         std::printf("untracked event with consent required: %.1f undecided (no filter), %.1f "

@@ -86,6 +86,12 @@ class SENTRELTRACKER_EXPORT QSentrelConfiguration : public QObject
     //! How captured objects are named: "plain" (default), "hashed" or "classes".
     Q_PROPERTY(QString captureNames READ captureNames WRITE setCaptureNames NOTIFY
                        captureNamesChanged FINAL)
+    //! Whether every trigger of a QAction is recorded as a command.
+    Q_PROPERTY(bool captureActions READ captureActions WRITE setCaptureActions NOTIFY
+                       captureActionsChanged FINAL)
+    //! Milliseconds without a return to the event loop that count as a freeze; 0 records none.
+    Q_PROPERTY(int captureStallMs READ captureStallMs WRITE setCaptureStallMs NOTIFY
+                       captureStallMsChanged FINAL)
 
 public:
     /*! Constructs the configuration as a child of \a parent. Only the tracker creates one. */
@@ -312,6 +318,35 @@ public:
     virtual void setCaptureNames(const QString &policy) = 0;
     ///@}
 
+    /*!
+        \name Commands
+        Whether each trigger of a QAction in the application is recorded as one event (off by
+        default): the action's object name (or, for an unnamed action, its path and position
+        among its parent's actions), how it was invoked (menu, toolbar, shortcut, context menu,
+        button or code) and whether it is checked. Its text, tooltip and shortcut are never read.
+    */
+    ///@{
+
+    //! Returns whether action triggers are recorded.
+    virtual bool captureActions() const = 0;
+    //! Sets whether action triggers are recorded to \a enabled.
+    virtual void setCaptureActions(bool enabled) = 0;
+    ///@}
+
+    /*!
+        \name Freezes
+        When the application's thread has not returned to its event loop for longer than this
+        many milliseconds, one event with the measured duration is recorded once it is back.
+        0 (the default) records none; a negative value is rejected with a warning.
+    */
+    ///@{
+
+    //! Returns the threshold of a recorded freeze in milliseconds, 0 for none.
+    virtual int captureStallMs() const = 0;
+    //! Sets the threshold of a recorded freeze to \a milliseconds.
+    virtual void setCaptureStallMs(int milliseconds) = 0;
+    ///@}
+
 Q_SIGNALS:
     /*!
         \name Change signals
@@ -363,6 +398,10 @@ Q_SIGNALS:
     void remoteConfigIntervalChanged(int remoteConfigInterval);
     //! Emitted when the naming policy of captured objects is written, with the effective value \a captureNames.
     void captureNamesChanged(const QString &captureNames);
+    //! Emitted when captureActions is written, with the effective value \a enabled.
+    void captureActionsChanged(bool enabled);
+    //! Emitted when captureStallMs is written, with the effective value \a milliseconds.
+    void captureStallMsChanged(int milliseconds);
     ///@}
 };
 

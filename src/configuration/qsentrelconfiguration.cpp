@@ -179,6 +179,8 @@ const std::array<Item, Config::itemCount> &items()
         {Config::Categories, "categories", "categories", Form::List, {}, nullptr, &C::categoriesChanged},
         {Config::Events, "event", "events", Form::List, {}, nullptr, &C::eventsChanged},
         {Config::CaptureNames, "captureNames", "capture/names", Form::Text, QStringLiteral("plain"), namingRule, &C::captureNamesChanged},
+        {Config::CaptureActions, "captureActions", "capture/actions", Form::Flag, false, nullptr, &C::captureActionsChanged},
+        {Config::CaptureStallMs, "captureStallMs", "capture/stall_ms", Form::WholeNumber, 0, atLeast<0>, &C::captureStallMsChanged},
         {Config::UserId, "userId", "userId", Form::Text, {}, nullptr, &C::userIdChanged},
     }};
     // clang-format on

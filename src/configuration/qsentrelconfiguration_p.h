@@ -66,9 +66,11 @@ public:
         StorageMaxAge,
         StorageMaxBytes,
         Headers,
+        CaptureActions,
+        CaptureStallMs,
     };
     Q_ENUM(ConfigItem)
-    static constexpr int itemCount = Headers + 1;
+    static constexpr int itemCount = CaptureStallMs + 1;
     using ItemMap = QMap<ConfigItem, QVariant>;
     // Accepted values in the order of the table.
     using ItemList = QList<std::pair<ConfigItem, QVariant>>;
@@ -121,6 +123,10 @@ public:
     void setRemoteConfigInterval(int seconds) override { set(RemoteConfigInterval, seconds); }
     QString captureNames() const override { return get<QString>(CaptureNames); }
     void setCaptureNames(const QString &policy) override { set(CaptureNames, policy); }
+    bool captureActions() const override { return get<bool>(CaptureActions); }
+    void setCaptureActions(bool enabled) override { set(CaptureActions, enabled); }
+    int captureStallMs() const override { return get<int>(CaptureStallMs); }
+    void setCaptureStallMs(int milliseconds) override { set(CaptureStallMs, milliseconds); }
 
     // Checks value against the item's rule; an accepted value is stored in map (the local one
     // unless given) and the item's effective value is signalled. A refused one is logged.

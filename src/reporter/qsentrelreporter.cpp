@@ -173,6 +173,18 @@ void QSentrelReporter::trackEvent(const QString &type,
     record(payload.capturedEvent(type, object, objectName, position, details, objectPath));
 }
 
+void QSentrelReporter::trackAction(const QString &action,
+                                   const QString &via,
+                                   std::optional<bool> checked)
+{
+    record(payload.action(action, via, checked));
+}
+
+void QSentrelReporter::trackStall(qint64 milliseconds)
+{
+    record(payload.stall(milliseconds));
+}
+
 void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QString> &data)
 {
     record(payload.contextData(data));

@@ -56,6 +56,8 @@ public:
                     const std::optional<SentrelTracker::EventCoordinates> &position,
                     const std::optional<QString> &details,
                     const QString &objectPath = QString());
+    void trackAction(const QString &action, const QString &via, std::optional<bool> checked);
+    void trackStall(qint64 milliseconds);
     void trackContextData(const SentrelTracker::ContextData<QString> &data);
     void trackDimensionData(const SentrelTracker::ContextData<QString> &data);
     void trackTypedEvent(const QString &name, const QVariantMap &properties);

@@ -315,6 +315,37 @@ SentrelPayload::capturedEvent(const QString &type,
     return finish();
 }
 
+QByteArray
+SentrelPayload::action(const QString &action, const QString &via, std::optional<bool> checked)
+{
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("action");
+    contexts.value(action);
+    if (checked) {
+        contexts.key("checked");
+        contexts.value(*checked);
+    }
+    contexts.key("screen_id");
+    contexts.value(currentScreen);
+    contexts.key("via");
+    contexts.value(via);
+    closeContext(contexts, SENTREL_SCHEMA("/action/jsonschema/1-0-0"));
+    return finish();
+}
+
+QByteArray SentrelPayload::stall(qint64 milliseconds)
+{
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("duration_ms");
+    contexts.value(milliseconds);
+    contexts.key("screen_id");
+    contexts.value(currentScreen);
+    closeContext(contexts, SENTREL_SCHEMA("/ui_stall/jsonschema/1-0-0"));
+    return finish();
+}
+
 QByteArray SentrelPayload::contextData(const SentrelTracker::ContextData<QString> &data)
 {
     const QStringView value = data.value;

@@ -67,6 +67,10 @@ public:
                              const std::optional<SentrelTracker::EventCoordinates> &position,
                              const std::optional<QString> &details,
                              const QString &objectPath = QString());
+    // One trigger of an action: its identifier, the route it came by, its state when checkable.
+    QByteArray action(const QString &action, const QString &via, std::optional<bool> checked);
+    // A freeze of the application's thread that lasted milliseconds.
+    QByteArray stall(qint64 milliseconds);
     QByteArray contextData(const SentrelTracker::ContextData<QString> &data);
     QByteArray dimensionData(const SentrelTracker::ContextData<QString> &data);
     QByteArray typedEvent(const QString &name, const QVariantMap &properties);

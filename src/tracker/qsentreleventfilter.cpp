@@ -1,19 +1,26 @@
 // SPDX-License-Identifier: MIT
 #include "qsentreleventfilter_p.h"
 
+#include "sentrelclock_p.h"
 #include "sentrelobjecthooks_p.h"
 #include "sentreltrackerimpl_p.h"
 
 #include <SentrelTracker/qsentrelcategoryfilter.h>
 
+#include <QAbstractEventDispatcher>
+#include <QAccessible>
+#include <QAction>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QMessageAuthenticationCode>
 #include <QMetaEnum>
 #include <QMimeData>
+#include <QThread>
 #include <QVarLengthArray>
+#include <QWindow>
 
 #include <algorithm>
 #include <atomic>
@@ -172,6 +179,16 @@ bool isStyle(const QObject *object)
     return false;
 }
 
+// Menus, menu bars and tool bars live in Qt Widgets, which the core does not link: they are known
+// by class name, asked only when an action triggers, a window is made or a context menu shows.
+bool isA(const QObject *object, const char *className)
+{
+    return object && object->inherits(className);
+}
+
+// At most this many context menus are remembered; the oldest go first.
+constexpr qsizetype contextMenusKept = 16;
+
 } // namespace
 
 void sentrelSetObjectHooks(const SentrelObjectHooks &hooks)
@@ -195,8 +212,18 @@ QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker)
             &QSentrelConfiguration::captureNamesChanged,
             this,
             &QSentrelEventFilter::updateNaming);
+    connect(configuration,
+            &QSentrelConfiguration::captureActionsChanged,
+            this,
+            &QSentrelEventFilter::updateActionCapture);
     updateNaming(configuration->captureNames());
     updateTrackedEvents(configuration->events());
+    connect(configuration,
+            &QSentrelConfiguration::captureStallMsChanged,
+            this,
+            &QSentrelEventFilter::updateStallThreshold);
+    updateActionCapture(configuration->captureActions());
+    updateStallThreshold(configuration->captureStallMs());
 }
 
 QSentrelEventFilter::~QSentrelEventFilter()
@@ -355,17 +382,246 @@ void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
         else
             qCWarning(lcEventFilter) << "unknown event enabled:" << name;
     }
-    if (trackedEvents.isEmpty()) {
+    if (trackedEvents.isEmpty())
         qCInfo(lcEventFilter) << "no events to track";
-        return;
-    }
-    qCInfo(lcEventFilter) << "tracking events" << QStringList(trackedEvents.values());
+    else
+        qCInfo(lcEventFilter) << "tracking events" << QStringList(trackedEvents.values());
+    updateInstallation();
+}
 
+void QSentrelEventFilter::updateInstallation()
+{
+    if (trackedEvents.isEmpty() && !watchingActions && stallThreshold == 0)
+        return;
     if (QCoreApplication *application = QCoreApplication::instance())
         application->installEventFilter(this);
     else
         qCCritical(lcEventFilter) << "QGuiApplication needs to be created before the Sentrel "
                                      "Tracker can be initialized";
+}
+
+void QSentrelEventFilter::updateActionCapture(bool enabled)
+{
+    SENTREL_ASSERT_THREAD(this);
+    if (enabled == watchingActions)
+        return;
+    watchingActions = enabled;
+    actionInputs.clear();
+    recentInput.reset();
+    contextMenus.clear();
+    if (!enabled)
+        return; // the connections stay, and the slot ignores what they bring
+    // The windows that exist now; those made later are found as their surface is created.
+    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+        const QWindowList windows = QGuiApplication::topLevelWindows();
+        for (QWindow *window : windows)
+            watchActionsOf(window);
+    }
+    updateInstallation();
+}
+
+void QSentrelEventFilter::updateStallThreshold(int milliseconds)
+{
+    SENTREL_ASSERT_THREAD(this);
+    stallThreshold = qMax(milliseconds, 0);
+    inLoop = true;
+    disconnect(loopWaits);
+    disconnect(loopWakes);
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread());
+    if (stallThreshold == 0 || !dispatcher)
+        return;
+    // Direct: emitted on this thread by its own event loop, at most once per pass of it.
+    loopWaits = connect(dispatcher,
+                        &QAbstractEventDispatcher::aboutToBlock,
+                        this,
+                        &QSentrelEventFilter::loopReturned,
+                        Qt::DirectConnection);
+    loopWakes = connect(dispatcher,
+                        &QAbstractEventDispatcher::awake,
+                        this,
+                        &QSentrelEventFilter::loopReturned,
+                        Qt::DirectConnection);
+    updateInstallation();
+}
+
+void QSentrelEventFilter::loopReturned()
+{
+    if (inLoop)
+        return;
+    inLoop = true;
+    const qint64 away = SentrelClock::current()->steady() - awaySince;
+    if (away > stallThreshold)
+        tracker->sendStall(away);
+}
+
+// The actions of a window's widgets are mostly children of its top-level widget, which the
+// window only reaches through its focus object (the focus widget, or the widget itself). An
+// application may parent its actions elsewhere: the actions shown in its menus are then found
+// through the menus' accessible items, the one public way to a widget's actions without Qt
+// Widgets. The rest are found when they change or their shortcut is used.
+void QSentrelEventFilter::watchActionsOf(QObject *window)
+{
+    auto *surface = qobject_cast<QWindow *>(window);
+    QObject *root = surface ? surface->focusObject() : nullptr;
+    if (!root)
+        root = window;
+    while (root->parent())
+        root = root->parent();
+    const QList<QObject *> objects = root->findChildren<QObject *>();
+    for (QObject *object : objects) {
+        if (auto *action = qobject_cast<QAction *>(object)) {
+            watchAction(action);
+            continue;
+        }
+#if QT_CONFIG(accessibility)
+        if (!isA(object, "QMenu") && !isA(object, "QMenuBar"))
+            continue;
+        QAccessibleInterface *menu = QAccessible::queryAccessibleInterface(object);
+        for (int i = 0, count = menu ? menu->childCount() : 0; i < count; ++i) {
+            const QAccessibleInterface *item = menu->child(i);
+            if (auto *action = qobject_cast<QAction *>(item ? item->object() : nullptr))
+                watchAction(action);
+        }
+#endif
+    }
+}
+
+void QSentrelEventFilter::watchAction(QAction *action)
+{
+    connect(action,
+            &QAction::triggered,
+            this,
+            &QSentrelEventFilter::actionTriggered,
+            Qt::UniqueConnection);
+}
+
+// Runs on the application's thread, once the action's own handlers have run (they were
+// connected first).
+void QSentrelEventFilter::actionTriggered(bool checked)
+{
+    auto *action = qobject_cast<QAction *>(sender());
+    if (!watchingActions || !action)
+        return;
+    const QString via = routeOf(action);
+    tracker->sendAction(actionIdentifier(action),
+                        via,
+                        action->isCheckable() ? std::optional<bool>(checked) : std::nullopt);
+}
+
+QString QSentrelEventFilter::actionIdentifier(QAction *action)
+{
+    bool ownName = naming != Naming::Classes && !action->objectName().isEmpty();
+    for (const QObject *object = action; object && ownName; object = object->parent())
+        ownName = !isMarkedUnnamed(object);
+    if (ownName)
+        return shown(action->objectName());
+    Names names = describe(action);
+    return names.indexedPath.isEmpty() ? names.path : names.indexedPath;
+}
+
+QString QSentrelEventFilter::routeOf(QAction *action) const
+{
+    const int level = thread()->loopLevel();
+    const ActionInput *input = nullptr;
+    for (qsizetype i = actionInputs.size() - 1; i >= 0 && !input; --i) {
+        // Deeper levels are loops that have ended since: a dialog the action's handler ran.
+        if (actionInputs.at(i).level <= level)
+            input = &actionInputs.at(i);
+    }
+    // Triggered from a call the input's handler posted: the input is still what caused it.
+    if (!input && recentInput && recentInput->level <= level)
+        input = &*recentInput;
+    QObject *receiver = input ? input->receiver.data() : nullptr;
+    if (!receiver)
+        return QStringLiteral("code");
+    if (input->type == QEvent::Shortcut)
+        return receiver == action ? QStringLiteral("shortcut") : QStringLiteral("code");
+    // An input elsewhere whose handler triggers the action is the application's code.
+    if (!action->associatedObjects().contains(receiver))
+        return QStringLiteral("code");
+    if (isA(receiver, "QMenu")) {
+        for (const QObject *menu = receiver; menu; menu = menu->parent()) {
+            if (contextMenus.contains(menu))
+                return QStringLiteral("context_menu");
+        }
+        return QStringLiteral("menu");
+    }
+    if (isA(receiver, "QMenuBar"))
+        return QStringLiteral("menu");
+    if (isA(receiver->parent(), "QToolBar"))
+        return QStringLiteral("toolbar");
+    return QStringLiteral("button");
+}
+
+void QSentrelEventFilter::noteForActions(QObject *watched, QEvent *event)
+{
+    const int type = event->type();
+    switch (type) {
+    case QEvent::ActionAdded:
+    case QEvent::ActionChanged: // a checkable action's state changes before it signals
+        if (const auto *added = dynamic_cast<const QActionEvent *>(event)) {
+            if (QAction *action = added->action())
+                watchAction(action);
+        }
+        return;
+    case QEvent::PlatformSurface:
+        if (const auto *surface = dynamic_cast<const QPlatformSurfaceEvent *>(event)) {
+            if (surface->surfaceEventType() == QPlatformSurfaceEvent::SurfaceCreated)
+                watchActionsOf(watched);
+        }
+        return;
+    case QEvent::Show: {
+        // A menu shown while a context menu event is delivered is a context menu.
+        const int level = thread()->loopLevel();
+        const bool forContextMenu =
+                std::any_of(actionInputs.cbegin(), actionInputs.cend(), [level](const auto &in) {
+                    return in.type == QEvent::ContextMenu && in.level <= level;
+                });
+        if (forContextMenu && isA(watched, "QMenu")) {
+            contextMenus.removeAll(nullptr);
+            if (contextMenus.size() >= contextMenusKept)
+                contextMenus.removeFirst();
+            contextMenus.append(watched);
+        }
+        return;
+    }
+    case QEvent::Shortcut:
+        // Delivered to the action itself before it triggers.
+        if (auto *action = qobject_cast<QAction *>(watched))
+            watchAction(action);
+        break;
+    default:
+        break;
+    }
+    const int level = thread()->loopLevel();
+    while (!actionInputs.isEmpty() && actionInputs.last().level >= level)
+        actionInputs.removeLast();
+    actionInputs.append(ActionInput {watched, level, type});
+    if (!actionInputOverQueued) {
+        actionInputOverQueued = true;
+        QMetaObject::invokeMethod(this,
+                                  &QSentrelEventFilter::actionInputOver,
+                                  Qt::QueuedConnection);
+    }
+}
+
+// The loop of this level is running again: what it delivered is over, and deeper loops ended.
+void QSentrelEventFilter::actionInputOver()
+{
+    actionInputOverQueued = false;
+    const int level = thread()->loopLevel();
+    if (actionInputs.isEmpty() || actionInputs.last().level < level)
+        return;
+    // Kept through the calls its delivery posted, which run before the one posted now.
+    recentInput = actionInputs.last();
+    while (!actionInputs.isEmpty() && actionInputs.last().level >= level)
+        actionInputs.removeLast();
+    QMetaObject::invokeMethod(
+            this,
+            [this] {
+                recentInput.reset();
+            },
+            Qt::QueuedConnection);
 }
 
 void QSentrelEventFilter::updateNaming(const QString &policy)
@@ -408,6 +664,31 @@ bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
     // Held until its delivery is over, or an event arrives that is another input.
     if (pending && endsHeld(event))
         reportHeld();
+
+    // The first event since the thread was in its event loop: the time away starts.
+    if (stallThreshold > 0 && inLoop) {
+        inLoop = false;
+        awaySince = SentrelClock::current()->steady();
+    }
+
+    if (watchingActions) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Shortcut:
+        case QEvent::ContextMenu:
+        case QEvent::ActionAdded:
+        case QEvent::ActionChanged:
+        case QEvent::PlatformSurface:
+        case QEvent::Show:
+            noteForActions(watched, event);
+            break;
+        default:
+            break;
+        }
+    }
 
     // The lookup of isTracked(), written out: an exported member is called through the PLT.
     if (!trackedEvents.contains(event->type()))

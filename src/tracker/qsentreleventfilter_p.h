@@ -18,11 +18,14 @@
 #include <QHash>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QVarLengthArray>
 
 #include <optional>
 
+class QAction;
 class QInputEvent;
 class QSentrelCategoryFilter;
 class SentrelTrackerImpl;
@@ -62,6 +65,22 @@ public:
 
     void updateTrackedEvents(const QStringList &events);
     void updateNaming(const QString &policy);
+    // Records every trigger of a QAction while enabled: the actions of the windows that exist,
+    // and those added to a widget or found in a window made later, are watched.
+    void updateActionCapture(bool enabled);
+
+    // How a trigger of action came, as the action context's "via" says: from the input being
+    // delivered at this level of the event loop, if the action is shown where it arrived.
+    QString routeOf(QAction *action) const;
+
+    // Records a freeze longer than milliseconds (0: none). The thread's time away from its event
+    // loop is measured from the first event it handles after returning there until it returns
+    // again, on the steady clock of SentrelClock; nothing runs while it is away.
+    void updateStallThreshold(int milliseconds);
+    // The thread is back in its event loop (the dispatcher is about to wait, or woke).
+    void loopReturned();
+    // What the action context's "action" says of it under the naming policy.
+    QString actionIdentifier(QAction *action);
 
     // Reports what is still held: the last input event and resize wait for the next event,
     // which never comes when tracking is switched off.
@@ -86,6 +105,12 @@ private:
               const std::optional<SentrelTracker::EventCoordinates> &position,
               const std::optional<QString> &details);
     QString shown(const QString &name); // a name as the policy lets it leave
+    void updateInstallation();
+    void noteForActions(QObject *watched, QEvent *event);
+    void watchActionsOf(QObject *window);
+    void watchAction(QAction *action);
+    void actionTriggered(bool checked);
+    void actionInputOver();
 
     SentrelTrackerImpl *tracker; // not owned
     QSentrelCategoryFilter *categoryFilter = nullptr; // not owned
@@ -109,6 +134,29 @@ private:
     QHash<QString, QString> hashedNames; // name to its hash, bounded
     bool capturing = false; // inside capture(): events it causes are not recorded
     QMap<int, QString> trackedEvents;
+
+    // What may trigger an action: the receiver of an input or of a shortcut, one per level of
+    // the event loop that delivers it (a modal dialog's loop delivers its own inputs while an
+    // action's handler waits), innermost last. A new input at a level replaces what that level
+    // and deeper ones held; an input stays until the loop of its level runs again.
+    struct ActionInput
+    {
+        QPointer<QObject> receiver;
+        int level;
+        int type; // QEvent::Type
+    };
+    QVarLengthArray<ActionInput, 4> actionInputs;
+    // The innermost input just over, until the calls posted while it was delivered have run.
+    std::optional<ActionInput> recentInput;
+    QList<QPointer<QObject>> contextMenus; // menus shown while a context menu event was delivered
+    bool watchingActions = false;
+    bool actionInputOverQueued = false;
+
+    qint64 stallThreshold = 0; // milliseconds; 0 when freezes are not recorded
+    bool inLoop = true; // no event handled since the thread last returned to its event loop
+    qint64 awaySince = 0; // steady milliseconds of the first event handled since then
+    QMetaObject::Connection loopWaits; // the dispatcher's aboutToBlock, while recording
+    QMetaObject::Connection loopWakes; // and its awake
 };
 
 #endif // QSENTRELEVENTFILTER_P_H

@@ -529,6 +529,32 @@ void SentrelTrackerImpl::sendEvent(const QString &type,
             characters);
 }
 
+void SentrelTrackerImpl::sendAction(const QString &action,
+                                    const QString &via,
+                                    std::optional<bool> checked)
+{
+    SENTREL_ASSERT_THREAD(&m_configuration);
+    if (!running)
+        return;
+    record(
+            [action, via, checked](QSentrelReporter *reporter) {
+                reporter->trackAction(action, via, checked);
+            },
+            action.size() + via.size());
+}
+
+void SentrelTrackerImpl::sendStall(qint64 milliseconds)
+{
+    SENTREL_ASSERT_THREAD(&m_configuration);
+    if (!running)
+        return;
+    record(
+            [milliseconds](QSentrelReporter *reporter) {
+                reporter->trackStall(milliseconds);
+            },
+            0);
+}
+
 void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QString> &data) const
 {
     SENTREL_ASSERT_THREAD(&m_configuration);

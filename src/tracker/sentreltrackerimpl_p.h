@@ -94,6 +94,8 @@ public:
                    const std::optional<SentrelTracker::EventCoordinates> &position,
                    const std::optional<QString> &details,
                    const QString &objectPath = QString());
+    void sendAction(const QString &action, const QString &via, std::optional<bool> checked);
+    void sendStall(qint64 milliseconds);
     void sendContextData(const SentrelTracker::ContextData<QString> &data) const;
     void sendTypedEvent(const QString &name, const QVariantMap &properties) const;
     void sendSelfDescribing(const QString &schema, const QJsonObject &data) const;

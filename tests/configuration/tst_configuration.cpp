@@ -95,6 +95,8 @@ private Q_SLOTS:
         QVERIFY(config->server().isEmpty());
         QVERIFY(config->events().isEmpty());
         QCOMPARE(config->captureNames(), QStringLiteral("plain"));
+        QVERIFY(!config->captureActions());
+        QCOMPARE(config->captureStallMs(), 0);
         // Made when first read, so read before the settings are.
         const QString identifier = config->userId();
         QCOMPARE(identifier, userWideIdentifier());
@@ -150,6 +152,9 @@ private Q_SLOTS:
         QTest::newRow("remote interval negative")
                 << "remoteConfigInterval"
                 << "-60" << least.arg("remoteConfigInterval").arg(-60).arg(0);
+        QTest::newRow("stall threshold negative")
+                << "captureStallMs"
+                << "-1" << least.arg("captureStallMs").arg(-1).arg(0);
 
         const QString screen = QStringLiteral(
                 "Invalid screen type is specified, possible values are: TOUCH, NON_TOUCH");
@@ -398,7 +403,8 @@ private Q_SLOTS:
                                       "syncInterval",    "batchSize",
                                       "categories",      "event",
                                       "userId",          "remoteConfigInterval",
-                                      "remoteConfig",    "captureNames"};
+                                      "remoteConfig",    "captureNames",
+                                      "captureActions",  "captureStallMs"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -418,7 +424,8 @@ private Q_SLOTS:
                                          "batchSizeChanged",        "categoriesChanged",
                                          "eventsChanged",           "userIdChanged",
                                          "remoteConfigChanged",     "remoteConfigIntervalChanged",
-                                         "captureNamesChanged"};
+                                         "captureNamesChanged",     "captureActionsChanged",
+                                         "captureStallMsChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
             if (meta.method(i).methodType() == QMetaMethod::Signal)
@@ -447,6 +454,9 @@ private Q_SLOTS:
                                         << QVariant(QStringLiteral("SQLITE"));
         QTest::newRow("capture names") << QByteArray(R"({"capture":{"names":"hashed"}})")
                                        << "captureNames" << QVariant(QStringLiteral("hashed"));
+        QTest::newRow("capture actions")
+                << QByteArray(R"({"capture":{"names":"classes","actions":true}})")
+                << "captureActions" << QVariant(true);
         QTest::newRow("empty storage disables cache")
                 << QByteArray(R"({"storage":""})") << "storageType" << QVariant(QString());
         QTest::newRow("storage size")

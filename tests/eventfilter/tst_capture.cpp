@@ -1,0 +1,319 @@
+// SPDX-License-Identifier: MIT
+// Commands as a person gives them in a small main window (menu, tool bar, shortcut, context menu,
+// a tool button, the application's code) and freezes of the application's thread, read at the
+// test collector; the freeze rule also against the tests' clock.
+#include "eventlog.h"
+#include "logcapture.h"
+#include "testclock.h"
+#include "testcollector.h"
+#include "testenvironment.h"
+
+#include <SentrelTracker/qsentreltracker.h>
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QDialog>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+constexpr int wait = 20000;
+const QString actionSchema = QStringLiteral("/action/jsonschema/1-0-0");
+const QString stallSchema = QStringLiteral("/ui_stall/jsonschema/1-0-0");
+
+// What the person sees of the actions and what must never leave the device.
+// Every text of the actions begins with the marker.
+const QByteArrayList privateTexts {QByteArrayLiteral("Quartz"), QByteArrayLiteral("Ctrl+Shift+K")};
+
+// A main window whose named "save" action is in its File menu, its tool bar, a tool button and
+// its page's context menu, with two unnamed actions beside it (one checkable).
+struct Window
+{
+    Window()
+    {
+        window.setObjectName(QStringLiteral("main"));
+        save = new QAction(QStringLiteral("Quartz&Save"), &window);
+        save->setObjectName(QStringLiteral("save"));
+        save->setToolTip(QStringLiteral("QuartzTip"));
+        save->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+K")));
+        layout = new QAction(QStringLiteral("QuartzLayout"), &window);
+        grid = new QAction(QStringLiteral("QuartzGrid"), &window);
+        grid->setCheckable(true);
+        file = window.menuBar()->addMenu(QStringLiteral("File"));
+        file->addActions({save, layout, grid});
+        toolBar = window.addToolBar(QStringLiteral("Tools"));
+        toolBar->addActions({save, grid});
+        page = new QWidget(&window);
+        page->setObjectName(QStringLiteral("page"));
+        page->setContextMenuPolicy(Qt::ActionsContextMenu);
+        page->addActions({save, layout});
+        auto *pageLayout = new QVBoxLayout(page);
+        button = new QToolButton(page);
+        button->setDefaultAction(layout);
+        pageLayout->addWidget(button);
+        window.setCentralWidget(page);
+        window.resize(400, 300);
+        window.show();
+    }
+
+    QMainWindow window;
+    QAction *save;
+    QAction *layout;
+    QAction *grid;
+    QMenu *file;
+    QToolBar *toolBar;
+    QWidget *page;
+    QToolButton *button;
+};
+
+void clickAction(QMenu *menu, QAction *action)
+{
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+}
+
+} // namespace
+
+class tst_Capture : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestCollector collector;
+    QSentrelTracker tracker;
+
+    // What arrived at the collector once everything recorded so far was sent.
+    QList<QJsonObject> delivered()
+    {
+        QSignalSpy finished(&tracker, &QSentrelTracker::flushFinished);
+        tracker.flush();
+        if (!finished.wait(wait))
+            qWarning() << "flush did not finish";
+        return collector.receivedEvents();
+    }
+
+    static QList<QJsonObject> contextsOf(const QList<QJsonObject> &events, const QString &schema)
+    {
+        QList<QJsonObject> result;
+        for (const QJsonObject &event : events) {
+            const QJsonObject context = contextData(event, schema);
+            if (!context.isEmpty())
+                result.append(context);
+        }
+        return result;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(collector.start(), qPrintable(collector.errorString()));
+        QSentrelConfiguration *config = tracker.configuration();
+        config->setToken(QStringLiteral("t"));
+        config->setServer(collector.server());
+        config->setSyncInterval(3600); // online; only flush() sends
+    }
+
+    void cleanup()
+    {
+        tracker.setEnabled(false);
+        tracker.configuration()->setCaptureActions(false);
+        tracker.configuration()->setCaptureStallMs(0);
+        collector.clear();
+    }
+
+    // One event per trigger, named and routed as it came, checked state for checkable actions.
+    void routes_data()
+    {
+        using Trigger = std::function<void(Window &)>;
+        QTest::addColumn<Trigger>("trigger");
+        QTest::addColumn<bool>("capture");
+        QTest::addColumn<QJsonObject>("expected"); // empty: no action event at all
+        const auto event = [](const char *action, const char *via) {
+            return QJsonObject {{"action", action}, {"via", via}, {"screen_id", "home"}};
+        };
+        QTest::newRow("menu") << Trigger([](Window &w) {
+            QTest::mouseClick(w.window.menuBar(),
+                              Qt::LeftButton,
+                              {},
+                              w.window.menuBar()->actionGeometry(w.file->menuAction()).center());
+            QVERIFY(QTest::qWaitForWindowExposed(w.file));
+            clickAction(w.file, w.save);
+        }) << true << event("save", "menu");
+        QTest::newRow("tool bar") << Trigger([](Window &w) {
+            QTest::mouseClick(w.toolBar->widgetForAction(w.save), Qt::LeftButton);
+        }) << true << event("save", "toolbar");
+        QTest::newRow("shortcut") << Trigger([](Window &w) {
+            QTest::keyClick(&w.window, Qt::Key_K, Qt::ControlModifier | Qt::ShiftModifier);
+        }) << true << event("save", "shortcut");
+        // The page's context menu runs a loop of its own until an item is chosen.
+        QTest::newRow("context menu") << Trigger([](Window &w) {
+            QTimer::singleShot(0, [&w] {
+                auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+                QVERIFY(menu);
+                clickAction(menu, w.layout);
+            });
+            QContextMenuEvent open(QContextMenuEvent::Mouse,
+                                   QPoint(5, 5),
+                                   w.page->mapToGlobal(QPoint(5, 5)));
+            QApplication::sendEvent(w.page, &open);
+        }) << true << event("main/QAction[1]", "context_menu");
+        QTest::newRow("button") << Trigger([](Window &w) {
+            QTest::mouseClick(w.button, Qt::LeftButton);
+        }) << true << event("main/QAction[1]", "button");
+        // The action's own handler runs a dialog, whose inputs are delivered in its loop before
+        // the capture hears of the trigger.
+        QTest::newRow("tool bar, handler runs a dialog") << Trigger([](Window &w) {
+            QObject::connect(w.save, &QAction::triggered, &w.window, [] {
+                QDialog dialog;
+                auto *close = new QPushButton(QStringLiteral("QuartzClose"), &dialog);
+                QObject::connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
+                QTimer::singleShot(0, close, [close] {
+                    QTest::mouseClick(close, Qt::LeftButton);
+                });
+                dialog.exec();
+            });
+            QTest::mouseClick(w.toolBar->widgetForAction(w.save), Qt::LeftButton);
+        }) << true << event("save", "toolbar");
+        QTest::newRow("code") << Trigger([](Window &w) {
+            w.save->trigger();
+        }) << true << event("save", "code");
+        // A button's own handler that triggers an action is the application's code.
+        QTest::newRow("code in a handler") << Trigger([](Window &w) {
+            QObject::connect(w.button, &QToolButton::clicked, w.save, &QAction::trigger);
+            w.button->setDefaultAction(nullptr);
+            QTest::mouseClick(w.button, Qt::LeftButton);
+        }) << true << event("save", "code");
+        // An application may trigger what was chosen from a call it posts.
+        QTest::newRow("button, triggered later") << Trigger([](Window &w) {
+            w.button->setDefaultAction(nullptr);
+            w.button->addAction(w.save);
+            QObject::connect(w.button, &QToolButton::clicked, w.save, [&w] {
+                QMetaObject::invokeMethod(w.save, &QAction::trigger, Qt::QueuedConnection);
+            });
+            QTest::mouseClick(w.button, Qt::LeftButton);
+            QTest::qWait(0);
+        }) << true << event("save", "button");
+        QJsonObject checked = event("main/QAction[2]", "toolbar");
+        checked.insert(QStringLiteral("checked"), true);
+        QTest::newRow("checkable") << Trigger([](Window &w) {
+            QTest::mouseClick(w.toolBar->widgetForAction(w.grid), Qt::LeftButton);
+        }) << true << checked;
+        QTest::newRow("off") << Trigger([](Window &w) {
+            QTest::mouseClick(w.toolBar->widgetForAction(w.save), Qt::LeftButton);
+        }) << false << QJsonObject();
+    }
+
+    void routes()
+    {
+        QFETCH(std::function<void(Window &)>, trigger);
+        QFETCH(bool, capture);
+        QFETCH(QJsonObject, expected);
+        // Actions made before tracking starts are found as well as those made later.
+        auto window = std::make_unique<Window>();
+        QVERIFY(QTest::qWaitForWindowActive(&window->window));
+        tracker.configuration()->setCaptureActions(capture);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("home"));
+        trigger(*window);
+        QVERIFY(!QTest::currentTestFailed());
+
+        const QList<QJsonObject> events = delivered();
+        QVERIFY(!events.isEmpty()); // the start-up event at least
+        const QList<QJsonObject> actions = contextsOf(events, actionSchema);
+        QCOMPARE(actions, expected.isEmpty() ? QList<QJsonObject>() : QList {expected});
+        for (const QByteArray &batch : collector.acceptedBatches()) {
+            for (const QByteArray &text : privateTexts)
+                QVERIFY2(!batch.contains(text), text.constData());
+        }
+    }
+
+    // Time away from the event loop, from the first event handled to the loop's next pass.
+    void stallThreshold_data()
+    {
+        QTest::addColumn<int>("threshold");
+        QTest::addColumn<int>("away");
+        QTest::addColumn<bool>("woken"); // the loop comes back by waking rather than waiting
+        QTest::addColumn<QList<qint64>>("recorded");
+        QTest::newRow("longer") << 500 << 750 << false << QList<qint64> {750};
+        QTest::newRow("longer, the loop wakes") << 500 << 501 << true << QList<qint64> {501};
+        QTest::newRow("as long as the threshold") << 500 << 500 << false << QList<qint64>();
+        QTest::newRow("off") << 0 << 60000 << false << QList<qint64>();
+    }
+
+    void stallThreshold()
+    {
+        QFETCH(int, threshold);
+        QFETCH(int, away);
+        QFETCH(bool, woken);
+        TestClock clock(TestClock::Manual);
+        clock.install();
+        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));
+        LogCapture log;
+        tracker.configuration()->setCaptureStallMs(threshold);
+        tracker.setEnabled(true);
+        QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+        Q_EMIT dispatcher->aboutToBlock();
+        clock.advance(5000); // waiting in the loop is no freeze
+        QEvent event(QEvent::User);
+        QCoreApplication::sendEvent(&collector, &event);
+        clock.advance(away);
+        QCoreApplication::sendEvent(&collector, &event); // more work of the same pass
+        if (woken)
+            Q_EMIT dispatcher->awake();
+        else
+            Q_EMIT dispatcher->aboutToBlock();
+        Q_EMIT dispatcher->aboutToBlock(); // a second return records nothing more
+        tracker.setEnabled(false);
+        QLoggingCategory::setFilterRules(QString());
+
+        QList<qint64> recorded;
+        for (const QJsonObject &stall : loggedContexts(log, stallSchema))
+            recorded.append(stall.value(QLatin1String("duration_ms")).toInteger());
+        QTEST(recorded, "recorded");
+    }
+
+    // A real freeze, on the system's clock: at least as long as the thread was blocked.
+    void blockedThread()
+    {
+        tracker.configuration()->setCaptureStallMs(100);
+        tracker.setEnabled(true);
+        tracker.transition(QStringLiteral("editor"));
+        constexpr int blocked = 300;
+        bool done = false;
+        QTimer::singleShot(0, &collector, [&done] {
+            QThread::msleep(blocked);
+            done = true;
+        });
+        QVERIFY(QTest::qWaitFor(
+                [&done] {
+                    return done;
+                },
+                wait));
+        QTest::qWait(0); // the loop's next pass ends the freeze
+        // Enabling may itself keep a loaded machine away from the loop past the threshold, and
+        // the cache still holds the freezes of the rules above, on no screen.
+        int freezes = 0;
+        for (const QJsonObject &stall : contextsOf(delivered(), stallSchema)) {
+            freezes += stall.value(QLatin1String("screen_id")).toString() == u"editor"
+                    && stall.value(QLatin1String("duration_ms")).toInteger() >= blocked;
+        }
+        QCOMPARE(freezes, 1);
+    }
+};
+
+SENTREL_TEST_MAIN(tst_Capture, QApplication)
+#include "tst_capture.moc"
