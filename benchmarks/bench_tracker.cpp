@@ -4,9 +4,12 @@
 // the application thread's wait in setEnabled(false) with a full request queue, beside the
 // same wait with an empty one, and the resident memory of a million calls in a loop. First of
 // all, what setEnabled(true) costs the application thread, the first time in the process (when
-// Qt's SQL and TLS back-ends are not loaded yet) and later, beside starting a bare thread.
+// Qt's SQL and TLS back-ends are not loaded yet) and later, beside starting a bare thread. And
+// the worker's cost of building one event, with and without an application's interceptor.
+#include "sentrelpayload_p.h"
 #include "sentreltrackerimpl_p.h"
 
+#include <SentrelTracker/qsentreleventinterceptor.h>
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <benchmark/benchmark.h>
@@ -94,6 +97,35 @@ void BM_TrackEnabled(benchmark::State &state)
     });
 }
 BENCHMARK(BM_TrackEnabled);
+
+// The worker's cost of one click's bytes, and with an interceptor that keeps every event as
+// it is: what an interceptor costs each event beyond its own work.
+void buildClicks(benchmark::State &state, QSentrelEventInterceptor *interceptor)
+{
+    SentrelPayload payload;
+    payload.setConfiguration(SentrelTrackerImpl::instance()->configurationPrivate());
+    payload.setEventInterceptor(interceptor);
+    const QString name = QStringLiteral("okButton");
+    const QString category = QStringLiteral("buttons");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(payload.click(name, category, std::nullopt));
+}
+
+void BM_WorkerBuildsClick(benchmark::State &state)
+{
+    buildClicks(state, nullptr);
+}
+BENCHMARK(BM_WorkerBuildsClick);
+
+void BM_WorkerBuildsClickIntercepted(benchmark::State &state)
+{
+    struct KeepAll : QSentrelEventInterceptor
+    {
+        bool intercept(QJsonArray &) override { return true; }
+    } keepAll;
+    buildClicks(state, &keepAll);
+}
+BENCHMARK(BM_WorkerBuildsClickIntercepted);
 
 void BM_InteractionDisabled(benchmark::State &state)
 {
