@@ -75,12 +75,14 @@ function(record_with prefix program name)
         message(FATAL_ERROR "consumer: the ${name} application said: ${_out}")
     endif()
     run("inspect its cache" COMMAND ${prefix}/bin/sentrel-cache --json ${_cache} OUTPUT _summary)
-    # The start-up event, the screen view and the interaction.
-    if(NOT _summary MATCHES "\"events\":3[,}]")
+    # The start-up event, the install event of a first start on this account, the screen view
+    # and the interaction.
+    if(NOT _summary MATCHES "\"events\":4[,}]")
         message(FATAL_ERROR "consumer: the ${name} application cached something else: ${_summary}")
     endif()
     run("decode its events" COMMAND ${prefix}/bin/sentrel-cache --events ${_cache} OUTPUT _events)
-    if(NOT _events MATCHES "ConsumerScreen" OR NOT _events MATCHES "consumerButton")
+    if(NOT _events MATCHES "ConsumerScreen" OR NOT _events MATCHES "consumerButton"
+       OR NOT _events MATCHES "application_install")
         message(FATAL_ERROR "consumer: the ${name} application's events: ${_events}")
     endif()
 endfunction()
