@@ -540,6 +540,8 @@ private Q_SLOTS:
         config()->setBatchSize(10);
         tracker.setEnabled(true);
         TRY_VERIFY(!received().isEmpty());
+        // The start-up event's removal first: under an emulator its answer can come after this.
+        TRY_COMPARE(cached(), 0);
         // Another connection makes every removal fail, as a full disk would.
         const QString other = QStringLiteral("tst_reporter-blocker");
         {
