@@ -68,9 +68,10 @@ public:
         Headers,
         CaptureActions,
         CaptureStallMs,
+        CaptureScreens,
     };
     Q_ENUM(ConfigItem)
-    static constexpr int itemCount = CaptureStallMs + 1;
+    static constexpr int itemCount = CaptureScreens + 1;
     using ItemMap = QMap<ConfigItem, QVariant>;
     // Accepted values in the order of the table.
     using ItemList = QList<std::pair<ConfigItem, QVariant>>;
@@ -127,6 +128,8 @@ public:
     void setCaptureActions(bool enabled) override { set(CaptureActions, enabled); }
     int captureStallMs() const override { return get<int>(CaptureStallMs); }
     void setCaptureStallMs(int milliseconds) override { set(CaptureStallMs, milliseconds); }
+    bool captureScreens() const override { return get<bool>(CaptureScreens); }
+    void setCaptureScreens(bool enabled) override { set(CaptureScreens, enabled); }
 
     // Checks value against the item's rule; an accepted value is stored in map (the local one
     // unless given) and the item's effective value is signalled. A refused one is logged.

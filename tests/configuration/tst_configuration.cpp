@@ -97,6 +97,7 @@ private Q_SLOTS:
         QCOMPARE(config->captureNames(), QStringLiteral("plain"));
         QVERIFY(!config->captureActions());
         QCOMPARE(config->captureStallMs(), 0);
+        QVERIFY(!config->captureScreens());
         // Made when first read, so read before the settings are.
         const QString identifier = config->userId();
         QCOMPARE(identifier, userWideIdentifier());
@@ -404,7 +405,8 @@ private Q_SLOTS:
                                       "categories",      "event",
                                       "userId",          "remoteConfigInterval",
                                       "remoteConfig",    "captureNames",
-                                      "captureActions",  "captureStallMs"};
+                                      "captureActions",  "captureStallMs",
+                                      "captureScreens"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -425,7 +427,7 @@ private Q_SLOTS:
                                          "eventsChanged",           "userIdChanged",
                                          "remoteConfigChanged",     "remoteConfigIntervalChanged",
                                          "captureNamesChanged",     "captureActionsChanged",
-                                         "captureStallMsChanged"};
+                                         "captureStallMsChanged",   "captureScreensChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
             if (meta.method(i).methodType() == QMetaMethod::Signal)
@@ -457,6 +459,8 @@ private Q_SLOTS:
         QTest::newRow("capture actions")
                 << QByteArray(R"({"capture":{"names":"classes","actions":true}})")
                 << "captureActions" << QVariant(true);
+        QTest::newRow("capture screens") << QByteArray(R"({"capture":{"screens":true}})")
+                                         << "captureScreens" << QVariant(true);
         QTest::newRow("empty storage disables cache")
                 << QByteArray(R"({"storage":""})") << "storageType" << QVariant(QString());
         QTest::newRow("storage size")
