@@ -71,6 +71,8 @@ public:
     QByteArray action(const QString &action, const QString &via, std::optional<bool> checked);
     // A freeze of the application's thread that lasted milliseconds.
     QByteArray stall(qint64 milliseconds);
+    // A screen left, with its time on screen while the application was active.
+    QByteArray screenEnd(const QString &screen, qint64 foregroundMilliseconds);
     QByteArray contextData(const SentrelTracker::ContextData<QString> &data);
     QByteArray dimensionData(const SentrelTracker::ContextData<QString> &data);
     QByteArray typedEvent(const QString &name, const QVariantMap &properties);
