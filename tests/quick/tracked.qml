@@ -59,4 +59,13 @@ ApplicationWindow {
         TextInput { id: nameInput; width: 200; height: 30 }
         TextEdit { id: notesEdit; width: 200; height: 30 }
     }
+
+    // Screens: the pages of a stack and a popup.
+    StackView {
+        id: stack
+        x: 220; width: 150; height: 150
+        initialItem: Item { id: homePage }
+    }
+    Component { id: detailsPage; Item { objectName: "details" } }
+    Popup { id: confirm; x: 220; y: 200; width: 100; height: 80 }
 }
