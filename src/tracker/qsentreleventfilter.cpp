@@ -217,6 +217,19 @@ bool isWithin(const QObject *object, const QObject *ancestor)
     return false;
 }
 
+// A page of a QStackedWidget (a QTabWidget's are in one), unless it is in a dock widget: a panel
+// beside the screen, whose pages say nothing of where the person is.
+bool isPage(const QObject *widget)
+{
+    if (!isA(widget->parent(), "QStackedWidget"))
+        return false;
+    for (const QObject *above = widget->parent(); above; above = above->parent()) {
+        if (isA(above, "QDockWidget"))
+            return false;
+    }
+    return true;
+}
+
 bool isOverlay(const QObject *object)
 {
     return isA(object, "QDialog") || isA(object, "QQuickPopup");
@@ -714,7 +727,7 @@ void QSentrelEventFilter::updateScreenCapture(bool enabled)
             const QList<QObject *> objects = root->findChildren<QObject *>();
             for (QObject *object : objects) {
                 if (object->isWidgetType() && isVisible(object)
-                    && (isA(object->parent(), "QStackedWidget") || isA(object, "QDialog")))
+                    && (isPage(object) || isA(object, "QDialog")))
                     considerScreen(object);
             }
         }
@@ -743,10 +756,8 @@ void QSentrelEventFilter::noteForScreens(QObject *watched, QEvent *event)
             tracker->setApplicationActive(change->applicationState() == Qt::ApplicationActive);
         return;
     case QEvent::Show:
-        // A QStackedWidget's page (a QTabWidget's too: its pages are in one), or a dialog.
         // Widgets are known by class name, the core does not link Qt Widgets.
-        if (watched->isWidgetType()
-            && (isA(watched->parent(), "QStackedWidget") || isA(watched, "QDialog")))
+        if (watched->isWidgetType() && (isPage(watched) || isA(watched, "QDialog")))
             considerScreen(watched);
         return;
     case QEvent::Hide:

@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDialog>
+#include <QDockWidget>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -395,6 +396,15 @@ private Q_SLOTS:
                    })
                 << ""
                 << "stepOne <- , end stepOne 130, settings <- stepOne, end settings 0";
+        QTest::newRow("a dock's pages are no screens") << Steps([](Screens &s, TestClock &) {
+            auto *dock = new QDockWidget(&s.tabs);
+            auto *panel = new QStackedWidget;
+            panel->addWidget(Screens::named("properties"));
+            dock->setWidget(panel);
+            dock->setFloating(true);
+            dock->show();
+        }) << ""
+                                                       << "stepOne <- , end stepOne 0";
         // Tracking starts with the window open: its current page is the first screen.
         QTest::newRow("already open")
                 << Steps([](Screens &s, TestClock &) {
