@@ -793,9 +793,18 @@ void QSentrelEventFilter::considerScreen(QObject *candidate)
         if (isOverlay(candidate) && !known) {
             if (overlays.size() >= overlaysKept)
                 overlays.removeFirst();
-            overlays.append(Overlay {candidate,
-                                     tracker->currentScreen(),
-                                     ownsCurrentScreen() ? currentObject : nullptr});
+            Overlay overlay {candidate,
+                             tracker->currentScreen(),
+                             ownsCurrentScreen() ? currentObject : nullptr};
+            // Open before any screen: closing it returns to the window it belongs to.
+            QObject *window = candidate->parent();
+            while (window && window->parent())
+                window = window->parent();
+            if (overlay.covered.isNull() && window) {
+                overlay.covered = screenName(window);
+                overlay.coveredObject = window;
+            }
+            overlays.append(overlay);
         }
     }
     if (!screensQueued) {
@@ -842,7 +851,6 @@ void QSentrelEventFilter::screensChanged()
     }
     currentObject = object;
     currentObjectScreen = object ? screen : QString();
-    // A dialog open before the first screen view covered none: it stays the screen.
     if (!screen.isNull() && screen != tracker->currentScreen())
         tracker->sendScreenView(screen, std::nullopt);
 }

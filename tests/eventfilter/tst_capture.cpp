@@ -107,6 +107,7 @@ struct Screens
         tabs.addTab(named("settings"), QStringLiteral("Settings"));
         tabs.addTab(new QWidget, QStringLiteral("Unnamed"));
         dialog.setObjectName(QStringLiteral("about"));
+        tabs.setObjectName(QStringLiteral("main"));
     }
 
     QTabWidget tabs;
@@ -347,7 +348,7 @@ private Q_SLOTS:
     {
         using Steps = std::function<void(Screens &, TestClock &)>;
         QTest::addColumn<Steps>("steps");
-        QTest::addColumn<QString>("setup"); // "off", "open first", or none
+        QTest::addColumn<QString>("setup"); // "off", "open first", "no window", or none
         QTest::addColumn<QString>("chain");
         QTest::newRow("tabs, the innermost page, transition()")
                 << Steps([](Screens &s, TestClock &clock) {
@@ -383,6 +384,15 @@ private Q_SLOTS:
                 << ""
                 << "stepOne <- , end stepOne 100, about <- stepOne, end about 40, "
                    "stepOne <- about, end stepOne 0";
+        QTest::newRow("a dialog first, then its window")
+                << Steps([](Screens &s, TestClock &clock) {
+                       s.dialog.show();
+                       QTest::qWait(0);
+                       clock.advance(40);
+                       s.dialog.hide();
+                   })
+                << "no window"
+                << "about <- , end about 40, main <- about, end main 0";
         QTest::newRow("inactive time left out")
                 << Steps([](Screens &s, TestClock &clock) {
                        clock.advance(100);
@@ -430,8 +440,10 @@ private Q_SLOTS:
             clock.install();
             Screens screens;
             tracker.setEnabled(setup != u"open first");
-            screens.tabs.show();
-            QVERIFY(QTest::qWaitForWindowActive(&screens.tabs));
+            if (setup != u"no window") {
+                screens.tabs.show();
+                QVERIFY(QTest::qWaitForWindowActive(&screens.tabs));
+            }
             tracker.setEnabled(true);
             QTest::qWait(0);
             steps(screens, clock);
