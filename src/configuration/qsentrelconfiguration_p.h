@@ -68,9 +68,10 @@ public:
         Headers,
         CaptureActions,
         CaptureStallMs,
+        SessionTimeout,
     };
     Q_ENUM(ConfigItem)
-    static constexpr int itemCount = CaptureStallMs + 1;
+    static constexpr int itemCount = SessionTimeout + 1;
     using ItemMap = QMap<ConfigItem, QVariant>;
     // Accepted values in the order of the table.
     using ItemList = QList<std::pair<ConfigItem, QVariant>>;
@@ -127,6 +128,8 @@ public:
     void setCaptureActions(bool enabled) override { set(CaptureActions, enabled); }
     int captureStallMs() const override { return get<int>(CaptureStallMs); }
     void setCaptureStallMs(int milliseconds) override { set(CaptureStallMs, milliseconds); }
+    int sessionTimeout() const override { return get<int>(SessionTimeout); }
+    void setSessionTimeout(int seconds) override { set(SessionTimeout, seconds); }
 
     // Checks value against the item's rule; an accepted value is stored in map (the local one
     // unless given) and the item's effective value is signalled. A refused one is logged.
@@ -148,6 +151,10 @@ public:
     // version is the one recorded. Records the version, so that of several processes starting
     // together one alone gets the change. On the worker.
     std::optional<std::pair<QString, QString>> takeVersionChange();
+    // Records sessionId as this user's newest session of the application and returns its
+    // index (one more than the last, across starts and processes) and the session before it,
+    // empty for none or when it was of the other anonymity. On the worker.
+    std::pair<qint64, QString> takeSessionIndex(const QString &sessionId, bool anonymous);
 
     // Remote configuration: applies a document fetched from the collector. Runs on the
     // worker thread, or on the tracker's thread while no worker runs. Returns whether the remote

@@ -404,7 +404,8 @@ private Q_SLOTS:
                                       "categories",      "event",
                                       "userId",          "remoteConfigInterval",
                                       "remoteConfig",    "captureNames",
-                                      "captureActions",  "captureStallMs"};
+                                      "captureActions",  "captureStallMs",
+                                      "sessionTimeout"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -425,7 +426,7 @@ private Q_SLOTS:
                                          "eventsChanged",           "userIdChanged",
                                          "remoteConfigChanged",     "remoteConfigIntervalChanged",
                                          "captureNamesChanged",     "captureActionsChanged",
-                                         "captureStallMsChanged"};
+                                         "captureStallMsChanged",   "sessionTimeoutChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
             if (meta.method(i).methodType() == QMetaMethod::Signal)
