@@ -222,8 +222,13 @@ QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker)
             &QSentrelConfiguration::captureStallMsChanged,
             this,
             &QSentrelEventFilter::updateStallThreshold);
+    connect(configuration,
+            &QSentrelConfiguration::sessionTimeoutChanged,
+            this,
+            &QSentrelEventFilter::updateSessionTimeout);
     updateActionCapture(configuration->captureActions());
     updateStallThreshold(configuration->captureStallMs());
+    updateSessionTimeout(configuration->sessionTimeout());
 }
 
 QSentrelEventFilter::~QSentrelEventFilter()
@@ -442,6 +447,30 @@ void QSentrelEventFilter::updateStallThreshold(int milliseconds)
                         &QSentrelEventFilter::loopReturned,
                         Qt::DirectConnection);
     updateInstallation();
+}
+
+void QSentrelEventFilter::updateSessionTimeout(int seconds)
+{
+    SENTREL_ASSERT_THREAD(this);
+    disconnect(stateChanges);
+    auto *application = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    if (seconds <= 0 || !application)
+        return;
+    active = QGuiApplication::applicationState() == Qt::ApplicationActive;
+    stateChanges = connect(application,
+                           &QGuiApplication::applicationStateChanged,
+                           this,
+                           &QSentrelEventFilter::applicationStateChanged);
+}
+
+// Only the change between active and not: a desktop goes through inactive to hidden.
+void QSentrelEventFilter::applicationStateChanged(Qt::ApplicationState state)
+{
+    const bool nowActive = state == Qt::ApplicationActive;
+    if (nowActive == active)
+        return;
+    active = nowActive;
+    tracker->sendApplicationState(active);
 }
 
 void QSentrelEventFilter::loopReturned()

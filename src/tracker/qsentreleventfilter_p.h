@@ -77,6 +77,9 @@ public:
     // loop is measured from the first event it handles after returning there until it returns
     // again, on the steady clock of SentrelClock; nothing runs while it is away.
     void updateStallThreshold(int milliseconds);
+    // With a session timeout, records the application becoming active and ceasing to be.
+    void updateSessionTimeout(int seconds);
+    void applicationStateChanged(Qt::ApplicationState state);
     // The thread is back in its event loop (the dispatcher is about to wait, or woke).
     void loopReturned();
     // What the action context's "action" says of it under the naming policy.
@@ -157,6 +160,8 @@ private:
     qint64 awaySince = 0; // steady milliseconds of the first event handled since then
     QMetaObject::Connection loopWaits; // the dispatcher's aboutToBlock, while recording
     QMetaObject::Connection loopWakes; // and its awake
+    QMetaObject::Connection stateChanges; // the application's, under a session timeout
+    bool active = false; // the application's state as last recorded
 };
 
 #endif // QSENTRELEVENTFILTER_P_H

@@ -96,6 +96,7 @@ public:
                    const QString &objectPath = QString());
     void sendAction(const QString &action, const QString &via, std::optional<bool> checked);
     void sendStall(qint64 milliseconds);
+    void sendApplicationState(bool foreground);
     void sendContextData(const SentrelTracker::ContextData<QString> &data) const;
     void sendTypedEvent(const QString &name, const QVariantMap &properties) const;
     void sendSelfDescribing(const QString &schema, const QJsonObject &data) const;
