@@ -83,7 +83,9 @@ public:
     // The thread is back in its event loop (the dispatcher is about to wait, or woke).
     void loopReturned();
     // What the action context's "action" says of it under the naming policy.
-    QString actionIdentifier(QAction *action);
+    QString actionIdentifier(QObject *action);
+    // How a trigger of Qt Quick's action came, from the object that triggered it.
+    QString quickRouteOf(QObject *action, QObject *source) const;
 
     // Reports what is still held: the last input event and resize wait for the next event,
     // which never comes when tracking is switched off.
@@ -113,6 +115,8 @@ private:
     void watchActionsOf(QObject *window);
     void watchAction(QAction *action);
     void actionTriggered(bool checked);
+    void watchQuickAction(QObject *action);
+    Q_SLOT void quickActionTriggered(QObject *source);
     void actionInputOver();
 
     SentrelTrackerImpl *tracker; // not owned
@@ -151,6 +155,8 @@ private:
     QVarLengthArray<ActionInput, 4> actionInputs;
     // The innermost input just over, until the calls posted while it was delivered have run.
     std::optional<ActionInput> recentInput;
+    // The input that may have triggered an action now, if any.
+    const ActionInput *currentInput() const;
     QList<QPointer<QObject>> contextMenus; // menus shown while a context menu event was delivered
     bool watchingActions = false;
     bool actionInputOverQueued = false;

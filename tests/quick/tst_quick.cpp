@@ -12,6 +12,8 @@
 
 #include <QFile>
 #include <QGuiApplication>
+#include <QJsonDocument>
+#include <QKeySequence>
 #include <QMetaProperty>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -428,6 +430,54 @@ private Q_SLOTS:
         QVERIFY2(path.count(QLatin1Char('/')) >= 2, qPrintable(path));
         QTEST(field(clicks.first(), "object_name"), "objectName");
         QCOMPARE(field(clicks.first(), "data"), QStringLiteral("LeftButton"));
+    }
+
+    void actions_data()
+    {
+        QTest::addColumn<QString>("trigger"); // an item to click, a key sequence, or code
+        QTest::addColumn<QJsonObject>("expected");
+        QTest::newRow("button") << "click:saveButton"
+                                << QJsonObject {{"action", "saveAction"}, {"via", "button"}};
+        QTest::newRow("tool bar, checkable, unnamed")
+                << "click:boldTool"
+                << QJsonObject {{"action", "/boldAction"}, {"via", "toolbar"}, {"checked", true}};
+        QTest::newRow("shortcut") << "keys:Ctrl+S"
+                                  << QJsonObject {{"action", "saveAction"}, {"via", "shortcut"}};
+        QTest::newRow("code") << "saveAction.trigger()"
+                              << QJsonObject {{"action", "saveAction"}, {"via", "code"}};
+    }
+
+    // Qt Quick's actions are commands like QAction's, named without their text.
+    void actions()
+    {
+        QFETCH(QString, trigger);
+        QFETCH(QJsonObject, expected);
+        run(QStringLiteral("Tracker.configuration.captureActions = true"));
+        enable();
+        if (trigger.startsWith(QLatin1String("click:"))) {
+            click(item(trigger.mid(6).toLatin1()));
+        } else if (trigger.startsWith(QLatin1String("keys:"))) {
+            window->requestActivate();
+            QVERIFY(QTest::qWaitForWindowActive(window));
+            QTest::keySequence(window, QKeySequence(trigger.mid(5)));
+        } else {
+            run(trigger);
+        }
+        const QList<QJsonObject> events = received(1);
+        run(QStringLiteral("Tracker.configuration.captureActions = false"));
+        const QString schema = Schema::own("/action/jsonschema/1-0-0");
+        QList<QJsonObject> actions;
+        for (const QJsonObject &event : events)
+            actions += contextsWith(event, schema);
+        QCOMPARE(actions.size(), 1);
+        QJsonObject action = actions.first();
+        QVERIFY2(action.value(u"action").toString().endsWith(expected.value(u"action").toString()),
+                 qPrintable(action.value(u"action").toString()));
+        action.remove(u"action");
+        action.remove(u"screen_id");
+        expected.remove(u"action");
+        QCOMPARE(action, expected);
+        QVERIFY(!QJsonDocument(events.first()).toJson().contains("Zq7"));
     }
 
     void categories_data()
