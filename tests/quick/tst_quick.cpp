@@ -8,6 +8,7 @@
 #include "testenvironment.h"
 
 #include <SentrelTracker/qsentrelcategoryfilter.h>
+#include <SentrelTracker/qsentreleventinterceptor.h>
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QFile>
@@ -36,6 +37,23 @@ QString field(const QJsonObject &context, const char *key)
 {
     return context.value(QLatin1String(key)).toString();
 }
+
+// Drops the screen views named "secret", as an application's C++ type would for QML.
+class Scrubber : public QObject, public QSentrelEventInterceptor
+{
+    Q_OBJECT
+    Q_INTERFACES(QSentrelEventInterceptor)
+
+public:
+    bool intercept(QJsonArray &contexts) override
+    {
+        for (const QJsonValue &context : std::as_const(contexts)) {
+            if (context[u"data"][u"object_id"].toString() == QLatin1String("secret"))
+                return false;
+        }
+        return true;
+    }
+};
 
 } // namespace
 
@@ -452,7 +470,9 @@ private Q_SLOTS:
     {
         QFETCH(QString, trigger);
         QFETCH(QJsonObject, expected);
-        run(QStringLiteral("Tracker.configuration.captureActions = true"));
+        // Commands alone: the inputs that trigger them are not waited for.
+        run(QStringLiteral("Tracker.configuration.captureActions = true; "
+                           "Tracker.configuration.event = []"));
         enable();
         if (trigger.startsWith(QLatin1String("click:"))) {
             click(item(trigger.mid(6).toLatin1()));
@@ -464,7 +484,8 @@ private Q_SLOTS:
             run(trigger);
         }
         const QList<QJsonObject> events = received(1);
-        run(QStringLiteral("Tracker.configuration.captureActions = false"));
+        run(QStringLiteral("Tracker.configuration.captureActions = false; "
+                           "Tracker.configuration.event = ['MouseButtonRelease', 'KeyPress']"));
         const QString schema = Schema::own("/action/jsonschema/1-0-0");
         QList<QJsonObject> actions;
         for (const QJsonObject &event : events)
@@ -478,6 +499,37 @@ private Q_SLOTS:
         expected.remove(u"action");
         QCOMPARE(action, expected);
         QVERIFY(!QJsonDocument(events.first()).toJson().contains("Zq7"));
+    }
+
+    void eventInterceptor_data()
+    {
+        QTest::addColumn<QString>("interceptor");
+        QTest::addColumn<QStringList>("screens");
+        QTest::newRow("a C++ interceptor") << "scrubber" << QStringList {"open"};
+        QTest::newRow("an object of another type") << "okButton" << QStringList {"secret", "open"};
+    }
+
+    // Tracker.eventInterceptor installs the application's C++ interceptor for the whole tracker.
+    void eventInterceptor()
+    {
+        QFETCH(QString, interceptor);
+        QFETCH(QStringList, screens);
+        Scrubber scrubber;
+        engine->rootContext()->setContextProperty(QStringLiteral("scrubber"), &scrubber);
+        const bool installs = interceptor == QLatin1String("scrubber");
+        if (!installs)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QStringLiteral(
+                                         "Tracker.eventInterceptor = Button\\w* was ignored: its "
+                                         "type does not implement QSentrelEventInterceptor")));
+        run(QStringLiteral("Tracker.eventInterceptor = ") + interceptor);
+        QCOMPARE(run(QStringLiteral("status.Tracker.eventInterceptor === scrubber")).toBool(),
+                 installs);
+        enable();
+        run(QStringLiteral("Tracker.transition('secret'); Tracker.transition('open')"));
+        QCOMPARE(screenNames(received(int(screens.size()))), screens);
+        run(QStringLiteral("Tracker.eventInterceptor = null"));
+        engine->rootContext()->setContextProperty(QStringLiteral("scrubber"), nullptr);
     }
 
     void categories_data()
