@@ -5,15 +5,20 @@
 
 #include <SentrelTracker/qsentreltracker.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QToolBar>
 #include <QVBoxLayout>
 #include <QVariant>
 
@@ -57,7 +62,8 @@ DemoWindow::DemoWindow(QSentrelTracker *tracker, const QString &mode, QWidget *p
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(pages);
     layout->addWidget(status);
-    resize(480, 320);
+    createMenus();
+    resize(480, 360);
 
     tracking = tracks();
     if (tracking)
@@ -116,6 +122,49 @@ void DemoWindow::recordScreen()
         tracker->transition(QStringLiteral("Settings"), QStringLiteral("visits"), settingsVisits);
         break;
     }
+}
+
+// Commands, captured with no code of the demo's own: each trigger names the action and how it
+// came (menu, tool bar or shortcut), never its text.
+void DemoWindow::createMenus()
+{
+    auto *menuBar = new QMenuBar(this);
+    menuBar->setObjectName(QStringLiteral("menuBar"));
+    QMenu *file = menuBar->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("fileMenu"));
+    QAction *exportAction = file->addAction(QStringLiteral("&Export as PDF…"));
+    exportAction->setObjectName(QStringLiteral("exportAction"));
+    QAction *refresh = file->addAction(QStringLiteral("&Refresh"));
+    refresh->setObjectName(QStringLiteral("refreshAction"));
+    refresh->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    auto *tools = new QToolBar(this);
+    tools->setObjectName(QStringLiteral("toolBar"));
+    tools->addAction(refresh);
+    QAction *compute = tools->addAction(QStringLiteral("Compute"));
+    compute->setObjectName(QStringLiteral("computeAction"));
+
+    connect(exportAction, &QAction::triggered, this, [this] {
+        // The application's own event with typed values.
+        tracker->track(
+                QStringLiteral("export"),
+                {{QStringLiteral("format"), QStringLiteral("pdf")}, {QStringLiteral("pages"), 12}});
+        status->setText(QStringLiteral("Exported (not really)."));
+    });
+    connect(refresh, &QAction::triggered, this, [this] {
+        status->setText(QStringLiteral("Refreshed."));
+    });
+    connect(compute, &QAction::triggered, this, [this] {
+        // Work on the application's thread that holds it for a while: a freeze.
+        const QDeadlineTimer busy(400);
+        quint64 spins = 0;
+        while (!busy.hasExpired())
+            ++spins;
+        status->setText(QStringLiteral("Computed %1.").arg(spins % 97));
+    });
+
+    auto *layout = qobject_cast<QVBoxLayout *>(this->layout());
+    layout->setMenuBar(menuBar);
+    layout->insertWidget(0, tools);
 }
 
 QWidget *DemoWindow::createHome()

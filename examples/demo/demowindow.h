@@ -46,6 +46,7 @@ private:
     bool tracks() const;
     void recordStart();
     void recordScreen();
+    void createMenus();
     QWidget *createHome();
     QWidget *createForm();
     QWidget *createSettings();

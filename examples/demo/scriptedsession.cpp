@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "scriptedsession.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QTest>
 #include <QTextStream>
+#include <QToolBar>
 #include <QWidget>
 
 ScriptedSession::ScriptedSession(QWidget *window, int stepDelay, QObject *parent)
@@ -31,6 +35,28 @@ ScriptedSession::ScriptedSession(QWidget *window, int stepDelay, QObject *parent
     });
     addStep(QStringLiteral("press the debug button (its category is filtered)"), [this] {
         return click("debugButton");
+    });
+    addStep(QStringLiteral("open the File menu"), [this] {
+        return clickAction("menuBar", "fileMenu");
+    });
+    addStep(QStringLiteral("export through the menu"), [this] {
+        return clickAction("fileMenu", "exportAction");
+    });
+    addStep(QStringLiteral("refresh from the tool bar"), [this] {
+        return clickAction("toolBar", "refreshAction");
+    });
+    addStep(QStringLiteral("refresh with its shortcut"), [this] {
+        // A shortcut reaches the active window only.
+        this->window->activateWindow();
+        if (!QTest::qWaitForWindowActive(this->window, 1000)) {
+            problem = QStringLiteral("the window did not become active");
+            return false;
+        }
+        QTest::keyClick(this->window, Qt::Key_R, Qt::ControlModifier);
+        return true;
+    });
+    addStep(QStringLiteral("compute something slow"), [this] {
+        return clickAction("toolBar", "computeAction");
     });
     addStep(QStringLiteral("open the form"), [this] {
         return click("formButton");
@@ -135,6 +161,36 @@ bool ScriptedSession::click(const char *name)
     if (qobject_cast<QCheckBox *>(target))
         position.setX(qMin(8, position.x()));
     QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, position);
+    return true;
+}
+
+// The action's own button in a tool bar, its item in a menu, or a menu's title in a menu bar.
+bool ScriptedSession::clickAction(const char *container, const char *action)
+{
+    QWidget *target = widget(container);
+    if (!target)
+        return false;
+    QAction *found = nullptr;
+    for (QAction *each : target->actions()) {
+        QObject *named = each->menu() ? static_cast<QObject *>(each->menu()) : each;
+        if (named->objectName() == QLatin1String(action))
+            found = each;
+    }
+    QRect area;
+    if (auto *menu = qobject_cast<QMenu *>(target); menu && found) {
+        area = menu->actionGeometry(found);
+    } else if (auto *bar = qobject_cast<QMenuBar *>(target); bar && found) {
+        area = bar->actionGeometry(found);
+    } else if (auto *tools = qobject_cast<QToolBar *>(target); tools && found) {
+        target = tools->widgetForAction(found);
+        area = target ? target->rect() : QRect();
+    }
+    if (area.isEmpty()) {
+        problem = QStringLiteral("%1 is not in %2")
+                          .arg(QLatin1String(action), QLatin1String(container));
+        return false;
+    }
+    QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, area.center());
     return true;
 }
 

@@ -33,6 +33,7 @@ private:
     void addStep(const QString &description, std::function<bool()> action);
     QWidget *widget(const char *name);
     bool click(const char *name);
+    bool clickAction(const char *container, const char *action);
     bool type(const char *name, const QString &text);
     bool press(const char *name, Qt::Key key);
 

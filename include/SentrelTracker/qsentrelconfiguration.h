@@ -92,6 +92,10 @@ class SENTRELTRACKER_EXPORT QSentrelConfiguration : public QObject
     //! Milliseconds without a return to the event loop that count as a freeze; 0 records none.
     Q_PROPERTY(int captureStallMs READ captureStallMs WRITE setCaptureStallMs NOTIFY
                        captureStallMsChanged FINAL)
+    //! Seconds without an event, or in the background, after which a new session starts; 0
+    //! keeps one session per start.
+    Q_PROPERTY(int sessionTimeout READ sessionTimeout WRITE setSessionTimeout NOTIFY
+                       sessionTimeoutChanged FINAL)
     //! Whether pages, dialogs and popups that become current are recorded as screen views.
     Q_PROPERTY(bool captureScreens READ captureScreens WRITE setCaptureScreens NOTIFY
                        captureScreensChanged FINAL)
@@ -351,6 +355,23 @@ public:
     ///@}
 
     /*!
+        \name Sessions
+        After this many seconds without a recorded event, or this long in the background, the
+        next event starts a new session. Every event then carries a session context: the
+        session's identifier, its index among this user's sessions of the application (kept
+        across starts), the previous session and the session's first event; the application
+        going to the background and coming back are recorded. 0 (the default) starts one
+        session per start and adds no context; a negative value is rejected with a warning.
+    */
+    ///@{
+
+    //! Returns the session timeout in seconds, 0 for none.
+    virtual int sessionTimeout() const = 0;
+    //! Sets the session timeout to \a seconds.
+    virtual void setSessionTimeout(int seconds) = 0;
+    ///@}
+
+    /*!
         \name Screens
         Whether screens are recorded without the application's code (off by default): the page
         that becomes current in a QStackedWidget or QTabWidget, a QDialog that is shown, the
@@ -422,6 +443,8 @@ Q_SIGNALS:
     void captureActionsChanged(bool enabled);
     //! Emitted when captureStallMs is written, with the effective value \a milliseconds.
     void captureStallMsChanged(int milliseconds);
+    //! Emitted when sessionTimeout is written, with the effective value \a seconds.
+    void sessionTimeoutChanged(int seconds);
     //! Emitted when captureScreens is written, with the effective value \a enabled.
     void captureScreensChanged(bool enabled);
     ///@}

@@ -5,6 +5,7 @@
 #include <SentrelTracker/sentreltracker_export.h>
 
 #include <QJsonArray>
+#include <QObject>
 
 /*!
     \class QSentrelEventInterceptor
@@ -21,6 +22,11 @@
     The tracker never owns the interceptor: it must outlive the period of tracking in which it
     was installed (disable tracking, or install another and record nothing more, before deleting
     it).
+
+    In QML, \c {Tracker.eventInterceptor} takes a QObject of the application's own C++ type that
+    implements this interface and names it with Q_INTERFACES(QSentrelEventInterceptor). A
+    JavaScript function cannot be one: it would run on the engine's thread, which every event
+    would then wait for.
 */
 class SENTRELTRACKER_EXPORT QSentrelEventInterceptor
 {
@@ -35,5 +41,8 @@ public:
     */
     virtual bool intercept(QJsonArray &contexts) = 0;
 };
+
+#define QSentrelEventInterceptor_iid "com.tamlor.sentrel.QSentrelEventInterceptor/1.0"
+Q_DECLARE_INTERFACE(QSentrelEventInterceptor, QSentrelEventInterceptor_iid)
 
 #endif // QSENTRELEVENTINTERCEPTOR_H

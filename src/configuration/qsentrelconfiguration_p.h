@@ -68,6 +68,7 @@ public:
         Headers,
         CaptureActions,
         CaptureStallMs,
+        SessionTimeout,
         CaptureScreens,
     };
     Q_ENUM(ConfigItem)
@@ -128,6 +129,8 @@ public:
     void setCaptureActions(bool enabled) override { set(CaptureActions, enabled); }
     int captureStallMs() const override { return get<int>(CaptureStallMs); }
     void setCaptureStallMs(int milliseconds) override { set(CaptureStallMs, milliseconds); }
+    int sessionTimeout() const override { return get<int>(SessionTimeout); }
+    void setSessionTimeout(int seconds) override { set(SessionTimeout, seconds); }
     bool captureScreens() const override { return get<bool>(CaptureScreens); }
     void setCaptureScreens(bool enabled) override { set(CaptureScreens, enabled); }
 
@@ -151,6 +154,10 @@ public:
     // version is the one recorded. Records the version, so that of several processes starting
     // together one alone gets the change. On the worker.
     std::optional<std::pair<QString, QString>> takeVersionChange();
+    // Records sessionId as this user's newest session of the application and returns its
+    // index (one more than the last, across starts and processes) and the session before it,
+    // empty for none or when it was of the other anonymity. On the worker.
+    std::pair<qint64, QString> takeSessionIndex(const QString &sessionId, bool anonymous);
 
     // Remote configuration: applies a document fetched from the collector. Runs on the
     // worker thread, or on the tracker's thread while no worker runs. Returns whether the remote

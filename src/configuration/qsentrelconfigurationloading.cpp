@@ -198,6 +198,27 @@ std::optional<std::pair<QString, QString>> QSentrelConfigurationPrivate::takeVer
     return std::make_pair(version, QString());
 }
 
+std::pair<qint64, QString> QSentrelConfigurationPrivate::takeSessionIndex(const QString &sessionId,
+                                                                          bool anonymous)
+{
+    const QString indexKey = QStringLiteral("sessionIndex");
+    const QString idKey = QStringLiteral("sessionId");
+    const QString anonymousKey = QStringLiteral("sessionAnonymous");
+    // Several processes of the application count in one sequence.
+    QLockFile lock(m_settingsPath + QLatin1String(".session.lock"));
+    if (!lock.tryLock(5000))
+        qCWarning(lcConfig) << "The session index was counted without its lock: it is held";
+    QSettings settings = writableSettings();
+    const qint64 index = settings.value(indexKey).toLongLong() + 1;
+    const bool sameKind = settings.value(anonymousKey).toBool() == anonymous;
+    const QString previous = sameKind ? settings.value(idKey).toString() : QString();
+    settings.setValue(indexKey, index);
+    settings.setValue(idKey, sessionId);
+    settings.setValue(anonymousKey, anonymous);
+    settings.sync();
+    return {index, previous};
+}
+
 void QSentrelConfigurationPrivate::markRunning()
 {
     if (m_markedRunning.exchange(true))

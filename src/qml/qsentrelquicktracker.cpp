@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "qsentrelquicktracker.h"
 
+#include <SentrelTracker/qsentreleventinterceptor.h>
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QJsonObject>
@@ -90,6 +91,49 @@ QSentrelQuickTrackerAttached::QSentrelQuickTrackerAttached(QObject *object) : QO
             &QSentrelTracker::eventDropped,
             this,
             &QSentrelQuickTrackerAttached::eventDropped);
+    connect(QSentrelQuickInterceptorHolder::instance(),
+            &QSentrelQuickInterceptorHolder::changed,
+            this,
+            &QSentrelQuickTrackerAttached::eventInterceptorChanged);
+}
+
+QSentrelQuickInterceptorHolder *QSentrelQuickInterceptorHolder::instance()
+{
+    static QSentrelQuickInterceptorHolder holder;
+    return &holder;
+}
+
+void QSentrelQuickInterceptorHolder::install(QObject *interceptor)
+{
+    if (interceptor == object)
+        return;
+    disconnect(destroyedConnection);
+    object = interceptor;
+    tracker().setEventInterceptor(qobject_cast<QSentrelEventInterceptor *>(interceptor));
+    // Only narrows the window: an interceptor must outlive the tracking it was installed for.
+    if (interceptor)
+        destroyedConnection = connect(interceptor, &QObject::destroyed, this, [this] {
+            install(nullptr);
+        });
+    Q_EMIT changed();
+}
+
+QObject *QSentrelQuickTrackerAttached::eventInterceptor() const
+{
+    return QSentrelQuickInterceptorHolder::instance()->current();
+}
+
+void QSentrelQuickTrackerAttached::setEventInterceptor(QObject *interceptor)
+{
+    if (interceptor && !qobject_cast<QSentrelEventInterceptor *>(interceptor)) {
+        qmlWarning(parent()) << QStringLiteral(
+                                        "Tracker.eventInterceptor = %1 was ignored: its type does "
+                                        "not implement QSentrelEventInterceptor (Q_INTERFACES)")
+                                        .arg(QString::fromLatin1(
+                                                interceptor->metaObject()->className()));
+        return;
+    }
+    QSentrelQuickInterceptorHolder::instance()->install(interceptor);
 }
 
 void QSentrelQuickTrackerAttached::flush() const

@@ -13,6 +13,26 @@
 
 class QSentrelQuickTrackerAttached;
 
+// The interceptor QML installed, shared by every attached object; on the application's thread.
+class QSentrelQuickInterceptorHolder : public QObject
+{
+    Q_OBJECT
+
+public:
+    static QSentrelQuickInterceptorHolder *instance();
+    QObject *current() const { return object; }
+    // Installs interceptor, or none when null; a destroyed one is uninstalled.
+    void install(QObject *interceptor);
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    using QObject::QObject;
+    QObject *object = nullptr;
+    QMetaObject::Connection destroyedConnection;
+};
+
 // Makes the configuration's type known to QML; the object itself belongs to the tracker.
 struct QSentrelConfigurationForeign
 {
@@ -66,6 +86,10 @@ class QSentrelQuickTrackerAttached : public QObject
                        setRemoteConfigurationScope NOTIFY remoteConfigurationScopeChanged FINAL)
     Q_PROPERTY(QSentrelConfiguration *configuration READ configuration CONSTANT FINAL)
     Q_PROPERTY(QString category READ category WRITE setCategory NOTIFY categoryChanged FINAL)
+    // An object of the application's C++ type implementing QSentrelEventInterceptor; null for
+    // none. One for the whole tracker, whichever item's Tracker sets it.
+    Q_PROPERTY(QObject *eventInterceptor READ eventInterceptor WRITE setEventInterceptor NOTIFY
+                       eventInterceptorChanged FINAL)
     QML_ANONYMOUS
 
 public:
@@ -82,6 +106,8 @@ public:
     QStringList remoteConfigurationScope() const;
     void setRemoteConfigurationScope(const QStringList &items);
     QSentrelConfiguration *configuration() const;
+    QObject *eventInterceptor() const;
+    void setEventInterceptor(QObject *interceptor);
 
     // The category of the item it is attached to and of the items inside it that have none
     // of their own. Once set (even to an empty string, which means "no category") it replaces
@@ -126,6 +152,7 @@ Q_SIGNALS:
     // A JavaScript array of the event objects, oldest first.
     void waitingEventsReady(const QJsonArray &events);
     void categoryChanged(const QString &category);
+    void eventInterceptorChanged();
 
 private:
     void

@@ -185,6 +185,11 @@ void QSentrelReporter::trackStall(qint64 milliseconds)
     record(payload.stall(milliseconds));
 }
 
+void QSentrelReporter::trackApplicationState(bool foreground)
+{
+    record(payload.applicationState(foreground));
+}
+
 void QSentrelReporter::trackScreenEnd(const QString &screen, qint64 foregroundMilliseconds)
 {
     record(payload.screenEnd(screen, foregroundMilliseconds));

@@ -2,6 +2,7 @@
 #include "sentrelpayload_p.h"
 
 #include "qsentrelconfiguration_p.h"
+#include "sentrelclock_p.h"
 #include "sentrelprivacy_p.h"
 #include "sentrelproperties_p.h"
 
@@ -114,6 +115,7 @@ void SentrelPayload::startNewSession()
 {
     sessionId = QSentrelConfigurationPrivate::newIdentifier();
     sessionIdJson = jsonString(sessionId);
+    sessionContext.clear();
     qCInfo(lcEvents) << "Using new session id:" << sessionId;
 }
 
@@ -171,6 +173,11 @@ SentrelJsonWriter &SentrelPayload::beginContexts()
 // Keys in the order QJsonObject kept them, which is the order of the stored bytes.
 QByteArray SentrelPayload::finish()
 {
+    char id[SentrelEventIds::textSize];
+    eventIds.write(id);
+    const QByteArrayView eventId(id, sizeof id);
+    if (configuration->sessionTimeout() > 0)
+        appendSession(contextsWriter, eventId);
     if (!globalProperties.isEmpty()) {
         contextsWriter.beginObject();
         contextsWriter.key("data");
@@ -211,9 +218,7 @@ QByteArray SentrelPayload::finish()
     event.key("e");
     event.asciiValue("ue");
     event.key("eid");
-    char id[SentrelEventIds::textSize];
-    eventIds.write(id);
-    event.asciiValue(QByteArrayView(id, sizeof id));
+    event.asciiValue(eventId);
     event.key("lang");
     event.rawValue(languageJson);
     event.key("p");
@@ -236,6 +241,61 @@ QByteArray SentrelPayload::finish()
     qCDebug(lcEvents).nospace().noquote()
             << "New event QJsonObject(" << QString::fromUtf8(bytes) << ')';
     return bytes;
+}
+
+void SentrelPayload::appendSession(SentrelJsonWriter &contexts, QByteArrayView eventId)
+{
+    const qint64 now = SentrelClock::current()->steady();
+    const qint64 timeout = qint64(configuration->sessionTimeout()) * 1000;
+    const bool idle = lastEventAt >= 0 && now - lastEventAt >= timeout;
+    const bool away = backgroundSince >= 0 && now - backgroundSince >= timeout;
+    if (!sessionContext.isEmpty() && (idle || away)) {
+        startNewSession();
+        if (away)
+            backgroundSince = now;
+    }
+    lastEventAt = now;
+    if (sessionContext.isEmpty()) {
+        const bool anonymous = SentrelPrivacy::isAnonymous();
+        const auto [index, previous] = configuration->takeSessionIndex(sessionId, anonymous);
+        SentrelJsonWriter session(256);
+        session.beginObject();
+        session.key("first_event_id");
+        session.asciiValue(eventId);
+        session.key("index");
+        session.value(index);
+        session.key("previous_session_id");
+        if (previous.isEmpty())
+            session.rawValue("null");
+        else
+            session.value(previous);
+        session.key("session_id");
+        session.rawValue(sessionIdJson);
+        session.endObject();
+        sessionContext = session.take();
+    }
+    contexts.beginObject();
+    contexts.key("data");
+    contexts.rawValue(sessionContext);
+    contexts.key("schema");
+    contexts.asciiValue(sessionSchema);
+    contexts.endObject();
+}
+
+QByteArray SentrelPayload::applicationState(bool foreground)
+{
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("screen_id");
+    contexts.value(currentScreen);
+    closeContext(contexts,
+                 foreground ? SENTREL_SCHEMA("/foreground/jsonschema/1-0-0")
+                            : SENTREL_SCHEMA("/background/jsonschema/1-0-0"));
+    QByteArray event = finish();
+    // Time in the background counts from here; coming back after too long, finish() started
+    // a new session for this event already.
+    backgroundSince = foreground ? -1 : SentrelClock::current()->steady();
+    return event;
 }
 
 QByteArray

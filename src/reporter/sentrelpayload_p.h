@@ -52,8 +52,11 @@ public:
         eventInterceptor = interceptor;
     }
 
+    // A new session starts with the next event. Logs the new identifier.
     void startNewSession();
     QString sessionIdentifier() const { return sessionId; }
+    // The context every event of a session carries under a session timeout.
+    static constexpr char sessionSchema[] = "iglu:com.tamlor.sentrel/session/jsonschema/1-0-0";
 
     QByteArray deviceAndAppInfo();
     QByteArray screenView(const QString &screen,
@@ -71,6 +74,9 @@ public:
     QByteArray action(const QString &action, const QString &via, std::optional<bool> checked);
     // A freeze of the application's thread that lasted milliseconds.
     QByteArray stall(qint64 milliseconds);
+    // The application became active (foreground) or stopped being so; with a session
+    // timeout only.
+    QByteArray applicationState(bool foreground);
     // A screen left, with its time on screen while the application was active.
     QByteArray screenEnd(const QString &screen, qint64 foregroundMilliseconds);
     QByteArray contextData(const SentrelTracker::ContextData<QString> &data);
@@ -89,6 +95,8 @@ private:
     // returns the event.
     SentrelJsonWriter &beginContexts();
     QByteArray finish();
+    // Under a session timeout: starts a session where one is due, and writes its context.
+    void appendSession(SentrelJsonWriter &contexts, QByteArrayView eventId);
 
     QSentrelConfigurationPrivate *configuration = nullptr; // not owned
     QString sessionId;
@@ -102,6 +110,12 @@ private:
     QByteArray sessionIdJson;
     QByteArray globalProperties;
     QSentrelEventInterceptor *eventInterceptor = nullptr;
+    // Sessions under a timeout, on the steady clock: the last event's time, since when the
+    // application is in the background (-1: it is not), and the context of the session in
+    // progress (empty until its first event).
+    qint64 lastEventAt = -1;
+    qint64 backgroundSince = -1;
+    QByteArray sessionContext;
     // The envelope after the interceptor saw its contexts; empty when it dropped the event.
     QByteArray intercepted(QByteArrayView envelope);
 };

@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "sentrelprivacy_p.h"
 
+#include "sentrelpayload_p.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <atomic>
 #include <utility>
 
@@ -56,9 +62,37 @@ bool SentrelPrivacy::isAnonymousEvent(QByteArrayView event)
     return value >= 0 && event.sliced(value, length) == nil;
 }
 
+namespace {
+
+// Rare (events recorded before the person chose anonymity, under a session timeout): parsed.
+void removeSessionContext(QByteArray &event)
+{
+    static const QByteArray schema(SentrelPayload::sessionSchema);
+    if (!event.contains(schema))
+        return;
+    QJsonObject object = QJsonDocument::fromJson(event).object();
+    QJsonObject contexts =
+            QJsonDocument::fromJson(object.value(u"co").toString().toUtf8()).object();
+    QJsonArray kept;
+    const QJsonArray data = contexts.value(u"data").toArray();
+    for (const QJsonValue &context : data) {
+        if (context.toObject().value(u"schema").toString() != QLatin1String(schema))
+            kept.append(context);
+    }
+    if (object.isEmpty() || kept.size() == data.size())
+        return;
+    contexts.insert(QStringLiteral("data"), kept);
+    object.insert(QStringLiteral("co"),
+                  QString::fromUtf8(QJsonDocument(contexts).toJson(QJsonDocument::Compact)));
+    event = QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
 void SentrelPrivacy::detach(QByteArray &event, QByteArrayView sessionId)
 {
     static const QByteArray nil = QByteArray(1, '"') + nilIdentifier + '"';
+    removeSessionContext(event);
     replace(event, userIdKey, nil);
     replace(event, sessionIdKey, sessionId);
 }

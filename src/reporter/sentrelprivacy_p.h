@@ -32,7 +32,8 @@ SENTREL_AUTOTEST_EXPORT bool isAnonymousEvent(QByteArrayView event);
 // Makes a stored event recorded before the person chose anonymity anonymous: the nil user
 // identifier, and sessionId (a JSON string) in place of a session the collector may already
 // have tied to the person. Only the event's own keys can match: every string value inside it,
-// "co" included, has its quotes escaped.
+// "co" included, has its quotes escaped. A session context in "co" goes: it names the session
+// and the one before.
 SENTREL_AUTOTEST_EXPORT void detach(QByteArray &event, QByteArrayView sessionId);
 
 } // namespace SentrelPrivacy

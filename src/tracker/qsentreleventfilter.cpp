@@ -285,11 +285,16 @@ QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker)
             this,
             &QSentrelEventFilter::updateStallThreshold);
     connect(configuration,
+            &QSentrelConfiguration::sessionTimeoutChanged,
+            this,
+            &QSentrelEventFilter::updateSessionTimeout);
+    connect(configuration,
             &QSentrelConfiguration::captureScreensChanged,
             this,
             &QSentrelEventFilter::updateScreenCapture);
     updateActionCapture(configuration->captureActions());
     updateStallThreshold(configuration->captureStallMs());
+    updateSessionTimeout(configuration->sessionTimeout());
     updateScreenCapture(configuration->captureScreens());
 }
 
@@ -511,6 +516,30 @@ void QSentrelEventFilter::updateStallThreshold(int milliseconds)
     updateInstallation();
 }
 
+void QSentrelEventFilter::updateSessionTimeout(int seconds)
+{
+    SENTREL_ASSERT_THREAD(this);
+    disconnect(stateChanges);
+    auto *application = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    if (seconds <= 0 || !application)
+        return;
+    active = QGuiApplication::applicationState() == Qt::ApplicationActive;
+    stateChanges = connect(application,
+                           &QGuiApplication::applicationStateChanged,
+                           this,
+                           &QSentrelEventFilter::applicationStateChanged);
+}
+
+// Only the change between active and not: a desktop goes through inactive to hidden.
+void QSentrelEventFilter::applicationStateChanged(Qt::ApplicationState state)
+{
+    const bool nowActive = state == Qt::ApplicationActive;
+    if (nowActive == active)
+        return;
+    active = nowActive;
+    tracker->sendApplicationState(active);
+}
+
 void QSentrelEventFilter::loopReturned()
 {
     if (inLoop)
@@ -540,6 +569,10 @@ void QSentrelEventFilter::watchActionsOf(QObject *window)
             watchAction(action);
             continue;
         }
+        if (isA(object, "QQuickAction")) {
+            watchQuickAction(object);
+            continue;
+        }
 #if QT_CONFIG(accessibility)
         if (!isA(object, "QMenu") && !isA(object, "QMenuBar"))
             continue;
@@ -562,6 +595,53 @@ void QSentrelEventFilter::watchAction(QAction *action)
             Qt::UniqueConnection);
 }
 
+// Qt Quick's Action, known by its class and signal names: the library does not link Qt Quick.
+void QSentrelEventFilter::watchQuickAction(QObject *action)
+{
+    connect(action,
+            SIGNAL(triggered(QObject *)),
+            this,
+            SLOT(quickActionTriggered(QObject *)),
+            Qt::UniqueConnection);
+}
+
+void QSentrelEventFilter::quickActionTriggered(QObject *source)
+{
+    QObject *action = sender();
+    if (!watchingActions || !action)
+        return;
+    const bool checkable = action->property("checkable").toBool();
+    tracker->sendAction(actionIdentifier(action),
+                        quickRouteOf(action, source),
+                        checkable ? std::optional<bool>(action->property("checked").toBool())
+                                  : std::nullopt);
+}
+
+// The source is what triggered it: a menu item, a button (in a tool bar or not), the action
+// itself or its button for its shortcut, nothing for trigger() from code.
+QString QSentrelEventFilter::quickRouteOf(QObject *action, QObject *source) const
+{
+    if (!source)
+        return QStringLiteral("code");
+    // The shortcut of an action shown on a button is the button's.
+    const ActionInput *input = currentInput();
+    if (source == action || (input && input->type == QEvent::Shortcut && input->receiver == source))
+        return QStringLiteral("shortcut");
+    // Qt Quick opens a context menu with the same popup() as any other.
+    if (isA(source, "QQuickMenuItem"))
+        return QStringLiteral("menu");
+    // Up the items the button is shown in.
+    for (const QObject *object = source; object;) {
+        if (isA(object, "QQuickToolBar"))
+            return QStringLiteral("toolbar");
+        object = isA(object, "QQuickItem") ? object->property("parent").value<QObject *>()
+                                           : object->parent();
+    }
+    if (isA(source, "QQuickAbstractButton"))
+        return QStringLiteral("button");
+    return QStringLiteral("code");
+}
+
 // Runs on the application's thread, once the action's own handlers have run (they were
 // connected first).
 void QSentrelEventFilter::actionTriggered(bool checked)
@@ -575,7 +655,7 @@ void QSentrelEventFilter::actionTriggered(bool checked)
                         action->isCheckable() ? std::optional<bool>(checked) : std::nullopt);
 }
 
-QString QSentrelEventFilter::actionIdentifier(QAction *action)
+QString QSentrelEventFilter::actionIdentifier(QObject *action)
 {
     bool ownName = naming != Naming::Classes && !action->objectName().isEmpty();
     for (const QObject *object = action; object && ownName; object = object->parent())
@@ -586,18 +666,23 @@ QString QSentrelEventFilter::actionIdentifier(QAction *action)
     return names.indexedPath.isEmpty() ? names.path : names.indexedPath;
 }
 
-QString QSentrelEventFilter::routeOf(QAction *action) const
+const QSentrelEventFilter::ActionInput *QSentrelEventFilter::currentInput() const
 {
     const int level = thread()->loopLevel();
-    const ActionInput *input = nullptr;
-    for (qsizetype i = actionInputs.size() - 1; i >= 0 && !input; --i) {
+    for (qsizetype i = actionInputs.size() - 1; i >= 0; --i) {
         // Deeper levels are loops that have ended since: a dialog the action's handler ran.
         if (actionInputs.at(i).level <= level)
-            input = &actionInputs.at(i);
+            return &actionInputs.at(i);
     }
     // Triggered from a call the input's handler posted: the input is still what caused it.
-    if (!input && recentInput && recentInput->level <= level)
-        input = &*recentInput;
+    if (recentInput && recentInput->level <= level)
+        return &*recentInput;
+    return nullptr;
+}
+
+QString QSentrelEventFilter::routeOf(QAction *action) const
+{
+    const ActionInput *input = currentInput();
     QObject *receiver = input ? input->receiver.data() : nullptr;
     if (!receiver)
         return QStringLiteral("code");
@@ -656,6 +741,8 @@ void QSentrelEventFilter::noteForActions(QObject *watched, QEvent *event)
         // Delivered to the action itself before it triggers.
         if (auto *action = qobject_cast<QAction *>(watched))
             watchAction(action);
+        else if (isA(watched, "QQuickAction"))
+            watchQuickAction(watched);
         break;
     default:
         break;

@@ -77,10 +77,15 @@ public:
     // loop is measured from the first event it handles after returning there until it returns
     // again, on the steady clock of SentrelClock; nothing runs while it is away.
     void updateStallThreshold(int milliseconds);
+    // With a session timeout, records the application becoming active and ceasing to be.
+    void updateSessionTimeout(int seconds);
+    void applicationStateChanged(Qt::ApplicationState state);
     // The thread is back in its event loop (the dispatcher is about to wait, or woke).
     void loopReturned();
     // What the action context's "action" says of it under the naming policy.
-    QString actionIdentifier(QAction *action);
+    QString actionIdentifier(QObject *action);
+    // How a trigger of Qt Quick's action came, from the object that triggered it.
+    QString quickRouteOf(QObject *action, QObject *source) const;
 
     // Records the pages, dialogs and popups that become current as screen views while enabled.
     void updateScreenCapture(bool enabled);
@@ -116,6 +121,8 @@ private:
     void watchActionsOf(QObject *window);
     void watchAction(QAction *action);
     void actionTriggered(bool checked);
+    void watchQuickAction(QObject *action);
+    Q_SLOT void quickActionTriggered(QObject *source);
     void actionInputOver();
     void noteForScreens(QObject *watched, QEvent *event);
     void considerScreen(QObject *candidate);
@@ -168,6 +175,8 @@ private:
     QVarLengthArray<ActionInput, 4> actionInputs;
     // The innermost input just over, until the calls posted while it was delivered have run.
     std::optional<ActionInput> recentInput;
+    // The input that may have triggered an action now, if any.
+    const ActionInput *currentInput() const;
     QList<QPointer<QObject>> contextMenus; // menus shown while a context menu event was delivered
     bool watchingActions = false;
     bool actionInputOverQueued = false;
@@ -196,6 +205,8 @@ private:
     qint64 awaySince = 0; // steady milliseconds of the first event handled since then
     QMetaObject::Connection loopWaits; // the dispatcher's aboutToBlock, while recording
     QMetaObject::Connection loopWakes; // and its awake
+    QMetaObject::Connection stateChanges; // the application's, under a session timeout
+    bool active = false; // the application's state as last recorded
 };
 
 #endif // QSENTRELEVENTFILTER_P_H

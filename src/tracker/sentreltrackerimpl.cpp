@@ -583,6 +583,18 @@ void SentrelTrackerImpl::sendStall(qint64 milliseconds)
             0);
 }
 
+void SentrelTrackerImpl::sendApplicationState(bool foreground)
+{
+    SENTREL_ASSERT_THREAD(&m_configuration);
+    if (!running)
+        return;
+    record(
+            [foreground](QSentrelReporter *reporter) {
+                reporter->trackApplicationState(foreground);
+            },
+            0);
+}
+
 void SentrelTrackerImpl::sendContextData(const SentrelTracker::ContextData<QString> &data) const
 {
     SENTREL_ASSERT_THREAD(&m_configuration);

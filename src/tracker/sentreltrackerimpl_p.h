@@ -97,6 +97,7 @@ public:
                    const QString &objectPath = QString());
     void sendAction(const QString &action, const QString &via, std::optional<bool> checked);
     void sendStall(qint64 milliseconds);
+    void sendApplicationState(bool foreground);
     // The screen of the last screen view of this enabled period, automatic or explicit.
     const QString &currentScreen() const { return shownScreen; }
     // The application became active or inactive: its time on the current screen counts only

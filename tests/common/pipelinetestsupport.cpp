@@ -234,6 +234,7 @@ bool PipelineFixture::endTest()
     c->setEvents({});
     c->setRemoteConfig(false);
     c->setRemoteConfigInterval(0);
+    c->setSessionTimeout(0);
     core->setQueueLimits(SentrelTrackerImpl::maximumQueuedRecordings,
                          SentrelTrackerImpl::maximumQueuedBytes);
     core->setExitStoringTime(SentrelTrackerImpl::exitStoringMilliseconds);

@@ -406,7 +406,7 @@ private Q_SLOTS:
                                       "userId",          "remoteConfigInterval",
                                       "remoteConfig",    "captureNames",
                                       "captureActions",  "captureStallMs",
-                                      "captureScreens"};
+                                      "sessionTimeout",  "captureScreens"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -427,7 +427,8 @@ private Q_SLOTS:
                                          "eventsChanged",           "userIdChanged",
                                          "remoteConfigChanged",     "remoteConfigIntervalChanged",
                                          "captureNamesChanged",     "captureActionsChanged",
-                                         "captureStallMsChanged",   "captureScreensChanged"};
+                                         "captureStallMsChanged",   "sessionTimeoutChanged",
+                                         "captureScreensChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
             if (meta.method(i).methodType() == QMetaMethod::Signal)

@@ -24,6 +24,13 @@ ApplicationWindow {
         Tracker.configuration.event = ["MouseButtonRelease", "KeyPress"]
     }
 
+    // Commands: a named one with a shortcut on a button, an unnamed checkable one in a tool bar.
+    Action { id: saveAction; objectName: "saveAction"; text: "Save Zq7"; shortcut: "Ctrl+S" }
+    Action { id: boldAction; checkable: true; text: "Bold" }
+    header: ToolBar {
+        ToolButton { id: boldTool; action: boldAction }
+    }
+
     footer: Label {
         id: status
         property int consent: Tracker.consent
@@ -58,6 +65,7 @@ ApplicationWindow {
         TextField { id: nameField; width: 200 }
         TextInput { id: nameInput; width: 200; height: 30 }
         TextEdit { id: notesEdit; width: 200; height: 30 }
+        Button { id: saveButton; action: saveAction }
     }
 
     // Screens: the pages of a stack and a popup.

@@ -8,10 +8,13 @@
 #include "testenvironment.h"
 
 #include <SentrelTracker/qsentrelcategoryfilter.h>
+#include <SentrelTracker/qsentreleventinterceptor.h>
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QFile>
 #include <QGuiApplication>
+#include <QJsonDocument>
+#include <QKeySequence>
 #include <QMetaProperty>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -34,6 +37,23 @@ QString field(const QJsonObject &context, const char *key)
 {
     return context.value(QLatin1String(key)).toString();
 }
+
+// Drops the screen views named "secret", as an application's C++ type would for QML.
+class Scrubber : public QObject, public QSentrelEventInterceptor
+{
+    Q_OBJECT
+    Q_INTERFACES(QSentrelEventInterceptor)
+
+public:
+    bool intercept(QJsonArray &contexts) override
+    {
+        for (const QJsonValue &context : std::as_const(contexts)) {
+            if (context[u"data"][u"object_id"].toString() == QLatin1String("secret"))
+                return false;
+        }
+        return true;
+    }
+};
 
 } // namespace
 
@@ -428,6 +448,88 @@ private Q_SLOTS:
         QVERIFY2(path.count(QLatin1Char('/')) >= 2, qPrintable(path));
         QTEST(field(clicks.first(), "object_name"), "objectName");
         QCOMPARE(field(clicks.first(), "data"), QStringLiteral("LeftButton"));
+    }
+
+    void actions_data()
+    {
+        QTest::addColumn<QString>("trigger"); // an item to click, a key sequence, or code
+        QTest::addColumn<QJsonObject>("expected");
+        QTest::newRow("button") << "click:saveButton"
+                                << QJsonObject {{"action", "saveAction"}, {"via", "button"}};
+        QTest::newRow("tool bar, checkable, unnamed")
+                << "click:boldTool"
+                << QJsonObject {{"action", "/boldAction"}, {"via", "toolbar"}, {"checked", true}};
+        QTest::newRow("shortcut") << "keys:Ctrl+S"
+                                  << QJsonObject {{"action", "saveAction"}, {"via", "shortcut"}};
+        QTest::newRow("code") << "saveAction.trigger()"
+                              << QJsonObject {{"action", "saveAction"}, {"via", "code"}};
+    }
+
+    // Qt Quick's actions are commands like QAction's, named without their text.
+    void actions()
+    {
+        QFETCH(QString, trigger);
+        QFETCH(QJsonObject, expected);
+        // Commands alone: the inputs that trigger them are not waited for.
+        run(QStringLiteral("Tracker.configuration.captureActions = true; "
+                           "Tracker.configuration.event = []"));
+        enable();
+        if (trigger.startsWith(QLatin1String("click:"))) {
+            click(item(trigger.mid(6).toLatin1()));
+        } else if (trigger.startsWith(QLatin1String("keys:"))) {
+            window->requestActivate();
+            QVERIFY(QTest::qWaitForWindowActive(window));
+            QTest::keySequence(window, QKeySequence(trigger.mid(5)));
+        } else {
+            run(trigger);
+        }
+        const QList<QJsonObject> events = received(1);
+        run(QStringLiteral("Tracker.configuration.captureActions = false; "
+                           "Tracker.configuration.event = ['MouseButtonRelease', 'KeyPress']"));
+        const QString schema = Schema::own("/action/jsonschema/1-0-0");
+        QList<QJsonObject> actions;
+        for (const QJsonObject &event : events)
+            actions += contextsWith(event, schema);
+        QCOMPARE(actions.size(), 1);
+        QJsonObject action = actions.first();
+        QVERIFY2(action.value(u"action").toString().endsWith(expected.value(u"action").toString()),
+                 qPrintable(action.value(u"action").toString()));
+        action.remove(u"action");
+        action.remove(u"screen_id");
+        expected.remove(u"action");
+        QCOMPARE(action, expected);
+        QVERIFY(!QJsonDocument(events.first()).toJson().contains("Zq7"));
+    }
+
+    void eventInterceptor_data()
+    {
+        QTest::addColumn<QString>("interceptor");
+        QTest::addColumn<QStringList>("screens");
+        QTest::newRow("a C++ interceptor") << "scrubber" << QStringList {"open"};
+        QTest::newRow("an object of another type") << "okButton" << QStringList {"secret", "open"};
+    }
+
+    // Tracker.eventInterceptor installs the application's C++ interceptor for the whole tracker.
+    void eventInterceptor()
+    {
+        QFETCH(QString, interceptor);
+        QFETCH(QStringList, screens);
+        Scrubber scrubber;
+        engine->rootContext()->setContextProperty(QStringLiteral("scrubber"), &scrubber);
+        const bool installs = interceptor == QLatin1String("scrubber");
+        if (!installs)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QStringLiteral(
+                                         "Tracker.eventInterceptor = Button\\w* was ignored: its "
+                                         "type does not implement QSentrelEventInterceptor")));
+        run(QStringLiteral("Tracker.eventInterceptor = ") + interceptor);
+        QCOMPARE(run(QStringLiteral("status.Tracker.eventInterceptor === scrubber")).toBool(),
+                 installs);
+        enable();
+        run(QStringLiteral("Tracker.transition('secret'); Tracker.transition('open')"));
+        QCOMPARE(screenNames(received(int(screens.size()))), screens);
+        run(QStringLiteral("Tracker.eventInterceptor = null"));
+        engine->rootContext()->setContextProperty(QStringLiteral("scrubber"), nullptr);
     }
 
     void categories_data()

@@ -36,6 +36,7 @@ namespace {
 using Consent = QSentrelTracker::Consent;
 const QByteArray tp2 = TestCollector::eventsPath;
 const QString nilId = QStringLiteral("00000000-0000-0000-0000-000000000000");
+const QString sessionSchema = QStringLiteral("iglu:com.tamlor.sentrel/session/jsonschema/1-0-0");
 constexpr int recorded = 50;
 
 QString userWideIdentifier()
@@ -499,21 +500,27 @@ private Q_SLOTS:
     void identitiesNeverMix_data()
     {
         QTest::addColumn<QList<Consent>>("periods");
+        QTest::addColumn<int>("sessionTimeout");
         const Consent granted = QSentrelTracker::ConsentGranted;
         const Consent anonymous = QSentrelTracker::ConsentAnonymous;
-        QTest::newRow("granted, anonymous") << QList<Consent> {granted, anonymous};
-        QTest::newRow("anonymous, granted") << QList<Consent> {anonymous, granted};
+        QTest::newRow("granted, anonymous") << QList<Consent> {granted, anonymous} << 0;
+        QTest::newRow("anonymous, granted") << QList<Consent> {anonymous, granted} << 0;
         QTest::newRow("granted, anonymous, granted")
-                << QList<Consent> {granted, anonymous, granted};
+                << QList<Consent> {granted, anonymous, granted} << 0;
         QTest::newRow("anonymous, granted, anonymous")
-                << QList<Consent> {anonymous, granted, anonymous};
+                << QList<Consent> {anonymous, granted, anonymous} << 0;
+        // Session contexts name sessions too.
+        QTest::newRow("anonymous, granted, anonymous, with session contexts")
+                << QList<Consent> {anonymous, granted, anonymous} << 1800;
     }
 
     void identitiesNeverMix()
     {
         QFETCH(QList<Consent>, periods);
+        QFETCH(int, sessionTimeout);
         tracker.setConsentRequired(true);
         configure(0); // cached through every period, sent at the end
+        config()->setSessionTimeout(sessionTimeout);
         tracker.setEnabled(true);
         QSet<QString> recordedIdentified; // the sessions of events recorded with an identifier
         for (const Consent consent : std::as_const(periods)) {
@@ -545,13 +552,21 @@ private Q_SLOTS:
                 const QJsonObject event = value.toObject();
                 const bool anonymousEvent = event.value(QLatin1String("duid")).toString() == nilId;
                 QCOMPARE(anonymousEvent, anonymousRequest);
-                (anonymousEvent ? anonymousSessions : identifiedSessions)
-                        .insert(event.value(QLatin1String("sid")).toString());
+                QSet<QString> &sessions = anonymousEvent ? anonymousSessions : identifiedSessions;
+                sessions.insert(event.value(QLatin1String("sid")).toString());
+                for (const QJsonObject &session : contextsWith(event, sessionSchema)) {
+                    sessions.insert(session.value(u"session_id").toString());
+                    sessions.insert(session.value(u"previous_session_id").toString());
+                }
+                // Those recorded with an identifier leave anonymously without theirs.
+                if (!anonymousEvent)
+                    QCOMPARE(contextsWith(event, sessionSchema).size(), sessionTimeout > 0 ? 1 : 0);
             }
         }
         QVERIFY(!anonymousSessions.isEmpty());
         QCOMPARE(identifiedSessions.isEmpty(), periods.last() == QSentrelTracker::ConsentAnonymous);
         QVERIFY(!recordedIdentified.isEmpty());
+        anonymousSessions.remove(QString()); // a first session has none before it
         QVERIFY(!anonymousSessions.intersects(recordedIdentified));
         QVERIFY(!anonymousSessions.intersects(identifiedSessions));
     }

@@ -738,6 +738,106 @@ private Q_SLOTS:
             QCOMPARE(request.header("X-Api-Key"), QByteArray("k1"));
     }
 
+    void sessions_data()
+    {
+        // A script: "name" records a screen view, "+N" lets N seconds pass, "bg" and "fg" the
+        // application's state, "restart" disables and enables tracking, "new" starts a session.
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<int>("timeout");
+        // The session index of each screen view and state change, in order.
+        QTest::addColumn<QList<int>>("indexes");
+        const auto steps = [](const char *script) {
+            return QString::fromLatin1(script).split(u' ');
+        };
+        QTest::newRow("within the timeout") << steps("a +1799 b") << 1800 << QList<int> {1, 1};
+        QTest::newRow("after the timeout") << steps("a +1800 b c") << 1800 << QList<int> {1, 2, 2};
+        QTest::newRow("long in the background")
+                << steps("a bg +1800 fg b") << 1800 << QList<int> {1, 1, 2, 2};
+        QTest::newRow("briefly in the background")
+                << steps("a bg +60 fg +60 b") << 1800 << QList<int> {1, 1, 1, 1};
+        QTest::newRow("across starts") << steps("a restart b") << 1800 << QList<int> {1, 2};
+        QTest::newRow("started by the application") << steps("a new b") << 60 << QList<int> {1, 2};
+        QTest::newRow("no timeout") << steps("a bg +1800 fg b") << 0 << QList<int> {0, 0};
+    }
+
+    // Every event of a session carries its context: its index, the one before it, and its first
+    // event, against the clock; the state changes are events of their own.
+    void sessions()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(int, timeout);
+        QFETCH(QList<int>, indexes);
+        TestClock &clock = useManualClock();
+        configure(QStringLiteral("SQLITE"));
+        config()->setSessionTimeout(timeout);
+        tracker.setEnabled(true);
+        // The state the platform starts in is its own; the script starts active.
+        Q_EMIT qGuiApp->applicationStateChanged(Qt::ApplicationActive);
+        for (const QString &step : std::as_const(steps)) {
+            core()->waitForRequests(); // each step's time is the worker's when it records
+            if (step.startsWith(u'+')) {
+                clock.advance(step.mid(1).toLongLong() * 1000);
+            } else if (step == QLatin1String("bg")) {
+                Q_EMIT qGuiApp->applicationStateChanged(Qt::ApplicationInactive);
+                Q_EMIT qGuiApp->applicationStateChanged(Qt::ApplicationHidden); // not again
+            } else if (step == QLatin1String("fg")) {
+                Q_EMIT qGuiApp->applicationStateChanged(Qt::ApplicationActive);
+            } else if (step == QLatin1String("restart")) {
+                tracker.setEnabled(false);
+                tracker.setEnabled(true);
+            } else if (step == QLatin1String("new")) {
+                tracker.startNewSession();
+            } else {
+                tracker.transition(step);
+            }
+        }
+        const QString foreground = Schema::own("/foreground/jsonschema/1-0-0");
+        const QString background = Schema::own("/background/jsonschema/1-0-0");
+        // From the first screen view on.
+        const auto recorded = [&](const QList<QJsonObject> &events) {
+            QList<QJsonObject> kept;
+            for (const QJsonObject &event : events) {
+                const QString first = contextSchemas(event).value(0);
+                if (first == Schema::screenView
+                    || (!kept.isEmpty() && (first == foreground || first == background)))
+                    kept.append(event);
+            }
+            return kept;
+        };
+        TRY_COMPARE(recorded(collector.receivedEvents()).size(), indexes.size());
+        tracker.setEnabled(false);
+
+        const QString schema = Schema::own("/session/jsonschema/1-0-0");
+        QList<int> seen;
+        QHash<QString, QJsonObject> sessions; // by id, as first seen
+        QString last;
+        for (const QJsonObject &event : collector.receivedEvents()) {
+            const QList<QJsonObject> session = contextsWith(event, schema);
+            if (timeout == 0) {
+                QVERIFY(session.isEmpty());
+                continue;
+            }
+            QCOMPARE(session.size(), 1);
+            const QString id = session.first().value(u"session_id").toString();
+            QCOMPARE(id, event.value(u"sid").toString());
+            if (!sessions.contains(id)) {
+                // A new session: its first event is this one, and it follows the last.
+                QCOMPARE(session.first().value(u"first_event_id").toString(),
+                         event.value(u"eid").toString());
+                QCOMPARE(session.first().value(u"previous_session_id").toString(), last);
+                QCOMPARE(session.first().value(u"index").toInt(), sessions.size() + 1);
+                sessions.insert(id, session.first());
+                last = id;
+            }
+            QCOMPARE(session.first(), sessions.value(id));
+        }
+        for (const QJsonObject &event : recorded(collector.receivedEvents())) {
+            const QList<QJsonObject> session = contextsWith(event, schema);
+            seen.append(session.isEmpty() ? 0 : session.first().value(u"index").toInt());
+        }
+        QCOMPARE(seen, indexes);
+    }
+
     void storageBounds_data()
     {
         QTest::addColumn<bool>("byAge"); // else by bytes

@@ -242,6 +242,16 @@ void EventChecker::checkContexts(const QJsonValue &envelope,
             addField("os", fields.value(QStringLiteral("os_type")));
         } else if (name == QLatin1String("application")) {
             addField("version", fields.value(QStringLiteral("version")));
+        } else if (name == QLatin1String("action")) {
+            addField("screen", fields.value(QStringLiteral("screen_id")));
+            addField("action", fields.value(QStringLiteral("action")));
+            addField("via", fields.value(QStringLiteral("via")));
+        } else if (name == QLatin1String("ui_stall")) {
+            addField("screen", fields.value(QStringLiteral("screen_id")));
+            addField("ms", fields.value(QStringLiteral("duration_ms")));
+        } else if (name == QLatin1String("screen_end")) {
+            addField("screen", fields.value(QStringLiteral("screen_id")));
+            addField("ms", fields.value(QStringLiteral("foreground_ms")));
         }
     }
 }
