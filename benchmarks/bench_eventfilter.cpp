@@ -21,6 +21,7 @@
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -133,6 +134,20 @@ void BM_UntrackedFilteredActions(benchmark::State &state)
     config->setCaptureStallMs(0);
 }
 BENCHMARK(BM_UntrackedFilteredActions)->Repetitions(5);
+
+// The same with screens captured: the filter also looks at the type for a widget shown or
+// hidden and a change of the application's state.
+void BM_UntrackedFilteredScreens(benchmark::State &state)
+{
+    QSentrelConfiguration *config = SentrelTrackerImpl::instance()->configuration();
+    config->setCaptureScreens(true);
+    {
+        QSentrelEventFilter filter(SentrelTrackerImpl::instance());
+        deliverUntracked(state);
+    }
+    config->setCaptureScreens(false);
+}
+BENCHMARK(BM_UntrackedFilteredScreens)->Repetitions(5);
 
 // With consent required the tracker installs its filter only once the person agreed.
 void deliverUntrackedWithConsent(benchmark::State &state, QSentrelTracker::Consent consent)
@@ -330,6 +345,63 @@ void BM_ActionTriggerCaptured(benchmark::State &state)
 }
 BENCHMARK(BM_ActionTriggerCaptured)->Repetitions(5);
 
+// One change of page in a stack whose pages hold a stack of two named pages each, until the
+// thread is back in its event loop: bare, and recorded with tracking on (a screen_end and a
+// screen view queued). A tab widget changes its page the same way, with its tab bar's work on
+// top, which only adds noise.
+void changePages(benchmark::State &state, bool captured)
+{
+    SentrelTrackerImpl *tracker = SentrelTrackerImpl::instance();
+    QSentrelConfiguration *config = tracker->configuration();
+    config->setCaptureScreens(captured);
+    tracker->setEnabled(captured);
+    QWidget window;
+    auto *pages = new QStackedWidget(&window);
+    for (const char *name : {"editor", "preview"}) {
+        auto *page = new QWidget;
+        page->setObjectName(QLatin1String(name));
+        auto *steps = new QStackedWidget(page);
+        for (const char *step : {"first", "second"}) {
+            auto *inner = new QWidget;
+            inner->setObjectName(QLatin1String(step));
+            steps->addWidget(inner);
+        }
+        pages->addWidget(page);
+    }
+    pages->resize(300, 200);
+    // Shown and laid out, never painted: painting is the same with and without capture, and its
+    // noise would hide the difference.
+    window.setAttribute(Qt::WA_DontShowOnScreen);
+    window.show();
+    QCoreApplication::processEvents();
+    int changes = 0;
+    for (auto _ : state) {
+        pages->setCurrentIndex(++changes & 1);
+        // The change is recorded once the thread is back in its event loop.
+        QCoreApplication::sendPostedEvents();
+        if ((changes & 1023) == 0) {
+            // Lets the worker catch up, so that the queue does not grow without bound.
+            state.PauseTiming();
+            tracker->waitForRequests();
+            state.ResumeTiming();
+        }
+    }
+    tracker->setEnabled(false);
+    config->setCaptureScreens(false);
+}
+
+void BM_PageChangeBare(benchmark::State &state)
+{
+    changePages(state, false);
+}
+BENCHMARK(BM_PageChangeBare)->Repetitions(5);
+
+void BM_PageChangeCaptured(benchmark::State &state)
+{
+    changePages(state, true);
+}
+BENCHMARK(BM_PageChangeCaptured)->Repetitions(5);
+
 #ifdef SENTREL_WITH_QUICK
 // The same form in QML: a Button with only an id inside a row inside a column.
 const char quickForm[] = R"(
@@ -495,6 +567,9 @@ int main(int argc, char *argv[])
     const double called = recorder.fastest("BM_UntrackedNullFilter");
     const double filtered = recorder.fastest("BM_UntrackedFiltered");
     const double withActions = recorder.fastest("BM_UntrackedFilteredActions");
+    const double withScreens = recorder.fastest("BM_UntrackedFilteredScreens");
+    const double pageChange = recorder.fastest("BM_PageChangeBare");
+    const double pageCaptured = recorder.fastest("BM_PageChangeCaptured");
     const double trigger = recorder.fastest("BM_ActionTriggerBare");
     const double triggerCaptured = recorder.fastest("BM_ActionTriggerCaptured");
     const double move = recorder.fastest("BM_MoveNoFilter");
@@ -533,6 +608,14 @@ int main(int argc, char *argv[])
                     filtered,
                     withActions - filtered,
                     withActions - filtered <= 2 ? "met" : "missed");
+    }
+    if (filtered > 0 && withScreens > 0) {
+        std::printf("untracked event with screens captured: %.1f beside %.1f filtered: %+.1f "
+                    "(target within 2): %s\n",
+                    withScreens,
+                    filtered,
+                    withScreens - filtered,
+                    withScreens - filtered <= 2 ? "met" : "missed");
     }
     std::printf("idle for 2 s with tracking on, CPU ms of the process: %.1f with freezes not "
                 "recorded, %.1f with capture.stall_ms 500: the watchdog adds %+.1f\n",
@@ -581,6 +664,18 @@ int main(int argc, char *argv[])
                     widgetCaptured,
                     widgetCaptured - widgetClick,
                     widgetCaptured / widgetClick);
+    }
+    if (pageChange > 0 && pageCaptured > 0 && widgetClick > 0) {
+        // What capture adds to a change of screen, beside what it adds to a widget click.
+        const double added = pageCaptured - pageChange;
+        const double clickAdded = widgetCaptured - widgetClick;
+        std::printf("page change (to a nested page): %.0f bare, %.0f recorded (tracking on): "
+                    "capture adds %.0f; target: at most the %.0f it adds to a click: %s\n",
+                    pageChange,
+                    pageCaptured,
+                    added,
+                    clickAdded,
+                    added <= clickAdded ? "met" : "missed");
     }
     if (quickClick > 0 && widgetClick > 0) {
         // Naming by QML ids and reading Tracker.category walk the item's ancestors.

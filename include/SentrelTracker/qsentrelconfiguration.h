@@ -96,6 +96,9 @@ class SENTRELTRACKER_EXPORT QSentrelConfiguration : public QObject
     //! keeps one session per start.
     Q_PROPERTY(int sessionTimeout READ sessionTimeout WRITE setSessionTimeout NOTIFY
                        sessionTimeoutChanged FINAL)
+    //! Whether pages, dialogs and popups that become current are recorded as screen views.
+    Q_PROPERTY(bool captureScreens READ captureScreens WRITE setCaptureScreens NOTIFY
+                       captureScreensChanged FINAL)
 
 public:
     /*! Constructs the configuration as a child of \a parent. Only the tracker creates one. */
@@ -368,6 +371,23 @@ public:
     virtual void setSessionTimeout(int seconds) = 0;
     ///@}
 
+    /*!
+        \name Screens
+        Whether screens are recorded without the application's code (off by default): the page
+        that becomes current in a QStackedWidget or QTabWidget, a QDialog that is shown, the
+        current item of a Qt Quick StackView or SwipeView and a Popup that opens, each a screen
+        view named by the object's name (its class name when unnamed), in one chain with
+        QSentrelTracker::transition(). Leaving a screen records the time it was on screen while
+        the application was active.
+    */
+    ///@{
+
+    //! Returns whether screens are recorded automatically.
+    virtual bool captureScreens() const = 0;
+    //! Sets whether screens are recorded automatically to \a enabled.
+    virtual void setCaptureScreens(bool enabled) = 0;
+    ///@}
+
 Q_SIGNALS:
     /*!
         \name Change signals
@@ -425,6 +445,8 @@ Q_SIGNALS:
     void captureStallMsChanged(int milliseconds);
     //! Emitted when sessionTimeout is written, with the effective value \a seconds.
     void sessionTimeoutChanged(int seconds);
+    //! Emitted when captureScreens is written, with the effective value \a enabled.
+    void captureScreensChanged(bool enabled);
     ///@}
 };
 

@@ -182,6 +182,7 @@ const std::array<Item, Config::itemCount> &items()
         {Config::CaptureActions, "captureActions", "capture/actions", Form::Flag, false, nullptr, &C::captureActionsChanged},
         {Config::CaptureStallMs, "captureStallMs", "capture/stall_ms", Form::WholeNumber, 0, atLeast<0>, &C::captureStallMsChanged},
         {Config::SessionTimeout, "sessionTimeout", "session/timeout", Form::WholeNumber, 0, atLeast<0>, &C::sessionTimeoutChanged},
+        {Config::CaptureScreens, "captureScreens", "capture/screens", Form::Flag, false, nullptr, &C::captureScreensChanged},
         {Config::UserId, "userId", "userId", Form::Text, {}, nullptr, &C::userIdChanged},
     }};
     // clang-format on

@@ -69,9 +69,10 @@ public:
         CaptureActions,
         CaptureStallMs,
         SessionTimeout,
+        CaptureScreens,
     };
     Q_ENUM(ConfigItem)
-    static constexpr int itemCount = SessionTimeout + 1;
+    static constexpr int itemCount = CaptureScreens + 1;
     using ItemMap = QMap<ConfigItem, QVariant>;
     // Accepted values in the order of the table.
     using ItemList = QList<std::pair<ConfigItem, QVariant>>;
@@ -130,6 +131,8 @@ public:
     void setCaptureStallMs(int milliseconds) override { set(CaptureStallMs, milliseconds); }
     int sessionTimeout() const override { return get<int>(SessionTimeout); }
     void setSessionTimeout(int seconds) override { set(SessionTimeout, seconds); }
+    bool captureScreens() const override { return get<bool>(CaptureScreens); }
+    void setCaptureScreens(bool enabled) override { set(CaptureScreens, enabled); }
 
     // Checks value against the item's rule; an accepted value is stored in map (the local one
     // unless given) and the item's effective value is signalled. A refused one is logged.

@@ -190,6 +190,11 @@ void QSentrelReporter::trackApplicationState(bool foreground)
     record(payload.applicationState(foreground));
 }
 
+void QSentrelReporter::trackScreenEnd(const QString &screen, qint64 foregroundMilliseconds)
+{
+    record(payload.screenEnd(screen, foregroundMilliseconds));
+}
+
 void QSentrelReporter::trackContextData(const SentrelTracker::ContextData<QString> &data)
 {
     record(payload.contextData(data));

@@ -59,6 +59,7 @@ public:
     void trackAction(const QString &action, const QString &via, std::optional<bool> checked);
     void trackStall(qint64 milliseconds);
     void trackApplicationState(bool foreground);
+    void trackScreenEnd(const QString &screen, qint64 foregroundMilliseconds);
     void trackContextData(const SentrelTracker::ContextData<QString> &data);
     void trackDimensionData(const SentrelTracker::ContextData<QString> &data);
     void trackTypedEvent(const QString &name, const QVariantMap &properties);

@@ -406,6 +406,18 @@ QByteArray SentrelPayload::stall(qint64 milliseconds)
     return finish();
 }
 
+QByteArray SentrelPayload::screenEnd(const QString &screen, qint64 foregroundMilliseconds)
+{
+    SentrelJsonWriter &contexts = beginContexts();
+    openContext(contexts);
+    contexts.key("foreground_ms");
+    contexts.value(foregroundMilliseconds);
+    contexts.key("screen_id");
+    contexts.value(screen);
+    closeContext(contexts, SENTREL_SCHEMA("/screen_end/jsonschema/1-0-0"));
+    return finish();
+}
+
 QByteArray SentrelPayload::contextData(const SentrelTracker::ContextData<QString> &data)
 {
     const QStringView value = data.value;

@@ -77,6 +77,8 @@ public:
     // The application became active (foreground) or stopped being so; with a session
     // timeout only.
     QByteArray applicationState(bool foreground);
+    // A screen left, with its time on screen while the application was active.
+    QByteArray screenEnd(const QString &screen, qint64 foregroundMilliseconds);
     QByteArray contextData(const SentrelTracker::ContextData<QString> &data);
     QByteArray dimensionData(const SentrelTracker::ContextData<QString> &data);
     QByteArray typedEvent(const QString &name, const QVariantMap &properties);

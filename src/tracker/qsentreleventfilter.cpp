@@ -189,6 +189,68 @@ bool isA(const QObject *object, const char *className)
 // At most this many context menus are remembered; the oldest go first.
 constexpr qsizetype contextMenusKept = 16;
 
+// Dialogs and popups open over each other at most this deep; the outermost are forgotten.
+constexpr qsizetype overlaysKept = 16;
+
+// Widgets and Qt Quick items both have the property; the core links neither.
+bool isVisible(const QObject *object)
+{
+    return object->property("visible").toBool();
+}
+
+// What holds object on screen: a Qt Quick item's visual parent, else its parent.
+QObject *containerOf(const QObject *object)
+{
+    if (object->isQuickItemType()) {
+        if (auto *visual = object->property("parent").value<QObject *>())
+            return visual;
+    }
+    return object->parent();
+}
+
+bool isWithin(const QObject *object, const QObject *ancestor)
+{
+    for (; object; object = containerOf(object)) {
+        if (object == ancestor)
+            return true;
+    }
+    return false;
+}
+
+// A page of a QStackedWidget (a QTabWidget's are in one), unless it is in a dock widget: a panel
+// beside the screen, whose pages say nothing of where the person is.
+bool isPage(const QObject *widget)
+{
+    if (!isA(widget->parent(), "QStackedWidget"))
+        return false;
+    for (const QObject *above = widget->parent(); above; above = above->parent()) {
+        if (isA(above, "QDockWidget"))
+            return false;
+    }
+    return true;
+}
+
+bool isOverlay(const QObject *object)
+{
+    return isA(object, "QDialog") || isA(object, "QQuickPopup");
+}
+
+// A type declared in QML has a class name with a suffix the engine numbers in the order it
+// loads types: it is cut, so that a screen keeps its name from run to run.
+QString screenClassName(const QObject *object)
+{
+    QString name;
+    appendUtf8(name, object->metaObject()->className());
+    for (const QLatin1String suffix : {QLatin1String("_QMLTYPE_"), QLatin1String("_QML_")}) {
+        const qsizetype at = name.indexOf(suffix);
+        if (at > 0) {
+            name.truncate(at);
+            break;
+        }
+    }
+    return name;
+}
+
 } // namespace
 
 void sentrelSetObjectHooks(const SentrelObjectHooks &hooks)
@@ -226,9 +288,14 @@ QSentrelEventFilter::QSentrelEventFilter(SentrelTrackerImpl *tracker)
             &QSentrelConfiguration::sessionTimeoutChanged,
             this,
             &QSentrelEventFilter::updateSessionTimeout);
+    connect(configuration,
+            &QSentrelConfiguration::captureScreensChanged,
+            this,
+            &QSentrelEventFilter::updateScreenCapture);
     updateActionCapture(configuration->captureActions());
     updateStallThreshold(configuration->captureStallMs());
     updateSessionTimeout(configuration->sessionTimeout());
+    updateScreenCapture(configuration->captureScreens());
 }
 
 QSentrelEventFilter::~QSentrelEventFilter()
@@ -396,7 +463,7 @@ void QSentrelEventFilter::updateTrackedEvents(const QStringList &events)
 
 void QSentrelEventFilter::updateInstallation()
 {
-    if (trackedEvents.isEmpty() && !watchingActions && stallThreshold == 0)
+    if (trackedEvents.isEmpty() && !watchingActions && stallThreshold == 0 && !watchingScreens)
         return;
     if (QCoreApplication *application = QCoreApplication::instance())
         application->installEventFilter(this);
@@ -711,6 +778,257 @@ void QSentrelEventFilter::actionInputOver()
             Qt::QueuedConnection);
 }
 
+void QSentrelEventFilter::updateScreenCapture(bool enabled)
+{
+    SENTREL_ASSERT_THREAD(this);
+    if (enabled == watchingScreens)
+        return;
+    watchingScreens = enabled;
+    shownPage = nullptr;
+    overlays.clear();
+    quickViews.clear();
+    if (!enabled)
+        return; // the connections stay, and the slots ignore what they bring
+    // What is on screen now: Qt Quick's views and popups, and the widgets' current pages and
+    // open dialogs. Later ones are found as they show, or as their window is made.
+    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+        const QWindowList windows = QGuiApplication::topLevelWindows();
+        for (QWindow *window : windows) {
+            if (!window->isVisible())
+                continue;
+            if (isA(window, "QQuickWindow")) {
+                watchScreensOf(window);
+                continue;
+            }
+            QObject *root = window->focusObject();
+#if QT_CONFIG(accessibility)
+            if (!root) {
+                QAccessibleInterface *widget = window->accessibleRoot();
+                root = widget ? widget->object() : nullptr;
+            }
+#endif
+            if (!root)
+                continue;
+            while (root->parent())
+                root = root->parent();
+            const QList<QObject *> objects = root->findChildren<QObject *>();
+            for (QObject *object : objects) {
+                if (object->isWidgetType() && isVisible(object)
+                    && (isPage(object) || isA(object, "QDialog")))
+                    considerScreen(object);
+            }
+        }
+    }
+    updateInstallation();
+}
+
+QString QSentrelEventFilter::screenName(QObject *object)
+{
+    bool named = naming != Naming::Classes;
+    for (const QObject *current = object; current && named; current = current->parent())
+        named = !isMarkedUnnamed(current);
+    if (named) {
+        if (const std::optional<QString> name =
+                    ownName(object, pathNameHook.load(std::memory_order_relaxed)))
+            return shown(*name);
+    }
+    return screenClassName(object);
+}
+
+void QSentrelEventFilter::noteForScreens(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::ApplicationStateChange:
+        if (const auto *change = dynamic_cast<const QApplicationStateChangeEvent *>(event))
+            tracker->setApplicationActive(change->applicationState() == Qt::ApplicationActive);
+        return;
+    case QEvent::Show:
+        // Widgets are known by class name, the core does not link Qt Widgets.
+        if (watched->isWidgetType() && (isPage(watched) || isA(watched, "QDialog")))
+            considerScreen(watched);
+        return;
+    case QEvent::Hide:
+        for (const Overlay &overlay : std::as_const(overlays)) {
+            if (overlay.object == watched) {
+                considerScreen(nullptr);
+                break;
+            }
+        }
+        return;
+    case QEvent::PlatformSurface:
+        if (const auto *surface = dynamic_cast<const QPlatformSurfaceEvent *>(event)) {
+            if (surface->surfaceEventType() == QPlatformSurfaceEvent::SurfaceCreated
+                && isA(watched, "QQuickWindow"))
+                watchScreensOf(watched);
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+// Qt shows a widget's children before the widget itself: a page shown with one of its
+// ancestors (the tab's page around a stack) stays the innermost. Null only asks for the check.
+void QSentrelEventFilter::considerScreen(QObject *candidate)
+{
+    if (candidate) {
+        if (!shownPage || !isWithin(shownPage, candidate))
+            shownPage = candidate;
+        const bool known = std::any_of(overlays.cbegin(), overlays.cend(), [=](const auto &o) {
+            return o.object == candidate;
+        });
+        if (isOverlay(candidate) && !known) {
+            if (overlays.size() >= overlaysKept)
+                overlays.removeFirst();
+            Overlay overlay {candidate,
+                             tracker->currentScreen(),
+                             ownsCurrentScreen() ? currentObject : nullptr};
+            // Open before any screen: closing it returns to the window it belongs to.
+            QObject *window = candidate->parent();
+            while (window && window->parent())
+                window = window->parent();
+            if (overlay.covered.isNull() && window) {
+                overlay.covered = screenName(window);
+                overlay.coveredObject = window;
+            }
+            overlays.append(overlay);
+        }
+    }
+    if (!screensQueued) {
+        screensQueued = true;
+        QMetaObject::invokeMethod(this, &QSentrelEventFilter::screensChanged, Qt::QueuedConnection);
+    }
+}
+
+// Runs once the thread is back in its event loop, when Qt has shown and hidden what goes
+// together.
+void QSentrelEventFilter::screensChanged()
+{
+    screensQueued = false;
+    if (!watchingScreens)
+        return;
+    // The screen as the filter knows it: its object while the last screen view was its own (an
+    // object deleted since went with its dialog), none after an explicit transition().
+    QString screen = tracker->currentScreen();
+    bool own = ownsCurrentScreen();
+    QPointer<QObject> object = own ? currentObject : nullptr;
+    bool returned = false;
+    // Dialogs and popups gone, innermost first: the screen each covered is current again when
+    // the current one was in it.
+    for (qsizetype i = overlays.size() - 1; i >= 0; --i) {
+        const Overlay &overlay = overlays.at(i);
+        if (overlay.object && isVisible(overlay.object))
+            continue;
+        if (own && (object.isNull() || isWithin(object, overlay.object))) {
+            screen = overlay.covered;
+            object = overlay.coveredObject;
+            own = !object.isNull();
+            returned = true;
+        }
+        overlays.removeAt(i);
+    }
+    QObject *page = shownPage;
+    shownPage = nullptr;
+    if (page && isVisible(page)) {
+        page = innermostPage(page);
+        screen = screenName(page);
+        object = page;
+    } else if (!returned) {
+        return;
+    }
+    currentObject = object;
+    currentObjectScreen = object ? screen : QString();
+    if (!screen.isNull() && screen != tracker->currentScreen())
+        tracker->sendScreenView(screen, std::nullopt);
+}
+
+bool QSentrelEventFilter::ownsCurrentScreen() const
+{
+    return !currentObjectScreen.isNull() && tracker->currentScreen() == currentObjectScreen;
+}
+
+// A Qt Quick page holding a StackView or SwipeView is shown as its current item, innermost
+// first.
+QObject *QSentrelEventFilter::innermostPage(QObject *page) const
+{
+    for (int depth = 0; depth < 16; ++depth) {
+        QObject *inner = nullptr;
+        for (const QPointer<QObject> &view : quickViews) {
+            if (view && view != page && isWithin(view, page) && isVisible(view)) {
+                inner = view->property("currentItem").value<QObject *>();
+                if (inner)
+                    break;
+            }
+        }
+        if (!inner || inner == page)
+            break;
+        page = inner;
+    }
+    return page;
+}
+
+// Qt Quick's StackView, SwipeView and Popup live in a module the core does not link: they are
+// known by class name, and connected by the names of their signals.
+void QSentrelEventFilter::watchScreensOf(QObject *root)
+{
+    QList<QObject *> objects = root->findChildren<QObject *>();
+    objects.prepend(root);
+    static const QMetaMethod viewChanged =
+            staticMetaObject.method(staticMetaObject.indexOfSlot("quickViewChanged()"));
+    static const QMetaMethod popupShown =
+            staticMetaObject.method(staticMetaObject.indexOfSlot("quickPopupShown()"));
+    static const QMetaMethod popupHidden =
+            staticMetaObject.method(staticMetaObject.indexOfSlot("quickPopupHidden()"));
+    const auto connectByName =
+            [this](QObject *sender, const char *signal, const QMetaMethod &slot) {
+                const QMetaObject *meta = sender->metaObject();
+                const int index = meta->indexOfSignal(signal);
+                if (index >= 0)
+                    connect(sender, meta->method(index), this, slot, Qt::UniqueConnection);
+            };
+    for (QObject *object : std::as_const(objects)) {
+        if (isA(object, "QQuickStackView") || isA(object, "QQuickSwipeView")) {
+            connectByName(object, "currentItemChanged()", viewChanged);
+            if (!quickViews.contains(object)) {
+                quickViews.removeAll(nullptr);
+                quickViews.append(object);
+            }
+            QObject *current = object->property("currentItem").value<QObject *>();
+            if (current && isVisible(object))
+                considerScreen(current);
+        } else if (isA(object, "QQuickPopup")) {
+            connectByName(object, "aboutToShow()", popupShown);
+            connectByName(object, "closed()", popupHidden);
+            if (isVisible(object))
+                considerScreen(object);
+        }
+    }
+}
+
+void QSentrelEventFilter::quickViewChanged()
+{
+    QObject *view = sender();
+    if (!watchingScreens || !view)
+        return;
+    QObject *current = view->property("currentItem").value<QObject *>();
+    if (!current)
+        return;
+    watchScreensOf(current); // views and popups of a page made since
+    considerScreen(current);
+}
+
+void QSentrelEventFilter::quickPopupShown()
+{
+    if (watchingScreens && sender())
+        considerScreen(sender());
+}
+
+void QSentrelEventFilter::quickPopupHidden()
+{
+    if (watchingScreens)
+        considerScreen(nullptr);
+}
+
 void QSentrelEventFilter::updateNaming(const QString &policy)
 {
     SENTREL_ASSERT_THREAD(this);
@@ -771,6 +1089,19 @@ bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
         case QEvent::PlatformSurface:
         case QEvent::Show:
             noteForActions(watched, event);
+            break;
+        default:
+            break;
+        }
+    }
+
+    if (watchingScreens) {
+        switch (event->type()) {
+        case QEvent::Show:
+        case QEvent::Hide:
+        case QEvent::ApplicationStateChange:
+        case QEvent::PlatformSurface:
+            noteForScreens(watched, event);
             break;
         default:
             break;
@@ -848,6 +1179,8 @@ void QSentrelEventFilter::flush()
         reportHeld();
     if (resizePending)
         reportResize();
+    if (screensQueued)
+        screensChanged();
 }
 
 void QSentrelEventFilter::handleTracked(QObject *watched, QEvent *event)

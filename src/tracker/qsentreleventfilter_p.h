@@ -87,8 +87,14 @@ public:
     // How a trigger of Qt Quick's action came, from the object that triggered it.
     QString quickRouteOf(QObject *action, QObject *source) const;
 
+    // Records the pages, dialogs and popups that become current as screen views while enabled.
+    void updateScreenCapture(bool enabled);
+    // The screen a page, dialog or popup is, under the naming policy: its own name, else its
+    // class name.
+    QString screenName(QObject *object);
+
     // Reports what is still held: the last input event and resize wait for the next event,
-    // which never comes when tracking is switched off.
+    // which never comes when tracking is switched off, and a change of screen its check.
     void flush();
 
 private:
@@ -118,7 +124,21 @@ private:
     void watchQuickAction(QObject *action);
     Q_SLOT void quickActionTriggered(QObject *source);
     void actionInputOver();
+    void noteForScreens(QObject *watched, QEvent *event);
+    void considerScreen(QObject *candidate);
+    void watchScreensOf(QObject *root);
+    void screensChanged();
+    void screenLeft(QObject *overlay);
+    QObject *innermostPage(QObject *page) const;
+    bool ownsCurrentScreen() const;
 
+private Q_SLOTS:
+    // Connected by name to Qt Quick's views and popups, which the core does not link.
+    void quickViewChanged();
+    void quickPopupShown();
+    void quickPopupHidden();
+
+private:
     SentrelTrackerImpl *tracker; // not owned
     QSentrelCategoryFilter *categoryFilter = nullptr; // not owned
     int pendingType = 0;
@@ -160,6 +180,25 @@ private:
     QList<QPointer<QObject>> contextMenus; // menus shown while a context menu event was delivered
     bool watchingActions = false;
     bool actionInputOverQueued = false;
+
+    bool watchingScreens = false;
+    bool screensQueued = false; // screensChanged() waits in the event loop
+    // The innermost page or dialog shown since the thread was last in its event loop: the
+    // screen once Qt has shown everything that shows with it.
+    QPointer<QObject> shownPage;
+    // Dialogs and popups that are the screen, innermost last, with the screen each covered,
+    // which is current again when it goes.
+    struct Overlay
+    {
+        QPointer<QObject> object;
+        QString covered;
+        QPointer<QObject> coveredObject; // null when the covered screen was no object's
+    };
+    QList<Overlay> overlays;
+    QList<QPointer<QObject>> quickViews; // StackViews and SwipeViews connected to
+    // The object of the last automatic screen view and the screen it gave.
+    QPointer<QObject> currentObject;
+    QString currentObjectScreen;
 
     qint64 stallThreshold = 0; // milliseconds; 0 when freezes are not recorded
     bool inLoop = true; // no event handled since the thread last returned to its event loop

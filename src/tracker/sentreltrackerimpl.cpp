@@ -3,6 +3,7 @@
 
 #include "qsentreleventfilter_p.h"
 #include "qsentrelreporter_p.h"
+#include "sentrelclock_p.h"
 #include "sentrelprivacy_p.h"
 #include "sentrelproperties_p.h"
 #include "sentreltrackernotifier_p.h"
@@ -11,6 +12,7 @@
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QGuiApplication>
 #include <QJsonArray>
 #include <QThread>
 
@@ -121,6 +123,8 @@ bool SentrelTrackerImpl::stopWorker(Request last,
 {
     eventFilter->flush();
     eventFilter.reset();
+    endScreen();
+    shownScreen.clear();
     running = false;
     keepWhenStopping = keep;
     storeUntil = QDeadlineTimer(keep == 0 ? 0 : storeMilliseconds, Qt::PreciseTimer);
@@ -466,12 +470,36 @@ void SentrelTrackerImpl::sendScreenView(
     SENTREL_ASSERT_THREAD(&m_configuration);
     if (!running)
         return;
+    endScreen();
+    shownScreen = screen;
+    // A program without a graphical application has no state: it counts as active.
+    const bool active = !qobject_cast<QGuiApplication *>(QCoreApplication::instance())
+            || QGuiApplication::applicationState() == Qt::ApplicationActive;
+    screenTime.start(SentrelClock::current()->steady(), active);
     const qsizetype characters = screen.size() + (context ? context->key.size() : 0);
     record(
             [screen, context](QSentrelReporter *reporter) {
                 reporter->trackScreenView(screen, context);
             },
             characters);
+}
+
+void SentrelTrackerImpl::endScreen()
+{
+    if (shownScreen.isNull() || !m_configuration.captureScreens())
+        return;
+    const qint64 foreground = screenTime.foregroundAt(SentrelClock::current()->steady());
+    record(
+            [screen = shownScreen, foreground](QSentrelReporter *reporter) {
+                reporter->trackScreenEnd(screen, foreground);
+            },
+            shownScreen.size());
+}
+
+void SentrelTrackerImpl::setApplicationActive(bool active)
+{
+    SENTREL_ASSERT_THREAD(&m_configuration);
+    screenTime.setActive(active, SentrelClock::current()->steady());
 }
 
 void SentrelTrackerImpl::sendClickEvent(

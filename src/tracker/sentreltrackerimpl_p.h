@@ -13,6 +13,7 @@
 #include "qsentrelconfiguration_p.h"
 #include "sentrelglobal_p.h"
 #include "sentrelrequestqueue_p.h"
+#include "sentrelscreentime_p.h"
 
 #include <SentrelTracker/qsentreltracker.h>
 #include <SentrelTracker/sentreltrackertypes.h>
@@ -97,6 +98,11 @@ public:
     void sendAction(const QString &action, const QString &via, std::optional<bool> checked);
     void sendStall(qint64 milliseconds);
     void sendApplicationState(bool foreground);
+    // The screen of the last screen view of this enabled period, automatic or explicit.
+    const QString &currentScreen() const { return shownScreen; }
+    // The application became active or inactive: its time on the current screen counts only
+    // while it is active.
+    void setApplicationActive(bool active);
     void sendContextData(const SentrelTracker::ContextData<QString> &data) const;
     void sendTypedEvent(const QString &name, const QVariantMap &properties) const;
     void sendSelfDescribing(const QString &schema, const QJsonObject &data) const;
@@ -143,6 +149,8 @@ private:
     // each unit takes a byte at least once written.
     bool mayFitAnEvent(qsizetype characters) const;
     void startWorker();
+    // Records that the current screen is left, with capture/screens on.
+    void endScreen();
     // Stops the worker, last running on it behind every request made before, and deletes it.
     // keep: recording calls still waiting that are stored at least, as storedWhenStopping
     // says, the rest dropped and counted; keepAll stores all; 0 drops all unannounced (their
@@ -187,6 +195,8 @@ private:
     QSentrelEventInterceptor *eventInterceptor = nullptr;
     void setGlobalProperties(const QVariantMap &properties);
     std::unique_ptr<QSentrelEventFilter> eventFilter; // owned while enabled
+    QString shownScreen; // since the last screen view; empty before the first of a period
+    SentrelScreenTime screenTime;
     std::unique_ptr<QFileSystemWatcher> decisionWatcher; // owned; made at the first enabling
     bool watchingDecisions = false; // while enabled
     QThread *thread = nullptr; // owned while enabled

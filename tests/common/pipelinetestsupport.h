@@ -42,6 +42,7 @@ inline const QString application = own("/application/jsonschema/1-0-1");
 inline const QString typedEvent = own("/event/jsonschema/1-0-0");
 inline const QString global = own("/global/jsonschema/1-0-0");
 inline const QString consent = own("/consent/jsonschema/1-0-0");
+inline const QString screenEnd = own("/screen_end/jsonschema/1-0-0");
 } // namespace Schema
 
 // The schema URIs of an event's contexts, in order.

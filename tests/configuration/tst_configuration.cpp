@@ -97,6 +97,7 @@ private Q_SLOTS:
         QCOMPARE(config->captureNames(), QStringLiteral("plain"));
         QVERIFY(!config->captureActions());
         QCOMPARE(config->captureStallMs(), 0);
+        QVERIFY(!config->captureScreens());
         // Made when first read, so read before the settings are.
         const QString identifier = config->userId();
         QCOMPARE(identifier, userWideIdentifier());
@@ -405,7 +406,7 @@ private Q_SLOTS:
                                       "userId",          "remoteConfigInterval",
                                       "remoteConfig",    "captureNames",
                                       "captureActions",  "captureStallMs",
-                                      "sessionTimeout"};
+                                      "sessionTimeout",  "captureScreens"};
         QStringList names;
         for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
             const QMetaProperty property = meta.property(i);
@@ -426,7 +427,8 @@ private Q_SLOTS:
                                          "eventsChanged",           "userIdChanged",
                                          "remoteConfigChanged",     "remoteConfigIntervalChanged",
                                          "captureNamesChanged",     "captureActionsChanged",
-                                         "captureStallMsChanged",   "sessionTimeoutChanged"};
+                                         "captureStallMsChanged",   "sessionTimeoutChanged",
+                                         "captureScreensChanged"};
         QStringList declared;
         for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
             if (meta.method(i).methodType() == QMetaMethod::Signal)
@@ -458,6 +460,8 @@ private Q_SLOTS:
         QTest::newRow("capture actions")
                 << QByteArray(R"({"capture":{"names":"classes","actions":true}})")
                 << "captureActions" << QVariant(true);
+        QTest::newRow("capture screens") << QByteArray(R"({"capture":{"screens":true}})")
+                                         << "captureScreens" << QVariant(true);
         QTest::newRow("empty storage disables cache")
                 << QByteArray(R"({"storage":""})") << "storageType" << QVariant(QString());
         QTest::newRow("storage size")

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Commands as a person gives them in a small main window (menu, tool bar, shortcut, context menu,
-// a tool button, the application's code) and freezes of the application's thread, read at the
-// test collector; the freeze rule also against the tests' clock.
+// a tool button, the application's code), freezes of the application's thread, and screens as
+// pages, tabs and dialogs change, read at the test collector; the freeze rule and the time on a
+// screen also against the tests' clock.
 #include "eventlog.h"
 #include "logcapture.h"
 #include "testclock.h"
@@ -15,11 +16,14 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDialog>
+#include <QDockWidget>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStackedWidget>
+#include <QTabWidget>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -35,6 +39,8 @@ namespace {
 constexpr int wait = 20000;
 const QString actionSchema = QStringLiteral("/action/jsonschema/1-0-0");
 const QString stallSchema = QStringLiteral("/ui_stall/jsonschema/1-0-0");
+const QString screenViewSchema = QStringLiteral("/screen_view/jsonschema/");
+const QString screenEndSchema = QStringLiteral("/screen_end/jsonschema/1-0-0");
 
 // What the person sees of the actions and what must never leave the device.
 // Every text of the actions begins with the marker.
@@ -80,6 +86,55 @@ struct Window
     QWidget *page;
     QToolButton *button;
 };
+
+// Tabs, the first holding a stack of two steps, the third unnamed; and a dialog.
+struct Screens
+{
+    static QWidget *named(const char *name)
+    {
+        auto *page = new QWidget;
+        page->setObjectName(QLatin1String(name));
+        return page;
+    }
+
+    Screens()
+    {
+        QWidget *editor = named("editor");
+        steps = new QStackedWidget(editor);
+        steps->addWidget(named("stepOne"));
+        steps->addWidget(named("stepTwo"));
+        tabs.addTab(editor, QStringLiteral("Editor"));
+        tabs.addTab(named("settings"), QStringLiteral("Settings"));
+        tabs.addTab(new QWidget, QStringLiteral("Unnamed"));
+        dialog.setObjectName(QStringLiteral("about"));
+        tabs.setObjectName(QStringLiteral("main"));
+    }
+
+    QTabWidget tabs;
+    QStackedWidget *steps;
+    QDialog dialog {&tabs};
+};
+
+// What the screen views and screen ends of events say, in order: "NAME <- PREVIOUS" and
+// "end NAME MILLISECONDS".
+QString screenChain(const QList<QJsonObject> &events)
+{
+    QStringList chain;
+    for (const QJsonObject &event : events) {
+        const QJsonObject view = contextData(event, screenViewSchema);
+        const QJsonObject end = contextData(event, screenEndSchema);
+        if (!view.isEmpty())
+            chain.append(view.value(QLatin1String("object_id")).toString() + QStringLiteral(" <- ")
+                         + view.value(QLatin1String("previous_id")).toString());
+        else if (!end.isEmpty())
+            chain.append(
+                    QStringLiteral("end %1 %2")
+                            .arg(end.value(QLatin1String("screen_id")).toString(),
+                                 QString::number(
+                                         end.value(QLatin1String("foreground_ms")).toInteger())));
+    }
+    return chain.join(QStringLiteral(", "));
+}
 
 void clickAction(QMenu *menu, QAction *action)
 {
@@ -132,6 +187,7 @@ private Q_SLOTS:
         tracker.setEnabled(false);
         tracker.configuration()->setCaptureActions(false);
         tracker.configuration()->setCaptureStallMs(0);
+        tracker.configuration()->setCaptureScreens(false);
         collector.clear();
     }
 
@@ -284,6 +340,123 @@ private Q_SLOTS:
         for (const QJsonObject &stall : loggedContexts(log, stallSchema))
             recorded.append(stall.value(QLatin1String("duration_ms")).toInteger());
         QTEST(recorded, "recorded");
+    }
+
+    // The screen views of pages, tabs and dialogs in one chain with transition(), and the time
+    // on each screen while the application was active, on the tests' clock.
+    void screens_data()
+    {
+        using Steps = std::function<void(Screens &, TestClock &)>;
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<QString>("setup"); // "off", "open first", "no window", or none
+        QTest::addColumn<QString>("chain");
+        QTest::newRow("tabs, the innermost page, transition()")
+                << Steps([](Screens &s, TestClock &clock) {
+                       clock.advance(300);
+                       s.tabs.setCurrentIndex(1);
+                       QTest::qWait(0); // recorded once the thread is back in its loop
+                       clock.advance(200);
+                       s.tabs.setCurrentIndex(1); // no change
+                       QTest::qWait(0);
+                       clock.advance(100);
+                   })
+                << ""
+                << "stepOne <- , end stepOne 300, settings <- stepOne, end settings 300";
+        QTest::newRow("nested stack and unnamed tab")
+                << Steps([](Screens &s, TestClock &clock) {
+                       clock.advance(100);
+                       s.steps->setCurrentIndex(1);
+                       QTest::qWait(0);
+                       clock.advance(20);
+                       s.tabs.setCurrentIndex(2);
+                   })
+                << ""
+                << "stepOne <- , end stepOne 100, stepTwo <- stepOne, end stepTwo 20, "
+                   "QWidget <- stepTwo, end QWidget 0";
+        QTest::newRow("a dialog, and back")
+                << Steps([](Screens &s, TestClock &clock) {
+                       clock.advance(100);
+                       s.dialog.show();
+                       QTest::qWait(0);
+                       clock.advance(40);
+                       s.dialog.hide();
+                   })
+                << ""
+                << "stepOne <- , end stepOne 100, about <- stepOne, end about 40, "
+                   "stepOne <- about, end stepOne 0";
+        QTest::newRow("a dialog first, then its window")
+                << Steps([](Screens &s, TestClock &clock) {
+                       s.dialog.show();
+                       QTest::qWait(0);
+                       clock.advance(40);
+                       s.dialog.hide();
+                   })
+                << "no window"
+                << "about <- , end about 40, main <- about, end main 0";
+        QTest::newRow("inactive time left out")
+                << Steps([](Screens &s, TestClock &clock) {
+                       clock.advance(100);
+                       QApplicationStateChangeEvent inactive(Qt::ApplicationInactive);
+                       QCoreApplication::sendEvent(qApp, &inactive);
+                       clock.advance(5000);
+                       QApplicationStateChangeEvent active(Qt::ApplicationActive);
+                       QCoreApplication::sendEvent(qApp, &active);
+                       clock.advance(30);
+                       s.tabs.setCurrentIndex(1);
+                   })
+                << ""
+                << "stepOne <- , end stepOne 130, settings <- stepOne, end settings 0";
+        QTest::newRow("a dock's pages are no screens") << Steps([](Screens &s, TestClock &) {
+            auto *dock = new QDockWidget(&s.tabs);
+            auto *panel = new QStackedWidget;
+            panel->addWidget(Screens::named("properties"));
+            dock->setWidget(panel);
+            dock->setFloating(true);
+            dock->show();
+        }) << ""
+                                                       << "stepOne <- , end stepOne 0";
+        // Tracking starts with the window open: its current page is the first screen.
+        QTest::newRow("already open")
+                << Steps([](Screens &s, TestClock &) {
+                       s.steps->setCurrentIndex(1);
+                   })
+                << "open first"
+                << "stepOne <- , end stepOne 0, stepTwo <- stepOne, end stepTwo 0";
+        QTest::newRow("off") << Steps([](Screens &s, TestClock &) {
+            s.tabs.setCurrentIndex(1);
+            s.dialog.show();
+        }) << "off"
+                             << "";
+    }
+
+    void screens()
+    {
+        QFETCH(std::function<void(Screens &, TestClock &)>, steps);
+        QFETCH(QString, setup);
+        QFETCH(QString, chain);
+        tracker.configuration()->setCaptureScreens(setup != u"off");
+        {
+            TestClock clock(TestClock::Manual);
+            clock.install();
+            Screens screens;
+            tracker.setEnabled(setup != u"open first");
+            if (setup != u"no window") {
+                screens.tabs.show();
+                QVERIFY(QTest::qWaitForWindowActive(&screens.tabs));
+            }
+            tracker.setEnabled(true);
+            QTest::qWait(0);
+            steps(screens, clock);
+            QTest::qWait(0);
+            tracker.transition(QStringLiteral("home")); // ends the last automatic screen
+            clock.advance(50);
+            tracker.setEnabled(false); // ends the screen
+        }
+        tracker.setEnabled(true); // on the system's clock again, to send what was cached
+        const QString previous = chain.section(QLatin1Char(' '), -2, -2); // the last screen ended
+        chain = setup == u"off" ? QStringLiteral("home <- ")
+                                : chain + QStringLiteral(", home <- %1, end home 50").arg(previous);
+        QCOMPARE(screenChain(delivered()), chain);
     }
 
     // A real freeze, on the system's clock: at least as long as the thread was blocked.

@@ -67,4 +67,13 @@ ApplicationWindow {
         TextEdit { id: notesEdit; width: 200; height: 30 }
         Button { id: saveButton; action: saveAction }
     }
+
+    // Screens: the pages of a stack and a popup.
+    StackView {
+        id: stack
+        x: 220; width: 150; height: 150
+        initialItem: Item { id: homePage }
+    }
+    Component { id: detailsPage; Item { objectName: "details" } }
+    Popup { id: confirm; x: 220; y: 200; width: 100; height: 80 }
 }

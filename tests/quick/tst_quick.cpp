@@ -607,6 +607,40 @@ private Q_SLOTS:
         run(target + QStringLiteral(".text = ''"));
     }
 
+    // A StackView's pages and a popup are screens with no code of the application's.
+    void screens()
+    {
+        enable();
+        run(QStringLiteral("Tracker.configuration.captureScreens = true")); // on the home page
+        QTest::qWait(0);
+        run(QStringLiteral("stack.push(detailsPage)"));
+        QTest::qWait(0);
+        run(QStringLiteral("confirm.open()"));
+        QTRY_VERIFY(run(QStringLiteral("confirm.opened")).toBool());
+        QTest::qWait(0);
+        run(QStringLiteral("confirm.close()"));
+        QTRY_VERIFY(!run(QStringLiteral("confirm.visible")).toBool());
+        QTest::qWait(0);
+        QStringList chain;
+        for (const QJsonObject &event : received(7)) {
+            for (const QJsonObject &view : contextsWith(event, Schema::screenView))
+                chain.append(field(view, "object_id") + QStringLiteral(" <- ")
+                             + field(view, "previous_id"));
+            for (const QJsonObject &end : contextsWith(event, Schema::screenEnd))
+                chain.append(QStringLiteral("end ") + field(end, "screen_id"));
+        }
+        run(QStringLiteral("Tracker.configuration.captureScreens = false"));
+        chain.sort(); // sent one by one without a cache, they may arrive in any order
+        QCOMPARE(chain,
+                 QStringList({"confirm <- details",
+                              "details <- confirm",
+                              "details <- homePage",
+                              "end confirm",
+                              "end details",
+                              "end homePage",
+                              "homePage <- "}));
+    }
+
     void cleanupTestCase()
     {
         QFile out(QStringLiteral(RECEIVED_EVENTS));

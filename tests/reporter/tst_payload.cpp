@@ -191,6 +191,11 @@ private:
         });
         recordings.append([=] {
             impl->queueRequest([](QSentrelReporter *reporter) {
+                reporter->trackScreenEnd(QStringLiteral("Next session"), 1500);
+            });
+        });
+        recordings.append([=] {
+            impl->queueRequest([](QSentrelReporter *reporter) {
                 reporter->trackConsent(QSentrelTracker::ConsentGranted,
                                        QSentrelTracker::ConsentAnonymous,
                                        3);
@@ -922,7 +927,8 @@ private Q_SLOTS:
                                  Schema::device,
                                  Schema::application,
                                  Schema::typedEvent,
-                                 Schema::consent}));
+                                 Schema::consent,
+                                 Schema::screenEnd}));
         const QList<QJsonObject> devices =
                 eventsStartingWith(collector.receivedEvents(), Schema::device);
         QCOMPARE(devices.size(), 2);

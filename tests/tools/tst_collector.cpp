@@ -270,7 +270,7 @@ private Q_SLOTS:
     {
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY(scratch.isValid());
-        QCOMPARE(schemas.load(QStringLiteral(SCHEMAS)), 18);
+        QCOMPARE(schemas.load(QStringLiteral(SCHEMAS)), 19);
         QVERIFY2(schemas.loadProblems().isEmpty(),
                  qPrintable(schemas.loadProblems().join(QLatin1Char('\n'))));
         // Every keyword of the shipped schemas is checked.
