@@ -2,6 +2,7 @@
 #include "eventlog.h"
 
 #include <QJsonDocument>
+#include <QMutexLocker>
 
 QList<QJsonObject> loggedEvents(const LogCapture &log)
 {
@@ -23,14 +24,21 @@ QJsonArray contextsOf(const QJsonObject &event)
     return envelope.object().value(QLatin1String("data")).toArray();
 }
 
-QJsonObject contextData(const QJsonObject &event, const QString &name)
+namespace {
+QJsonObject firstNamed(const QJsonArray &contexts, const QString &name)
 {
-    for (const QJsonValue &context : contextsOf(event)) {
+    for (const QJsonValue &context : contexts) {
         const QJsonObject object = context.toObject();
         if (object.value(QLatin1String("schema")).toString().contains(name))
             return object.value(QLatin1String("data")).toObject();
     }
     return QJsonObject();
+}
+} // namespace
+
+QJsonObject contextData(const QJsonObject &event, const QString &name)
+{
+    return firstNamed(contextsOf(event), name);
 }
 
 QList<QJsonObject> loggedContexts(const LogCapture &log, const QString &name)
@@ -42,4 +50,34 @@ QList<QJsonObject> loggedContexts(const LogCapture &log, const QString &name)
             contexts.append(data);
     }
     return contexts;
+}
+
+bool RecordedEvents::intercept(QJsonArray &contexts)
+{
+    QMutexLocker locker(&lock);
+    recorded.append(contexts);
+    return true;
+}
+
+void RecordedEvents::clear()
+{
+    QMutexLocker locker(&lock);
+    recorded.clear();
+}
+
+QList<QJsonArray> RecordedEvents::events() const
+{
+    QMutexLocker locker(&lock);
+    return recorded;
+}
+
+QList<QJsonObject> RecordedEvents::contexts(const QString &name) const
+{
+    QList<QJsonObject> found;
+    for (const QJsonArray &event : events()) {
+        const QJsonObject data = firstNamed(event, name);
+        if (!data.isEmpty())
+            found.append(data);
+    }
+    return found;
 }

@@ -1030,22 +1030,24 @@ private Q_SLOTS:
         QTest::newRow("zstd, cleared elsewhere") << Variant::Zstd << "cleared";
         QTest::newRow("zlib, trained elsewhere") << Variant::Zlib << "trained";
         QTest::newRow("zstd, trained elsewhere") << Variant::Zstd << "trained";
+        QTest::newRow("zstd, replaced elsewhere") << Variant::Zstd << "replaced";
     }
 
-    // Another process on the file clears the cache (and the dictionaries with it) or trains
-    // the dictionary first: what this store adds next decodes with what the file holds.
+    // Another process on the file clears the cache (and the dictionaries with it), trains the
+    // dictionary first, or clears and trains another between two batches of this store: what
+    // this store adds next decodes with what the file holds.
     void dictionaryOfAnotherProcess()
     {
         QFETCH(Variant, variant);
         QFETCH(QString, change);
         const QList<QByteArray> events = sampleEvents(130);
-        QByteArray foreign; // a dictionary trained in another file
-        if (change == QLatin1String("trained")) {
+        QByteArray foreign; // a dictionary trained in another file, on other events
+        if (change != QLatin1String("cleared")) {
             const QString other = QDir(directory.path()).filePath(QStringLiteral("other.db"));
             {
                 auto trainer = createStore(variant, other);
                 QVERIFY(trainer->open());
-                addAll(*trainer, events.mid(0, 120));
+                addAll(*trainer, sampleEvents(120, 3));
             }
             foreign = FileInspector(other).dictionary(variant).toByteArray();
             QVERIFY(!foreign.isEmpty());
@@ -1053,14 +1055,14 @@ private Q_SLOTS:
         }
         auto store = createStore(variant, path);
         QVERIFY(store->open());
-        addAll(*store, events.mid(0, change == QLatin1String("cleared") ? 120 : 50));
+        addAll(*store, events.mid(0, change == QLatin1String("trained") ? 50 : 120));
         {
             FileInspector file(path);
             file.column(QStringLiteral("DELETE FROM events"));
-            if (change == QLatin1String("cleared"))
+            if (change != QLatin1String("trained"))
                 file.column(
                         QStringLiteral("DELETE FROM configuration WHERE item LIKE '%_dictionary'"));
-            else
+            if (change != QLatin1String("cleared"))
                 file.column(
                         QStringLiteral("INSERT INTO configuration VALUES(?, ?)"),
                         {QStringLiteral("%1_dictionary").arg(QLatin1String(variantName(variant))),
