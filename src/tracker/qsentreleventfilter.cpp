@@ -888,8 +888,8 @@ void QSentrelEventFilter::considerScreen(QObject *candidate)
             while (window && window->parent())
                 window = window->parent();
             if (overlay.covered.isNull() && window) {
-                overlay.covered = screenName(window);
-                overlay.coveredObject = window;
+                overlay.coveredObject = shownIn(window, candidate);
+                overlay.covered = screenName(overlay.coveredObject);
             }
             overlays.append(overlay);
         }
@@ -919,7 +919,9 @@ void QSentrelEventFilter::screensChanged()
         const Overlay &overlay = overlays.at(i);
         if (overlay.object && isVisible(overlay.object))
             continue;
-        if (own && (object.isNull() || isWithin(object, overlay.object))) {
+        // Also one open before any screen and gone before it was recorded.
+        if ((own && (object.isNull() || isWithin(object, overlay.object)))
+            || (!own && screen.isEmpty() && overlay.coveredObject)) {
             screen = overlay.covered;
             object = overlay.coveredObject;
             own = !object.isNull();
@@ -940,6 +942,19 @@ void QSentrelEventFilter::screensChanged()
     currentObjectScreen = object ? screen : QString();
     if (!screen.isNull() && screen != tracker->currentScreen())
         tracker->sendScreenView(screen, std::nullopt);
+}
+
+// What a window shows beside the overlay: its innermost visible page, else the window itself.
+QObject *QSentrelEventFilter::shownIn(QObject *window, const QObject *overlay) const
+{
+    QObject *shown = window;
+    const QList<QObject *> objects = window->findChildren<QObject *>();
+    for (QObject *object : objects) {
+        if (object->isWidgetType() && isPage(object) && isVisible(object) && isWithin(object, shown)
+            && !isWithin(object, overlay))
+            shown = object;
+    }
+    return shown;
 }
 
 bool QSentrelEventFilter::ownsCurrentScreen() const

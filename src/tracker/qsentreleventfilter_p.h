@@ -131,6 +131,7 @@ private:
     void screenLeft(QObject *overlay);
     QObject *innermostPage(QObject *page) const;
     bool ownsCurrentScreen() const;
+    QObject *shownIn(QObject *window, const QObject *overlay) const;
 
 private Q_SLOTS:
     // Connected by name to Qt Quick's views and popups, which the core does not link.

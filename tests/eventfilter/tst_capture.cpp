@@ -348,7 +348,8 @@ private Q_SLOTS:
     {
         using Steps = std::function<void(Screens &, TestClock &)>;
         QTest::addColumn<Steps>("steps");
-        QTest::addColumn<QString>("setup"); // "off", "open first", "no window", or none
+        QTest::addColumn<QString>(
+                "setup"); // "off", "open first", "dialog open first", "no window", or none
         QTest::addColumn<QString>("chain");
         QTest::newRow("tabs, the innermost page, transition()")
                 << Steps([](Screens &s, TestClock &clock) {
@@ -422,6 +423,10 @@ private Q_SLOTS:
                    })
                 << "open first"
                 << "stepOne <- , end stepOne 0, stepTwo <- stepOne, end stepTwo 0";
+        // Consent given in a dialog that closes as tracking starts: the window's page is first.
+        QTest::newRow("a dialog open first, gone at once")
+                << Steps([](Screens &, TestClock &) {}) << "dialog open first"
+                << "stepOne <- , end stepOne 0";
         QTest::newRow("off") << Steps([](Screens &s, TestClock &) {
             s.tabs.setCurrentIndex(1);
             s.dialog.show();
@@ -439,12 +444,19 @@ private Q_SLOTS:
             TestClock clock(TestClock::Manual);
             clock.install();
             Screens screens;
-            tracker.setEnabled(setup != u"open first");
+            const bool openFirst = setup == u"open first" || setup == u"dialog open first";
+            tracker.setEnabled(!openFirst);
             if (setup != u"no window") {
                 screens.tabs.show();
                 QVERIFY(QTest::qWaitForWindowActive(&screens.tabs));
             }
+            if (setup == u"dialog open first") {
+                screens.dialog.show();
+                QTest::qWait(0);
+            }
             tracker.setEnabled(true);
+            if (setup == u"dialog open first")
+                screens.dialog.hide();
             QTest::qWait(0);
             steps(screens, clock);
             QTest::qWait(0);
