@@ -3,6 +3,7 @@
 
 #include "privacydialog.h"
 
+#include <SentrelTracker/qsentrelconfiguration.h>
 #include <SentrelTracker/qsentreltracker.h>
 
 #include <QAction>
@@ -110,6 +111,10 @@ void DemoWindow::showPage(Page page)
 
 void DemoWindow::recordScreen()
 {
+    // Captured without code when the configuration asks for screens: the pages of the stack
+    // by their object names, the dialogs too, each with its time on screen.
+    if (tracker->configuration()->captureScreens())
+        return;
     switch (Page(pages->currentIndex())) {
     case Home:
         tracker->transition(QStringLiteral("Home"));
