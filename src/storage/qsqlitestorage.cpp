@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QSqlError>
 #include <QStringList>
+#include <QThread>
 #include <QUrl>
 #include <QVariant>
 
@@ -48,6 +49,10 @@ bool isLocked(const QSqlError &error)
 // Long enough for another process's commit, short enough for a frame of the application's,
 // which may be waiting for this thread to stop.
 constexpr int busyTimeoutMilliseconds = 20;
+// The switch to the write-ahead log, tried again while another process holds the new file;
+// then the store is opened again later, like a locked one.
+constexpr int journalModeAttempts = 5;
+constexpr unsigned long journalModeRetryMilliseconds = 10;
 constexpr qint64 maximumLockedOutBytes = 16 * 1024 * 1024;
 constexpr int longestLockedOutDelay = 30000;
 
@@ -166,7 +171,21 @@ QSQLiteStorage::Opening QSQLiteStorage::openFile()
         return Opening::Damaged;
     }
 
-    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+    // Two processes making the file at once: the switch to the log needs the file alone for a
+    // moment, and SQLite answers busy at once instead of waiting for it.
+    bool journaled = false;
+    for (int attempt = 0; attempt < journalModeAttempts && !journaled; ++attempt) {
+        journaled = query.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        if (!journaled && !isLocked(query.lastError()))
+            break;
+        if (!journaled)
+            QThread::msleep(journalModeRetryMilliseconds);
+    }
+    if (!journaled && isLocked(query.lastError())) {
+        qCWarning(lcStorage) << "The storage is locked by another connection:" << path;
+        return Opening::Failed;
+    }
+    if (!journaled)
         qCWarning(lcStorage) << "Failed to set journal_mode:" << query.lastError().text();
     // FULL: a commit survives a power cut as well, not only a crash of the application. The
     // adds are committed in batches, so this costs one sync per batch, not one per event.
