@@ -332,7 +332,11 @@ Q_SIGNALS:
     */
     void flushFinished(int delivered, int waiting);
 
-    /*! The collector accepted a batch of \a count events, during a flush or not. */
+    /*!
+        The collector accepted a batch of \a count events, during a flush or not, and they left
+        the cache. A batch answered after the cache was cleared or moved is not counted: its
+        events were no longer the cache's.
+    */
     void eventsDelivered(int count);
 
     /*!
