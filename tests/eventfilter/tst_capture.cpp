@@ -317,8 +317,8 @@ private Q_SLOTS:
         QFETCH(bool, woken);
         TestClock clock(TestClock::Manual);
         clock.install();
-        QLoggingCategory::setFilterRules(QStringLiteral("sentrel.events.debug=true"));
-        LogCapture log;
+        RecordedEvents events;
+        tracker.setEventInterceptor(&events);
         tracker.configuration()->setCaptureStallMs(threshold);
         tracker.setEnabled(true);
         QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
@@ -334,10 +334,10 @@ private Q_SLOTS:
             Q_EMIT dispatcher->aboutToBlock();
         Q_EMIT dispatcher->aboutToBlock(); // a second return records nothing more
         tracker.setEnabled(false);
-        QLoggingCategory::setFilterRules(QString());
+        tracker.setEventInterceptor(nullptr); // the worker has stopped
 
         QList<qint64> recorded;
-        for (const QJsonObject &stall : loggedContexts(log, stallSchema))
+        for (const QJsonObject &stall : events.contexts(stallSchema))
             recorded.append(stall.value(QLatin1String("duration_ms")).toInteger());
         QTEST(recorded, "recorded");
     }
