@@ -16,6 +16,10 @@
 #include <QJsonArray>
 #include <QThread>
 
+#ifdef Q_OS_WIN
+#  include <qt_windows.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <future>
@@ -35,11 +39,59 @@ void stopTrackingAtApplicationExit()
     SentrelTrackerImpl::instance()->deinitAtExit();
 }
 
+#ifndef Q_OS_WIN
 // exit() from another thread than the tracker's, which the guard below does not see.
 void stopTrackingAtProcessExit()
 {
     SentrelTrackerImpl::instance()->abandonAtExit();
 }
+#else
+// In a DLL, std::atexit and the destructors of thread_local and static objects run as the DLL
+// is unloaded, after ExitProcess has ended every other thread, the worker among them. exit()
+// first runs the C runtime's process-wide table, the one an application's own atexit fills,
+// with every thread and global still there: registered there, the worker stops as on Linux.
+void __cdecl stopTrackingAtWindowsExit()
+{
+    SentrelTrackerImpl::instance()->stopAtProcessExit();
+}
+
+#  if !defined(_UCRT) && !defined(_MSC_VER)
+int __cdecl stopTrackingAtMsvcrtExit()
+{
+    stopTrackingAtWindowsExit();
+    return 0;
+}
+#  endif
+
+// Looked up in the runtime's DLL: the names the library links against are its own table's.
+// Falls back to the DLL's table (a runtime linked statically has no other).
+void registerProcessExitHook()
+{
+    // A function pointer of any type converts to this one and back without a warning.
+    using Function = void (*)();
+#  if defined(_UCRT) || defined(_MSC_VER)
+    HMODULE runtime = GetModuleHandleW(L"ucrtbase.dll");
+    if (!runtime)
+        runtime = GetModuleHandleW(L"ucrtbased.dll");
+    using Register = int(__cdecl *)(void(__cdecl *)());
+    const auto add = runtime ? reinterpret_cast<Register>(
+                             reinterpret_cast<Function>(GetProcAddress(runtime, "_crt_atexit")))
+                             : nullptr;
+    if (add && add(stopTrackingAtWindowsExit) == 0)
+        return;
+#  else
+    const HMODULE runtime = GetModuleHandleW(L"msvcrt.dll");
+    using Register = _onexit_t(__cdecl *)(_onexit_t);
+    const auto add = runtime ? reinterpret_cast<Register>(
+                             reinterpret_cast<Function>(GetProcAddress(runtime, "_onexit")))
+                             : nullptr;
+    if (add && add(stopTrackingAtMsvcrtExit))
+        return;
+#  endif
+    qCWarning(lcSentrel) << "No process-wide exit hook: exit() may lose the events still waiting";
+    std::atexit(stopTrackingAtWindowsExit);
+}
+#endif
 
 // Destroyed as the thread that tracks ends. For the main thread that is the first thing exit()
 // does, before any object of static storage (Qt's globals, the TLS library's state) is
@@ -77,7 +129,7 @@ void SentrelTrackerImpl::abandonAtExit()
     // Reached through exit() from another thread while tracking runs. The worker still stores
     // what it can, but globals of Qt's that the reporter would need to be deleted may be gone,
     // so it is left to the operating system; what it stored is committed.
-    // In a Windows DLL this runs at unload, after the system has ended the worker and under
+    // Should it run as a Windows DLL is unloaded, the system has ended the worker and holds
     // the loader lock: nothing may wait there for the worker, which is then already gone.
     if (thread->isFinished() || thread->wait(QDeadlineTimer(0))) {
         eventFilter.reset();
@@ -110,6 +162,14 @@ void SentrelTrackerImpl::stopAtExit()
                         exitStoringTime,
                         QDeadlineTimer(exitWaitMilliseconds)))
         qCWarning(lcSentrel) << "The worker did not stop at exit, its last events may be lost";
+}
+
+void SentrelTrackerImpl::stopAtProcessExit()
+{
+    if (sentrelOnThreadOf(&m_configuration))
+        stopAtExit();
+    else
+        abandonAtExit();
 }
 
 // Quits behind the requests already queued, so that what was recorded before is handed to the
@@ -168,7 +228,11 @@ void SentrelTrackerImpl::startWorker()
     static bool exitHookInstalled = false;
     if (!exitHookInstalled) {
         qAddPostRoutine(stopTrackingAtApplicationExit);
+#ifdef Q_OS_WIN
+        registerProcessExitHook();
+#else
         std::atexit(stopTrackingAtProcessExit);
+#endif
         exitHookInstalled = true;
     }
     static thread_local ExitGuard exitGuard;

@@ -70,6 +70,9 @@ public:
     void abandonAtExit();
     // Stops and deletes the worker as the tracker's thread ends, before anything static goes.
     void stopAtExit();
+    // exit() on Windows, before any thread has ended: stopAtExit() on the tracker's thread,
+    // abandonAtExit() on another.
+    void stopAtProcessExit();
     bool isEnabled() const { return enabled; }
 
     void setConsentRequired(bool required);

@@ -1090,7 +1090,7 @@ private Q_SLOTS:
         QTest::newRow("at the limit") << qsizetype(0);
         QTest::newRow("one byte over, refused on the worker") << qsizetype(1);
         QTest::newRow("a value above the limit, refused as it is recorded")
-                << SentrelPayload::maximumEventSize;
+                << qsizetype(SentrelPayload::maximumEventSize);
     }
 
     // An event above 1 MiB once written is refused with one warning naming its size; the
