@@ -4,29 +4,36 @@
 #include <QMutexLocker>
 
 namespace {
+// Held while a message is recorded, so that a capture is never destroyed under a worker thread
+// that is logging into it.
+QBasicMutex currentLock;
 LogCapture *current = nullptr;
-}
+} // namespace
 
 LogCapture::LogCapture()
 {
+    QMutexLocker locker(&currentLock);
     current = this;
     previous = qInstallMessageHandler(&LogCapture::handler);
 }
 
 LogCapture::~LogCapture()
 {
+    QMutexLocker locker(&currentLock);
     qInstallMessageHandler(previous);
     current = nullptr;
 }
 
 void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    LogCapture *capture = current;
-    if (!capture)
-        return;
     const QString category = QString::fromLatin1(context.category ? context.category : "");
+    QtMessageHandler next = nullptr;
     {
-        QMutexLocker locker(&capture->lock);
+        QMutexLocker locker(&currentLock);
+        LogCapture *capture = current;
+        if (!capture)
+            return;
+        QMutexLocker recording(&capture->lock);
         capture->recorded.append({type, category, text});
         if (type == QtWarningMsg) {
             for (const auto &[expectedCategory, prefix] : std::as_const(capture->expected)) {
@@ -34,9 +41,11 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, cons
                     return;
             }
         }
+        next = capture->previous;
     }
-    if (capture->previous)
-        capture->previous(type, context, text);
+    // Outside the lock: the handler before may log again.
+    if (next)
+        next(type, context, text);
 }
 
 QList<LogCapture::Message> LogCapture::messages() const
