@@ -519,9 +519,17 @@ void QSentrelEventFilter::updateStallThreshold(int milliseconds)
 void QSentrelEventFilter::updateSessionTimeout(int seconds)
 {
     SENTREL_ASSERT_THREAD(this);
+    recordingStates = seconds > 0;
+    watchApplicationState();
+}
+
+// One watch of the application's state, for the time on screen and the session's events; off
+// the path of every event.
+void QSentrelEventFilter::watchApplicationState()
+{
     disconnect(stateChanges);
     auto *application = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
-    if (seconds <= 0 || !application)
+    if (!application || (!recordingStates && !watchingScreens))
         return;
     active = QGuiApplication::applicationState() == Qt::ApplicationActive;
     stateChanges = connect(application,
@@ -537,7 +545,10 @@ void QSentrelEventFilter::applicationStateChanged(Qt::ApplicationState state)
     if (nowActive == active)
         return;
     active = nowActive;
-    tracker->sendApplicationState(active);
+    if (watchingScreens)
+        tracker->setApplicationActive(active);
+    if (recordingStates)
+        tracker->sendApplicationState(active);
 }
 
 void QSentrelEventFilter::loopReturned()
@@ -784,6 +795,7 @@ void QSentrelEventFilter::updateScreenCapture(bool enabled)
     if (enabled == watchingScreens)
         return;
     watchingScreens = enabled;
+    watchApplicationState();
     shownPage = nullptr;
     overlays.clear();
     quickViews.clear();
@@ -838,10 +850,6 @@ QString QSentrelEventFilter::screenName(QObject *object)
 void QSentrelEventFilter::noteForScreens(QObject *watched, QEvent *event)
 {
     switch (event->type()) {
-    case QEvent::ApplicationStateChange:
-        if (const auto *change = dynamic_cast<const QApplicationStateChangeEvent *>(event))
-            tracker->setApplicationActive(change->applicationState() == Qt::ApplicationActive);
-        return;
     case QEvent::Show:
         // Widgets are known by class name, the core does not link Qt Widgets.
         if (watched->isWidgetType() && (isPage(watched) || isA(watched, "QDialog")))
@@ -1114,7 +1122,6 @@ bool QSentrelEventFilter::eventFilter(QObject *watched, QEvent *event)
         switch (event->type()) {
         case QEvent::Show:
         case QEvent::Hide:
-        case QEvent::ApplicationStateChange:
         case QEvent::PlatformSurface:
             noteForScreens(watched, event);
             break;

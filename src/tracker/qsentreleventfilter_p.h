@@ -79,6 +79,7 @@ public:
     void updateStallThreshold(int milliseconds);
     // With a session timeout, records the application becoming active and ceasing to be.
     void updateSessionTimeout(int seconds);
+    void watchApplicationState();
     void applicationStateChanged(Qt::ApplicationState state);
     // The thread is back in its event loop (the dispatcher is about to wait, or woke).
     void loopReturned();
@@ -206,8 +207,9 @@ private:
     qint64 awaySince = 0; // steady milliseconds of the first event handled since then
     QMetaObject::Connection loopWaits; // the dispatcher's aboutToBlock, while recording
     QMetaObject::Connection loopWakes; // and its awake
-    QMetaObject::Connection stateChanges; // the application's, under a session timeout
-    bool active = false; // the application's state as last recorded
+    QMetaObject::Connection stateChanges; // the application's, for screens or sessions
+    bool active = false; // the application's state as last seen
+    bool recordingStates = false; // under a session timeout
 };
 
 #endif // QSENTRELEVENTFILTER_P_H

@@ -397,11 +397,9 @@ private Q_SLOTS:
         QTest::newRow("inactive time left out")
                 << Steps([](Screens &s, TestClock &clock) {
                        clock.advance(100);
-                       QApplicationStateChangeEvent inactive(Qt::ApplicationInactive);
-                       QCoreApplication::sendEvent(qApp, &inactive);
+                       Q_EMIT qGuiApp->applicationStateChanged(Qt::ApplicationInactive);
                        clock.advance(5000);
-                       QApplicationStateChangeEvent active(Qt::ApplicationActive);
-                       QCoreApplication::sendEvent(qApp, &active);
+                       Q_EMIT qGuiApp->applicationStateChanged(Qt::ApplicationActive);
                        clock.advance(30);
                        s.tabs.setCurrentIndex(1);
                    })
