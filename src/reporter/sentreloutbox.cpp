@@ -445,8 +445,15 @@ bool SentrelOutbox::removeCacheFiles(const QString &path, LockFile lock)
     QStringList files {path};
     for (const QLatin1StringView suffix : QSentrelStorage::companionSuffixes)
         files.append(path + suffix);
-    if (lock == LockFile::Remove)
-        files.append(path + QLatin1String(".lock")); // senderLock's
+    if (lock == LockFile::Remove) {
+        // A live process's sender lock is its own to remove as it lets go: deleted under it,
+        // its release fails, and a third process could send from the same file meanwhile.
+        // Taking it proves no one holds it; letting go removes it.
+        QLockFile sender(path + QLatin1String(".lock"));
+        sender.setStaleLockTime(0);
+        if (sender.tryLock(0))
+            sender.unlock();
+    }
     for (const QString &file : std::as_const(files)) {
         QFileInfo info(file);
         if (!info.exists() && !info.isSymLink())
