@@ -100,7 +100,8 @@ Run inspect(const QStringList &arguments)
         return run;
     run.exitCode = process.exitCode();
     run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
+    // Messages end their lines as the system does; the output is compared byte for byte.
+    run.err = process.readAllStandardError().replace("\r\n", "\n");
     return run;
 }
 

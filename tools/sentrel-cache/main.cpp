@@ -8,6 +8,11 @@
 
 #include <cstdio>
 
+#ifdef Q_OS_WIN
+#  include <fcntl.h>
+#  include <io.h>
+#endif
+
 namespace {
 // The most of one row that --events prints: far above a real event (a few KiB to tens of KiB),
 // yet a damaged or hostile row cannot flood the terminal or the pipe.
@@ -56,6 +61,10 @@ int main(int argc, char *argv[])
     }
 
     if (parser.isSet(events)) {
+#ifdef Q_OS_WIN
+        // Byte for byte there too: in text mode each line would end in CR LF.
+        _setmode(_fileno(stdout), _O_BINARY);
+#endif
         qint64 unprinted = 0; // rows not printed whole
         const bool read = inspector.forEachEvent([&unprinted](qint64 id,
                                                               const QByteArray &event,
