@@ -284,7 +284,10 @@ private Q_SLOTS:
     void noApplicationObject()
     {
         QProcess probe;
-        probe.start(QStringLiteral(NOAPP_PROBE), QStringList());
+        // Text: on Windows the probe's lines end in CR LF.
+        probe.start(QStringLiteral(NOAPP_PROBE),
+                    QStringList(),
+                    QIODevice::ReadOnly | QIODevice::Text);
         QVERIFY(probe.waitForFinished(60000));
         QCOMPARE(probe.exitCode(), 0);
         const QStringList lines =

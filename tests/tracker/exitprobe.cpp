@@ -4,7 +4,8 @@
 // tracking still running, or "noloop" without ever running the event loop. "backlog" exits
 // with far more waiting than the time it is given to store at exit; "upload SERVER DELAY"
 // sends without a cache and exits DELAY milliseconds after recording, as uploads run.
-// "version STORAGE VERSION" starts as that version of the application and records nothing.
+// "version STORAGE VERSION [NAME]" starts as that version of the application (named NAME)
+// and records nothing.
 #include "sentreltrackerimpl_p.h"
 
 #include <SentrelTracker/qsentreltracker.h>
@@ -22,6 +23,9 @@ int main(int argc, char *argv[])
     QGuiApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("sentrel-exit-probe"));
     const QString mode = app.arguments().value(1);
+    // Where the user account cannot be given (Windows keeps it in the profile), a name of its own.
+    if (mode == QLatin1String("version") && app.arguments().size() > 4)
+        app.setApplicationName(app.arguments().at(4));
 
     const bool upload = mode == QLatin1String("upload");
     QSentrelTracker tracker;

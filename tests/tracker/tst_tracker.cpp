@@ -9,6 +9,7 @@
 
 #include <SentrelTracker/qsentreltracker.h>
 
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -642,10 +643,13 @@ private Q_SLOTS:
         environment.remove(QStringLiteral("SENTREL_NO_VERSION_EVENTS"));
         for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
             environment.insert(QString::fromLatin1(variable), home.path());
+        // On Windows the account is the profile, which other probes have used.
+        const QString name =
+                QStringLiteral("sentrel-exit-probe-") + QFileInfo(home.path()).fileName();
         const auto start = [&](const QString &version) {
             auto probe = std::make_unique<QProcess>();
             probe->setProcessEnvironment(environment);
-            probe->start(QStringLiteral(EXIT_PROBE), {"version", storage.path(), version});
+            probe->start(QStringLiteral(EXIT_PROBE), {"version", storage.path(), version, name});
             return probe;
         };
         std::vector<std::unique_ptr<QProcess>> probes;
