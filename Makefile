@@ -32,8 +32,9 @@ I386_PACKAGES  = $(CROSS_PACKAGES) qt6-declarative-dev qml6-module-qtquick qml6-
 ARMHF_PACKAGES = $(CROSS_PACKAGES)
 # The Windows compile check's compiler and zlib (Windows' own zconf.h), installed like DEB_PACKAGES.
 WINDOWS_TOOLS = g++-mingw-w64-x86-64 libz-mingw-w64-dev
-# The Windows suite's too: wine, ninja, and tclsh, which makes SQLite's single source file.
-WINE_TOOLS = wine wine64 ninja-build tcl
+# The Windows suite's too: wine, ninja, tclsh, which makes SQLite's single source file, and
+# fonts for the offscreen platform.
+WINE_TOOLS = wine wine64 ninja-build tcl fonts-dejavu-core
 # Where the Windows suite's Qt, zstd and SQLite are built once and kept: make clean leaves it.
 WINDOWS_QT ?= $(BUILD)-windows-qt
 
