@@ -176,8 +176,9 @@ QByteArray SentrelPayload::finish()
     char id[SentrelEventIds::textSize];
     eventIds.write(id);
     const QByteArrayView eventId(id, sizeof id);
-    if (configuration->sessionTimeout() > 0)
-        appendSession(contextsWriter, eventId);
+    // Read once: a timeout set to 0 between two reads would start a session on this event.
+    if (const int timeout = configuration->sessionTimeout(); timeout > 0)
+        appendSession(contextsWriter, eventId, qint64(timeout) * 1000);
     if (!globalProperties.isEmpty()) {
         contextsWriter.beginObject();
         contextsWriter.key("data");
@@ -243,10 +244,11 @@ QByteArray SentrelPayload::finish()
     return bytes;
 }
 
-void SentrelPayload::appendSession(SentrelJsonWriter &contexts, QByteArrayView eventId)
+void SentrelPayload::appendSession(SentrelJsonWriter &contexts,
+                                   QByteArrayView eventId,
+                                   qint64 timeout)
 {
     const qint64 now = SentrelClock::current()->steady();
-    const qint64 timeout = qint64(configuration->sessionTimeout()) * 1000;
     const bool idle = lastEventAt >= 0 && now - lastEventAt >= timeout;
     const bool away = backgroundSince >= 0 && now - backgroundSince >= timeout;
     if (!sessionContext.isEmpty() && (idle || away)) {

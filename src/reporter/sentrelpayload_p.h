@@ -95,8 +95,9 @@ private:
     // returns the event.
     SentrelJsonWriter &beginContexts();
     QByteArray finish();
-    // Under a session timeout: starts a session where one is due, and writes its context.
-    void appendSession(SentrelJsonWriter &contexts, QByteArrayView eventId);
+    // Under a session timeout (milliseconds): starts a session where one is due, and writes
+    // its context.
+    void appendSession(SentrelJsonWriter &contexts, QByteArrayView eventId, qint64 timeout);
 
     QSentrelConfigurationPrivate *configuration = nullptr; // not owned
     QString sessionId;
